@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace updater {
+
+// The largest record a line may spell: the record buffer of the DSP sender.
+inline constexpr std::size_t kMaxRecordBytes = 68;
+
+enum class HexFault
+{
+    None,
+    NotHexDigit,      // a character between ':' and the line end that is not a hex digit
+    OddDigits,        // an odd number of hex digits
+    TooLong,          // the line spells more than 68 bytes
+    TooShort,         // fewer than 5 bytes: no room for count, address, type, checksum
+    CountMismatch,    // the byte count disagrees with the line's length
+    Checksum,         // the checksum does not match
+    NoRecord,         // a line without ':' or digits before the end-of-file record
+    EarlyZeroLength,  // a record without data bytes before the end of the file
+    NoEndRecord,      // no end-of-file record
+};
+
+const char *hexFaultText(HexFault fault);
+
+struct HexCheck
+{
+    HexFault fault = HexFault::None;
+    int line = 0;        // 1-based line of the fault, 0 when it concerns the whole file
+    int records = 0;     // records up to and including the end-of-file record
+    bool ok() const { return fault == HexFault::None; }
+};
+
+// Checks an Intel HEX image before anything of it is sent. Lines end in CR, CR LF
+// or LF; text before a line's ':' is skipped; hex digits may be upper or lower
+// case. The first record without data bytes must be the end-of-file record (type
+// 01) and ends the part of the file that is sent; what follows it is not looked at.
+HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size);
+
+// "line 7: checksum mismatch", or "no end-of-file record" for a whole-file fault.
+std::string describe(const HexCheck &check);
+
+// Value of a hex digit, upper or lower case; -1 for any other character.
+inline int hexDigitValue(std::uint8_t c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+} // namespace updater

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, from Debian's packages. Run as root.
+set -euo pipefail
+packages=(
+    cmake ninja-build g++ pkg-config binutils
+    qt6-base-dev qt6-serialport-dev libgl1-mesa-dev
+    libgtest-dev libgmock-dev
+    fonts-wqy-microhei xvfb xauth
+)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -124,6 +124,7 @@ private:
     void resetAfterFailure();
     void closeFileLocked();
     void writeTimeoutLine();
+    Ending refuse(FileError error);
 
     // DSP protocol.
     Ending dspSender();

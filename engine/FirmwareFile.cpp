@@ -1,0 +1,73 @@
+#include "FirmwareFile.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace updater {
+
+const char *fileErrorText(FileError error)
+{
+    switch (error) {
+    case FileError::None: return "no error";
+    case FileError::NoPath: return "no file was chosen";
+    case FileError::NotFound: return "the file does not exist";
+    case FileError::NotRegular: return "not a regular file";
+    case FileError::CannotOpen: return "the file cannot be opened for reading";
+    case FileError::CannotTakeLength: return "the length of the file cannot be taken";
+    case FileError::Empty: return "the file is empty";
+    case FileError::TooLarge: return "the file is larger than 2 GiB";
+    case FileError::ReadFailed: return "the file cannot be read";
+    case FileError::Shrunk: return "the file is shorter than when the job started";
+    }
+    return "unknown error";
+}
+
+FileError FirmwareFile::open(const std::string &path)
+{
+    close();
+    if (path.empty())
+        return FileError::NoPath;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (status.type() == fs::file_type::not_found)
+        return FileError::NotFound;
+    if (ec)
+        return FileError::CannotOpen;
+    // Devices, pipes and folders have no length that a transfer could rely on.
+    if (!fs::is_regular_file(status))
+        return FileError::NotRegular;
+    file_.reset(std::fopen(path.c_str(), "rb"));
+    if (!file_)
+        return FileError::CannotOpen;
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (ec) {
+        close();
+        return FileError::CannotTakeLength;
+    }
+    if (size == 0) {
+        close();
+        return FileError::Empty;
+    }
+    if (size > kMaxLength) {
+        close();
+        return FileError::TooLarge;
+    }
+    length_ = static_cast<std::int32_t>(size);
+    return FileError::None;
+}
+
+void FirmwareFile::close()
+{
+    file_.reset();
+    length_ = 0;
+}
+
+std::size_t FirmwareFile::read(std::uint8_t *buffer, std::size_t count)
+{
+    if (!file_ || count == 0)
+        return 0;
+    return std::fread(buffer, 1, count, file_.get());
+}
+
+} // namespace updater

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "SerialPort.h"
+#include "SocketModbus.h"
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace updater {
+class IByteSink;
+class ILinkReporter;
+
+inline constexpr int kSerialLink = 0; // "Serial Port" in the Set Port dialog
+inline constexpr int kTcpLink = 1;    // "TCP/IP"
+} // namespace updater
+
+// The link object: the serial link and the TCP link in one. Whichever link the
+// user chose last carries the sends; every byte it receives goes to the owner's
+// receiveByte, one call per byte in arrival order: on the communication thread
+// for a serial port, on the thread that created this object for TCP. Never on
+// the caller of SendOnCurrentLink.
+//
+// Create, open and close it on one thread (the UI thread in the window), which
+// must run a Qt event loop.
+class CFileDownCom : public CSocketModbus, public CSerialPort
+{
+    Q_OBJECT
+
+public:
+    CFileDownCom(updater::IByteSink *owner, updater::ILinkReporter *reporter,
+                 QObject *parent = nullptr);
+    ~CFileDownCom() override;
+
+    // Opens the link chosen in the Set Port dialog and closes the one chosen
+    // before, of either kind. linkType 0: COM port comPort; 1: TCP to ipAddress
+    // (first octet in the most significant byte) and tcpPort. linkOpen is false
+    // until the port has opened or the connection has completed.
+    void OpenLink(int linkType, unsigned comPort, quint32 ipAddress, int tcpPort);
+    // A serial link on a device path given directly (command line).
+    bool OpenSerialDevice(const QString &devicePath);
+    // A TCP link to a host given as text (dotted address or name).
+    void OpenTcpLink(const QString &host, quint16 tcpPort);
+
+    // Send on the current link. Any thread, also with the job lock held: returns
+    // at once and never waits for another thread. Nothing is sent when no link
+    // has been chosen.
+    void SendOnCurrentLink(const std::uint8_t *data, std::size_t length);
+
+    // True while the link chosen last can carry a job. Any thread.
+    bool linkOpen() const { return linkOpen_.load(); }
+    int linkType() const { return linkType_.load(); }
+    // Ends the communication thread, closes the port and the socket.
+    void CloseLink();
+    // Where received bytes go from now on (nullptr: dropped).
+    void setOwner(updater::IByteSink *owner) { owner_.store(owner); }
+
+signals:
+    void linkOpenChanged(bool open);
+    // A TCP connection attempt failed; the reason names address, port and cause.
+    void connectFailed(const QString &reason);
+
+protected:
+    int OnByteReceived(std::uint8_t byte) override;
+    void OnPortLost() override;
+    void OnConnect(int errorCode, const QString &reason) override;
+    void OnReceive(int errorCode) override;
+    void OnClose(int errorCode, const QString &reason) override;
+
+private:
+    void setLinkOpen(bool open);
+
+    std::atomic<updater::IByteSink *> owner_;
+    updater::ILinkReporter *reporter_;
+    std::atomic<int> linkType_{-1};
+    std::atomic<bool> linkOpen_{false};
+    std::array<std::uint8_t, 1052> receiveBuffer_{}; // each pass reads at most 1050
+};

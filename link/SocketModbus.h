@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+class QTcpSocket;
+class QTimer;
+
+namespace updater {
+
+// Dotted text of an IPv4 address held with its first octet in the most
+// significant byte: 0x01020304 gives "1.2.3.4".
+QString ipv4AddressText(quint32 address);
+
+} // namespace updater
+
+// The TCP half of the link: a client connection to the inverter's WiFi module.
+//
+// The socket lives on the thread that created this object (the UI thread in the
+// window) and is used only there. Sends from other threads are carried over as
+// queued calls holding a copy of the block, so blocks go out in the order sent.
+class CSocketModbus : public QObject
+{
+    Q_OBJECT
+
+public:
+    // A connection attempt that has not completed by then is given up.
+    static constexpr int kConnectTimeoutMs = 10000;
+
+    explicit CSocketModbus(QObject *parent = nullptr);
+    ~CSocketModbus() override;
+
+    // Closes the socket of an earlier call, then starts connecting to address
+    // (dotted text) and port without waiting. OnConnect tells how it ended.
+    bool ConnectTo(const QString &address, quint16 port);
+    // Closes the socket, if any, without a notification.
+    void CloseSocket();
+    // Any thread; returns at once. The block is written on the socket's thread
+    // after the blocks sent before it; dropped when no connection is up then.
+    void SocketSend(const std::uint8_t *data, std::size_t length);
+
+    bool socketConnected() const { return connected_.load(); }
+    QString peerText() const; // "address:port" of the last ConnectTo
+
+protected:
+    // Socket's thread. errorCode 0: connected. Otherwise the attempt failed
+    // (refused, timed out, no route) and reason says why; the socket is closed.
+    virtual void OnConnect(int errorCode, const QString &reason) = 0;
+    // Socket's thread: data may be read with Receive.
+    virtual void OnReceive(int errorCode) = 0;
+    // Socket's thread: an established connection ended (closed by the device or
+    // failed); reason says why. The socket is closed.
+    virtual void OnClose(int errorCode, const QString &reason) = 0;
+
+    // Reads up to maxLength bytes that have arrived. Returns the count, 0 when
+    // none waits, -1 on error. Socket's thread only.
+    qint64 Receive(std::uint8_t *buffer, qint64 maxLength);
+    QString address() const { return address_; }
+    quint16 port() const { return port_; }
+
+private:
+    void writeQueued(quint64 generation, const QByteArray &block);
+    void onErrorOccurred();
+    void onTimeout();
+
+    QTcpSocket *socket_ = nullptr;
+    QTimer *connectTimer_ = nullptr;
+    QString address_;
+    quint16 port_ = 0;
+    // Bumped by every ConnectTo and CloseSocket, so a block sent for an earlier
+    // connection is never written to a later one.
+    std::atomic<quint64> generation_{0};
+    std::atomic<bool> connected_{false};
+};

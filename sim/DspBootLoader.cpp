@@ -1,0 +1,247 @@
+#include "BootLoader.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <map>
+
+namespace updater::sim {
+
+namespace {
+
+constexpr std::array<std::uint8_t, 8> kEraseCommand = {0xFA, 'f', 'l', 'a', 's', 'h', 'b', 0x96};
+constexpr std::uint8_t kAck = 0xCC;
+constexpr std::size_t kRecordOverhead = 5; // count, address high, address low, type, checksum
+
+enum RecordType : std::uint8_t
+{
+    kData = 0x00,
+    kEndOfFile = 0x01,
+    kSegmentAddress = 0x02,
+    kStartSegment = 0x03,
+    kLinearAddress = 0x04,
+    kStartLinear = 0x05,
+};
+
+std::vector<std::string> checkRecord(const std::vector<std::uint8_t> &r)
+{
+    std::vector<std::string> problems;
+    unsigned sum = 0;
+    for (std::size_t i = 0; i + 1 < r.size(); ++i)
+        sum += r[i];
+    const auto wanted = static_cast<std::uint8_t>(0x100 - (sum & 0xFF));
+    if (r.back() != wanted)
+        problems.push_back("checksum " + hexByte(r.back()) + ", expected " + hexByte(wanted));
+    const std::uint8_t count = r[0];
+    const std::uint8_t type = r[3];
+    std::size_t wantedCount = count;
+    if (type == kEndOfFile)
+        wantedCount = 0;
+    else if (type == kSegmentAddress || type == kLinearAddress)
+        wantedCount = 2;
+    else if (type == kStartSegment || type == kStartLinear)
+        wantedCount = 4;
+    else if (type != kData)
+        problems.push_back("record type " + hexByte(type) + " is not an Intel HEX type");
+    if (wantedCount != count)
+        problems.push_back("record type " + hexByte(type) + " with " + std::to_string(count) +
+                           " data bytes, expected " + std::to_string(wantedCount));
+    return problems;
+}
+
+std::string hexLine(const std::vector<std::uint8_t> &record)
+{
+    std::string line = ":";
+    char digits[3];
+    for (std::uint8_t b : record) {
+        std::snprintf(digits, sizeof digits, "%02X", b);
+        line += digits;
+    }
+    return line + "\r\n";
+}
+
+// Places the data of type-00 records at their addresses. Returns the lowest address.
+std::uint32_t placeData(const std::vector<std::vector<std::uint8_t>> &records,
+                        std::vector<std::uint8_t> &out)
+{
+    std::map<std::uint32_t, std::uint8_t> bytes;
+    std::uint32_t base = 0;
+    for (const auto &r : records) {
+        const std::uint32_t value = (std::uint32_t{r[4]} << 8) | (r.size() > 6 ? r[5] : 0);
+        if (r[3] == kSegmentAddress)
+            base = value << 4;
+        else if (r[3] == kLinearAddress)
+            base = value << 16;
+        else if (r[3] == kData) {
+            const std::uint32_t offset = (std::uint32_t{r[1]} << 8) | r[2];
+            for (std::size_t i = 0; i < r[0]; ++i)
+                bytes[base + offset + static_cast<std::uint32_t>(i)] = r[4 + i];
+        }
+    }
+    out.clear();
+    if (bytes.empty())
+        return 0;
+    const std::uint32_t low = bytes.begin()->first;
+    out.assign(bytes.rbegin()->first - low + 1, 0xFF);
+    for (const auto &[address, value] : bytes)
+        out[address - low] = value;
+    return low;
+}
+
+void compareRecords(const std::vector<std::vector<std::uint8_t>> &got, Verdict &v,
+                    const Expectation &expected)
+{
+    const auto wanted = hexRecords(*expected.file);
+    const std::size_t common = std::min(got.size(), wanted.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        if (got[i] != wanted[i]) {
+            v.matchesExpected = false;
+            v.expectedDescription = "differs from " + expected.name + " at record " +
+                                    std::to_string(i + 1);
+            return;
+        }
+    }
+    v.matchesExpected = got.size() == wanted.size();
+    v.expectedDescription = (*v.matchesExpected ? "matches " : "differs from ") + expected.name +
+                            " (" + std::to_string(wanted.size()) + " records expected, " +
+                            std::to_string(got.size()) + " received)";
+}
+
+} // namespace
+
+FeedResult DspBootLoader::feed(std::uint8_t byte)
+{
+    switch (phase_) {
+    case Phase::Erase:
+        return eraseByte(byte);
+    case Phase::Records:
+        return recordByte(byte);
+    case Phase::Done:
+        break;
+    }
+    FeedResult r;
+    r.stray = true;
+    return r;
+}
+
+FeedResult DspBootLoader::eraseByte(std::uint8_t byte)
+{
+    FeedResult r;
+    unit_.push_back(byte);
+    if (unit_.size() < kEraseCommand.size())
+        return r;
+    r.unitDone = true;
+    r.unitName = "erase command";
+    for (std::size_t i = 0; i < kEraseCommand.size(); ++i) {
+        if (unit_[i] != kEraseCommand[i])
+            r.problems.push_back("byte " + std::to_string(i) + " is " + hexByte(unit_[i]) +
+                                 ", expected " + hexByte(kEraseCommand[i]));
+    }
+    unit_.clear();
+    r.accepted = r.problems.empty();
+    if (r.accepted) {
+        r.reply = {kAck};
+        phase_ = Phase::Records;
+    }
+    return r;
+}
+
+// Records are framed by their own byte count: the first byte n announces a record
+// of n + 5 bytes, so records that arrive back to back are still told apart.
+FeedResult DspBootLoader::recordByte(std::uint8_t byte)
+{
+    FeedResult r;
+    unit_.push_back(byte);
+    if (unit_.size() < unit_[0] + kRecordOverhead)
+        return r;
+    ++recordsSeen_;
+    r.unitDone = true;
+    r.unitName = "record " + std::to_string(recordsSeen_);
+    r.problems = checkRecord(unit_);
+    r.accepted = r.problems.empty();
+    if (r.accepted) {
+        r.reply = {kAck};
+        records_.push_back(unit_);
+        if (unit_[3] == kEndOfFile) {
+            r.lastUnit = true;
+            phase_ = Phase::Done;
+        }
+    }
+    unit_.clear();
+    return r;
+}
+
+void DspBootLoader::finish(Verdict &v, const Expectation &expected) const
+{
+    v.protocol = Protocol::Dsp;
+    v.complete = phase_ == Phase::Done;
+    v.unitSummary = "erase command, " + std::to_string(recordsSeen_) + " records";
+    if (phase_ == Phase::Erase && unit_.empty() && recordsSeen_ == 0)
+        v.unitSummary = "an incomplete or refused erase command";
+    if (!unit_.empty())
+        v.deviations.push_back("the job stopped inside a unit: " + std::to_string(unit_.size()) +
+                               " bytes of it received");
+    v.image.clear();
+    for (const auto &record : records_) {
+        const std::string line = hexLine(record);
+        v.image.insert(v.image.end(), line.begin(), line.end());
+    }
+    v.dspDataStart = placeData(records_, v.dspData);
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "Intel HEX, %zu records, %zu bytes as text; data %zu bytes from 0x%08X, "
+                  "crc32 %08X",
+                  records_.size(), v.image.size(), v.dspData.size(),
+                  static_cast<unsigned>(v.dspDataStart),
+                  static_cast<unsigned>(crc32(v.dspData.data(), v.dspData.size())));
+    v.imageDescription = text;
+    if (expected.file)
+        compareRecords(records_, v, expected);
+    else if (expected.size) {
+        v.matchesExpected = v.dspData.size() == *expected.size;
+        v.expectedDescription = std::to_string(*expected.size) + " data bytes expected";
+    }
+}
+
+std::vector<std::vector<std::uint8_t>> hexRecords(const std::vector<std::uint8_t> &text)
+{
+    std::vector<std::vector<std::uint8_t>> records;
+    std::vector<std::uint8_t> record;
+    bool inLine = false;
+    int high = -1;
+    auto endLine = [&] {
+        if (inLine && !record.empty())
+            records.push_back(record);
+        record.clear();
+        inLine = false;
+        high = -1;
+    };
+    for (std::uint8_t c : text) {
+        if (c == '\r' || c == '\n') {
+            endLine();
+            if (!records.empty() && records.back().size() > 3 && records.back()[3] == 0x01)
+                break;
+            continue;
+        }
+        if (c == ':') {
+            inLine = true;
+            continue;
+        }
+        if (!inLine)
+            continue;
+        const int value = c <= '9' && c >= '0'   ? c - '0'
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                 : 0;
+        if (high < 0) {
+            high = value;
+        } else {
+            record.push_back(static_cast<std::uint8_t>(high * 16 + value));
+            high = -1;
+        }
+    }
+    endLine();
+    return records;
+}
+
+} // namespace updater::sim

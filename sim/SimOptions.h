@@ -1,0 +1,37 @@
+#pragma once
+
+#include "SimDevice.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace updater::sim {
+
+inline constexpr std::uint16_t kDefaultPort = 8899;
+
+// The command line of updater-sim.
+struct SimOptions
+{
+    std::string listenAddress = "127.0.0.1";
+    std::uint16_t listenPort = kDefaultPort; // 0: any free port (printed at start)
+    bool pty = false;
+    std::string savePath;
+    std::string expectPath;
+    std::optional<std::uint64_t> expectSize;
+    Faults faults;
+    int delayMs = 0;   // answers leave this long after the unit that they answer
+    int dropAfter = 0; // the connection is dropped once unit k has been answered
+    bool repeat = false;
+    bool help = false;
+};
+
+// Parses the arguments after the program name. Returns an empty string on
+// success, or the reason the command line is refused.
+std::string parseSimOptions(const std::vector<std::string> &args, SimOptions &options);
+
+// The --help text.
+std::string simUsage();
+
+} // namespace updater::sim

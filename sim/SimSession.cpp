@@ -1,0 +1,136 @@
+#include "SimSession.h"
+
+#include <cstdio>
+#include <fstream>
+
+namespace updater::sim {
+
+SimSession::SimSession(const SimOptions &options, Expectation expected, QObject *parent)
+    : QObject(parent), options_(options), device_(options.faults, std::move(expected))
+{
+    timer_.setSingleShot(true);
+    timer_.setTimerType(Qt::PreciseTimer);
+    connect(&timer_, &QTimer::timeout, this, &SimSession::flushDue);
+    clock_.start();
+}
+
+void SimSession::connectionOpened(Writer write, Dropper drop)
+{
+    write_ = std::move(write);
+    drop_ = std::move(drop);
+    connected_ = true;
+    cut_ = false;
+    dropWhenFlushed_ = false;
+    pending_.clear();
+    device_.newJob();
+}
+
+void SimSession::bytesReceived(const QByteArray &data)
+{
+    for (char c : data) {
+        if (cut_ || !connected_)
+            return;
+        const Step step = device_.receiveByte(static_cast<std::uint8_t>(c));
+        if (!step.reply.empty())
+            send(step.reply);
+        if (step.jobEnded) {
+            judge(device_.verdict());
+            device_.newJob();
+        } else if (step.unitDone && options_.dropAfter > 0 &&
+                   device_.units() >= options_.dropAfter) {
+            // Judged now, while the device still knows the job; the line goes once
+            // the answers already due have left.
+            cut_ = true;
+            dropWhenFlushed_ = true;
+            judge(device_.verdict());
+            device_.newJob();
+            flushDue();
+        }
+    }
+}
+
+void SimSession::send(const std::vector<std::uint8_t> &reply)
+{
+    QByteArray bytes(reinterpret_cast<const char *>(reply.data()),
+                     static_cast<qsizetype>(reply.size()));
+    if (options_.delayMs == 0 && pending_.empty()) {
+        write_(bytes);
+        return;
+    }
+    pending_.emplace_back(clock_.elapsed() + options_.delayMs, bytes);
+    if (!timer_.isActive())
+        timer_.start(options_.delayMs);
+}
+
+void SimSession::flushDue()
+{
+    const qint64 now = clock_.elapsed();
+    while (!pending_.empty() && pending_.front().first <= now) {
+        if (connected_)
+            write_(pending_.front().second);
+        pending_.pop_front();
+    }
+    if (!pending_.empty()) {
+        timer_.start(static_cast<int>(pending_.front().first - now));
+        return;
+    }
+    if (dropWhenFlushed_ && connected_) {
+        dropWhenFlushed_ = false;
+        drop_();
+    }
+}
+
+void SimSession::connectionClosed()
+{
+    if (!connected_)
+        return;
+    connected_ = false;
+    timer_.stop();
+    pending_.clear();
+    if (device_.jobStarted() || jobs_ == 0)
+        judge(device_.verdict());
+    device_.newJob();
+    if (!options_.repeat)
+        emit servedEnough();
+}
+
+void SimSession::shutDown()
+{
+    if (device_.jobStarted())
+        judge(device_.verdict());
+    device_.newJob();
+}
+
+void SimSession::judge(Verdict verdict)
+{
+    ++jobs_;
+    if (options_.delayMs > 0)
+        verdict.faults.push_back("every answer delayed by " + std::to_string(options_.delayMs) +
+                                 " ms");
+    if (cut_ && options_.dropAfter > 0)
+        verdict.faults.push_back("connection dropped after unit " +
+                                 std::to_string(options_.dropAfter));
+    allPassed_ = allPassed_ && verdict.passed();
+    const std::string text = formatVerdict(verdict);
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+    saveImage(verdict);
+}
+
+void SimSession::saveImage(const Verdict &verdict)
+{
+    if (options_.savePath.empty() || verdict.protocol == Protocol::None)
+        return;
+    std::ofstream out(options_.savePath, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(verdict.image.data()),
+              static_cast<std::streamsize>(verdict.image.size()));
+    out.close();
+    if (!out)
+        std::fprintf(stderr, "updater-sim: %s: cannot write the rebuilt image\n",
+                     options_.savePath.c_str());
+    else
+        std::printf("saved: %s (%zu bytes)\n", options_.savePath.c_str(), verdict.image.size());
+    std::fflush(stdout);
+}
+
+} // namespace updater::sim

@@ -1,0 +1,169 @@
+#include "SimTransports.h"
+
+#include <QHostAddress>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace updater::sim {
+
+TcpTransport::TcpTransport(SimSession &session, QObject *parent)
+    : QObject(parent), session_(session), server_(new QTcpServer(this))
+{
+    connect(server_, &QTcpServer::newConnection, this, &TcpTransport::accept);
+}
+
+bool TcpTransport::listen(const QString &address, quint16 port, QString &boundOrError)
+{
+    QHostAddress host;
+    if (!host.setAddress(address) || host.protocol() != QAbstractSocket::IPv4Protocol) {
+        boundOrError = QStringLiteral("\"%1\" is not an IPv4 address").arg(address);
+        return false;
+    }
+    if (!server_->listen(host, port)) {
+        boundOrError = QStringLiteral("cannot listen on %1:%2: %3")
+                           .arg(address)
+                           .arg(port)
+                           .arg(server_->errorString());
+        return false;
+    }
+    boundOrError = QStringLiteral("%1:%2").arg(address).arg(server_->serverPort());
+    return true;
+}
+
+void TcpTransport::close()
+{
+    server_->close();
+    if (socket_)
+        socket_->abort();
+}
+
+void TcpTransport::accept()
+{
+    while (QTcpSocket *incoming = server_->nextPendingConnection()) {
+        if (socket_) {
+            std::fprintf(stderr, "updater-sim: a second host connected while one is served; "
+                                 "turned away\n");
+            incoming->abort();
+            incoming->deleteLater();
+            continue;
+        }
+        socket_ = incoming;
+        socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        QTcpSocket *s = socket_;
+        session_.connectionOpened([s](const QByteArray &bytes) { s->write(bytes); },
+                                  [s] { s->disconnectFromHost(); });
+        connect(s, &QTcpSocket::readyRead, this, [this, s] { session_.bytesReceived(s->readAll()); });
+        connect(s, &QTcpSocket::disconnected, this, [this, s] {
+            if (socket_ == s)
+                socket_ = nullptr;
+            s->deleteLater();
+            session_.connectionClosed();
+        });
+    }
+}
+
+PtyTransport::PtyTransport(SimSession &session, QObject *parent)
+    : QObject(parent), session_(session)
+{
+}
+
+PtyTransport::~PtyTransport()
+{
+    close();
+}
+
+bool PtyTransport::open(QString &pathOrError)
+{
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+        pathOrError = QStringLiteral("cannot make a pseudo-terminal: %1")
+                          .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        close();
+        return false;
+    }
+    path_ = QString::fromLocal8Bit(::ptsname(master_));
+    if (!holdSlave()) {
+        pathOrError = QStringLiteral("cannot open %1: %2")
+                          .arg(path_, QString::fromLocal8Bit(std::strerror(errno)));
+        close();
+        return false;
+    }
+    notifier_ = new QSocketNotifier(master_, QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, &PtyTransport::readable);
+    pathOrError = path_;
+    return true;
+}
+
+// Opens the slave side raw (no echo, no line editing), as a serial line is.
+bool PtyTransport::holdSlave()
+{
+    hold_ = ::open(path_.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    if (hold_ < 0)
+        return false;
+    termios tio{};
+    if (::tcgetattr(hold_, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        ::tcsetattr(hold_, TCSANOW, &tio);
+    }
+    return true;
+}
+
+void PtyTransport::close()
+{
+    delete notifier_;
+    notifier_ = nullptr;
+    if (hold_ >= 0)
+        ::close(hold_);
+    if (master_ >= 0)
+        ::close(master_);
+    hold_ = master_ = -1;
+}
+
+void PtyTransport::readable()
+{
+    char buffer[4096];
+    const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    if (n > 0) {
+        if (hold_ >= 0) {
+            ::close(hold_);
+            hold_ = -1;
+        }
+        if (!session_.connected()) {
+            const int fd = master_;
+            session_.connectionOpened(
+                [fd](const QByteArray &bytes) {
+                    qsizetype done = 0;
+                    while (done < bytes.size()) {
+                        const ssize_t w = ::write(fd, bytes.constData() + done,
+                                                  static_cast<size_t>(bytes.size() - done));
+                        if (w < 0 && errno == EINTR)
+                            continue;
+                        if (w <= 0)
+                            return;
+                        done += w;
+                    }
+                },
+                [] {}); // a dead line: the session stops reading and answering
+        }
+        session_.bytesReceived(QByteArray(buffer, static_cast<qsizetype>(n)));
+        return;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    // The host closed the port. Hold the slave again so that the next host finds
+    // the line as the first one did.
+    notifier_->setEnabled(false);
+    session_.connectionClosed();
+    if (master_ >= 0 && holdSlave())
+        notifier_->setEnabled(true);
+}
+
+} // namespace updater::sim

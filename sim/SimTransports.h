@@ -1,0 +1,58 @@
+#pragma once
+
+#include "SimSession.h"
+
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+class QTcpServer;
+class QTcpSocket;
+
+namespace updater::sim {
+
+// The WiFi module's side of the TCP link: one host at a time; a second host that
+// connects while one is served is turned away.
+class TcpTransport : public QObject
+{
+    Q_OBJECT
+public:
+    TcpTransport(SimSession &session, QObject *parent = nullptr);
+    // Listens; on success returns "ADDR:PORT" with the port actually taken.
+    bool listen(const QString &address, quint16 port, QString &boundOrError);
+    void close();
+
+private:
+    void accept();
+
+    SimSession &session_;
+    QTcpServer *server_;
+    QTcpSocket *socket_ = nullptr;
+};
+
+// The device's end of a serial line: the master side of a pseudo-terminal. The
+// host opens the device path (the slave side) as its serial port. The transport
+// holds the slave side open itself until the host's first byte arrives, so that it
+// can tell when the host closes the port (reading the master then fails).
+class PtyTransport : public QObject
+{
+    Q_OBJECT
+public:
+    PtyTransport(SimSession &session, QObject *parent = nullptr);
+    ~PtyTransport() override;
+    // Creates the pseudo-terminal; on success returns its device path.
+    bool open(QString &pathOrError);
+    void close();
+
+private:
+    void readable();
+    bool holdSlave();
+
+    SimSession &session_;
+    int master_ = -1;
+    int hold_ = -1;
+    QString path_;
+    QSocketNotifier *notifier_ = nullptr;
+};
+
+} // namespace updater::sim

@@ -1,0 +1,98 @@
+// updater-sim: a simulated inverter for trying the updater without a device.
+
+#include "SimOptions.h"
+#include "SimSession.h"
+#include "SimTransports.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int signal)
+{
+    const char byte = static_cast<char>(signal);
+    [[maybe_unused]] ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM end the simulator through the event loop, so that a job in
+// progress is still judged.
+void catchSignals(QCoreApplication &app, updater::sim::SimSession &session)
+{
+    if (::pipe(signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app, &session] {
+        char byte = 0;
+        [[maybe_unused]] ssize_t ignored = ::read(signalPipe[0], &byte, 1);
+        session.shutDown();
+        app.exit(session.allPassed() ? 0 : 1);
+    });
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+}
+
+bool readExpectation(const updater::sim::SimOptions &o, updater::sim::Expectation &e)
+{
+    e.size = o.expectSize;
+    if (o.expectPath.empty())
+        return true;
+    std::ifstream in(o.expectPath, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "updater-sim: %s: cannot read the expected file\n",
+                     o.expectPath.c_str());
+        return false;
+    }
+    e.file = std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+    e.name = o.expectPath;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    using namespace updater::sim;
+    SimOptions options;
+    const std::string error =
+        parseSimOptions(std::vector<std::string>(argv + 1, argv + argc), options);
+    if (!error.empty()) {
+        std::fprintf(stderr, "updater-sim: %s\n", error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(simUsage().c_str(), stdout);
+        return 0;
+    }
+    Expectation expected;
+    if (!readExpectation(options, expected))
+        return 2;
+
+    QCoreApplication app(argc, argv);
+    SimSession session(options, expected);
+    QObject::connect(&session, &SimSession::servedEnough, &app,
+                     [&app, &session] { app.exit(session.allPassed() ? 0 : 1); });
+    catchSignals(app, session);
+
+    TcpTransport tcp(session);
+    PtyTransport pty(session);
+    QString where;
+    if (options.pty ? !pty.open(where)
+                    : !tcp.listen(QString::fromStdString(options.listenAddress),
+                                  options.listenPort, where)) {
+        std::fprintf(stderr, "updater-sim: %s\n", qPrintable(where));
+        return 2;
+    }
+    std::printf(options.pty ? "updater-sim: serial device %s\n" : "updater-sim: listening on %s\n",
+                qPrintable(where));
+    std::fflush(stdout);
+    return app.exec();
+}

@@ -40,6 +40,9 @@ FileError FirmwareFile::open(const std::string &path)
     file_.reset(std::fopen(path.c_str(), "rb"));
     if (!file_)
         return FileError::CannotOpen;
+    // Every read goes to the file itself, so a file that shrinks under a job is
+    // noticed at the block that needs the missing bytes.
+    std::setvbuf(file_.get(), nullptr, _IONBF, 0);
     const std::uintmax_t size = fs::file_size(path, ec);
     if (ec) {
         close();

@@ -1,0 +1,152 @@
+// Firmware files that must be refused before anything is sent to the device.
+#include "EngineRig.h"
+#include "HexFile.h"
+
+#include <gtest/gtest.h>
+
+using namespace enginetest;
+
+namespace {
+
+const std::string kEnd = ":00000001FF";
+const std::string kData = ":0300300002337A1E"; // 3 data bytes, correct checksum
+
+struct BadFile
+{
+    const char *what;
+    std::string text;
+    int line;
+    const char *reason;
+};
+
+std::vector<BadFile> badFiles()
+{
+    return {
+        {"checksum", kData + "\r\n:0300300002337A1F\r\n" + kEnd + "\r\n", 2, "checksum mismatch"},
+        {"odd digits", kData + "\r\n:0300300002337A1\r\n" + kEnd + "\r\n", 2,
+         "odd number of hex digits"},
+        {"not a digit", ":03003000G2337A1E\r\n" + kEnd + "\r\n", 1,
+         "a character that is not a hex digit"},
+        {"blank inside", ":0300300002 337A1E\r\n" + kEnd + "\r\n", 1,
+         "a character that is not a hex digit"},
+        {"second colon", ":0300300002:337A1E\r\n" + kEnd + "\r\n", 1,
+         "a character that is not a hex digit"},
+        {"too long", ":40" + std::string(68 * 2, '0') + "\r\n" + kEnd + "\r\n", 1,
+         "the line spells more than 68 bytes"},
+        {"too short", kData + "\r\n:0000\r\n" + kEnd + "\r\n", 2,
+         "the record is shorter than 5 bytes"},
+        {"count", ":0400300002337A1D\r\n" + kEnd + "\r\n", 1,
+         "the byte count disagrees with the line's length"},
+        {"no end", kData + "\r\n" + kData + "\r\n", 0, "no end-of-file record"},
+        {"blank line", kData + "\r\n\r\n" + kEnd + "\r\n", 2, "no record on this line"},
+        {"text line", kData + "\r\nhello\r\n" + kEnd + "\r\n", 2, "no record on this line"},
+        {"early zero length", kData + "\r\n:0000000000\r\n" + kData + "\r\n" + kEnd, 2,
+         "a record without data bytes before the end-of-file record"},
+        {"lf blank line", kData + "\n\n" + kEnd + "\n", 2, "no record on this line"},
+    };
+}
+
+} // namespace
+
+TEST(HexCheck, EachFaultIsFoundOnItsLine)
+{
+    for (const auto &bad : badFiles()) {
+        const auto check = updater::checkIntelHex(
+            reinterpret_cast<const std::uint8_t *>(bad.text.data()), bad.text.size());
+        EXPECT_FALSE(check.ok()) << bad.what;
+        EXPECT_EQ(check.line, bad.line) << bad.what;
+        EXPECT_STREQ(updater::hexFaultText(check.fault), bad.reason) << bad.what;
+    }
+}
+
+TEST(HexCheck, WellFormedVariantsAreAccepted)
+{
+    const std::vector<std::string> good = {
+        kData + "\r\n" + kEnd + "\r\n",
+        kData + "\n" + kEnd + "\n",
+        kData + "\r" + kEnd,
+        "  lead text" + kData + "\r\n" + kEnd + "\r\n",
+        ":0300300002337a1e\r\n" + kEnd + "\r\n",
+        kEnd + "\r\n\r\nanything after the end is not looked at: zz\r\n",
+        ":3F" + std::string(2 * 66, '0') + "C1\r\n" + kEnd, // 63 data bytes: 68 in all
+    };
+    for (const auto &text : good) {
+        const auto check = updater::checkIntelHex(
+            reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
+        EXPECT_TRUE(check.ok()) << text << ": " << updater::describe(check);
+    }
+}
+
+TEST(RefusedFile, EachBadHexFileEndsTheJobBeforeAnythingIsSent)
+{
+    TempDir dir;
+    for (const auto &bad : badFiles()) {
+        const std::string path = dir.write("bad.hex", bad.text);
+        Rig rig;
+        rig.responder = [](std::size_t, const Bytes &) { return Bytes{0xCC}; };
+        rig.startJob(0, path);
+        rig.runUntilIdle(20);
+        EXPECT_TRUE(rig.host.sent.empty()) << bad.what;
+        EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::FileRefused) << bad.what;
+        ASSERT_EQ(rig.host.messages.size(), 1u) << bad.what;
+        const std::string &message = rig.host.messages[0];
+        EXPECT_NE(message.find(path), std::string::npos) << message;
+        EXPECT_NE(message.find(bad.reason), std::string::npos) << message;
+        if (bad.line > 0) {
+            EXPECT_NE(message.find("line " + std::to_string(bad.line) + ":"), std::string::npos)
+                << message;
+        }
+        const auto f = rig.job.fields();
+        EXPECT_TRUE(f.idle);
+        EXPECT_EQ(f.jobState, -1);
+        EXPECT_EQ(f.timeoutMs, 5000);
+        EXPECT_EQ(f.sendIntervalMs, 200);
+        EXPECT_FALSE(f.fileOpen);
+    }
+}
+
+TEST(RefusedFile, MissingEmptyAndSpecialFilesAreRefusedForBothFirmwareTypes)
+{
+    TempDir dir;
+    const std::string empty = dir.write("empty.bin", Bytes{});
+    std::filesystem::create_directory(dir.path("folder"));
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {dir.path("missing.hex").string(), "does not exist"},
+        {empty, "empty"},
+        {dir.path("folder").string(), "not a regular file"},
+        {"/dev/zero", "not a regular file"},
+    };
+    for (int type : {0, 1}) {
+        for (const auto &[path, reason] : cases) {
+            Rig rig;
+            rig.startJob(type, path);
+            const int ticks = rig.runUntilIdle(20);
+            EXPECT_EQ(ticks, 5) << path; // refused on the tick that opens the file
+            EXPECT_TRUE(rig.host.sent.empty()) << path;
+            EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::FileRefused) << path;
+            ASSERT_EQ(rig.host.messages.size(), 1u);
+            EXPECT_NE(rig.host.messages[0].find(path), std::string::npos);
+            EXPECT_NE(rig.host.messages[0].find(reason), std::string::npos)
+                << rig.host.messages[0];
+        }
+    }
+}
+
+TEST(RefusedFile, NoStepRunsWhileTheRefusalBoxIsOpen)
+{
+    TempDir dir;
+    Rig rig;
+    const std::string path = dir.write("bad.hex", std::string("nonsense\r\n"));
+    int sentWhileOpen = -1;
+    rig.host.onMessage = [&](const std::string &) {
+        rig.job.receiveByte(0x00); // a byte would have loaded the file again
+        rig.job.jobTick();
+        sentWhileOpen = static_cast<int>(rig.host.sent.size());
+        EXPECT_FALSE(rig.job.idle());
+    };
+    rig.startJob(0, path);
+    rig.runUntilIdle(20);
+    EXPECT_EQ(sentWhileOpen, 0);
+    EXPECT_EQ(rig.host.messages.size(), 1u);
+    EXPECT_TRUE(rig.job.idle());
+}

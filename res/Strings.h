@@ -1,0 +1,50 @@
+#pragma once
+
+// String table of the program: command IDs and the texts that go with them. UTF-8.
+namespace updater::res {
+
+// Commands shared by the menu, the toolbar, the accelerators and their handlers.
+inline constexpr int kIdFileNew = 57600;
+inline constexpr int kIdFileOpen = 57601;
+inline constexpr int kIdAppAbout = 57664;
+inline constexpr int kIdSetPort = 32778;
+inline constexpr int kIdDownLoad = 32773;
+
+// Status bar panes: the message pane, then the three lock indicators.
+inline constexpr int kIdIndicatorCaps = 59137;
+inline constexpr int kIdIndicatorNum = 59138;
+inline constexpr int kIdIndicatorScrl = 59139;
+
+inline constexpr const char kWindowTitle[] = "Zerant Updater";
+inline constexpr const char kReady[] = "Ready";
+
+// Status-bar prompts of the commands. None has a tooltip part.
+inline constexpr const char kPromptOpen[] = "Open firmware file";
+inline constexpr const char kPromptSetPort[] = "Set COM Port";
+inline constexpr const char kPromptDownLoad[] = "Start updating";
+inline constexpr const char kPromptAbout[] = "Direction for use";
+
+// Menu 128.
+inline constexpr const char kMenuFile[] = "File";
+inline constexpr const char kMenuTool[] = "Tool";
+inline constexpr const char kMenuHelp[] = "Help";
+inline constexpr const char kItemOpen[] = "Open";
+inline constexpr const char kItemSetPort[] = "Set Port";
+inline constexpr const char kItemDownLoad[] = "DownLoad";
+inline constexpr const char kItemAbout[] = "About Updater(&A)...";
+
+// Texts of the lock indicators, shown while the lock is on.
+inline constexpr const char kIndicatorCaps[] = "CAP";
+inline constexpr const char kIndicatorNum[] = "NUM";
+inline constexpr const char kIndicatorScrl[] = "SCRL";
+
+// Messages of the data exchange of the dialogs.
+inline constexpr const char kNeedPositiveInteger[] = "请输入一个正整数。";
+inline constexpr const char kNeedInteger[] = "请输入一个整数。";
+// %1 and %2 are the bounds of the range.
+inline constexpr const char kNeedIntegerInRange[] = "请输入一个在 %1 和 %2 之间的整数。";
+
+// Prefix of the file line: two spaces after the colon.
+inline constexpr const char kFileLinePrefix[] = "File:  ";
+
+} // namespace updater::res

@@ -1,0 +1,244 @@
+#include "CMainFrame.h"
+
+#include "Artwork.h"
+#include "CUpdaterView.h"
+#include "LockKeys.h"
+#include "Strings.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QIcon>
+#include <QLabel>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+
+namespace res = updater::res;
+
+namespace {
+
+constexpr int kIndicatorPollMs = 250;
+
+QAction *commandAction(QObject *parent, int id, const char *text, const char *prompt)
+{
+    auto *action = new QAction(QString::fromUtf8(text), parent);
+    action->setObjectName(QStringLiteral("command%1").arg(id));
+    action->setData(id);
+    action->setStatusTip(QString::fromUtf8(prompt));
+    action->setIconVisibleInMenu(false);
+    return action;
+}
+
+// A toolbar image that looks the same on a disabled button.
+QIcon toolbarIcon(int index)
+{
+    const QPixmap image = QPixmap::fromImage(res::toolbarImage(index));
+    QIcon icon;
+    for (QIcon::Mode mode : {QIcon::Normal, QIcon::Disabled, QIcon::Active, QIcon::Selected})
+        icon.addPixmap(image, mode);
+    return icon;
+}
+
+} // namespace
+
+CMainFrame::CMainFrame(QWidget *parent)
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      view_(new CUpdaterView(this))
+{
+    setObjectName(QStringLiteral("mainFrame"));
+    setWindowTitle(QString::fromUtf8(res::kWindowTitle));
+    setWindowIcon(QIcon(QPixmap::fromImage(res::applicationIcon())));
+    setCentralWidget(view_);
+    createMenus();
+    createToolBar();
+    createStatusBar();
+    createAccelerators();
+    connect(view_, &CUpdaterView::commandsEnabled, this, &CMainFrame::enableCommands);
+    setFixedSize(kOuterSize);
+}
+
+CMainFrame::~CMainFrame() = default;
+
+void CMainFrame::createMenus()
+{
+    QAction *open = commandAction(this, res::kIdFileOpen, res::kItemOpen, res::kPromptOpen);
+    QAction *setPort =
+        commandAction(this, res::kIdSetPort, res::kItemSetPort, res::kPromptSetPort);
+    QAction *downLoad =
+        commandAction(this, res::kIdDownLoad, res::kItemDownLoad, res::kPromptDownLoad);
+    QAction *about = commandAction(this, res::kIdAppAbout, res::kItemAbout, res::kPromptAbout);
+    connect(open, &QAction::triggered, view_, &CUpdaterView::OnFileOpen);
+    connect(setPort, &QAction::triggered, view_, &CUpdaterView::OnSetPort);
+    connect(downLoad, &QAction::triggered, view_, &CUpdaterView::OnDownLoad);
+    connect(about, &QAction::triggered, this, &CMainFrame::aboutRequested);
+
+    menuBar()->addMenu(QString::fromUtf8(res::kMenuFile))->addAction(open);
+    QMenu *tool = menuBar()->addMenu(QString::fromUtf8(res::kMenuTool));
+    tool->addAction(setPort);
+    tool->addAction(downLoad);
+    menuBar()->addMenu(QString::fromUtf8(res::kMenuHelp))->addAction(about);
+    menuActions_ = {open, setPort, downLoad, about};
+}
+
+void CMainFrame::createToolBar()
+{
+    toolBar_ = new QToolBar(this);
+    toolBar_->setObjectName(QStringLiteral("toolBar"));
+    toolBar_->setIconSize(QSize(res::kToolbarImageWidth, res::kToolbarImageHeight));
+    toolBar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    toolBar_->setAllowedAreas(Qt::AllToolBarAreas);
+    toolBar_->setMovable(true);
+    toolBar_->setFloatable(true);
+    const int ids[] = {res::kIdFileOpen, res::kIdSetPort, res::kIdDownLoad};
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0)
+            toolBar_->addSeparator();
+        QAction *action = menuAction(ids[i]);
+        action->setIcon(toolbarIcon(i));
+        toolBar_->addAction(action);
+        QWidget *button = toolBar_->widgetForAction(action);
+        button->setFixedSize(kToolButtonSize);
+        button->installEventFilter(this); // the buttons show no tooltips
+        toolActions_.append(action);
+    }
+    addToolBar(Qt::TopToolBarArea, toolBar_);
+}
+
+void CMainFrame::createStatusBar()
+{
+    QStatusBar *bar = statusBar();
+    bar->setObjectName(QStringLiteral("statusBar"));
+    // The pane shows "Ready" while no prompt covers it.
+    readyPane_ = new QLabel(QString::fromUtf8(res::kReady), bar);
+    readyPane_->setObjectName(QStringLiteral("messagePane"));
+    bar->addWidget(readyPane_, 1);
+    const char *names[] = {res::kIndicatorCaps, res::kIndicatorNum, res::kIndicatorScrl};
+    for (std::size_t i = 0; i < indicators_.size(); ++i) {
+        auto *pane = new QLabel(bar);
+        pane->setObjectName(QStringLiteral("indicator%1").arg(res::kIdIndicatorCaps + int(i)));
+        pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        pane->setAlignment(Qt::AlignCenter);
+        pane->setMinimumWidth(pane->fontMetrics().horizontalAdvance(QString::fromUtf8(names[i])) +
+                              8);
+        pane->setProperty("indicatorText", QString::fromUtf8(names[i]));
+        bar->addPermanentWidget(pane);
+        indicators_[i] = pane;
+    }
+    indicatorTimer_ = new QTimer(this);
+    connect(indicatorTimer_, &QTimer::timeout, this, &CMainFrame::updateIndicators);
+    indicatorTimer_->start(kIndicatorPollMs);
+    updateIndicators();
+}
+
+void CMainFrame::createAccelerators()
+{
+    auto *open = new QAction(this);
+    open->setObjectName(QStringLiteral("acceleratorOpen"));
+    open->setData(res::kIdFileOpen);
+    open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    open->setShortcutContext(Qt::WindowShortcut);
+    connect(open, &QAction::triggered, view_, &CUpdaterView::OnFileOpen);
+    auto *fileNew = new QAction(this);
+    fileNew->setObjectName(QStringLiteral("acceleratorNew"));
+    fileNew->setData(res::kIdFileNew);
+    fileNew->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    fileNew->setShortcutContext(Qt::WindowShortcut);
+    connect(fileNew, &QAction::triggered, this, &CMainFrame::newRequested);
+    addAction(open);
+    addAction(fileNew);
+    accelerators_ = {open, fileNew};
+}
+
+QAction *CMainFrame::menuAction(int commandId) const
+{
+    for (QAction *action : menuActions_) {
+        if (action->data().toInt() == commandId)
+            return action;
+    }
+    return nullptr;
+}
+
+QAction *CMainFrame::toolAction(int commandId) const
+{
+    for (QAction *action : toolActions_) {
+        if (action->data().toInt() == commandId)
+            return action;
+    }
+    return nullptr;
+}
+
+QAction *CMainFrame::accelerator(const QString &keys) const
+{
+    const QKeySequence sequence(keys);
+    for (QAction *action : accelerators_) {
+        if (action->shortcut() == sequence)
+            return action;
+    }
+    return nullptr;
+}
+
+QString CMainFrame::statusText() const
+{
+    const QString prompt = statusBar()->currentMessage();
+    return prompt.isEmpty() ? readyPane_->text() : prompt;
+}
+
+QString CMainFrame::indicatorText(int indicatorId) const
+{
+    const int index = indicatorId - res::kIdIndicatorCaps;
+    if (index < 0 || index >= int(indicators_.size()))
+        return {};
+    return indicators_[std::size_t(index)]->text();
+}
+
+void CMainFrame::enableCommands(bool enabled)
+{
+    for (int id : {res::kIdFileOpen, res::kIdSetPort, res::kIdDownLoad})
+        menuAction(id)->setEnabled(enabled);
+    accelerators_.constFirst()->setEnabled(enabled);
+}
+
+void CMainFrame::updateIndicators()
+{
+    const LockKey keys[] = {LockKey::Caps, LockKey::Num, LockKey::Scroll};
+    for (std::size_t i = 0; i < indicators_.size(); ++i) {
+        const bool on = lockKeyOn(keys[i]);
+        indicators_[i]->setText(on ? indicators_[i]->property("indicatorText").toString()
+                                   : QString());
+    }
+}
+
+void CMainFrame::closeEvent(QCloseEvent *event)
+{
+    // The firmware file is closed first, then the job, the supervisor and the links
+    // are shut down; a running job ends without a message.
+    indicatorTimer_->stop();
+    view_->shutDown();
+    event->accept();
+}
+
+void CMainFrame::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // The frame's decorations are known only once the window is on screen.
+    QTimer::singleShot(0, this, &CMainFrame::fitOuterSize);
+}
+
+void CMainFrame::fitOuterSize()
+{
+    const QSize decoration = frameGeometry().size() - geometry().size();
+    const QSize inner = kOuterSize - decoration;
+    if (inner != size())
+        setFixedSize(inner);
+}
+
+bool CMainFrame::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::ToolTip && qobject_cast<QToolButton *>(watched))
+        return true;
+    return QMainWindow::eventFilter(watched, event);
+}

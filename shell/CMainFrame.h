@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QSize>
+
+#include <array>
+
+class CUpdaterView;
+class QAction;
+class QLabel;
+class QTimer;
+class QToolBar;
+
+// The main window: fixed outer size 407 x 262, title "Zerant Updater", menu,
+// toolbar, the view as its form, and a status bar with the lock indicators.
+class CMainFrame : public QMainWindow
+{
+    Q_OBJECT
+public:
+    static constexpr QSize kOuterSize{407, 262};
+    static constexpr QSize kToolButtonSize{52, 32}; // image size plus 7 each way
+
+    explicit CMainFrame(QWidget *parent = nullptr);
+    ~CMainFrame() override;
+
+    CUpdaterView *view() const { return view_; }
+    QToolBar *toolBar() const { return toolBar_; }
+
+    // The menu item or toolbar button of a command, by command ID (nullptr if none).
+    QAction *menuAction(int commandId) const;
+    QAction *toolAction(int commandId) const;
+    // The accelerator of a key sequence such as "Ctrl+O", or nullptr.
+    QAction *accelerator(const QString &keys) const;
+
+    // The text of the message pane: "Ready" or the prompt shown.
+    QString statusText() const;
+    // The text of the three lock indicators; empty while the lock is off.
+    QString indicatorText(int indicatorId) const;
+
+signals:
+    void aboutRequested();
+    void newRequested();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void createMenus();
+    void createToolBar();
+    void createStatusBar();
+    void createAccelerators();
+    void enableCommands(bool enabled);
+    void updateIndicators();
+    void fitOuterSize();
+
+    CUpdaterView *view_;
+    QToolBar *toolBar_ = nullptr;
+    QLabel *readyPane_ = nullptr;
+    std::array<QLabel *, 3> indicators_{};
+    QTimer *indicatorTimer_ = nullptr;
+    QList<QAction *> menuActions_;
+    QList<QAction *> toolActions_;
+    QList<QAction *> accelerators_;
+};

@@ -1,0 +1,57 @@
+#include "CUpdaterApp.h"
+
+#include "Artwork.h"
+#include "CMainFrame.h"
+#include "CUpdaterDoc.h"
+#include "CUpdaterView.h"
+#include "Dialogs.h"
+#include "Strings.h"
+#include "Texts.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QPixmap>
+
+namespace res = updater::res;
+
+namespace {
+// Where the settings of the toolkit are kept; the program stores nothing of its own.
+constexpr const char kSettingsOrganisation[] = "应用程序向导生成的本地应用程序";
+} // namespace
+
+CUpdaterApp::CUpdaterApp() = default;
+
+CUpdaterApp::~CUpdaterApp()
+{
+    // The view shuts down its threads before the document goes.
+    frame_.reset();
+}
+
+bool CUpdaterApp::InitInstance(bool showWindow)
+{
+    QCoreApplication::setOrganizationName(QString::fromUtf8(kSettingsOrganisation));
+    QCoreApplication::setApplicationName(QString::fromUtf8(updater::texts::kAppTitle));
+    QApplication::setApplicationDisplayName(QString());
+    QApplication::setWindowIcon(QIcon(QPixmap::fromImage(res::applicationIcon())));
+
+    document_ = std::make_unique<CUpdaterDoc>();
+    frame_ = std::make_unique<CMainFrame>();
+    connect(frame_.get(), &CMainFrame::aboutRequested, this, &CUpdaterApp::OnAppAbout);
+    connect(frame_.get(), &CMainFrame::newRequested, this, &CUpdaterApp::OnFileNew);
+    frame_->view()->OnInitialUpdate();
+    if (showWindow)
+        frame_->show();
+    return true;
+}
+
+void CUpdaterApp::OnAppAbout()
+{
+    CAboutDlg dialog(frame_.get());
+    dialog.exec();
+}
+
+void CUpdaterApp::OnFileNew()
+{
+    document_ = std::make_unique<CUpdaterDoc>();
+    frame_->view()->OnInitialUpdate();
+}

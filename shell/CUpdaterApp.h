@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+
+class CMainFrame;
+class CUpdaterDoc;
+
+// The application: starts the program (settings names, document, main window,
+// the view's initial update) and handles the commands that belong to no window:
+// About and New. Construct it after the QApplication.
+class CUpdaterApp : public QObject
+{
+    Q_OBJECT
+public:
+    CUpdaterApp();
+    ~CUpdaterApp() override;
+
+    // Initialisation of the instance. Returns false when the program must end.
+    // showWindow false leaves the main window hidden (tests show it themselves).
+    bool InitInstance(bool showWindow = true);
+
+    CMainFrame *mainFrame() const { return frame_.get(); }
+    CUpdaterDoc *document() const { return document_.get(); }
+
+    // About Updater: the About dialog, modal to the main window.
+    void OnAppAbout();
+    // New: the document is made anew, and the view's initial update runs again.
+    void OnFileNew();
+
+private:
+    std::unique_ptr<CUpdaterDoc> document_;
+    std::unique_ptr<CMainFrame> frame_;
+};

@@ -1,0 +1,217 @@
+#include "CUpdaterView.h"
+
+#include "Controls.h"
+#include "Dialogs.h"
+#include "DialogUnits.h"
+#include "FileDownCom.h"
+#include "MessageBox.h"
+#include "Strings.h"
+#include "Supervisor.h"
+#include "TemplateDialog.h"
+#include "Templates.h"
+#include "UpdateJob.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QThread>
+
+#include <algorithm>
+
+namespace res = updater::res;
+
+namespace {
+
+bool onUiThread(const QObject *object)
+{
+    return QThread::currentThread() == object->thread();
+}
+
+} // namespace
+
+CUpdaterView::CUpdaterView(QWidget *parent)
+    : QWidget(parent), relay_(this), job_(std::make_unique<updater::UpdateJob>(*this)),
+      link_(std::make_unique<CFileDownCom>(job_.get(), this))
+{
+    setObjectName(QStringLiteral("view"));
+    const res::DialogTemplate &form = res::formTemplate();
+    setFont(dialogFont(form.pointSize));
+    const DialogUnits units(font());
+    setMinimumSize(units.toPixels(form.w, form.h));
+    for (const auto &[id, widget] : createControls(this, form, units)) {
+        switch (id) {
+        case res::kIdProgressBar:
+            progressBar_ = qobject_cast<QProgressBar *>(widget);
+            break;
+        case res::kIdFileLine:
+            fileLine_ = qobject_cast<CStaticText *>(widget);
+            break;
+        case res::kIdConnectLine:
+            connectLine_ = qobject_cast<CStaticText *>(widget);
+            break;
+        case res::kIdProgramLine:
+            programLine_ = qobject_cast<CStaticText *>(widget);
+            break;
+        }
+    }
+}
+
+CUpdaterView::~CUpdaterView()
+{
+    shutDown();
+}
+
+void CUpdaterView::OnInitialUpdate()
+{
+    // One supervisor per view: a later initial update (New) only blanks the lines.
+    if (!supervisorThread_ && !shutDown_)
+        supervisorThread_ = std::make_unique<updater::Supervisor>([this] { job_->jobTick(0); });
+    for (int id : {res::kIdFileLine, res::kIdConnectLine, res::kIdProgramLine})
+        setLine(id, QString());
+}
+
+void CUpdaterView::OnFileOpen()
+{
+    if (!idle())
+        return;
+    CDownTypeDlg typeDialog(window());
+    typeDialog.firmwareType = updater::kDspFirmware;
+    if (typeDialog.exec() != QDialog::Accepted)
+        return;
+    firmwareType_ = typeDialog.firmwareType;
+
+    QFileDialog fileDialog(window());
+    fileDialog.setObjectName(QStringLiteral("openFileDialog"));
+    fileDialog.setAcceptMode(QFileDialog::AcceptOpen);
+    fileDialog.setFileMode(QFileDialog::ExistingFile);
+    fileDialog.setDefaultSuffix(QStringLiteral("hex"));
+    if (fileDialog.exec() == QDialog::Accepted && !fileDialog.selectedFiles().isEmpty())
+        firmwarePath_ = fileDialog.selectedFiles().constFirst();
+    job_->setFirmware(firmwareType_, QFile::encodeName(firmwarePath_).toStdString());
+
+    setLine(res::kIdFileLine, QString::fromUtf8(res::kFileLinePrefix) + firmwarePath_);
+    setLine(res::kIdConnectLine, QStringLiteral(" "));
+    setLine(res::kIdProgramLine, QStringLiteral(" "));
+}
+
+void CUpdaterView::OnSetPort()
+{
+    if (!idle())
+        return;
+    CComSelDlg dialog(window());
+    dialog.comPort = 1;
+    dialog.linkType = updater::kSerialLink;
+    dialog.ipAddress = kPresetIpAddress;
+    dialog.tcpPort = kPresetTcpPort;
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    link_->OpenLink(dialog.linkType, dialog.comPort, dialog.ipAddress, dialog.tcpPort);
+}
+
+void CUpdaterView::OnDownLoad()
+{
+    if (!idle())
+        return;
+    job_->downLoad(link_->linkOpen());
+}
+
+void CUpdaterView::shutDown()
+{
+    if (shutDown_)
+        return;
+    shutDown_ = true;
+    job_->closeFirmwareFile();
+    // From here on no thread waits for a message box: the supervisor and the
+    // communication thread can be joined even while an ending is under way.
+    relay_.close();
+    job_->abandon();
+    supervisorThread_.reset();
+    link_->setOwner(nullptr);
+    link_->CloseLink();
+}
+
+QString CUpdaterView::lineText(int lineId) const
+{
+    const CStaticText *text = line(lineId);
+    return text ? text->text() : QString();
+}
+
+bool CUpdaterView::idle() const
+{
+    return job_->idle();
+}
+
+void CUpdaterView::sendBlock(const std::uint8_t *data, std::size_t length)
+{
+    link_->SendOnCurrentLink(data, length);
+}
+
+void CUpdaterView::setLineText(int lineId, const std::string &text)
+{
+    post([this, lineId, text = QString::fromStdString(text)] { setLine(lineId, text); });
+}
+
+void CUpdaterView::setProgressVisible(bool visible)
+{
+    post([this, visible] {
+        if (visible) {
+            progressBar_->setRange(0, 100);
+            progressBar_->setValue(0);
+        }
+        progressBar_->setVisible(visible);
+    });
+}
+
+void CUpdaterView::setProgressPos(std::uint32_t percent)
+{
+    // The protocols' estimate may run past 100; the bar shows it as full.
+    const int value = static_cast<int>(std::min<std::uint32_t>(percent, 100));
+    post([this, value] { progressBar_->setValue(value); });
+}
+
+void CUpdaterView::showMessage(const std::string &text)
+{
+    const QString message = QString::fromStdString(text);
+    if (onUiThread(this)) {
+        if (!relay_.isClosed())
+            showAppMessage(window(), message);
+        return;
+    }
+    relay_.runAndWait([this, message] { showAppMessage(window(), message); });
+}
+
+void CUpdaterView::idleChanged(bool idle)
+{
+    post([this, idle] { emit commandsEnabled(idle); });
+}
+
+void CUpdaterView::reportLinkError(const QString &caption, const QString &text)
+{
+    showLinkError(window(), caption, text);
+}
+
+CStaticText *CUpdaterView::line(int lineId) const
+{
+    switch (lineId) {
+    case res::kIdFileLine:
+        return fileLine_;
+    case res::kIdConnectLine:
+        return connectLine_;
+    case res::kIdProgramLine:
+        return programLine_;
+    default:
+        return nullptr;
+    }
+}
+
+void CUpdaterView::setLine(int lineId, const QString &text)
+{
+    if (CStaticText *target = line(lineId))
+        target->setText(text);
+}
+
+void CUpdaterView::post(std::function<void()> work)
+{
+    QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+}

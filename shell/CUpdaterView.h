@@ -1,0 +1,94 @@
+#pragma once
+
+#include "BlockingRelay.h"
+#include "JobHost.h"
+#include "LinkReporter.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+
+class CFileDownCom;
+class CStaticText;
+class QProgressBar;
+
+namespace updater {
+class Supervisor;
+class UpdateJob;
+} // namespace updater
+
+// The form of the main window: progress bar 1000, file line 1002 and status lines
+// 1003 and 1004. It owns the update job, the supervisor that ticks it and the link
+// object, handles Open, Set Port and DownLoad, and is the job's host.
+//
+// Host calls from any thread reach the widgets only through queued calls to the
+// UI thread, also when made on the UI thread, so the texts keep their order.
+class CUpdaterView : public QWidget, public updater::IJobHost, public updater::ILinkReporter
+{
+    Q_OBJECT
+public:
+    // Preset of the IPv4 address in Set Port: 10.10.100.254, the inverter's WiFi
+    // module as delivered.
+    static constexpr std::uint32_t kPresetIpAddress = 0x0A0A64FE;
+    static constexpr std::int32_t kPresetTcpPort = 8899;
+
+    explicit CUpdaterView(QWidget *parent = nullptr);
+    ~CUpdaterView() override;
+
+    // Initial update: starts the supervisor the first time, and blanks the three
+    // lines every time (the New command runs it again).
+    void OnInitialUpdate();
+
+    // Commands.
+    void OnFileOpen();
+    void OnSetPort();
+    void OnDownLoad();
+
+    // The window is closing: closes the firmware file, ends a running job without
+    // a message, stops the supervisor and closes the links. Safe to call twice.
+    void shutDown();
+
+    // Text of line 1002, 1003 or 1004 as shown.
+    QString lineText(int lineId) const;
+    QProgressBar *progressBar() const { return progressBar_; }
+    QString firmwarePath() const { return firmwarePath_; }
+    int firmwareType() const { return firmwareType_; }
+    bool idle() const;
+    updater::UpdateJob &job() { return *job_; }
+    CFileDownCom &link() { return *link_; }
+    bool supervisorRunning() const { return supervisorThread_ != nullptr; }
+
+    // IJobHost.
+    void sendBlock(const std::uint8_t *data, std::size_t length) override;
+    void setLineText(int lineId, const std::string &text) override;
+    void setProgressVisible(bool visible) override;
+    void setProgressPos(std::uint32_t percent) override;
+    void showMessage(const std::string &text) override;
+    void idleChanged(bool idle) override;
+
+    // ILinkReporter.
+    void reportLinkError(const QString &caption, const QString &text) override;
+
+signals:
+    // Open, Set Port and DownLoad are enabled exactly while this is true.
+    void commandsEnabled(bool enabled);
+
+private:
+    CStaticText *line(int lineId) const;
+    void setLine(int lineId, const QString &text);
+    void post(std::function<void()> work);
+
+    BlockingRelay relay_;
+    std::unique_ptr<updater::UpdateJob> job_;
+    std::unique_ptr<CFileDownCom> link_;
+    std::unique_ptr<updater::Supervisor> supervisorThread_;
+    QString firmwarePath_;
+    int firmwareType_ = 0;
+    QProgressBar *progressBar_ = nullptr;
+    CStaticText *fileLine_ = nullptr;
+    CStaticText *connectLine_ = nullptr;
+    CStaticText *programLine_ = nullptr;
+    bool shutDown_ = false;
+};

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QFrame>
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+
+class QLineEdit;
+
+// A left-aligned static text. Long texts wrap at word boundaries, or anywhere
+// when a word (a long path) is wider than the control; what does not fit is
+// clipped.
+class CStaticText : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit CStaticText(const QString &text = {}, QWidget *parent = nullptr);
+
+    QString text() const { return text_; }
+    void setText(const QString &text);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QString text_;
+};
+
+// An IPv4 address field of four octets. A blank octet counts as 0; an octet above
+// 255 is corrected to 255. Typing '.' or a third digit moves to the next octet.
+class CIpAddressCtrl : public QFrame
+{
+    Q_OBJECT
+public:
+    explicit CIpAddressCtrl(QWidget *parent = nullptr);
+
+    // First octet in the most significant byte.
+    std::uint32_t address() const;
+    void setAddress(std::uint32_t address);
+
+    QLineEdit *field(int index) const { return fields_[static_cast<std::size_t>(index)]; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void onEdited(int index);
+
+    std::array<QLineEdit *, 4> fields_{};
+};

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// The program's message box: caption "Updater V10.14", an OK button only and the
+// warning icon, modal to parent. Returns when the user has closed it.
+void showAppMessage(QWidget *parent, const QString &text);
+
+// The link's error box: the link's caption ("Application Error") and the stop icon.
+void showLinkError(QWidget *parent, const QString &caption, const QString &text);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 using namespace enginetest;
 
@@ -435,4 +436,28 @@ TEST(Demo, DspUpdateAgainstAScriptedDevice)
     for (const auto &m : rig.host.messages)
         std::cout << "message box: " << m << "\n";
     EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::Success);
+}
+
+TEST(DspJobEnding, ReplyWhileTheTimeOutBoxIsOpenIsHandledFromAnotherThread)
+{
+    TempDir dir;
+    Rig rig;
+    rig.startJob(0, dir.write("f.hex", sixteenByteRecords(3)));
+    for (int t = 0; t < 6; ++t)
+        rig.tick(); // erase out, no reply
+    int stateAfterLateReply = -2;
+    rig.host.onMessage = [&](const std::string &) {
+        // The box is open on the supervisor's side; the receiving thread must not
+        // find the job lock held.
+        std::thread receiver([&] { rig.job.receiveByte(0xCC); });
+        receiver.join();
+        stateAfterLateReply = rig.job.jobState();
+    };
+    for (int t = 0; t < 401; ++t)
+        rig.tick();
+    EXPECT_EQ(stateAfterLateReply, 3);      // the late 0xCC was handled...
+    EXPECT_EQ(rig.host.sent.size(), 2u);    // ...and sent the first record
+    EXPECT_EQ(rig.state(), -1);             // the reset ends the job regardless
+    EXPECT_TRUE(rig.job.idle());
+    EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::TimedOut);
 }

@@ -1,0 +1,83 @@
+#include "CliHost.h"
+
+#include "FileDownCom.h"
+#include "Texts.h"
+#include "UpdateJob.h"
+
+namespace updater::cli {
+
+void CliHost::attach(UpdateJob *job, CFileDownCom *link)
+{
+    job_ = job;
+    link_ = link;
+}
+
+void CliHost::sendBlock(const std::uint8_t *data, std::size_t length)
+{
+    // The job lock is held here; the job's observers take it again on this thread.
+    if (trace_.isOpen())
+        trace_.sent(job_->jobState(), data, length);
+    ++unitsSent_;
+    link_->SendOnCurrentLink(data, length);
+}
+
+void CliHost::setLineText(int lineId, const std::string &text)
+{
+    if (lineId != kConnectLineId && lineId != kProgramLineId)
+        return;
+    {
+        std::lock_guard lock(linesMutex_);
+        std::string &line = lineId == kConnectLineId ? connectLine_ : programLine_;
+        if (line == text)
+            return; // "Programing..." is written for every unit; it is said once
+        line = text;
+        if (text.empty())
+            return;
+        lastStatus_ = text;
+    }
+    trace_.note("line " + std::to_string(lineId), text);
+    console_.out(text);
+}
+
+std::string CliHost::lastStatus() const
+{
+    std::lock_guard lock(linesMutex_);
+    return lastStatus_;
+}
+
+void CliHost::showMessage(const std::string &text)
+{
+    trace_.note("message", text);
+    if (text == texts::kSuccess || text == texts::kTimeOut) {
+        console_.out(text);
+        return;
+    }
+    // A refused or failed file: the message's lines name the file and the fault.
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        console_.error(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+void CliHost::idleChanged(bool idle)
+{
+    if (idle && onIdle_)
+        onIdle_();
+}
+
+void CliHost::reportLinkError(const QString &caption, const QString &text)
+{
+    trace_.note("link", (caption + QStringLiteral(": ") + text).toStdString());
+    console_.error(text.toStdString());
+}
+
+void TracingSink::receiveByte(std::uint8_t byte)
+{
+    if (trace_.isOpen())
+        trace_.received(job_.jobState(), byte);
+    job_.receiveByte(byte);
+}
+
+} // namespace updater::cli

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "Console.h"
+#include "TraceLog.h"
+
+#include "JobHost.h"
+#include "LinkReporter.h"
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+
+class CFileDownCom;
+
+namespace updater {
+class UpdateJob;
+}
+
+namespace updater::cli {
+
+// What the update job shows, said on a terminal: each new status text on its own
+// line, the final message last, nothing that waits for an answer. Also where the
+// link reports its errors (standard error).
+class CliHost : public IJobHost, public ILinkReporter
+{
+public:
+    CliHost(Console &console, TraceLog &trace) : console_(console), trace_(trace) {}
+
+    // The job and link this host serves; both outlive every call made to it.
+    void attach(UpdateJob *job, CFileDownCom *link);
+    // Called, from whatever thread ends the job, once the job is idle again.
+    void setOnIdle(std::function<void()> onIdle) { onIdle_ = std::move(onIdle); }
+
+    void sendBlock(const std::uint8_t *data, std::size_t length) override;
+    void setLineText(int lineId, const std::string &text) override;
+    void setProgressVisible(bool visible) override { progressVisible_.store(visible); }
+    void setProgressPos(std::uint32_t) override {} // the bar follows the job's byte count
+    void showMessage(const std::string &text) override;
+    void idleChanged(bool idle) override;
+
+    void reportLinkError(const QString &caption, const QString &text) override;
+
+    bool progressVisible() const { return progressVisible_.load(); }
+    int unitsSent() const { return unitsSent_.load(); }
+    // The status text printed last ("" before the first).
+    std::string lastStatus() const;
+
+private:
+    Console &console_;
+    TraceLog &trace_;
+    UpdateJob *job_ = nullptr;
+    CFileDownCom *link_ = nullptr;
+    std::function<void()> onIdle_;
+    std::atomic<bool> progressVisible_{false};
+    std::atomic<int> unitsSent_{0};
+    mutable std::mutex linesMutex_; // guards the texts below; a leaf lock
+    std::string connectLine_, programLine_, lastStatus_;
+};
+
+// Where the link hands every received byte: logged for --trace, then given to the job.
+class TracingSink : public IByteSink
+{
+public:
+    TracingSink(UpdateJob &job, TraceLog &trace) : job_(job), trace_(trace) {}
+    void receiveByte(std::uint8_t byte) override;
+
+private:
+    UpdateJob &job_;
+    TraceLog &trace_;
+};
+
+} // namespace updater::cli

@@ -1,0 +1,169 @@
+#include "CliOptions.h"
+
+#include <charconv>
+
+namespace updater::cli {
+
+namespace {
+
+bool toNumber(std::string_view text, unsigned low, unsigned high, unsigned &value)
+{
+    const char *end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return !text.empty() && ec == std::errc() && ptr == end && value >= low && value <= high;
+}
+
+bool isIpv4(const std::string &text)
+{
+    std::size_t start = 0;
+    for (int octet = 0; octet < 4; ++octet) {
+        const std::size_t dot = text.find('.', start);
+        const bool last = octet == 3;
+        if (last != (dot == std::string::npos))
+            return false;
+        const std::string_view part =
+            std::string_view(text).substr(start, last ? std::string::npos : dot - start);
+        unsigned value = 0;
+        if (part.size() > 3 || !toNumber(part, 0, 255, value))
+            return false;
+        start = dot + 1;
+    }
+    return true;
+}
+
+std::string parseSerial(const std::string &text, CliOptions &o)
+{
+    o.link = CliOptions::Link::Serial;
+    o.serialText = text;
+    const bool comName = text.size() > 3 && (text[0] == 'C' || text[0] == 'c') &&
+                         (text[1] == 'O' || text[1] == 'o') && (text[2] == 'M' || text[2] == 'm');
+    if (!comName || text.find_first_not_of("0123456789", 3) != std::string::npos) {
+        o.serialPath = text;
+        return {};
+    }
+    if (!toNumber(std::string_view(text).substr(3), 1, 99, o.comNumber))
+        return "--serial " + text + ": COM ports are numbered 1 to 99";
+    return {};
+}
+
+std::string parseTcp(const std::string &text, CliOptions &o)
+{
+    o.link = CliOptions::Link::Tcp;
+    const std::size_t colon = text.find(':');
+    o.tcpAddress = text.substr(0, colon);
+    if (!isIpv4(o.tcpAddress))
+        return "--tcp " + text + ": \"" + o.tcpAddress +
+               "\" is not an IPv4 address such as 192.168.1.10";
+    if (colon != std::string::npos) {
+        unsigned port = 0;
+        if (!toNumber(std::string_view(text).substr(colon + 1), 1, 65535, port))
+            return "--tcp " + text + ": the TCP port must be 1 to 65535";
+        o.tcpPort = static_cast<std::uint16_t>(port);
+    }
+    return {};
+}
+
+std::string takeValue(const std::string &option, const std::string &value, CliOptions &o)
+{
+    if (option == "--serial" || option == "--tcp") {
+        if (o.link != CliOptions::Link::None)
+            return "give one link: --serial PORT or --tcp ADDR[:PORT]";
+        return option == "--serial" ? parseSerial(value, o) : parseTcp(value, o);
+    }
+    if (option == "--dsp" || option == "--arm") {
+        if (o.firmwareType != -1)
+            return "give one firmware file: --dsp FILE or --arm FILE";
+        if (value.empty())
+            return option + " needs a file name";
+        o.firmwareType = option == "--dsp" ? 0 : 1;
+        o.firmwarePath = value;
+        return {};
+    }
+    if (value.empty())
+        return "--trace needs a file name";
+    o.tracePath = value;
+    return {};
+}
+
+} // namespace
+
+std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
+{
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string option = args[i];
+        std::string value;
+        bool inlineValue = false;
+        if (const auto eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = option.substr(eq + 1);
+            option.resize(eq);
+            inlineValue = true;
+        }
+        if (option == "--help" || option == "-h") {
+            o.help = true;
+        } else if (option == "--version") {
+            o.version = true;
+        } else if (option == "--quiet" || option == "-q") {
+            o.quiet = true;
+        } else if (option == "--serial" || option == "--tcp" || option == "--dsp" ||
+                   option == "--arm" || option == "--trace") {
+            if (!inlineValue) {
+                if (i + 1 >= args.size())
+                    return option + " needs a value";
+                value = args[++i];
+            }
+            if (auto error = takeValue(option, value, o); !error.empty())
+                return error;
+        } else {
+            return "unknown argument \"" + args[i] + "\"";
+        }
+    }
+    if (o.help || o.version)
+        return {};
+    if (o.link == CliOptions::Link::None)
+        return "no link: give --serial PORT or --tcp ADDR[:PORT]";
+    if (o.firmwareType == -1)
+        return "no firmware file: give --dsp FILE or --arm FILE";
+    return {};
+}
+
+std::string cliUsage()
+{
+    return R"(usage: updater-cli (--serial PORT | --tcp ADDR[:PORT]) (--dsp FILE | --arm FILE)
+                   [--quiet] [--trace FILE]
+
+Writes new firmware into the inverter, without a window: the same wire bytes,
+the same 50 ms ticks, waits and texts as the desktop program.
+
+  --serial PORT     RS485 on a serial port: COM1 to COM99 (named by the port-naming
+                    rule, see README) or a device path such as /dev/ttyUSB0;
+                    9600 baud, 8 data bits, no parity, 1 stop bit
+  --tcp ADDR[:PORT] the inverter's WiFi module: an IPv4 address, TCP port 8899
+                    unless given
+  --dsp FILE        DSP firmware: an Intel HEX file, checked whole before anything
+                    is sent
+  --arm FILE        LCD ARM firmware: a binary image
+  --quiet           no progress bar
+  --trace FILE      write a support log of the job: every unit sent and byte
+                    received with the time, the job state and the bytes in hex,
+                    and the status texts and final message in order
+  --help            this text
+  --version         the program's version
+
+Standard output carries each new status text ("Connecting...", "Erase...",
+"Erase Done.", "Programing...", "Programing Done.", or the failed phase) and, last,
+"Download file success!" or "time out！". On a terminal, standard error shows a
+progress bar. Ctrl+C or SIGTERM abandons the job and says at which step it stopped.
+
+Exit status:
+  0    the device acknowledged the whole firmware
+  1    time-out: the device stopped answering (the failed phase is printed), or
+       the firmware file failed while it was being sent
+  2    usage error, or the firmware file was refused before anything was sent
+       (the message names the file and, for HEX, the line and the fault)
+  3    the link could not be opened: no such port, port busy, connection refused
+       or unreachable
+  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM
+)";
+}
+
+} // namespace updater::cli

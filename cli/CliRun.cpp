@@ -1,0 +1,247 @@
+#include "CliRun.h"
+
+#include "FirmwareFile.h"
+#include "HexFile.h"
+#include "PortName.h"
+#include "Texts.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <csignal>
+#include <cstring>
+#include <vector>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace updater::cli {
+
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitTimeOut = 1;
+constexpr int kExitRefused = 2;
+constexpr int kExitNoLink = 3;
+constexpr int kPollMs = 100;
+
+volatile std::sig_atomic_t gSignal = 0;
+
+// Why a serial port that the link could not open is unusable, as well as can be
+// told without opening it (opening it would toggle its modem lines).
+std::string explainPortFailure(const QString &device)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray path = device.toLocal8Bit();
+    struct stat st{};
+    if (::stat(path.constData(), &st) != 0)
+        return errno == ENOENT ? "no such port" : std::strerror(errno);
+    if (!S_ISCHR(st.st_mode))
+        return "not a serial port";
+    if (::access(path.constData(), R_OK | W_OK) != 0)
+        return std::strerror(errno);
+    return "the port is busy (in use by another program) or cannot be opened";
+#else
+    return QFileInfo::exists(device) ? "the port is busy or cannot be opened" : "no such port";
+#endif
+}
+
+// Where the job stood, for the line that tells a technician what the device holds.
+std::string stepText(const std::string &lastStatus, int units, int state)
+{
+    const std::string where = " (job state " + std::to_string(state) + ", " +
+                              std::to_string(units) + " units sent";
+    if (units == 0)
+        return "before anything was sent" + where + "): the device is unchanged";
+    const std::string said = lastStatus.empty() ? "" : ", last status \"" + lastStatus + "\"";
+    if (lastStatus.empty() || lastStatus == texts::kConnecting)
+        return "while connecting" + where + said + "): the device has not been erased";
+    if (lastStatus == texts::kErase)
+        return "during the erase" + where + said + "): the device may be partly erased";
+    return "while programming" + where + said +
+           "): the device may be half-written; run the update again";
+}
+
+} // namespace
+
+void noteSignal(int signal)
+{
+    gSignal = signal;
+}
+
+CliRun::CliRun(const CliOptions &options, QObject *parent)
+    : QObject(parent), options_(options),
+      console_(!options.quiet && ::isatty(STDERR_FILENO) == 1), host_(console_, trace_),
+      job_(host_), sink_(job_, trace_), link_(&sink_, &host_)
+{
+    host_.attach(&job_, &link_);
+    // The job ends on whatever thread ran its last step; the rest happens here.
+    host_.setOnIdle([this] { QMetaObject::invokeMethod(this, &CliRun::jobIdle, Qt::QueuedConnection); });
+    connect(&poller_, &QTimer::timeout, this, &CliRun::poll);
+    poller_.start(kPollMs);
+}
+
+CliRun::~CliRun()
+{
+    supervisor_.reset();
+    link_.CloseLink();
+}
+
+std::optional<int> CliRun::start()
+{
+    if (!options_.tracePath.empty()) {
+        if (const std::string error = trace_.open(options_.tracePath); !error.empty()) {
+            console_.error(error);
+            return kExitRefused;
+        }
+    }
+    trace_.note("start", std::string(texts::kAppTitle) + ", " +
+                             (options_.firmwareType == kDspFirmware ? "DSP" : "ARM") +
+                             " firmware " + options_.firmwarePath);
+    if (auto refused = checkFirmwareFile())
+        return refused;
+    if (options_.link == CliOptions::Link::Serial)
+        return openSerial();
+    // TCP: the outcome of the attempt comes later, on this thread.
+    connect(&link_, &CFileDownCom::linkOpenChanged, this, [this](bool open) {
+        if (open && !jobStarted_)
+            startJob();
+    });
+    connect(&link_, &CFileDownCom::connectFailed, this, [this] {
+        if (!jobStarted_)
+            stop(kExitNoLink); // the link's reporter has said why
+    });
+    trace_.note("link", "connecting to " + options_.tcpAddress + ":" +
+                            std::to_string(options_.tcpPort));
+    link_.OpenTcpLink(QString::fromStdString(options_.tcpAddress), options_.tcpPort);
+    return std::nullopt;
+}
+
+// The file is checked whole before the link is opened, so a file that would be
+// refused never reaches the device. The job checks it again when it loads it.
+std::optional<int> CliRun::checkFirmwareFile()
+{
+    FirmwareFile file;
+    std::string fault;
+    if (const FileError error = file.open(options_.firmwarePath); error != FileError::None) {
+        fault = fileErrorText(error);
+    } else if (options_.firmwareType == kDspFirmware) {
+        std::vector<std::uint8_t> text(static_cast<std::size_t>(file.length()));
+        if (file.read(text.data(), text.size()) != text.size())
+            fault = fileErrorText(FileError::ReadFailed);
+        else if (const HexCheck check = checkIntelHex(text.data(), text.size()); !check.ok())
+            fault = describe(check);
+    }
+    if (fault.empty())
+        return std::nullopt;
+    host_.showMessage(std::string(texts::kFileRefused) + "\n" + options_.firmwarePath + ": " +
+                      fault);
+    trace_.note("exit", std::to_string(kExitRefused));
+    return kExitRefused;
+}
+
+std::optional<int> CliRun::openSerial()
+{
+    QString device;
+    if (options_.comNumber != 0) {
+        link_.OpenLink(kSerialLink, options_.comNumber, 0, 0);
+        device = link_.portName();
+    } else {
+        device = QString::fromStdString(options_.serialPath);
+        link_.OpenSerialDevice(device);
+    }
+    trace_.note("link", "serial port " + options_.serialText + " (" + device.toStdString() +
+                            ")" + (link_.linkOpen() ? " open" : " not opened"));
+    if (!link_.linkOpen()) {
+        std::string name = options_.serialText;
+        if (device.toStdString() != name)
+            name += " (" + device.toStdString() + ")";
+        console_.error(name + ": " + explainPortFailure(device));
+        trace_.note("exit", std::to_string(kExitNoLink));
+        return kExitNoLink;
+    }
+    startJob();
+    return std::nullopt;
+}
+
+void CliRun::startJob()
+{
+    jobStarted_ = true;
+    job_.setFirmware(options_.firmwareType, options_.firmwarePath);
+    job_.downLoad(link_.linkOpen());
+    supervisor_ = std::make_unique<Supervisor>([this] { job_.jobTick(); });
+}
+
+void CliRun::jobIdle()
+{
+    if (stopped_)
+        return;
+    switch (job_.lastOutcome()) {
+    case JobOutcome::Success:
+        stop(kExitSuccess);
+        return;
+    case JobOutcome::FileRefused:
+        stop(kExitRefused);
+        return;
+    case JobOutcome::TimedOut:
+    case JobOutcome::FileFailed:
+    case JobOutcome::None:
+    case JobOutcome::Abandoned:
+        stop(kExitTimeOut);
+        return;
+    }
+}
+
+void CliRun::poll()
+{
+    if (gSignal != 0 && !stopped_) {
+        interrupted(gSignal);
+        return;
+    }
+    if (!jobStarted_ || stopped_ || !host_.progressVisible())
+        return;
+    const JobFields f = job_.fields();
+    if (f.bytesSent > 0 && !programmingSince_)
+        programmingSince_ = std::chrono::steady_clock::now();
+    Progress p;
+    p.fileBytesSent = f.bytesSent;
+    p.fileLength = static_cast<std::uint32_t>(std::max(f.fileLength, 0));
+    if (programmingSince_)
+        p.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - *programmingSince_);
+    console_.drawProgress(p);
+}
+
+void CliRun::interrupted(int signal)
+{
+    const int status = 128 + signal;
+    if (!jobStarted_) {
+        console_.error("interrupted before the update started: nothing was sent to the device");
+        stop(status);
+        return;
+    }
+    const std::string lastStatus = host_.lastStatus();
+    const int units = host_.unitsSent();
+    const int state = job_.abandon(); // closes the firmware file
+    if (state == -1 && job_.lastOutcome() != JobOutcome::Abandoned)
+        return; // the job had just ended; its own outcome decides
+    console_.error("interrupted " + stepText(lastStatus, units, state));
+    stop(status);
+}
+
+void CliRun::stop(int exitStatus)
+{
+    if (stopped_)
+        return;
+    stopped_ = true;
+    poller_.stop();
+    supervisor_.reset(); // the tick never waits for this thread, so this returns
+    link_.CloseLink();
+    console_.clearProgress();
+    trace_.note("exit", std::to_string(exitStatus));
+    emit finished(exitStatus);
+}
+
+} // namespace updater::cli

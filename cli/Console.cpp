@@ -1,0 +1,84 @@
+#include "Console.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace updater::cli {
+
+namespace {
+
+constexpr int kBarWidth = 24;
+
+std::string kib(double bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f KiB", bytes / 1024.0);
+    return text;
+}
+
+} // namespace
+
+std::string progressText(const Progress &p)
+{
+    const std::uint64_t sent = std::min(p.fileBytesSent, p.fileLength);
+    const unsigned percent =
+        p.fileLength == 0 ? 0 : static_cast<unsigned>(sent * 100 / p.fileLength);
+    const int filled = static_cast<int>(percent * kBarWidth / 100);
+    std::string bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "]";
+    char text[64];
+    std::snprintf(text, sizeof text, " %3u%%  ", percent);
+    std::string line = bar + text + kib(static_cast<double>(sent)) + " of " +
+                       kib(static_cast<double>(p.fileLength));
+    const double seconds = std::chrono::duration<double>(p.elapsed).count();
+    if (sent > 0 && seconds > 0.0) {
+        const double rate = static_cast<double>(sent) / seconds;
+        const auto left = static_cast<long>((static_cast<double>(p.fileLength) - sent) / rate);
+        std::snprintf(text, sizeof text, "/s  %ld:%02ld left", left / 60, left % 60);
+        line += "  " + kib(rate) + text;
+    }
+    return line;
+}
+
+void Console::out(const std::string &line)
+{
+    std::lock_guard lock(mutex_);
+    clearLocked();
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void Console::error(const std::string &line)
+{
+    std::lock_guard lock(mutex_);
+    clearLocked();
+    std::fputs(("updater-cli: " + line + "\n").c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void Console::drawProgress(const Progress &progress)
+{
+    if (!progressBar_)
+        return;
+    std::lock_guard lock(mutex_);
+    // Return to the line's start and overwrite it; ESC [K clears what is left.
+    std::fputs(("\r" + progressText(progress) + "\x1b[K").c_str(), stderr);
+    std::fflush(stderr);
+    drawn_ = true;
+}
+
+void Console::clearProgress()
+{
+    std::lock_guard lock(mutex_);
+    clearLocked();
+}
+
+void Console::clearLocked()
+{
+    if (!drawn_)
+        return;
+    std::fputs("\r\x1b[K", stderr);
+    std::fflush(stderr);
+    drawn_ = false;
+}
+
+} // namespace updater::cli

@@ -1,0 +1,41 @@
+// updater-cli: the update without a window, for scripts and production lines.
+
+#include "CliOptions.h"
+#include "CliRun.h"
+
+#include "Texts.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    using namespace updater::cli;
+    CliOptions options;
+    const std::string error =
+        parseCliOptions(std::vector<std::string>(argv + 1, argv + argc), options);
+    if (!error.empty()) {
+        std::fprintf(stderr, "updater-cli: %s\nTry 'updater-cli --help'.\n", error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(cliUsage().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::puts(updater::texts::kAppTitle);
+        return 0;
+    }
+
+    QCoreApplication app(argc, argv);
+    std::signal(SIGINT, noteSignal);
+    std::signal(SIGTERM, noteSignal);
+    CliRun run(options);
+    QObject::connect(&run, &CliRun::finished, &app, &QCoreApplication::exit,
+                     Qt::QueuedConnection);
+    if (const auto status = run.start())
+        return *status;
+    return app.exec();
+}

@@ -6,6 +6,7 @@ packages=(
     qt6-base-dev qt6-serialport-dev libgl1-mesa-dev
     libgtest-dev libgmock-dev
     fonts-wqy-microhei xvfb xauth
+    clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

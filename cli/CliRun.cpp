@@ -203,11 +203,13 @@ void CliRun::poll()
     if (!jobStarted_ || stopped_ || !host_.progressVisible())
         return;
     const JobFields f = job_.fields();
+    if (f.fileLength <= 0)
+        return; // the job has not taken the file's length yet
     if (f.bytesSent > 0 && !programmingSince_)
         programmingSince_ = std::chrono::steady_clock::now();
     Progress p;
     p.fileBytesSent = f.bytesSent;
-    p.fileLength = static_cast<std::uint32_t>(std::max(f.fileLength, 0));
+    p.fileLength = static_cast<std::uint32_t>(f.fileLength);
     if (programmingSince_)
         p.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - *programmingSince_);

@@ -1,0 +1,172 @@
+#include "SimTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace simtest;
+using updater::sim::Expectation;
+using updater::sim::Protocol;
+using updater::sim::SimDevice;
+
+namespace {
+
+// Records of a HEX text, as the host sends them: the bytes each line spells.
+std::vector<Bytes> recordsOf(const std::string &text)
+{
+    std::vector<Bytes> records;
+    std::size_t at = 0;
+    while ((at = text.find(':', at)) != std::string::npos) {
+        const std::size_t end = text.find('\r', at);
+        records.push_back(record(text.substr(at + 1, end - at - 1)));
+        at = end;
+    }
+    return records;
+}
+
+Bytes textBytes(const std::string &text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+} // namespace
+
+TEST(DspBootLoader, AcknowledgesTheEraseCommandAndEveryRecordWithCcAndPassesAWholeJob)
+{
+    const std::string hex = hexText(randomBytes(100, 1));
+    SimDevice device({}, {});
+    EXPECT_EQ(feed(device, eraseCommand()).replies, Bytes{kCc});
+    const auto records = recordsOf(hex);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const Fed fed = feed(device, records[i]);
+        EXPECT_EQ(fed.replies, Bytes{kCc}) << "record " << i + 1;
+        EXPECT_EQ(fed.jobEnded, i + 1 == records.size());
+    }
+    const auto v = device.verdict();
+    EXPECT_EQ(v.protocol, Protocol::Dsp);
+    EXPECT_TRUE(v.complete);
+    EXPECT_TRUE(v.passed());
+    EXPECT_EQ(v.units, 1 + 8);
+    EXPECT_EQ(v.image, textBytes(hex)) << "the rebuilt HEX text is the file's own text";
+}
+
+TEST(DspBootLoader, TellsRecordsApartByTheirByteCountWhenTheyArriveBackToBack)
+{
+    const std::string hex = hexText(randomBytes(40, 2));
+    SimDevice device({}, {});
+    Bytes stream = eraseCommand();
+    for (const auto &r : recordsOf(hex))
+        stream.insert(stream.end(), r.begin(), r.end());
+    const Fed fed = feed(device, stream);
+    EXPECT_EQ(fed.replies, Bytes(5, kCc)) << "erase, three data records, end-of-file record";
+    EXPECT_TRUE(fed.jobEnded);
+    EXPECT_TRUE(device.verdict().passed());
+}
+
+TEST(DspBootLoader, PlacesDataAtTheAddressesOfExtendedAddressRecords)
+{
+    SimDevice device({}, {});
+    feed(device, eraseCommand());
+    feed(device, record("020000021000EC"));   // segment 0x1000: base 0x10000
+    feed(device, record("03001000010203E7")); // 3 bytes at offset 0x0010
+    feed(device, record("00000001FF"));
+    const auto v = device.verdict();
+    ASSERT_TRUE(v.passed());
+    EXPECT_EQ(v.dspDataStart, 0x10010u);
+    EXPECT_EQ(v.dspData, (Bytes{0x01, 0x02, 0x03}));
+}
+
+TEST(DspBootLoader, MatchesTheExpectedFileRecordForRecordWhateverItsLineEnds)
+{
+    const std::string hex = hexText(randomBytes(64, 3));
+    std::string lfOnly = hex;
+    for (std::size_t at; (at = lfOnly.find('\r')) != std::string::npos;)
+        lfOnly.erase(at, 1);
+    Expectation expected;
+    expected.file = textBytes(lfOnly);
+    expected.name = "sample.hex";
+    SimDevice device({}, expected);
+    feed(device, eraseCommand());
+    for (const auto &r : recordsOf(hex))
+        feed(device, r);
+    const auto v = device.verdict();
+    ASSERT_TRUE(v.matchesExpected.has_value());
+    EXPECT_TRUE(*v.matchesExpected) << v.expectedDescription;
+    EXPECT_TRUE(v.passed());
+}
+
+// Failures: each is a deviation, and the unit is not acknowledged.
+
+TEST(DspBootLoader, ReportsARecordWithAWrongChecksumAndDoesNotAcknowledgeIt)
+{
+    SimDevice device({}, {});
+    feed(device, eraseCommand());
+    const Fed fed = feed(device, record("0300000001020300")); // checksum should be 0xF7
+    EXPECT_TRUE(fed.replies.empty());
+    const auto v = device.verdict();
+    EXPECT_FALSE(v.passed());
+    ASSERT_EQ(v.deviations.size(), 1u);
+    EXPECT_EQ(v.deviations[0], "unit 2 (record 1): checksum 0x00, expected 0xF7");
+}
+
+TEST(DspBootLoader, ReportsACorruptedEraseCommandByteAndStaysUnerased)
+{
+    SimDevice device({}, {});
+    Bytes erase = eraseCommand();
+    erase[3] = 'A';
+    EXPECT_TRUE(feed(device, erase).replies.empty());
+    const auto v = device.verdict();
+    EXPECT_TRUE(contains(v.deviations, "unit 1 (erase command): byte 3 is 0x41, expected 0x61"));
+    EXPECT_FALSE(v.complete);
+}
+
+TEST(DspBootLoader, ReportsAnUnknownRecordTypeAndAnEndRecordThatCarriesData)
+{
+    SimDevice device({}, {});
+    feed(device, eraseCommand());
+    EXPECT_TRUE(feed(device, record("0100000701F7")).replies.empty());
+    EXPECT_TRUE(feed(device, record("01000001AA54")).replies.empty());
+    const auto v = device.verdict();
+    EXPECT_TRUE(contains(v.deviations, "unit 2 (record 1): record type 0x07 is not"));
+    EXPECT_TRUE(contains(v.deviations, "unit 3 (record 2): record type 0x01 with 1 data bytes"));
+}
+
+TEST(DspBootLoader, ReportsBytesBeforeTheFirstUnitOnceWithTheirCount)
+{
+    SimDevice device({}, {});
+    Bytes stream = {0x00, 0x55, 0x55};
+    const Bytes erase = eraseCommand();
+    stream.insert(stream.end(), erase.begin(), erase.end());
+    EXPECT_EQ(feed(device, stream).replies, Bytes{kCc});
+    const auto v = device.verdict();
+    ASSERT_EQ(v.deviations.size(), 1u);
+    EXPECT_EQ(v.deviations[0], "3 unexpected bytes before the first unit (first 0x00)");
+}
+
+TEST(DspBootLoader, AJobWithoutTheEndOfFileRecordIsIncompleteAndFails)
+{
+    SimDevice device({}, {});
+    feed(device, eraseCommand());
+    feed(device, record("03000000010203F7"));
+    feed(device, record("03"));  // the job stops inside the next record
+    const auto v = device.verdict();
+    EXPECT_FALSE(v.complete);
+    EXPECT_FALSE(v.passed());
+    EXPECT_TRUE(contains(v.deviations, "stopped inside a unit: 1 bytes"));
+}
+
+TEST(DspBootLoader, AMissingRecordMakesTheExpectedFileComparisonFail)
+{
+    const std::string hex = hexText(randomBytes(48, 4));
+    Expectation expected;
+    expected.file = textBytes(hex);
+    expected.name = "sample.hex";
+    SimDevice device({}, expected);
+    feed(device, eraseCommand());
+    const auto records = recordsOf(hex);
+    for (std::size_t i = 0; i < records.size(); ++i)
+        if (i != 1)
+            feed(device, records[i]);
+    const auto v = device.verdict();
+    EXPECT_TRUE(v.complete);
+    EXPECT_FALSE(v.passed());
+    EXPECT_EQ(v.expectedDescription, "differs from sample.hex at record 2");
+}

@@ -1,0 +1,58 @@
+#include "SimOptions.h"
+
+#include <gtest/gtest.h>
+
+using updater::sim::parseSimOptions;
+using updater::sim::SimOptions;
+
+namespace {
+
+std::string parse(std::vector<std::string> args, SimOptions &o)
+{
+    return parseSimOptions(args, o);
+}
+
+} // namespace
+
+TEST(SimOptions, DefaultToTcpOnLoopbackPort8899)
+{
+    SimOptions o;
+    EXPECT_EQ(parse({}, o), "");
+    EXPECT_EQ(o.listenAddress, "127.0.0.1");
+    EXPECT_EQ(o.listenPort, 8899);
+    EXPECT_FALSE(o.pty);
+    EXPECT_FALSE(o.repeat);
+}
+
+TEST(SimOptions, TakeEveryFaultWithItsUnit)
+{
+    SimOptions o;
+    EXPECT_EQ(parse({"--listen", "127.0.0.1:0", "--silent-from", "4", "--nak-from", "5",
+                     "--noise-from", "6", "--duplicate-from", "7", "--delay-ms", "30",
+                     "--drop-after", "8", "--wake-two", "--repeat", "--expect-size", "125600"},
+                    o),
+              "");
+    EXPECT_EQ(o.listenPort, 0);
+    EXPECT_EQ(o.faults.silentFrom, 4);
+    EXPECT_EQ(o.faults.nakFrom, 5);
+    EXPECT_EQ(o.faults.noiseFrom, 6);
+    EXPECT_EQ(o.faults.duplicateFrom, 7);
+    EXPECT_EQ(o.delayMs, 30);
+    EXPECT_EQ(o.dropAfter, 8);
+    EXPECT_TRUE(o.faults.wakeUpTwo);
+    EXPECT_TRUE(o.repeat);
+    EXPECT_EQ(o.expectSize, 125600u);
+}
+
+TEST(SimOptions, RefuseBadValuesWithAReason)
+{
+    SimOptions o;
+    EXPECT_NE(parse({"--silent-from", "0"}, o).find("--silent-from wants a whole number"),
+              std::string::npos);
+    EXPECT_NE(parse({"--listen", "8899"}, o).find("--listen wants ADDR:PORT"), std::string::npos);
+    EXPECT_NE(parse({"--drop-after"}, o).find("needs a value"), std::string::npos);
+    EXPECT_NE(parse({"--bogus"}, o).find("unknown option \"--bogus\""), std::string::npos);
+    SimOptions both;
+    EXPECT_NE(parse({"--pty", "--listen", "127.0.0.1:1"}, both).find("exclude"),
+              std::string::npos);
+}

@@ -16,27 +16,18 @@ Expectation expectSize(std::uint64_t size)
     return e;
 }
 
-// Runs the units and returns every unit's answer.
-std::vector<Bytes> run(SimDevice &device, const std::vector<Bytes> &units)
-{
-    std::vector<Bytes> answers;
-    for (const auto &unit : units)
-        answers.push_back(feed(device, unit).replies);
-    return answers;
-}
-
 } // namespace
 
 TEST(ArmBootLoader, AnswersOneThenNineThenAckForEveryBlockAndRebuildsTheImage)
 {
     const Bytes image = randomBytes(2500, 11);
     SimDevice device({}, expectSize(image.size()));
-    const auto answers = run(device, armUnits(image));
-    ASSERT_EQ(answers.size(), 8u); // wake-up, '1', header, 3 data blocks, EOT, end block
-    EXPECT_EQ(answers[0], Bytes{'1'});
-    EXPECT_EQ(answers[1], Bytes{'9'});
-    for (std::size_t i = 2; i < answers.size(); ++i)
-        EXPECT_EQ(answers[i], Bytes{kAck}) << "unit " << i + 1;
+    const auto replies = answers(device, armUnits(image));
+    ASSERT_EQ(replies.size(), 8u); // wake-up, '1', header, 3 data blocks, EOT, end block
+    EXPECT_EQ(replies[0], Bytes{'1'});
+    EXPECT_EQ(replies[1], Bytes{'9'});
+    for (std::size_t i = 2; i < replies.size(); ++i)
+        EXPECT_EQ(replies[i], Bytes{kAck}) << "unit " << i + 1;
     const auto v = device.verdict();
     EXPECT_EQ(v.protocol, Protocol::Arm);
     EXPECT_TRUE(v.passed()) << v.deviations.size();
@@ -48,10 +39,10 @@ TEST(ArmBootLoader, TakesTheTwoPathWhenAskedAndThenWantsTheDigitFour)
     updater::sim::Faults faults;
     faults.wakeUpTwo = true;
     SimDevice device(faults, {});
-    const auto answers = run(device, armUnits(randomBytes(10, 12), true));
-    EXPECT_EQ(answers[0], Bytes{'2'});
-    EXPECT_EQ(answers[1], Bytes{'4'});
-    EXPECT_EQ(answers[2], Bytes{'9'});
+    const auto replies = answers(device, armUnits(randomBytes(10, 12), true));
+    EXPECT_EQ(replies[0], Bytes{'2'});
+    EXPECT_EQ(replies[1], Bytes{'4'});
+    EXPECT_EQ(replies[2], Bytes{'9'});
     const auto v = device.verdict();
     EXPECT_EQ(v.wakeUpReply, '2');
     EXPECT_TRUE(v.passed());
@@ -60,7 +51,7 @@ TEST(ArmBootLoader, TakesTheTwoPathWhenAskedAndThenWantsTheDigitFour)
 TEST(ArmBootLoader, WithoutAKnownSizeKeepsTheWholeLastBlockAndSaysItMayBePadding)
 {
     SimDevice device({}, {});
-    run(device, armUnits(Bytes(100, 0x55)));
+    answers(device, armUnits(Bytes(100, 0x55)));
     const auto v = device.verdict();
     EXPECT_TRUE(v.passed());
     EXPECT_EQ(v.image.size(), 1024u);
@@ -74,7 +65,7 @@ TEST(ArmBootLoader, AcceptsEotAfterAFullLastBlock)
     expected.file = image;
     expected.name = "image.bin";
     SimDevice device({}, expected);
-    run(device, armUnits(image));
+    answers(device, armUnits(image));
     const auto v = device.verdict();
     EXPECT_TRUE(v.passed());
     EXPECT_EQ(v.expectedDescription, "matches image.bin (2048 bytes)");
@@ -87,7 +78,7 @@ TEST(ArmBootLoader, NumbersBlocksModulo256)
     const auto units = armUnits(image);
     EXPECT_EQ(units[3 + 255][1], 0x00) << "block 256";
     EXPECT_EQ(units[3 + 255][2], 0xFF);
-    run(device, units);
+    answers(device, units);
     EXPECT_TRUE(device.verdict().passed());
 }
 
@@ -98,8 +89,8 @@ TEST(ArmBootLoader, ReportsAWrongBlockNumberAndDoesNotAcknowledgeTheBlock)
     SimDevice device({}, {});
     auto units = armUnits(randomBytes(3000, 15));
     units[4] = dataBlock(3, Bytes(1024, 0x00)); // block 2 numbered 3
-    const auto answers = run(device, std::vector<Bytes>(units.begin(), units.begin() + 5));
-    EXPECT_TRUE(answers[4].empty());
+    const auto replies = answers(device, std::vector<Bytes>(units.begin(), units.begin() + 5));
+    EXPECT_TRUE(replies[4].empty());
     const auto v = device.verdict();
     EXPECT_TRUE(contains(v.deviations, "unit 5 (data block 2): block number 0x03, expected 0x02"));
     EXPECT_FALSE(v.passed());
@@ -111,7 +102,7 @@ TEST(ArmBootLoader, ReportsABadComplementAndABadTrailer)
     auto units = armUnits(randomBytes(100, 16));
     units[3][2] = 0x00;
     units[3][1028] = 0x00;
-    run(device, std::vector<Bytes>(units.begin(), units.begin() + 4));
+    answers(device, std::vector<Bytes>(units.begin(), units.begin() + 4));
     const auto v = device.verdict();
     EXPECT_TRUE(contains(v.deviations, "complement 0x00 does not match block number 0x01"));
     EXPECT_TRUE(contains(v.deviations, "trailer 0x1A 0x00, expected 0x1A 0x10"));
@@ -122,8 +113,8 @@ TEST(ArmBootLoader, ReportsAHeaderBlockThatDoesNotCarryTheFixedNameLengthAndChec
     SimDevice device({}, {});
     auto units = armUnits(randomBytes(100, 17));
     units[2][15] = '9'; // "925600"
-    const auto answers = run(device, std::vector<Bytes>(units.begin(), units.begin() + 3));
-    EXPECT_TRUE(answers[2].empty());
+    const auto replies = answers(device, std::vector<Bytes>(units.begin(), units.begin() + 3));
+    EXPECT_TRUE(replies[2].empty());
     EXPECT_TRUE(contains(device.verdict().deviations,
                          "unit 3 (header block): offset 15 is 0x39, expected 0x31"));
 }
@@ -139,7 +130,7 @@ TEST(ArmBootLoader, ReportsAWrongDigitAndPaddingThatIsNotSubstitute)
     SimDevice padded({}, expectSize(10));
     auto units = armUnits(Bytes(10, 0x77));
     units[3][3 + 10] = 0x00; // where the padding starts
-    run(padded, units);
+    answers(padded, units);
     EXPECT_TRUE(contains(padded.verdict().deviations,
                          "padding at image offset 10 is 0x00, expected 0x1A"));
 }
@@ -153,7 +144,7 @@ TEST(ArmBootLoader, ReportsAnImageThatDiffersFromTheExpectedFileAtItsOffset)
     expected.file = image;
     expected.name = "image.bin";
     SimDevice device({}, expected);
-    run(device, armUnits(sent));
+    answers(device, armUnits(sent));
     const auto v = device.verdict();
     EXPECT_TRUE(v.complete);
     EXPECT_FALSE(v.passed());
@@ -165,7 +156,7 @@ TEST(ArmBootLoader, AJobThatStopsBeforeTheEndBlockIsIncomplete)
     SimDevice device({}, {});
     auto units = armUnits(randomBytes(100, 19));
     units.pop_back();
-    run(device, units);
+    answers(device, units);
     const auto v = device.verdict();
     EXPECT_FALSE(v.complete);
     EXPECT_FALSE(v.passed());

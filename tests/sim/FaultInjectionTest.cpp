@@ -13,10 +13,7 @@ namespace {
 std::vector<Bytes> answersTo(const Faults &faults, const std::vector<Bytes> &units)
 {
     SimDevice device(faults, {});
-    std::vector<Bytes> answers;
-    for (const auto &unit : units)
-        answers.push_back(feed(device, unit).replies);
-    return answers;
+    return answers(device, units);
 }
 
 } // namespace

@@ -100,6 +100,14 @@ Fed feed(updater::sim::SimDevice &device, const Bytes &bytes)
     return fed;
 }
 
+std::vector<Bytes> answers(updater::sim::SimDevice &device, const std::vector<Bytes> &units)
+{
+    std::vector<Bytes> out;
+    for (const auto &unit : units)
+        out.push_back(feed(device, unit).replies);
+    return out;
+}
+
 std::vector<Bytes> armUnits(const Bytes &image, bool twoPath)
 {
     std::vector<Bytes> units = {wakeUp()};

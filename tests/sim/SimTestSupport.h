@@ -36,6 +36,8 @@ struct Fed
     bool jobEnded = false;
 };
 Fed feed(updater::sim::SimDevice &device, const Bytes &bytes);
+// Feeds each unit in turn and returns each unit's answer.
+std::vector<Bytes> answers(updater::sim::SimDevice &device, const std::vector<Bytes> &units);
 
 // All the units of an ARM job for the image, in order (wake-up, '1', header,
 // data blocks, EOT, end block).

@@ -1,0 +1,126 @@
+#include "CliTestSupport.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using namespace clitest;
+
+// Exit status 2: the command line or the firmware file is refused, and the device
+// is never contacted.
+
+TEST(CliRefusal, AHexFileWithABadChecksumIsRefusedNamingFileAndLineBeforeAnythingIsSent)
+{
+    Sim sim({});
+    const Finished cli = runCli({"--tcp", sim.tcpTarget(), "--dsp", samples().badHex});
+    EXPECT_EQ(cli.status, 2);
+    EXPECT_TRUE(cli.err.contains("Firmware file refused!")) << cli.err.toStdString();
+    EXPECT_TRUE(cli.err.contains(samples().badHex + ": line 3: checksum mismatch"))
+        << cli.err.toStdString();
+    EXPECT_EQ(cli.out, QString());
+    const Finished verdict = sim.terminate();
+    EXPECT_FALSE(verdict.out.contains("verdict")) << "the simulator saw no job: "
+                                                  << verdict.out.toStdString();
+}
+
+TEST(CliRefusal, AMissingOrEmptyFirmwareFileIsRefusedByName)
+{
+    const QString missing = samples().dir + "/nothere.hex";
+    Finished cli = runCli({"--tcp", "127.0.0.1", "--dsp", missing});
+    EXPECT_EQ(cli.status, 2);
+    EXPECT_TRUE(cli.err.contains(missing + ": the file does not exist")) << cli.err.toStdString();
+
+    const QString empty = samples().dir + "/empty.bin";
+    QFile(empty).open(QIODevice::WriteOnly);
+    cli = runCli({"--tcp", "127.0.0.1", "--arm", empty});
+    EXPECT_EQ(cli.status, 2);
+    EXPECT_TRUE(cli.err.contains(empty + ": the file is empty")) << cli.err.toStdString();
+}
+
+TEST(CliRefusal, UsageErrorsExitWithTwoAndAReason)
+{
+    const QString hex = samples().dspHex;
+    const QList<QPair<QStringList, QString>> cases = {
+        {{}, "no link"},
+        {{"--tcp", "127.0.0.1"}, "no firmware file"},
+        {{"--tcp", "127.0.0.1", "--dsp", hex, "--arm", hex}, "give one firmware file"},
+        {{"--tcp", "127.0.0.1", "--serial", "COM1", "--dsp", hex}, "give one link"},
+        {{"--tcp", "300.1.1.1", "--dsp", hex}, "not an IPv4 address"},
+        {{"--tcp", "127.0.0.1:0", "--dsp", hex}, "TCP port must be 1 to 65535"},
+        {{"--serial", "COM100", "--dsp", hex}, "COM ports are numbered 1 to 99"},
+        {{"--serial", "COM1", "--dsp", hex, "--bogus"}, "unknown argument \"--bogus\""},
+        {{"--serial", "COM1", "--dsp"}, "--dsp needs a value"},
+    };
+    for (const auto &[args, reason] : cases) {
+        const Finished cli = runCli(args);
+        EXPECT_EQ(cli.status, 2) << args.join(' ').toStdString();
+        EXPECT_TRUE(cli.err.contains(reason)) << cli.err.toStdString();
+        EXPECT_TRUE(cli.err.contains("--help")) << cli.err.toStdString();
+    }
+}
+
+TEST(CliRefusal, HelpListsTheExitStatusesAndVersionNamesTheProgram)
+{
+    const Finished help = runCli({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char *part : {"--serial PORT", "--tcp ADDR[:PORT]", "--trace FILE", "143"})
+        EXPECT_TRUE(help.out.contains(part)) << part;
+    EXPECT_TRUE(help.out.contains("firmware file failed while it was being sent"));
+    const Finished version = runCli({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "Updater V10.14\n");
+}
+
+// Exit status 3: the link cannot be opened; the reason goes to standard error.
+
+TEST(CliLink, AMissingSerialDeviceExitsWithThree)
+{
+    const Finished cli = runCli({"--serial", "/dev/ttyNoSuchPort", "--dsp", samples().dspHex});
+    EXPECT_EQ(cli.status, 3);
+    EXPECT_TRUE(cli.err.contains("/dev/ttyNoSuchPort: no such port")) << cli.err.toStdString();
+    EXPECT_EQ(cli.out, QString());
+}
+
+TEST(CliLink, AComPortNameSaysWhichDeviceItStandsFor)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("UPDATER_COM9", samples().dir + "/no-adapter");
+    const Finished cli = runCli({"--serial", "COM9", "--arm", samples().armImage}, 60000, env);
+    EXPECT_EQ(cli.status, 3);
+    EXPECT_TRUE(cli.err.contains("COM9 (" + samples().dir + "/no-adapter): no such port"))
+        << cli.err.toStdString();
+}
+
+TEST(CliLink, AFileThatIsNoSerialPortExitsWithThree)
+{
+    const Finished cli = runCli({"--serial", samples().dspBin, "--dsp", samples().dspHex});
+    EXPECT_EQ(cli.status, 3);
+    EXPECT_TRUE(cli.err.contains("not a serial port")) << cli.err.toStdString();
+}
+
+TEST(CliLink, ARefusedConnectionExitsWithThreeAndTheReason)
+{
+    const QString target = "127.0.0.1:" + QString::number(closedPort());
+    const Finished cli = runCli({"--tcp", target, "--arm", samples().armImage});
+    EXPECT_EQ(cli.status, 3);
+    EXPECT_TRUE(cli.err.contains("Cannot connect to 127.0.0.1 port")) << cli.err.toStdString();
+    EXPECT_TRUE(cli.err.contains("refused")) << cli.err.toStdString();
+    EXPECT_EQ(cli.out, QString());
+}
+
+// A connection that the device drops during the job is reported, and the job
+// ends the only way it can: its wait runs out.
+TEST(CliLink, AConnectionDroppedDuringTheJobEndsInATimeOut)
+{
+    Sim sim({"--drop-after", "5"});
+    const Finished cli = runCli({"--tcp", sim.tcpTarget(), "--arm", samples().armImage});
+    EXPECT_EQ(cli.status, 1);
+    EXPECT_TRUE(cli.err.contains("was closed")) << cli.err.toStdString();
+    const QStringList lines = cli.outLines();
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines[lines.size() - 2], "Program failed");
+    EXPECT_EQ(lines.last(), kTimeOut);
+    const Finished verdict = sim.finish();
+    EXPECT_EQ(verdict.status, 1);
+    EXPECT_TRUE(verdict.out.contains("connection dropped after unit 5")) << verdict.out.toStdString();
+}

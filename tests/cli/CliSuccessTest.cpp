@@ -1,0 +1,114 @@
+#include "CliTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace clitest;
+
+namespace {
+
+const QStringList kDspLines = {"Erase...", "Erase Done.", "Programing...", "Programing Done.",
+                               kSuccess};
+const QStringList kArmLines = {"Connecting...", "Erase...",         "Erase Done.",
+                               "Programing...", "Programing Done.", kSuccess};
+
+// Runs one update against the simulator and checks both ends: the status lines in
+// order, no progress output (standard error is a pipe here), and a verdict that
+// passes with the rebuilt image equal to the file byte for byte.
+void expectExactUpdate(const QString &option, const QString &file, bool pty,
+                       const QStringList &simExtra = {})
+{
+    const QString saved = samples().dir + "/saved-" + option.mid(2) + (pty ? "-pty" : "-tcp");
+    Sim sim(QStringList{"--expect", file, "--save", saved} + simExtra, pty);
+    const QString target = pty ? sim.device() : sim.tcpTarget();
+    const Finished cli = runCli({pty ? "--serial" : "--tcp", target, option, file});
+    EXPECT_EQ(cli.status, 0) << cli.err.toStdString();
+    EXPECT_EQ(cli.outLines(), option == "--dsp" ? kDspLines : kArmLines) << cli.out.toStdString();
+    EXPECT_EQ(cli.err, QString()) << "nothing on standard error, no progress bar on a pipe";
+    const Finished verdict = sim.finish();
+    EXPECT_EQ(verdict.status, 0) << verdict.out.toStdString();
+    EXPECT_TRUE(verdict.out.contains("result: PASS")) << verdict.out.toStdString();
+    EXPECT_TRUE(verdict.out.contains("expected: matches")) << verdict.out.toStdString();
+    EXPECT_EQ(readFile(saved), readFile(file)) << "the image the device rebuilt";
+}
+
+} // namespace
+
+TEST(CliSuccess, DspFirmwareOverTcpArrivesByteForByte)
+{
+    expectExactUpdate("--dsp", samples().dspHex, false);
+}
+
+TEST(CliSuccess, ArmFirmwareOverTcpArrivesByteForByte)
+{
+    expectExactUpdate("--arm", samples().armImage, false);
+}
+
+TEST(CliSuccess, DspFirmwareOverAPseudoTerminalArrivesByteForByte)
+{
+    expectExactUpdate("--dsp", samples().dspHex, true);
+}
+
+TEST(CliSuccess, ArmFirmwareOverAPseudoTerminalTakesTheTwoPathAndArrivesByteForByte)
+{
+    expectExactUpdate("--arm", samples().armImage, true, {"--wake-two"});
+}
+
+TEST(CliSuccess, DuplicateAndLateAcknowledgementsStillGiveAnExactArmImage)
+{
+    expectExactUpdate("--arm", samples().armImage, false, {"--duplicate-from", "1"});
+    expectExactUpdate("--arm", samples().armImage, false, {"--delay-ms", "30"});
+}
+
+TEST(CliSuccess, LateAcknowledgementsStillGiveAnExactDspImage)
+{
+    expectExactUpdate("--dsp", samples().dspHex, false, {"--delay-ms", "5"});
+}
+
+TEST(CliSuccess, AComPortNameIsOpenedThroughItsUpdaterComVariable)
+{
+    Sim sim({"--expect", samples().armImage}, true);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("UPDATER_COM7", sim.device());
+    const Finished cli = runCli({"--serial", "COM7", "--arm", samples().armImage}, 60000, env);
+    EXPECT_EQ(cli.status, 0) << cli.err.toStdString();
+    EXPECT_EQ(cli.outLines().last(), kSuccess);
+    EXPECT_TRUE(sim.finish().out.contains("result: PASS"));
+}
+
+TEST(CliSuccess, TheTraceHoldsEveryUnitAndReplyWithStateTextsAndTheOutcomeInOrder)
+{
+    const QString trace = samples().dir + "/trace.log";
+    Sim sim({});
+    const Finished cli = runCli({"--tcp", sim.tcpTarget(), "--arm", samples().armImage,
+                                 "--trace", trace});
+    ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
+    const QString log = QString::fromUtf8(readFile(trace));
+    const QStringList wanted = {
+        "> state 1  FE FD FC  (3 bytes)",
+        "line 1003: Connecting...",
+        "< state 2  31",
+        "> state 6  31  (1 byte)",
+        "< state 7  39",
+        "> state 8  01 00 FF 50 72 6F 6A 65 ... 00 00 99 C9  (133 bytes)",
+        "line 1003: Erase...",
+        "< state 9  06",
+        "line 1003: Erase Done.",
+        "(1029 bytes)",
+        "line 1004: Programing...",
+        "> state 12  04  (1 byte)",
+        "> state 14  01 00 FF 00 00 00 00 00 ... 00 00 00 00  (133 bytes)",
+        "< state 15  06",
+        "line 1004: Programing Done.",
+        "message: " + kSuccess,
+        "exit: 0",
+    };
+    qsizetype at = 0;
+    for (const QString &part : wanted) {
+        const qsizetype found = log.indexOf(part, at);
+        ASSERT_GE(found, 0) << "missing, or out of order: " << part.toStdString() << "\n"
+                            << log.left(3000).toStdString();
+        at = found;
+    }
+    EXPECT_EQ(log.count("(1029 bytes)"), 10) << "one line per data block";
+    EXPECT_EQ(log.count("< state"), 15) << "one line per received byte";
+}

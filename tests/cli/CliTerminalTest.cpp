@@ -1,0 +1,109 @@
+#include "CliTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <pty.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace clitest;
+
+namespace {
+
+// Runs updater-cli with standard error on a pseudo-terminal, as on a technician's
+// console, and returns what it wrote there.
+QByteArray stderrOnATerminal(const QStringList &args, int &status)
+{
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal";
+        return {};
+    }
+    ::close(slave); // the program opens it by name
+    QByteArray seen;
+    std::thread reader([&] {
+        char buffer[1024];
+        ssize_t n;
+        while ((n = ::read(master, buffer, sizeof buffer)) > 0)
+            seen.append(buffer, static_cast<qsizetype>(n));
+    });
+    QProcess cli;
+    cli.setStandardErrorFile(QString::fromLocal8Bit(name));
+    cli.start(QStringLiteral(UPDATER_CLI_PATH), args);
+    EXPECT_TRUE(cli.waitForFinished(60000));
+    status = cli.exitCode();
+    reader.join(); // the read fails once no one holds the terminal any more
+    ::close(master);
+    return seen;
+}
+
+// Starts a job slowed by late answers, waits until it is programming, then
+// sends the signal. Returns what the program said.
+Finished interruptWhileProgramming(int signal, Sim &sim)
+{
+    QProcess cli;
+    cli.start(QStringLiteral(UPDATER_CLI_PATH),
+              {"--tcp", sim.tcpTarget(), "--arm", samples().armImage});
+    QByteArray out;
+    while (!out.contains("Programing...") && cli.waitForReadyRead(10000))
+        out += cli.readAllStandardOutput();
+    EXPECT_TRUE(out.contains("Programing...")) << out.toStdString();
+    ::kill(static_cast<pid_t>(cli.processId()), signal);
+    EXPECT_TRUE(cli.waitForFinished(10000));
+    Finished f;
+    f.status = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+    f.out = QString::fromUtf8(out + cli.readAllStandardOutput());
+    f.err = QString::fromUtf8(cli.readAllStandardError());
+    return f;
+}
+
+} // namespace
+
+TEST(CliTerminal, AProgressBarWithPercentBytesRateAndTimeLeftIsDrawnOnATerminal)
+{
+    Sim sim({});
+    int status = -1;
+    const QByteArray seen =
+        stderrOnATerminal({"--tcp", sim.tcpTarget(), "--arm", samples().armImage}, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(seen.contains("%")) << seen.toStdString();
+    EXPECT_TRUE(seen.contains("KiB of 9.8 KiB")) << seen.toStdString();
+    EXPECT_TRUE(seen.contains("KiB/s")) << seen.toStdString();
+    EXPECT_TRUE(seen.contains("left")) << seen.toStdString();
+    EXPECT_TRUE(seen.endsWith("\r\x1b[K")) << "the bar is cleared at the end";
+}
+
+TEST(CliTerminal, QuietDrawsNoProgressEvenOnATerminal)
+{
+    Sim sim({});
+    int status = -1;
+    const QByteArray seen = stderrOnATerminal(
+        {"--tcp", sim.tcpTarget(), "--arm", samples().armImage, "--quiet"}, status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(seen, QByteArray());
+}
+
+TEST(CliTerminal, SigintDuringProgrammingAbandonsTheJobAndSaysTheDeviceMayBeHalfWritten)
+{
+    Sim sim({"--delay-ms", "150"});
+    const Finished cli = interruptWhileProgramming(SIGINT, sim);
+    EXPECT_EQ(cli.status, 130);
+    EXPECT_TRUE(cli.err.contains("interrupted while programming")) << cli.err.toStdString();
+    EXPECT_TRUE(cli.err.contains("half-written")) << cli.err.toStdString();
+    EXPECT_FALSE(cli.out.contains(kSuccess));
+    EXPECT_FALSE(cli.out.contains(kTimeOut)) << "an abandoned job shows no time-out";
+    const Finished verdict = sim.finish();
+    EXPECT_TRUE(verdict.out.contains("incomplete")) << verdict.out.toStdString();
+}
+
+TEST(CliTerminal, SigtermDuringProgrammingExitsWith143)
+{
+    Sim sim({"--delay-ms", "150"});
+    const Finished cli = interruptWhileProgramming(SIGTERM, sim);
+    EXPECT_EQ(cli.status, 143);
+    EXPECT_TRUE(cli.err.contains("interrupted while programming")) << cli.err.toStdString();
+}

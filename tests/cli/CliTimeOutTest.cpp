@@ -1,0 +1,62 @@
+#include "CliTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace clitest;
+
+namespace {
+
+// Runs a job against a simulator with the given fault, expects exit status 1 and
+// exactly these status lines followed by "time out！".
+void expectTimeOut(const QString &option, const QString &file, const QStringList &fault,
+                   const QStringList &lines, bool pty = false)
+{
+    Sim sim(fault, pty);
+    const Finished cli =
+        runCli({pty ? "--serial" : "--tcp", pty ? sim.device() : sim.tcpTarget(), option, file});
+    EXPECT_EQ(cli.status, 1) << cli.err.toStdString();
+    EXPECT_EQ(cli.outLines(), lines + QStringList{kTimeOut}) << cli.out.toStdString();
+    const Finished verdict = sim.finish();
+    EXPECT_TRUE(verdict.out.contains("incomplete")) << verdict.out.toStdString();
+    EXPECT_TRUE(verdict.out.contains("result: FAIL")) << verdict.out.toStdString();
+}
+
+} // namespace
+
+// Unit numbers of the ARM job: 1 wake-up, 2 digit '1', 3 header block, 4 to 13 the
+// ten data blocks of the sample image, 14 EOT, 15 end block.
+
+TEST(CliTimeOut, ArmWithoutAReplyToTheDigitOneFailsConnecting)
+{
+    expectTimeOut("--arm", samples().armImage, {"--silent-from", "2"},
+                  {"Connecting...", "Connection failed"});
+}
+
+TEST(CliTimeOut, ArmWithoutAReplyOverAPseudoTerminalFailsConnecting)
+{
+    expectTimeOut("--arm", samples().armImage, {"--silent-from", "2"},
+                  {"Connecting...", "Connection failed"}, true);
+}
+
+TEST(CliTimeOut, ArmWithoutAnAckOfTheHeaderBlockFailsErasing)
+{
+    expectTimeOut("--arm", samples().armImage, {"--silent-from", "3"},
+                  {"Connecting...", "Erase...", "Erase failed"});
+}
+
+TEST(CliTimeOut, ArmWithNoiseInsteadOfTheAckOfEotFailsProgramming)
+{
+    expectTimeOut("--arm", samples().armImage, {"--noise-from", "14"},
+                  {"Connecting...", "Erase...", "Erase Done.", "Programing...", "Program failed"});
+}
+
+TEST(CliTimeOut, DspWithoutAnAckOfTheEraseCommandFailsErasing)
+{
+    expectTimeOut("--dsp", samples().dspHex, {"--silent-from", "1"}, {"Erase...", "Erase failed"});
+}
+
+TEST(CliTimeOut, DspWithANakForARecordFailsProgramming)
+{
+    expectTimeOut("--dsp", samples().dspHex, {"--nak-from", "3"},
+                  {"Erase...", "Erase Done.", "Programing...", "Program failed"});
+}

@@ -93,7 +93,8 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
         std::string option = args[i];
         std::string value;
         bool inlineValue = false;
-        if (const auto eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
+        if (const auto eq = option.find('=');
+            option.rfind("--", 0) == 0 && eq != std::string::npos) {
             value = option.substr(eq + 1);
             option.resize(eq);
             inlineValue = true;

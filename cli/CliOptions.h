@@ -18,12 +18,12 @@ struct CliOptions
         Tcp,
     };
     Link link = Link::None;
-    unsigned comNumber = 0;   // serial: n of "COM<n>", 0 when a device path was given
-    std::string serialPath;   // serial: the device path, when no COM name was given
-    std::string serialText;   // serial: the port as given on the command line
-    std::string tcpAddress;   // tcp: dotted IPv4 address
+    unsigned comNumber = 0; // serial: n of "COM<n>", 0 when a device path was given
+    std::string serialPath; // serial: the device path, when no COM name was given
+    std::string serialText; // serial: the port as given on the command line
+    std::string tcpAddress; // tcp: dotted IPv4 address
     std::uint16_t tcpPort = kDefaultTcpPort;
-    int firmwareType = -1;    // 0 DSP (Intel HEX), 1 LCD ARM (binary image)
+    int firmwareType = -1; // 0 DSP (Intel HEX), 1 LCD ARM (binary image)
     std::string firmwarePath;
     bool quiet = false;
     std::string tracePath;

@@ -35,7 +35,9 @@ std::string explainPortFailure(const QString &device)
 {
 #ifdef Q_OS_UNIX
     const QByteArray path = device.toLocal8Bit();
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (::stat(path.constData(), &st) != 0)
         return errno == ENOENT ? "no such port" : std::strerror(errno);
     if (!S_ISCHR(st.st_mode))
@@ -51,8 +53,8 @@ std::string explainPortFailure(const QString &device)
 // Where the job stood, for the line that tells a technician what the device holds.
 std::string stepText(const std::string &lastStatus, int units, int state)
 {
-    const std::string where = " (job state " + std::to_string(state) + ", " +
-                              std::to_string(units) + " units sent";
+    const std::string where =
+        " (job state " + std::to_string(state) + ", " + std::to_string(units) + " units sent";
     if (units == 0)
         return "before anything was sent" + where + "): the device is unchanged";
     const std::string said = lastStatus.empty() ? "" : ", last status \"" + lastStatus + "\"";
@@ -72,13 +74,13 @@ void noteSignal(int signal)
 }
 
 CliRun::CliRun(const CliOptions &options, QObject *parent)
-    : QObject(parent), options_(options),
-      console_(!options.quiet && ::isatty(STDERR_FILENO) == 1), host_(console_, trace_),
-      job_(host_), sink_(job_, trace_), link_(&sink_, &host_)
+    : QObject(parent), options_(options), console_(!options.quiet && ::isatty(STDERR_FILENO) == 1),
+      host_(console_, trace_), job_(host_), sink_(job_, trace_), link_(&sink_, &host_)
 {
     host_.attach(&job_, &link_);
     // The job ends on whatever thread ran its last step; the rest happens here.
-    host_.setOnIdle([this] { QMetaObject::invokeMethod(this, &CliRun::jobIdle, Qt::QueuedConnection); });
+    host_.setOnIdle(
+        [this] { QMetaObject::invokeMethod(this, &CliRun::jobIdle, Qt::QueuedConnection); });
     connect(&poller_, &QTimer::timeout, this, &CliRun::poll);
     poller_.start(kPollMs);
 }
@@ -113,8 +115,8 @@ std::optional<int> CliRun::start()
         if (!jobStarted_)
             stop(kExitNoLink); // the link's reporter has said why
     });
-    trace_.note("link", "connecting to " + options_.tcpAddress + ":" +
-                            std::to_string(options_.tcpPort));
+    trace_.note("link",
+                "connecting to " + options_.tcpAddress + ":" + std::to_string(options_.tcpPort));
     link_.OpenTcpLink(QString::fromStdString(options_.tcpAddress), options_.tcpPort);
     return std::nullopt;
 }
@@ -152,8 +154,8 @@ std::optional<int> CliRun::openSerial()
         device = QString::fromStdString(options_.serialPath);
         link_.OpenSerialDevice(device);
     }
-    trace_.note("link", "serial port " + options_.serialText + " (" + device.toStdString() +
-                            ")" + (link_.linkOpen() ? " open" : " not opened"));
+    trace_.note("link", "serial port " + options_.serialText + " (" + device.toStdString() + ")" +
+                            (link_.linkOpen() ? " open" : " not opened"));
     if (!link_.linkOpen()) {
         std::string name = options_.serialText;
         if (device.toStdString() != name)

@@ -33,8 +33,7 @@ int main(int argc, char *argv[])
     std::signal(SIGINT, noteSignal);
     std::signal(SIGTERM, noteSignal);
     CliRun run(options);
-    QObject::connect(&run, &CliRun::finished, &app, &QCoreApplication::exit,
-                     Qt::QueuedConnection);
+    QObject::connect(&run, &CliRun::finished, &app, &QCoreApplication::exit, Qt::QueuedConnection);
     if (const auto status = run.start())
         return *status;
     return app.exec();

@@ -215,9 +215,8 @@ void checkPadding(const std::vector<std::uint8_t> &data, std::uint64_t size, Ver
 {
     for (std::size_t i = size; i < data.size(); ++i) {
         if (data[i] != kPad) {
-            v.deviations.push_back("last data block: padding at image offset " +
-                                   std::to_string(i) + " is " + hexByte(data[i]) +
-                                   ", expected 0x1A");
+            v.deviations.push_back("last data block: padding at image offset " + std::to_string(i) +
+                                   " is " + hexByte(data[i]) + ", expected 0x1A");
             return;
         }
     }
@@ -231,8 +230,8 @@ void compareImage(const std::vector<std::uint8_t> &data, Verdict &v, const Expec
     v.matchesExpected = data.size() == blocks * kPayload;
     if (!*v.matchesExpected) {
         v.expectedDescription = "differs from " + name + ": " + std::to_string(blocks) +
-                                " data blocks expected, " +
-                                std::to_string(data.size() / kPayload) + " received";
+                                " data blocks expected, " + std::to_string(data.size() / kPayload) +
+                                " received";
         return;
     }
     checkPadding(data, size, v);

@@ -20,12 +20,12 @@ struct Expectation
 // What one received byte did to a boot loader.
 struct FeedResult
 {
-    bool stray = false;           // the byte belongs to no unit and was skipped
-    bool unitDone = false;        // the byte completed a unit
-    bool accepted = false;        // the unit passed every check and is answered
-    bool lastUnit = false;        // the unit ends the job
-    std::vector<std::uint8_t> reply; // an honest device's answer (empty if refused)
-    std::string unitName;         // "record 17", "data block 3", "EOT"
+    bool stray = false;                // the byte belongs to no unit and was skipped
+    bool unitDone = false;             // the byte completed a unit
+    bool accepted = false;             // the unit passed every check and is answered
+    bool lastUnit = false;             // the unit ends the job
+    std::vector<std::uint8_t> reply;   // an honest device's answer (empty if refused)
+    std::string unitName;              // "record 17", "data block 3", "EOT"
     std::vector<std::string> problems; // the unit's faults, without the unit's name
 };
 

@@ -96,8 +96,8 @@ void compareRecords(const std::vector<std::vector<std::uint8_t>> &got, Verdict &
     for (std::size_t i = 0; i < common; ++i) {
         if (got[i] != wanted[i]) {
             v.matchesExpected = false;
-            v.expectedDescription = "differs from " + expected.name + " at record " +
-                                    std::to_string(i + 1);
+            v.expectedDescription =
+                "differs from " + expected.name + " at record " + std::to_string(i + 1);
             return;
         }
     }

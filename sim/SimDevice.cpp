@@ -24,8 +24,8 @@ void strike(std::string &first, int &count, int unit, const std::string &name)
 
 std::string tallyText(const char *what, int count, const std::string &first)
 {
-    return std::string(what) + " for " + std::to_string(count) + " unit" +
-           (count == 1 ? "" : "s") + ", from " + first + " on";
+    return std::string(what) + " for " + std::to_string(count) + " unit" + (count == 1 ? "" : "s") +
+           ", from " + first + " on";
 }
 
 } // namespace
@@ -54,8 +54,8 @@ Step SimDevice::receiveByte(std::uint8_t byte)
     if (result.stray) {
         if (strayCount_++ == 0) {
             strayFirst_ = byte;
-            strayWhere_ = units_ == 0 ? "before the first unit"
-                                      : "after unit " + std::to_string(units_);
+            strayWhere_ =
+                units_ == 0 ? "before the first unit" : "after unit " + std::to_string(units_);
         }
         return step;
     }

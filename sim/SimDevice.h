@@ -15,10 +15,10 @@ namespace updater::sim {
 // wake-up sequence is unit 1). 0 turns a fault off.
 struct Faults
 {
-    int silentFrom = 0;    // answer nothing from this unit on
-    int nakFrom = 0;       // answer NAK (0x15) instead of the acknowledgement
-    int noiseFrom = 0;     // answer three bytes of noise instead of the acknowledgement
-    int duplicateFrom = 0; // answer every acknowledgement twice
+    int silentFrom = 0;     // answer nothing from this unit on
+    int nakFrom = 0;        // answer NAK (0x15) instead of the acknowledgement
+    int noiseFrom = 0;      // answer three bytes of noise instead of the acknowledgement
+    int duplicateFrom = 0;  // answer every acknowledgement twice
     bool wakeUpTwo = false; // ARM: answer the wake-up with '2', then expect the digit '4'
 };
 
@@ -42,7 +42,7 @@ public:
 
     Step receiveByte(std::uint8_t byte);
 
-    int units() const { return units_; }           // units of the current job
+    int units() const { return units_; } // units of the current job
     bool jobStarted() const { return loader_ != nullptr || strayCount_ > 0; }
     // The current job as it stands; final once a step reported jobEnded.
     Verdict verdict() const;

@@ -17,7 +17,8 @@ std::string parseListen(const std::string &text, SimOptions &o)
 {
     const auto colon = text.rfind(':');
     long long port = 0;
-    if (colon == std::string::npos || colon == 0 || !toNumber(text.substr(colon + 1), 0, 65535, port))
+    if (colon == std::string::npos || colon == 0 ||
+        !toNumber(text.substr(colon + 1), 0, 65535, port))
         return "--listen wants ADDR:PORT, for example 127.0.0.1:8899, not \"" + text + "\"";
     o.listenAddress = text.substr(0, colon);
     o.listenPort = static_cast<std::uint16_t>(port);
@@ -58,8 +59,8 @@ std::string parseSimOptions(const std::vector<std::string> &args, SimOptions &o)
             o.repeat = true;
         } else if (a == "--wake-two") {
             o.faults.wakeUpTwo = true;
-        } else if (a == "--listen" || a == "--save" || a == "--expect" ||
-                   a == "--expect-size" || unitOption(a, o)) {
+        } else if (a == "--listen" || a == "--save" || a == "--expect" || a == "--expect-size" ||
+                   unitOption(a, o)) {
             if (!hasValue)
                 return a + " needs a value";
             const std::string &v = args[++i];
@@ -79,8 +80,8 @@ std::string parseSimOptions(const std::vector<std::string> &args, SimOptions &o)
             } else {
                 const long long low = a == "--delay-ms" ? 0 : 1;
                 if (!toNumber(v, low, 1000000, n))
-                    return a + " wants a whole number from " + std::to_string(low) +
-                           ", not \"" + v + "\"";
+                    return a + " wants a whole number from " + std::to_string(low) + ", not \"" +
+                           v + "\"";
                 *unitOption(a, o) = static_cast<int>(n);
             }
         } else {

@@ -51,7 +51,7 @@ private:
     Writer write_;
     Dropper drop_;
     bool connected_ = false;
-    bool cut_ = false;           // the line was dropped: nothing more is read or sent
+    bool cut_ = false; // the line was dropped: nothing more is read or sent
     bool dropWhenFlushed_ = false;
     int jobs_ = 0;
     bool allPassed_ = true;

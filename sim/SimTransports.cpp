@@ -60,7 +60,8 @@ void TcpTransport::accept()
         QTcpSocket *s = socket_;
         session_.connectionOpened([s](const QByteArray &bytes) { s->write(bytes); },
                                   [s] { s->disconnectFromHost(); });
-        connect(s, &QTcpSocket::readyRead, this, [this, s] { session_.bytesReceived(s->readAll()); });
+        connect(s, &QTcpSocket::readyRead, this,
+                [this, s] { session_.bytesReceived(s->readAll()); });
         connect(s, &QTcpSocket::disconnected, this, [this, s] {
             if (socket_ == s)
                 socket_ = nullptr;

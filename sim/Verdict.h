@@ -20,10 +20,10 @@ enum class Protocol
 struct Verdict
 {
     Protocol protocol = Protocol::None;
-    bool complete = false;      // the last unit of the job was received and answered
-    int units = 0;              // units received, whether they passed the checks or not
-    std::string unitSummary;    // "erase command, 132 records" / "wake-up, '1', header, ..."
-    char wakeUpReply = 0;       // ARM: '1' or '2'
+    bool complete = false;   // the last unit of the job was received and answered
+    int units = 0;           // units received, whether they passed the checks or not
+    std::string unitSummary; // "erase command, 132 records" / "wake-up, '1', header, ..."
+    char wakeUpReply = 0;    // ARM: '1' or '2'
 
     // The rebuilt image. DSP: the received records as Intel HEX text, one ':' line
     // per record with upper-case digits and CR LF. ARM: the data bytes of the data
@@ -42,10 +42,7 @@ struct Verdict
     std::vector<std::string> deviations; // each names the unit and the fault
     std::vector<std::string> faults;     // faults that the simulator injected on purpose
 
-    bool passed() const
-    {
-        return complete && deviations.empty() && matchesExpected.value_or(true);
-    }
+    bool passed() const { return complete && deviations.empty() && matchesExpected.value_or(true); }
 };
 
 // CRC-32 as zlib and most archivers compute it (reflected polynomial 0xEDB88320).

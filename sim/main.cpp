@@ -85,9 +85,8 @@ int main(int argc, char *argv[])
     TcpTransport tcp(session);
     PtyTransport pty(session);
     QString where;
-    if (options.pty ? !pty.open(where)
-                    : !tcp.listen(QString::fromStdString(options.listenAddress),
-                                  options.listenPort, where)) {
+    const QString address = QString::fromStdString(options.listenAddress);
+    if (options.pty ? !pty.open(where) : !tcp.listen(address, options.listenPort, where)) {
         std::fprintf(stderr, "updater-sim: %s\n", qPrintable(where));
         return 2;
     }

@@ -19,8 +19,8 @@ TEST(CliRefusal, AHexFileWithABadChecksumIsRefusedNamingFileAndLineBeforeAnythin
         << cli.err.toStdString();
     EXPECT_EQ(cli.out, QString());
     const Finished verdict = sim.terminate();
-    EXPECT_FALSE(verdict.out.contains("verdict")) << "the simulator saw no job: "
-                                                  << verdict.out.toStdString();
+    EXPECT_FALSE(verdict.out.contains("verdict"))
+        << "the simulator saw no job: " << verdict.out.toStdString();
 }
 
 TEST(CliRefusal, AMissingOrEmptyFirmwareFileIsRefusedByName)
@@ -122,5 +122,6 @@ TEST(CliLink, AConnectionDroppedDuringTheJobEndsInATimeOut)
     EXPECT_EQ(lines.last(), kTimeOut);
     const Finished verdict = sim.finish();
     EXPECT_EQ(verdict.status, 1);
-    EXPECT_TRUE(verdict.out.contains("connection dropped after unit 5")) << verdict.out.toStdString();
+    EXPECT_TRUE(verdict.out.contains("connection dropped after unit 5"))
+        << verdict.out.toStdString();
 }

@@ -79,8 +79,8 @@ TEST(CliSuccess, TheTraceHoldsEveryUnitAndReplyWithStateTextsAndTheOutcomeInOrde
 {
     const QString trace = samples().dir + "/trace.log";
     Sim sim({});
-    const Finished cli = runCli({"--tcp", sim.tcpTarget(), "--arm", samples().armImage,
-                                 "--trace", trace});
+    const Finished cli =
+        runCli({"--tcp", sim.tcpTarget(), "--arm", samples().armImage, "--trace", trace});
     ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
     const QString log = QString::fromUtf8(readFile(trace));
     const QStringList wanted = {

@@ -38,9 +38,9 @@ Samples makeSamples()
     s.badHex = s.dir + "/bad.hex";
     writeFile(s.dspBin, fixedSeedBytes(6000, 7));
     writeFile(s.armImage, fixedSeedBytes(10000, 8));
-    const int made = QProcess::execute(QStringLiteral(OBJCOPY_PATH),
-                                       {"-I", "binary", "-O", "ihex", "--change-addresses",
-                                        "0x10000", s.dspBin, s.dspHex});
+    const int made = QProcess::execute(
+        QStringLiteral(OBJCOPY_PATH),
+        {"-I", "binary", "-O", "ihex", "--change-addresses", "0x10000", s.dspBin, s.dspHex});
     EXPECT_EQ(made, 0) << "objcopy could not make the sample HEX file";
     QByteArray hex = readFile(s.dspHex);
     QList<QByteArray> lines = hex.split('\n');

@@ -16,10 +16,10 @@ namespace clitest {
 struct Samples
 {
     QString dir;
-    QString dspHex;     // Intel HEX from objcopy: 6000 random bytes at 0x10000, CR LF
-    QString dspBin;     // the bytes that dspHex carries
-    QString armImage;   // 10000 fixed-seed bytes: 10 data blocks, the last one short
-    QString badHex;     // line 3 has a wrong checksum
+    QString dspHex;   // Intel HEX from objcopy: 6000 random bytes at 0x10000, CR LF
+    QString dspBin;   // the bytes that dspHex carries
+    QString armImage; // 10000 fixed-seed bytes: 10 data blocks, the last one short
+    QString badHex;   // line 3 has a wrong checksum
 };
 const Samples &samples();
 

@@ -124,15 +124,15 @@ TEST(ArmBootLoader, ReportsAWrongDigitAndPaddingThatIsNotSubstitute)
     SimDevice device({}, {});
     EXPECT_EQ(feed(device, wakeUp()).replies, Bytes{'1'});
     EXPECT_TRUE(feed(device, {'4'}).replies.empty());
-    EXPECT_TRUE(contains(device.verdict().deviations,
-                         "unit 2 (digit '1'): received 0x34, expected 0x31"));
+    EXPECT_TRUE(
+        contains(device.verdict().deviations, "unit 2 (digit '1'): received 0x34, expected 0x31"));
 
     SimDevice padded({}, expectSize(10));
     auto units = armUnits(Bytes(10, 0x77));
     units[3][3 + 10] = 0x00; // where the padding starts
     answers(padded, units);
-    EXPECT_TRUE(contains(padded.verdict().deviations,
-                         "padding at image offset 10 is 0x00, expected 0x1A"));
+    EXPECT_TRUE(
+        contains(padded.verdict().deviations, "padding at image offset 10 is 0x00, expected 0x1A"));
 }
 
 TEST(ArmBootLoader, ReportsAnImageThatDiffersFromTheExpectedFileAtItsOffset)

@@ -146,7 +146,7 @@ TEST(DspBootLoader, AJobWithoutTheEndOfFileRecordIsIncompleteAndFails)
     SimDevice device({}, {});
     feed(device, eraseCommand());
     feed(device, record("03000000010203F7"));
-    feed(device, record("03"));  // the job stops inside the next record
+    feed(device, record("03")); // the job stops inside the next record
     const auto v = device.verdict();
     EXPECT_FALSE(v.complete);
     EXPECT_FALSE(v.passed());

@@ -108,7 +108,7 @@ TEST(Verdict, PrintsUnitsImageFaultsDeviationsAndTheResultLast)
 TEST(Verdict, Crc32IsTheOneZlibComputes)
 {
     const std::string check = "123456789";
-    EXPECT_EQ(updater::sim::crc32(reinterpret_cast<const std::uint8_t *>(check.data()),
-                                  check.size()),
-              0xCBF43926u);
+    EXPECT_EQ(
+        updater::sim::crc32(reinterpret_cast<const std::uint8_t *>(check.data()), check.size()),
+        0xCBF43926u);
 }

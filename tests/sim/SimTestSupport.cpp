@@ -47,7 +47,8 @@ Bytes endBlock()
 
 Bytes dataBlock(int n, const Bytes &payload)
 {
-    Bytes b = {0x02, static_cast<std::uint8_t>(n & 0xFF), static_cast<std::uint8_t>(0xFF - (n & 0xFF))};
+    Bytes b = {0x02, static_cast<std::uint8_t>(n & 0xFF),
+               static_cast<std::uint8_t>(0xFF - (n & 0xFF))};
     b.insert(b.end(), payload.begin(), payload.end());
     b.resize(3 + 1024, 0x1A);
     b.push_back(0x1A);
@@ -117,9 +118,9 @@ std::vector<Bytes> armUnits(const Bytes &image, bool twoPath)
     units.push_back(headerBlock());
     int n = 1;
     for (std::size_t at = 0; at < image.size(); at += 1024, ++n)
-        units.push_back(dataBlock(n, Bytes(image.begin() + static_cast<long>(at),
-                                           image.begin() + static_cast<long>(
-                                                               std::min(at + 1024, image.size())))));
+        units.push_back(dataBlock(
+            n, Bytes(image.begin() + static_cast<long>(at),
+                     image.begin() + static_cast<long>(std::min(at + 1024, image.size())))));
     units.push_back({kEot});
     units.push_back(endBlock());
     return units;

@@ -16,11 +16,11 @@ inline constexpr std::uint8_t kAck = 0x06;
 inline constexpr std::uint8_t kNak = 0x15;
 inline constexpr std::uint8_t kEot = 0x04;
 
-Bytes eraseCommand();         // FA 'f' 'l' 'a' 's' 'h' 'b' 96
+Bytes eraseCommand();                       // FA 'f' 'l' 'a' 's' 'h' 'b' 96
 Bytes record(const std::string &hexDigits); // "00000001FF" -> its bytes
-Bytes wakeUp();               // FE FD FC
-Bytes headerBlock();          // the fixed 133-byte block 0
-Bytes endBlock();             // the empty 133-byte block 0
+Bytes wakeUp();                             // FE FD FC
+Bytes headerBlock();                        // the fixed 133-byte block 0
+Bytes endBlock();                           // the empty 133-byte block 0
 // Data block n (1029 bytes) carrying payload, padded with 0x1A to 1024 bytes.
 Bytes dataBlock(int n, const Bytes &payload);
 // Fixed-seed pseudo-random bytes.

@@ -50,6 +50,18 @@ std::string explainPortFailure(const QString &device)
 #endif
 }
 
+bool isPresentButNoPort(const QString &device)
+{
+#ifdef Q_OS_UNIX
+    struct stat st
+    {
+    };
+    return ::stat(device.toLocal8Bit().constData(), &st) == 0 && !S_ISCHR(st.st_mode);
+#else
+    return QFileInfo(device).isFile() || QFileInfo(device).isDir();
+#endif
+}
+
 // Where the job stood, for the line that tells a technician what the device holds.
 std::string stepText(const std::string &lastStatus, int units, int state)
 {
@@ -146,20 +158,24 @@ std::optional<int> CliRun::checkFirmwareFile()
 
 std::optional<int> CliRun::openSerial()
 {
-    QString device;
-    if (options_.comNumber != 0) {
-        link_.OpenLink(kSerialLink, options_.comNumber, 0, 0);
-        device = link_.portName();
-    } else {
-        device = QString::fromStdString(options_.serialPath);
-        link_.OpenSerialDevice(device);
+    const QString device = options_.comNumber != 0 ? comPortDeviceName(options_.comNumber)
+                                                   : QString::fromStdString(options_.serialPath);
+    std::string name = options_.serialText;
+    if (device.toStdString() != name)
+        name += " (" + device.toStdString() + ")";
+    // Something that exists but is no serial port (a regular file, a folder) would
+    // take the firmware and never answer: it is refused before it is opened.
+    if (isPresentButNoPort(device)) {
+        console_.error(name + ": not a serial port");
+        trace_.note("exit", std::to_string(kExitNoLink));
+        return kExitNoLink;
     }
-    trace_.note("link", "serial port " + options_.serialText + " (" + device.toStdString() + ")" +
-                            (link_.linkOpen() ? " open" : " not opened"));
+    if (options_.comNumber != 0)
+        link_.OpenLink(kSerialLink, options_.comNumber, 0, 0);
+    else
+        link_.OpenSerialDevice(device);
+    trace_.note("link", "serial port " + name + (link_.linkOpen() ? " open" : " not opened"));
     if (!link_.linkOpen()) {
-        std::string name = options_.serialText;
-        if (device.toStdString() != name)
-            name += " (" + device.toStdString() + ")";
         console_.error(name + ": " + explainPortFailure(device));
         trace_.note("exit", std::to_string(kExitNoLink));
         return kExitNoLink;

@@ -15,6 +15,8 @@
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #include <unistd.h>
+#else
+#include <io.h>
 #endif
 
 namespace updater::cli {
@@ -47,6 +49,15 @@ std::string explainPortFailure(const QString &device)
     return "the port is busy (in use by another program) or cannot be opened";
 #else
     return QFileInfo::exists(device) ? "the port is busy or cannot be opened" : "no such port";
+#endif
+}
+
+bool stderrIsTerminal()
+{
+#ifdef Q_OS_UNIX
+    return ::isatty(STDERR_FILENO) == 1;
+#else
+    return ::_isatty(::_fileno(stderr)) != 0;
 #endif
 }
 
@@ -86,7 +97,7 @@ void noteSignal(int signal)
 }
 
 CliRun::CliRun(const CliOptions &options, QObject *parent)
-    : QObject(parent), options_(options), console_(!options.quiet && ::isatty(STDERR_FILENO) == 1),
+    : QObject(parent), options_(options), console_(!options.quiet && stderrIsTerminal()),
       host_(console_, trace_), job_(host_), sink_(job_, trace_), link_(&sink_, &host_)
 {
     host_.attach(&job_, &link_);

@@ -32,6 +32,10 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     std::signal(SIGINT, noteSignal);
     std::signal(SIGTERM, noteSignal);
+#ifdef SIGPIPE
+    // A reader of standard output that goes away must not kill a job halfway.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     CliRun run(options);
     QObject::connect(&run, &CliRun::finished, &app, &QCoreApplication::exit, Qt::QueuedConnection);
     if (const auto status = run.start())

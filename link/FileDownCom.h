@@ -64,16 +64,19 @@ signals:
 protected:
     int OnByteReceived(std::uint8_t byte) override;
     void OnPortLost() override;
-    void OnConnect(int errorCode, const QString &reason) override;
-    void OnReceive(int errorCode) override;
-    void OnClose(int errorCode, const QString &reason) override;
+    void OnConnect(bool connected, const QString &reason) override;
+    void OnReceive() override;
+    void OnClose(const QString &reason) override;
 
 private:
+    void beginLink(int linkType);
     void setLinkOpen(bool open);
+    void reportTcpFailure(const QString &address, int tcpPort, const QString &reason);
 
     std::atomic<updater::IByteSink *> owner_;
     updater::ILinkReporter *reporter_;
     std::atomic<int> linkType_{-1};
     std::atomic<bool> linkOpen_{false};
     std::array<std::uint8_t, 1052> receiveBuffer_{}; // each pass reads at most 1050
+    bool receiving_ = false;
 };

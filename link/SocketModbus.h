@@ -47,14 +47,15 @@ public:
     QString peerText() const; // "address:port" of the last ConnectTo
 
 protected:
-    // Socket's thread. errorCode 0: connected. Otherwise the attempt failed
-    // (refused, timed out, no route) and reason says why; the socket is closed.
-    virtual void OnConnect(int errorCode, const QString &reason) = 0;
+    // Socket's thread: the connection attempt completed. When it failed (refused,
+    // timed out, no route) reason says why and the socket is already closed.
+    virtual void OnConnect(bool connected, const QString &reason) = 0;
     // Socket's thread: data may be read with Receive.
-    virtual void OnReceive(int errorCode) = 0;
+    virtual void OnReceive() = 0;
     // Socket's thread: an established connection ended (closed by the device or
-    // failed); reason says why. The socket is closed.
-    virtual void OnClose(int errorCode, const QString &reason) = 0;
+    // failed); reason says why. Bytes that had arrived were handed to OnReceive
+    // first. The socket is closed.
+    virtual void OnClose(const QString &reason) = 0;
 
     // Reads up to maxLength bytes that have arrived. Returns the count, 0 when
     // none waits, -1 on error. Socket's thread only.
@@ -64,8 +65,9 @@ protected:
 
 private:
     void writeQueued(quint64 generation, const QByteArray &block);
-    void onErrorOccurred();
+    void onSocketError();
     void onTimeout();
+    void dropSocket();
 
     QTcpSocket *socket_ = nullptr;
     QTimer *connectTimer_ = nullptr;

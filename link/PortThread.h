@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+namespace updater {
+
+// The most bytes that may wait in a serial link's send buffer.
+inline constexpr std::size_t kSendBufferSize = 4096;
+using SendBlock = std::array<std::uint8_t, kSendBufferSize>;
+
+// What a communication thread needs from the serial link that owns it. All of it
+// is called on the communication thread.
+class IPortEvents
+{
+public:
+    // Moves the waiting bytes into out and empties the send buffer; returns the count.
+    virtual std::size_t takeSendBuffer(SendBlock &out) = 0;
+    // One received byte; returns before the next byte is taken.
+    virtual void portByte(std::uint8_t byte) = 0;
+    // A failure of step (with the system's text) to report on the creating thread;
+    // lost: the port was closed and carries nothing any more.
+    virtual void portFailed(const QString &step, const QString &systemText, bool lost) = 0;
+
+protected:
+    ~IPortEvents() = default;
+};
+
+// The result of opening and configuring a port.
+struct PortOpenResult
+{
+    bool opened = false;
+    // Configuration steps that failed: (step, system text). The port stays open
+    // as configured so far.
+    QList<std::pair<QString, QString>> failures;
+};
+
+// The communication thread of one open port. It owns the port: writes what waits
+// in the send buffer after wake(), hands every received byte to portByte.
+class PortThread
+{
+public:
+    virtual ~PortThread() = default;
+    // Any thread, never blocks: a block waits in the send buffer.
+    virtual void wake() = 0;
+    // Asks the thread to close the port and end, and waits for it a bounded time.
+    // No byte is handed on after this returns. False when the thread did not end
+    // in time: it is then stuck in portByte and must be left behind, not deleted.
+    virtual bool stop() = 0;
+};
+
+// Opens deviceName at 9600 baud, 8 data bits, no parity, 1 stop bit, no flow
+// control, raw, on a new communication thread. Null when the port cannot be
+// opened (result.opened false); the thread is then already gone.
+using PortThreadStarter = std::unique_ptr<PortThread> (*)(IPortEvents &events,
+                                                           const QString &deviceName,
+                                                           PortOpenResult &result);
+
+// QSerialPort on a QThread with its own event loop (any platform).
+std::unique_ptr<PortThread> startQtPortThread(IPortEvents &events, const QString &deviceName,
+                                              PortOpenResult &result);
+#ifdef Q_OS_UNIX
+// termios and poll on a thread of its own.
+std::unique_ptr<PortThread> startPosixPortThread(IPortEvents &events,
+                                                 const QString &deviceName,
+                                                 PortOpenResult &result);
+#endif
+
+// Communication threads of all serial links that are running now.
+int runningPortThreads();
+// Kept by the implementations: one call when a thread starts, one when it ends.
+void countPortThread(int delta);
+
+} // namespace updater

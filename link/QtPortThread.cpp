@@ -1,0 +1,200 @@
+// The communication thread on QSerialPort: a QThread running its own event loop,
+// with a worker object that owns the port.
+#include "PortThread.h"
+
+#include <QSerialPort>
+#include <QThread>
+
+#include <atomic>
+
+namespace updater {
+
+namespace {
+
+constexpr const char kLineStep[] = "SetCommState()";
+constexpr const char kReadStep[] = "ReadFile()";
+constexpr const char kWriteStep[] = "WriteFile()";
+// The thread only has to finish the byte it is handing on.
+constexpr unsigned long kStopWaitMs = 5000;
+
+// Lives on the communication thread; every member except requestStop runs there.
+class QtPortWorker : public QObject
+{
+public:
+    explicit QtPortWorker(IPortEvents &events) : events_(events) {}
+
+    PortOpenResult open(const QString &deviceName);
+    void flush();
+    void shutdown();
+    void requestStop() { stopRequested_.store(true); }
+
+private:
+    void configure(PortOpenResult &result);
+    void onReadyRead();
+    void onErrorOccurred(QSerialPort::SerialPortError error);
+
+    IPortEvents &events_;
+    QSerialPort *port_ = nullptr; // child of this object while open
+    std::atomic<bool> stopRequested_{false};
+    SendBlock writeBuffer_{};
+    std::array<char, 1024> readChunk_{};
+};
+
+PortOpenResult QtPortWorker::open(const QString &deviceName)
+{
+    PortOpenResult result;
+    auto port = std::make_unique<QSerialPort>(this);
+    port->setPortName(deviceName);
+    if (!port->open(QIODevice::ReadWrite))
+        return result;
+    port_ = port.release();
+    result.opened = true;
+    configure(result);
+    port_->clear(QSerialPort::AllDirections); // nothing left over from before the open
+    connect(port_, &QSerialPort::readyRead, this, &QtPortWorker::onReadyRead);
+    connect(port_, &QSerialPort::errorOccurred, this, &QtPortWorker::onErrorOccurred);
+    return result;
+}
+
+// QSerialPort opens the port raw (no character translation). The first step that
+// fails ends the configuration.
+void QtPortWorker::configure(PortOpenResult &result)
+{
+    const bool lineSet = port_->setBaudRate(QSerialPort::Baud9600)
+                         && port_->setDataBits(QSerialPort::Data8)
+                         && port_->setParity(QSerialPort::NoParity)
+                         && port_->setStopBits(QSerialPort::OneStop)
+                         && port_->setFlowControl(QSerialPort::NoFlowControl);
+    if (!lineSet) {
+        result.failures.append({QString::fromLatin1(kLineStep), port_->errorString()});
+        port_->clearError();
+        return;
+    }
+    // DTR off, RTS on. Ports without modem lines refuse these; the data line
+    // works regardless, so that is not an error.
+    port_->setDataTerminalReady(false);
+    port_->setRequestToSend(true);
+    port_->clearError();
+}
+
+void QtPortWorker::flush()
+{
+    const std::size_t length = events_.takeSendBuffer(writeBuffer_);
+    if (length == 0 || port_ == nullptr || stopRequested_.load())
+        return;
+    const qint64 written =
+        port_->write(reinterpret_cast<const char *>(writeBuffer_.data()), qint64(length));
+    if (written != qint64(length)) {
+        events_.portFailed(QString::fromLatin1(kWriteStep), port_->errorString(), false);
+        port_->clearError();
+        return;
+    }
+    port_->flush(); // start writing now rather than on the next loop pass
+}
+
+void QtPortWorker::onReadyRead()
+{
+    while (port_ != nullptr && !stopRequested_.load()) {
+        const qint64 count = port_->read(readChunk_.data(), qint64(readChunk_.size()));
+        if (count <= 0)
+            return; // a failed read delivers nothing; errorOccurred reports it
+        for (qint64 i = 0; i < count && !stopRequested_.load(); ++i)
+            events_.portByte(static_cast<std::uint8_t>(readChunk_[std::size_t(i)]));
+    }
+}
+
+void QtPortWorker::onErrorOccurred(QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::NoError || port_ == nullptr)
+        return;
+    const QString text = port_->errorString();
+    const QString step =
+        QString::fromLatin1(error == QSerialPort::WriteError ? kWriteStep : kReadStep);
+    // A resource error means the device has gone (unplugged, hung up).
+    const bool lost = error == QSerialPort::ResourceError;
+    if (lost) {
+        port_->close();
+        port_->deleteLater(); // we are inside one of its signals
+        port_ = nullptr;
+    } else {
+        port_->clearError();
+    }
+    events_.portFailed(step, text, lost);
+}
+
+void QtPortWorker::shutdown()
+{
+    stopRequested_.store(true);
+    delete port_; // closes it
+    port_ = nullptr;
+    QThread::currentThread()->quit();
+}
+
+class QtPortThread : public PortThread
+{
+public:
+    QtPortThread(std::unique_ptr<QThread> thread, std::unique_ptr<QtPortWorker> worker)
+        : thread_(std::move(thread)), worker_(std::move(worker))
+    {}
+
+    void wake() override
+    {
+        QtPortWorker *w = worker_.get();
+        QMetaObject::invokeMethod(w, [w] { w->flush(); }, Qt::QueuedConnection);
+    }
+
+    bool stop() override
+    {
+        QtPortWorker *w = worker_.get();
+        w->requestStop();
+        QMetaObject::invokeMethod(w, [w] { w->shutdown(); }, Qt::QueuedConnection);
+        if (!thread_->wait(kStopWaitMs))
+            return false;
+        worker_.reset();
+        thread_.reset();
+        return true;
+    }
+
+    ~QtPortThread() override
+    {
+        if (thread_ != nullptr && !stop()) {
+            // Stuck: deleting a running QThread would abort the program.
+            (void)thread_.release();
+            (void)worker_.release();
+        }
+    }
+
+private:
+    std::unique_ptr<QThread> thread_;
+    std::unique_ptr<QtPortWorker> worker_;
+};
+
+} // namespace
+
+std::unique_ptr<PortThread> startQtPortThread(IPortEvents &events, const QString &deviceName,
+                                              PortOpenResult &result)
+{
+    auto thread = std::make_unique<QThread>();
+    thread->setObjectName(QStringLiteral("serial ") + deviceName);
+    QThread *t = thread.get();
+    // Both signals come from the new thread itself.
+    QObject::connect(t, &QThread::started, t, [] { countPortThread(1); }, Qt::DirectConnection);
+    QObject::connect(t, &QThread::finished, t, [] { countPortThread(-1); }, Qt::DirectConnection);
+    auto worker = std::make_unique<QtPortWorker>(events);
+    worker->moveToThread(t);
+    t->start();
+    // The worker never waits for the caller while it opens the port, so this
+    // blocking call cannot deadlock.
+    QtPortWorker *w = worker.get();
+    QMetaObject::invokeMethod(
+        w, [w, &result, deviceName] { result = w->open(deviceName); },
+        Qt::BlockingQueuedConnection);
+    auto portThread = std::make_unique<QtPortThread>(std::move(thread), std::move(worker));
+    if (!result.opened) {
+        portThread->stop();
+        return nullptr;
+    }
+    return portThread;
+}
+
+} // namespace updater

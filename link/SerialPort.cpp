@@ -1,0 +1,178 @@
+#include "SerialPort.h"
+
+#include "LinkReporter.h"
+#include "PortName.h"
+
+#include <QObject>
+#include <QtGlobal>
+
+#include <cstring>
+#include <utility>
+
+namespace updater {
+
+namespace {
+std::atomic<int> gRunningThreads{0};
+} // namespace
+
+int runningPortThreads()
+{
+    return gRunningThreads.load();
+}
+
+void countPortThread(int delta)
+{
+    gRunningThreads += delta;
+}
+
+} // namespace updater
+
+CSerialPort::CSerialPort(updater::ILinkReporter *reporter)
+    : reporter_(reporter), home_(std::make_unique<QObject>())
+{}
+
+CSerialPort::~CSerialPort()
+{
+    ClosePort();
+}
+
+int CSerialPort::runningThreads()
+{
+    return updater::runningPortThreads();
+}
+
+bool CSerialPort::OpenPort(unsigned portNumber)
+{
+    ClosePort();
+    portNumber_ = portNumber;
+    portName_ = updater::comPortDeviceName(portNumber);
+    return openCurrent();
+}
+
+bool CSerialPort::OpenPortDevice(const QString &devicePath)
+{
+    ClosePort();
+    portNumber_ = 0;
+    portName_ = devicePath;
+    return openCurrent();
+}
+
+bool CSerialPort::openCurrent()
+{
+    if (portName_.isEmpty())
+        return false;
+    updater::PortThreadStarter start = updater::startQtPortThread;
+#ifdef Q_OS_UNIX
+    if (backend_ == Backend::Native)
+        start = updater::startPosixPortThread;
+#endif
+    updater::PortOpenResult result;
+    std::unique_ptr<updater::PortThread> thread = start(*this, portName_, result);
+    if (thread == nullptr)
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(sendLock_);
+        thread_ = std::move(thread);
+        sendLength_ = 0;
+        writeRequested_ = false;
+    }
+    portOpen_.store(true);
+    for (const auto &[step, text] : result.failures)
+        ReportPortError(step, text);
+    return true;
+}
+
+void CSerialPort::ClosePort()
+{
+    std::unique_ptr<updater::PortThread> thread;
+    {
+        std::lock_guard<std::mutex> lock(sendLock_);
+        thread = std::move(thread_);
+        sendLength_ = 0;
+        writeRequested_ = false;
+    }
+    portOpen_.store(false);
+    if (thread != nullptr)
+        stopThread(std::move(thread));
+}
+
+void CSerialPort::stopThread(std::unique_ptr<updater::PortThread> thread)
+{
+    if (thread->stop())
+        return;
+    // The thread is stuck in the byte handler (a message box nobody will answer).
+    // It hands on no more bytes; leave it rather than hang the caller.
+    qWarning("serial %s: communication thread did not end; left behind",
+             qPrintable(portName_));
+    (void)thread.release();
+}
+
+bool CSerialPort::QueueSend(const std::uint8_t *data, std::size_t length)
+{
+    std::size_t waiting = 0;
+    {
+        std::lock_guard<std::mutex> lock(sendLock_);
+        if (thread_ == nullptr || !portOpen_.load())
+            return false; // no port: the job notices the missing reply
+        waiting = sendLength_;
+        if (length <= kSendBufferSize - sendLength_) {
+            if (length > 0)
+                std::memcpy(sendBuffer_.data() + sendLength_, data, length);
+            sendLength_ += length;
+            if (!writeRequested_ && sendLength_ > 0) {
+                writeRequested_ = true;
+                thread_->wake();
+            }
+            return true;
+        }
+    }
+    portFailed(QStringLiteral("QueueSend()"),
+               QStringLiteral("A block of %1 bytes does not fit the send buffer "
+                              "(%2 of %3 bytes waiting); it was not sent.")
+                   .arg(length)
+                   .arg(waiting)
+                   .arg(kSendBufferSize),
+               false);
+    return false;
+}
+
+std::size_t CSerialPort::takeSendBuffer(updater::SendBlock &out)
+{
+    std::lock_guard<std::mutex> lock(sendLock_);
+    const std::size_t length = std::exchange(sendLength_, 0);
+    std::memcpy(out.data(), sendBuffer_.data(), length);
+    writeRequested_ = false;
+    return length;
+}
+
+void CSerialPort::portFailed(const QString &step, const QString &systemText, bool lost)
+{
+    // One box at a time: failures met while one is waiting to be closed are not
+    // shown again (a failing port would otherwise stack up boxes).
+    const bool show = !errorPending_.exchange(true);
+    if (!show && !lost)
+        return;
+    QMetaObject::invokeMethod(
+        home_.get(),
+        [this, step, systemText, lost, show] {
+            if (lost) {
+                portOpen_.store(false);
+                OnPortLost();
+            }
+            if (show) {
+                ReportPortError(step, systemText);
+                errorPending_.store(false);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void CSerialPort::ReportPortError(const QString &step, const QString &systemText)
+{
+    const QString port = portNumber_ != 0 ? QString::number(portNumber_) : portName_;
+    const QString text =
+        QStringLiteral("WARNING:  %1 Failed with the following error: \n%2\nPort: %3\n")
+            .arg(step, systemText, port);
+    if (reporter_ != nullptr)
+        reporter_->reportLinkError(QString::fromLatin1(updater::kPortErrorCaption), text);
+}

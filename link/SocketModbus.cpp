@@ -1,0 +1,126 @@
+#include "SocketModbus.h"
+
+#include <QByteArray>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <utility>
+
+namespace updater {
+
+QString ipv4AddressText(quint32 address)
+{
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(address >> 24)
+        .arg((address >> 16) & 0xFF)
+        .arg((address >> 8) & 0xFF)
+        .arg(address & 0xFF);
+}
+
+} // namespace updater
+
+CSocketModbus::CSocketModbus(QObject *parent) : QObject(parent), connectTimer_(new QTimer(this))
+{
+    connectTimer_->setSingleShot(true);
+    connect(connectTimer_, &QTimer::timeout, this, &CSocketModbus::onTimeout);
+}
+
+CSocketModbus::~CSocketModbus()
+{
+    CloseSocket();
+}
+
+QString CSocketModbus::peerText() const
+{
+    return QStringLiteral("%1:%2").arg(address_).arg(port_);
+}
+
+bool CSocketModbus::ConnectTo(const QString &address, quint16 port)
+{
+    CloseSocket();
+    address_ = address;
+    port_ = port;
+    socket_ = new QTcpSocket(this);
+    // Units are small and each waits for a reply: send them without delay.
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connect(socket_, &QTcpSocket::connected, this, [this] {
+        connectTimer_->stop();
+        connected_.store(true);
+        OnConnect(true, {});
+    });
+    connect(socket_, &QTcpSocket::readyRead, this, [this] { OnReceive(); });
+    connect(socket_, &QTcpSocket::errorOccurred, this, &CSocketModbus::onSocketError);
+    connectTimer_->start(kConnectTimeoutMs);
+    socket_->connectToHost(address, port);
+    return true;
+}
+
+void CSocketModbus::CloseSocket()
+{
+    ++generation_;
+    connectTimer_->stop();
+    dropSocket();
+}
+
+void CSocketModbus::dropSocket()
+{
+    connected_.store(false);
+    if (socket_ == nullptr)
+        return;
+    QTcpSocket *socket = std::exchange(socket_, nullptr);
+    disconnect(socket, nullptr, this, nullptr);
+    socket->abort();
+    socket->deleteLater(); // may be inside one of its own signals
+}
+
+void CSocketModbus::onSocketError()
+{
+    if (socket_ == nullptr)
+        return;
+    const QString reason = socket_->errorString();
+    if (!connected_.load()) {
+        connectTimer_->stop();
+        dropSocket();
+        OnConnect(false, reason);
+        return;
+    }
+    if (socket_->bytesAvailable() > 0)
+        OnReceive(); // the device's last reply may come with its close
+    dropSocket();
+    OnClose(reason);
+}
+
+void CSocketModbus::onTimeout()
+{
+    if (socket_ == nullptr || connected_.load())
+        return;
+    dropSocket();
+    OnConnect(false, QStringLiteral("no answer within %1 s").arg(kConnectTimeoutMs / 1000));
+}
+
+void CSocketModbus::SocketSend(const std::uint8_t *data, std::size_t length)
+{
+    if (length == 0)
+        return;
+    QByteArray block(reinterpret_cast<const char *>(data), qsizetype(length));
+    const quint64 generation = generation_.load();
+    // Posted events to one receiver are delivered in the order they were posted,
+    // from whatever thread, so blocks keep the order in which they were sent.
+    QMetaObject::invokeMethod(
+        this, [this, generation, block] { writeQueued(generation, block); },
+        Qt::QueuedConnection);
+}
+
+void CSocketModbus::writeQueued(quint64 generation, const QByteArray &block)
+{
+    if (generation != generation_.load() || socket_ == nullptr || !connected_.load())
+        return; // the connection it was meant for is gone: the job notices the missing reply
+    socket_->write(block);
+}
+
+qint64 CSocketModbus::Receive(std::uint8_t *buffer, qint64 maxLength)
+{
+    if (socket_ == nullptr)
+        return -1;
+    return socket_->read(reinterpret_cast<char *>(buffer), maxLength);
+}

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "JobHost.h"
+#include "LinkReporter.h"
+
+#include <QString>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace linktest {
+
+// Runs the calling thread's event loop until pred holds or timeoutMs passed.
+bool waitUntil(const std::function<bool()> &pred, int timeoutMs = 5000);
+// Runs the event loop for ms milliseconds.
+void spinFor(int ms);
+
+std::vector<std::uint8_t> countingBytes(std::size_t count, std::uint8_t first = 0);
+
+// A pseudo-terminal: the link opens the terminal end (name()), the test plays the
+// device on the controlling end.
+class Pty
+{
+public:
+    Pty();
+    ~Pty();
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+
+    QString name() const { return QString::fromStdString(name_); }
+    int deviceFd() const { return master_; }
+    void write(const std::vector<std::uint8_t> &bytes);
+    // Reads until count bytes have come or timeoutMs passed; returns what came.
+    std::vector<std::uint8_t> read(std::size_t count, int timeoutMs = 5000);
+    // Everything that arrives within ms milliseconds.
+    std::vector<std::uint8_t> readFor(int ms);
+    // Closes the device end: the terminal end hangs up.
+    void closeDevice();
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string name_;
+};
+
+// Records every byte the link hands on and the threads it came on. A gate can
+// hold the delivering thread inside receiveByte.
+class RecordingSink : public updater::IByteSink
+{
+public:
+    void receiveByte(std::uint8_t byte) override;
+
+    std::vector<std::uint8_t> bytes() const;
+    std::size_t count() const;
+    std::set<std::thread::id> threads() const;
+    // The first byte received after this waits until openGate().
+    void closeGate();
+    void openGate();
+    bool waitingAtGate() const;
+    // Called with each byte on the delivering thread, after it was recorded.
+    std::function<void(std::uint8_t)> onByte;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable gateChanged_;
+    std::vector<std::uint8_t> bytes_;
+    std::set<std::thread::id> threads_;
+    bool gateClosed_ = false;
+    bool waiting_ = false;
+};
+
+struct Report
+{
+    QString caption;
+    QString text;
+    std::thread::id thread;
+};
+
+class RecordingReporter : public updater::ILinkReporter
+{
+public:
+    void reportLinkError(const QString &caption, const QString &text) override;
+    std::vector<Report> reports() const;
+    std::size_t count() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Report> reports_;
+};
+
+} // namespace linktest

@@ -1,0 +1,228 @@
+#include "FileDownCom.h"
+#include "LinkTestSupport.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+using namespace linktest;
+
+namespace {
+
+constexpr quint32 kLoopback = 0x7F000001; // 127.0.0.1, first octet most significant
+
+class TcpLink : public ::testing::Test
+{
+protected:
+    RecordingSink sink;
+    RecordingReporter reporter;
+    QTcpServer server;
+    std::vector<bool> openChanges;
+    QStringList failures;
+    std::unique_ptr<CFileDownCom> link = std::make_unique<CFileDownCom>(&sink, &reporter);
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+        QObject::connect(link.get(), &CFileDownCom::linkOpenChanged,
+                         [this](bool open) { openChanges.push_back(open); });
+        QObject::connect(link.get(), &CFileDownCom::connectFailed,
+                         [this](const QString &reason) { failures << reason; });
+    }
+
+    // Connects the link to the server; returns the device's end of the connection.
+    QTcpSocket *connectLink()
+    {
+        link->OpenLink(updater::kTcpLink, 0, kLoopback, server.serverPort());
+        EXPECT_FALSE(link->linkOpen());
+        if (!waitUntil([&] { return link->linkOpen() && server.hasPendingConnections(); }))
+            return nullptr;
+        return server.nextPendingConnection();
+    }
+
+    static QByteArray readFrom(QTcpSocket *peer, qsizetype count)
+    {
+        QByteArray got;
+        waitUntil([&] {
+            got += peer->readAll();
+            return got.size() >= count;
+        });
+        return got;
+    }
+
+    void send(const std::vector<std::uint8_t> &bytes)
+    {
+        link->SendOnCurrentLink(bytes.data(), bytes.size());
+    }
+};
+
+QByteArray asBytes(const std::vector<std::uint8_t> &v)
+{
+    return QByteArray(reinterpret_cast<const char *>(v.data()), qsizetype(v.size()));
+}
+
+} // namespace
+
+TEST(Ipv4AddressText, OctetsOneTwoThreeFourGiveOneDotTwoDotThreeDotFour)
+{
+    EXPECT_EQ(updater::ipv4AddressText(0x01020304), "1.2.3.4");
+    EXPECT_EQ(updater::ipv4AddressText(0xC0A864FF), "192.168.100.255");
+    EXPECT_EQ(updater::ipv4AddressText(0), "0.0.0.0");
+}
+
+TEST_F(TcpLink, CompletedConnectionOpensTheLink)
+{
+    QTcpSocket *peer = connectLink();
+    ASSERT_NE(peer, nullptr);
+    EXPECT_EQ(link->linkType(), updater::kTcpLink);
+    EXPECT_EQ(openChanges, std::vector<bool>{true});
+    EXPECT_EQ(reporter.count(), 0u);
+}
+
+TEST_F(TcpLink, ThreeByteSegmentGivesThreeCallsInOrderOnTheLinkThread)
+{
+    QTcpSocket *peer = connectLink();
+    ASSERT_NE(peer, nullptr);
+    peer->write(QByteArray("\xCC\x06\x39", 3));
+    ASSERT_TRUE(waitUntil([&] { return sink.count() >= 3; }));
+    spinFor(50);
+    EXPECT_EQ(sink.bytes(), (std::vector<std::uint8_t>{0xCC, 0x06, 0x39}));
+    EXPECT_EQ(sink.threads(), std::set<std::thread::id>{std::this_thread::get_id()});
+}
+
+TEST_F(TcpLink, DataLongerThanOneReceivePassArrivesWholeInOrder)
+{
+    QTcpSocket *peer = connectLink();
+    ASSERT_NE(peer, nullptr);
+    const auto data = countingBytes(5000, 3);
+    peer->write(asBytes(data));
+    ASSERT_TRUE(waitUntil([&] { return sink.count() >= data.size(); }));
+    EXPECT_EQ(sink.bytes(), data);
+}
+
+TEST_F(TcpLink, BlockArrivesWholeAtTheDevice)
+{
+    QTcpSocket *peer = connectLink();
+    ASSERT_NE(peer, nullptr);
+    const auto block = countingBytes(1029, 9);
+    send(block);
+    EXPECT_EQ(readFrom(peer, 1029), asBytes(block));
+}
+
+TEST_F(TcpLink, SendsFromOtherThreadsAndTheLinkThreadArriveInTheOrderSent)
+{
+    QTcpSocket *peer = connectLink();
+    ASSERT_NE(peer, nullptr);
+    std::vector<std::uint8_t> expected;
+    std::mutex order; // plays the job lock: one sender at a time
+    auto sendNumbered = [&](int i) {
+        std::lock_guard<std::mutex> lock(order);
+        const auto block = countingBytes(50, std::uint8_t(i));
+        expected.insert(expected.end(), block.begin(), block.end());
+        link->SendOnCurrentLink(block.data(), block.size());
+    };
+    std::thread other([&] {
+        for (int i = 0; i < 200; i += 2)
+            sendNumbered(i);
+    });
+    for (int i = 1; i < 200; i += 2)
+        sendNumbered(i);
+    other.join();
+    EXPECT_EQ(readFrom(peer, 200 * 50), asBytes(expected));
+}
+
+TEST_F(TcpLink, SerialChoiceThenTcpChoiceSendsOnTheSocketAndClosesThePort)
+{
+    Pty pty;
+    ASSERT_TRUE(link->OpenSerialDevice(pty.name()));
+    QTcpSocket *peer = connectLink();
+    ASSERT_NE(peer, nullptr);
+    EXPECT_EQ(CSerialPort::runningThreads(), 0);
+    send({0x41, 0x42});
+    EXPECT_EQ(readFrom(peer, 2), QByteArray("AB"));
+    EXPECT_TRUE(pty.readFor(100).empty());
+    pty.write({0x01});
+    spinFor(100);
+    EXPECT_EQ(sink.count(), 0u);
+}
+
+TEST_F(TcpLink, NewTcpChoiceClosesTheEarlierConnection)
+{
+    QTcpSocket *first = connectLink();
+    ASSERT_NE(first, nullptr);
+    QTcpSocket *second = connectLink();
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(waitUntil([&] { return first->state() == QAbstractSocket::UnconnectedState; }));
+    send({0x07});
+    EXPECT_EQ(readFrom(second, 1), QByteArray("\x07", 1));
+    EXPECT_TRUE(first->readAll().isEmpty());
+}
+
+TEST_F(TcpLink, LinkDestroyedWithAConnectionOpenClosesIt)
+{
+    QTcpSocket *peer = connectLink();
+    ASSERT_NE(peer, nullptr);
+    send({0x01});
+    link.reset();
+    EXPECT_TRUE(waitUntil([&] { return peer->state() == QAbstractSocket::UnconnectedState; }));
+}
+
+// Failure cases.
+
+TEST_F(TcpLink, RefusedConnectionIsReportedAndLeavesTheLinkClosed)
+{
+    const quint16 port = server.serverPort();
+    server.close(); // nothing listens there any more
+    link->OpenLink(updater::kTcpLink, 0, kLoopback, port);
+    ASSERT_TRUE(waitUntil([&] { return reporter.count() == 1; }));
+    const Report report = reporter.reports().front();
+    EXPECT_TRUE(report.text.contains("127.0.0.1")) << report.text.toStdString();
+    EXPECT_TRUE(report.text.contains(QString::number(port)));
+    EXPECT_TRUE(report.text.contains("refused", Qt::CaseInsensitive));
+    EXPECT_EQ(report.thread, std::this_thread::get_id());
+    EXPECT_EQ(failures, QStringList{report.text});
+    spinFor(100);
+    EXPECT_FALSE(link->linkOpen());
+    EXPECT_TRUE(openChanges.empty());
+}
+
+TEST_F(TcpLink, FailedTcpChoiceAfterAnOpenSerialPortLeavesNoLinkOpen)
+{
+    Pty pty;
+    ASSERT_TRUE(link->OpenSerialDevice(pty.name()));
+    const quint16 port = server.serverPort();
+    server.close();
+    link->OpenLink(updater::kTcpLink, 0, kLoopback, port);
+    EXPECT_FALSE(link->linkOpen());
+    ASSERT_TRUE(waitUntil([&] { return reporter.count() == 1; }));
+    EXPECT_FALSE(link->linkOpen());
+}
+
+TEST_F(TcpLink, DeviceClosingTheConnectionClearsTheLinkAfterItsLastBytes)
+{
+    QTcpSocket *peer = connectLink();
+    ASSERT_NE(peer, nullptr);
+    peer->write(QByteArray("\x06\x06", 2));
+    peer->disconnectFromHost();
+    ASSERT_TRUE(waitUntil([&] { return !link->linkOpen(); }));
+    EXPECT_EQ(sink.bytes(), (std::vector<std::uint8_t>{0x06, 0x06}));
+    ASSERT_TRUE(waitUntil([&] { return reporter.count() == 1; }));
+    EXPECT_TRUE(reporter.reports().front().text.contains("127.0.0.1"));
+    EXPECT_EQ(openChanges, (std::vector<bool>{true, false}));
+    send({0x01}); // dropped, no crash
+    spinFor(50);
+}
+
+TEST_F(TcpLink, TcpPortOutOfRangeIsReportedWithoutConnecting)
+{
+    link->OpenLink(updater::kTcpLink, 0, kLoopback, 70000);
+    ASSERT_EQ(reporter.count(), 1u);
+    EXPECT_TRUE(reporter.reports().front().text.contains("70000"));
+    spinFor(100);
+    EXPECT_FALSE(server.hasPendingConnections());
+    EXPECT_FALSE(link->linkOpen());
+}

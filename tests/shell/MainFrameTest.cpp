@@ -1,0 +1,258 @@
+// The main window as the user finds it: title, size, menus, toolbar, status bar,
+// accelerators and the commands' enabling.
+#include "ShellRig.h"
+
+#include "Artwork.h"
+#include "Controls.h"
+#include "FileDownCom.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QHelpEvent>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QLabel>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolBar>
+#include <QToolButton>
+#include <QToolTip>
+
+#include <gtest/gtest.h>
+
+using shelltest::SeenBox;
+using shelltest::WindowRig;
+
+namespace {
+
+QStringList menuTitles(QMenuBar *bar)
+{
+    QStringList titles;
+    for (QAction *action : bar->actions())
+        titles << action->text();
+    return titles;
+}
+
+// (text, command ID, prompt) of the items of a menu, in order.
+QStringList menuItems(QMenu *menu)
+{
+    QStringList items;
+    for (QAction *action : menu->actions())
+        items << QStringLiteral("%1|%2|%3")
+                     .arg(action->text())
+                     .arg(action->data().toInt())
+                     .arg(action->statusTip());
+    return items;
+}
+
+} // namespace
+
+TEST(MainWindow, OpensAt407By262WithItsTitleAndNoMaximiseOrResizing)
+{
+    WindowRig rig;
+    EXPECT_EQ(rig.frame->windowTitle(), QStringLiteral("Zerant Updater"));
+    EXPECT_EQ(rig.frame->frameGeometry().size(), QSize(407, 262));
+    EXPECT_EQ(rig.frame->minimumSize(), rig.frame->maximumSize());
+    const Qt::WindowFlags flags = rig.frame->windowFlags();
+    EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
+    rig.frame->showMinimized();
+    EXPECT_TRUE(WindowRig::waitFor([&] { return rig.frame->isMinimized(); }, 2000));
+}
+
+TEST(MainWindow, TitleStaysAfterOpeningAFile)
+{
+    WindowRig rig;
+    rig.modals.expect([](QWidget *w) { QMetaObject::invokeMethod(w, "reject"); });
+    rig.command(57601);
+    EXPECT_EQ(rig.frame->windowTitle(), QStringLiteral("Zerant Updater"));
+}
+
+TEST(MainWindow, MenusListTheirItemsWithCommandIdsAndPrompts)
+{
+    WindowRig rig;
+    QMenuBar *bar = rig.frame->menuBar();
+    ASSERT_EQ(menuTitles(bar), (QStringList{"File", "Tool", "Help"}));
+    EXPECT_EQ(menuItems(bar->actions()[0]->menu()),
+              QStringList{"Open|57601|Open firmware file"});
+    EXPECT_EQ(menuItems(bar->actions()[1]->menu()),
+              (QStringList{"Set Port|32778|Set COM Port", "DownLoad|32773|Start updating"}));
+    EXPECT_EQ(menuItems(bar->actions()[2]->menu()),
+              QStringList{"About Updater(&A)...|57664|Direction for use"});
+}
+
+TEST(MainWindow, HoveringAMenuItemShowsItsPromptAndLeavingShowsReady)
+{
+    WindowRig rig;
+    EXPECT_EQ(rig.frame->statusText(), QStringLiteral("Ready"));
+    QAction *setPort = rig.frame->menuAction(32778);
+    setPort->showStatusText(rig.frame);
+    EXPECT_EQ(rig.frame->statusText(), QStringLiteral("Set COM Port"));
+    QStatusTipEvent leave{QString()};
+    QApplication::sendEvent(rig.frame, &leave);
+    EXPECT_EQ(rig.frame->statusText(), QStringLiteral("Ready"));
+}
+
+TEST(MainWindow, ToolbarHasThreeButtonsWithSeparatorsBetweenThem)
+{
+    WindowRig rig;
+    QStringList layout;
+    for (QAction *action : rig.frame->toolBar()->actions())
+        layout << (action->isSeparator() ? QStringLiteral("|") : action->data().toString());
+    EXPECT_EQ(layout, (QStringList{"57601", "|", "32778", "|", "32773"}));
+    for (int id : {57601, 32778, 32773}) {
+        QWidget *button = rig.frame->toolBar()->widgetForAction(rig.frame->toolAction(id));
+        ASSERT_NE(button, nullptr);
+        EXPECT_EQ(button->size(), QSize(52, 32)) << id;
+    }
+    EXPECT_EQ(rig.frame->toolBar()->iconSize(), QSize(45, 25));
+}
+
+TEST(MainWindow, HoveringTheDownLoadButtonShowsStartUpdatingAndNoTooltip)
+{
+    WindowRig rig;
+    QWidget *button = rig.frame->toolBar()->widgetForAction(rig.frame->toolAction(32773));
+    QTest::mouseMove(button, button->rect().center());
+    EXPECT_TRUE(WindowRig::waitFor(
+        [&] { return rig.frame->statusText() == QStringLiteral("Start updating"); }, 2000));
+    QHelpEvent help(QEvent::ToolTip, button->rect().center(),
+                    button->mapToGlobal(button->rect().center()));
+    QApplication::sendEvent(button, &help);
+    EXPECT_FALSE(QToolTip::isVisible());
+    QTest::mouseMove(rig.view, rig.view->rect().center());
+    EXPECT_TRUE(WindowRig::waitFor(
+        [&] { return rig.frame->statusText() == QStringLiteral("Ready"); }, 2000));
+}
+
+TEST(MainWindow, DisabledToolbarButtonKeepsItsColouredImage)
+{
+    const QImage strip = updater::res::toolbarStrip();
+    EXPECT_EQ(strip.size(), QSize(135, 25));
+    WindowRig rig;
+    QAction *open = rig.frame->toolAction(57601);
+    const QImage normal = open->icon().pixmap(QSize(45, 25), QIcon::Normal).toImage();
+    const QImage disabled = open->icon().pixmap(QSize(45, 25), QIcon::Disabled).toImage();
+    EXPECT_EQ(normal.convertToFormat(QImage::Format_RGB32),
+              disabled.convertToFormat(QImage::Format_RGB32));
+    EXPECT_EQ(normal.convertToFormat(QImage::Format_RGB32),
+              strip.copy(0, 0, 45, 25).convertToFormat(QImage::Format_RGB32));
+    // The three images differ from one another: each command has its own picture.
+    EXPECT_NE(strip.copy(0, 0, 45, 25), strip.copy(45, 0, 45, 25));
+    EXPECT_NE(strip.copy(45, 0, 45, 25), strip.copy(90, 0, 45, 25));
+}
+
+TEST(MainWindow, StatusBarShowsReadyAndThreeLockIndicators)
+{
+    WindowRig rig;
+    EXPECT_EQ(rig.frame->statusText(), QStringLiteral("Ready"));
+    for (int id : {59137, 59138, 59139}) {
+        auto *pane = rig.frame->statusBar()->findChild<QWidget *>(QStringLiteral("indicator%1").arg(id));
+        EXPECT_NE(pane, nullptr) << id;
+    }
+}
+
+TEST(MainWindow, OffersCtrlOAndCtrlNButNotCtrlSOrCtrlP)
+{
+    WindowRig rig;
+    ASSERT_NE(rig.frame->accelerator(QStringLiteral("Ctrl+O")), nullptr);
+    EXPECT_EQ(rig.frame->accelerator(QStringLiteral("Ctrl+O"))->data().toInt(), 57601);
+    ASSERT_NE(rig.frame->accelerator(QStringLiteral("Ctrl+N")), nullptr);
+    EXPECT_EQ(rig.frame->accelerator(QStringLiteral("Ctrl+S")), nullptr);
+    EXPECT_EQ(rig.frame->accelerator(QStringLiteral("Ctrl+P")), nullptr);
+    for (QAction *action : rig.frame->findChildren<QAction *>()) {
+        EXPECT_NE(action->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
+        EXPECT_NE(action->shortcut(), QKeySequence(QStringLiteral("Ctrl+P")));
+    }
+}
+
+TEST(MainWindow, CtrlOOpensTheFirmwareTypeDialog)
+{
+    WindowRig rig;
+    QString caption;
+    rig.modals.expect([&](QWidget *w) {
+        caption = w->windowTitle();
+        QMetaObject::invokeMethod(w, "reject");
+    });
+    rig.frame->activateWindow();
+    QTest::keyClick(rig.frame, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_TRUE(WindowRig::waitFor([&] { return rig.modals.pending() == 0; }, 5000));
+    EXPECT_EQ(caption, QStringLiteral("Select Firmware type"));
+}
+
+TEST(MainWindow, StartsWithEmptyLinesAndTheProgressBarHidden)
+{
+    WindowRig rig;
+    QApplication::processEvents();
+    for (int id : {1002, 1003, 1004})
+        EXPECT_EQ(rig.view->lineText(id), QString()) << id;
+    EXPECT_FALSE(rig.view->progressBar()->isVisible());
+    EXPECT_TRUE(rig.commandsEnabled(true));
+    EXPECT_TRUE(rig.view->supervisorRunning());
+}
+
+TEST(MainWindow, CtrlNBlanksTheLinesButKeepsTheFirmwarePath)
+{
+    QTemporaryDir dir;
+    const QString path = shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(8));
+    WindowRig rig;
+    rig.openFile(1, path);
+    ASSERT_EQ(rig.view->lineText(1002), QStringLiteral("File:  ") + path);
+    rig.frame->accelerator(QStringLiteral("Ctrl+N"))->trigger();
+    for (int id : {1002, 1003, 1004})
+        EXPECT_EQ(rig.view->lineText(id), QString()) << id;
+    EXPECT_EQ(rig.view->firmwarePath(), path);
+    EXPECT_EQ(rig.view->firmwareType(), 1);
+    EXPECT_EQ(rig.view->job().fields().firmwarePath, path.toStdString());
+    EXPECT_TRUE(rig.view->supervisorRunning());
+}
+
+TEST(MainWindow, AboutShowsVersionStepsAndIconAndIsAlwaysEnabled)
+{
+    WindowRig rig;
+    QStringList texts;
+    QString caption;
+    QSize iconSize;
+    rig.modals.expect([&](QWidget *w) {
+        caption = w->windowTitle();
+        for (int i = 1; i <= 6; ++i)
+            texts << w->findChild<CStaticText *>(QStringLiteral("step%1").arg(i))->text();
+        texts << w->findChild<CStaticText *>(QStringLiteral("versionText"))->text();
+        iconSize = w->findChild<QLabel *>(QStringLiteral("icon"))->pixmap().size();
+        QTest::keyClick(w, Qt::Key_Escape);
+    });
+    rig.command(57664);
+    EXPECT_EQ(caption, QStringLiteral("About Updater"));
+    ASSERT_EQ(texts.size(), 7);
+    EXPECT_EQ(texts[0], QStringLiteral("Step 1: Connect to the inverter by RS485 cable or WIFI."));
+    EXPECT_EQ(texts[4], QStringLiteral("Step 5: Wait until the update finished. "));
+    EXPECT_EQ(texts[5], QStringLiteral("Step 6: finished update."));
+    EXPECT_EQ(texts[6], QStringLiteral("Version : 10.14"));
+    EXPECT_EQ(iconSize, QSize(32, 32));
+    EXPECT_TRUE(rig.frame->menuAction(57664)->isEnabled());
+}
+
+TEST(MainWindow, DownLoadWithoutALinkAsksForThePortFirst)
+{
+    WindowRig rig;
+    SeenBox box;
+    rig.modals.expectBox(&box);
+    rig.command(32773);
+    EXPECT_EQ(box.text, QStringLiteral("Please set COM Port or IP Address first!"));
+    EXPECT_EQ(box.caption, QStringLiteral("Updater V10.14"));
+    EXPECT_EQ(box.icon, QMessageBox::Warning);
+    EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    EXPECT_EQ(box.parent, rig.frame);
+    EXPECT_FALSE(rig.view->progressBar()->isVisible());
+    EXPECT_EQ(rig.view->job().jobState(), -1);
+}
+
+TEST(MainWindow, SettingsAreKeptUnderTheWizardOrganisationAndTheApplicationTitle)
+{
+    WindowRig rig;
+    EXPECT_EQ(QCoreApplication::organizationName(),
+              QString::fromUtf8("应用程序向导生成的本地应用程序"));
+    EXPECT_EQ(QCoreApplication::applicationName(), QStringLiteral("Updater V10.14"));
+}

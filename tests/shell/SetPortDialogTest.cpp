@@ -1,0 +1,223 @@
+// The Set Port dialog: presets, and the checks of its fields when OK is pressed.
+#include "ShellRig.h"
+
+#include "Controls.h"
+#include "Dialogs.h"
+#include "FileDownCom.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <gtest/gtest.h>
+
+using shelltest::SeenBox;
+using shelltest::WindowRig;
+
+namespace {
+
+QLineEdit *edit(QWidget *dialog, const char *name)
+{
+    return dialog->findChild<QLineEdit *>(QLatin1String(name));
+}
+
+QRadioButton *radio(QWidget *dialog, const char *name)
+{
+    return dialog->findChild<QRadioButton *>(QLatin1String(name));
+}
+
+void clickOk(QWidget *dialog)
+{
+    dialog->findChild<QPushButton *>(QStringLiteral("okButton"))->click();
+}
+
+struct Presets
+{
+    QString com;
+    bool serial = false;
+    bool tcp = false;
+    quint32 ip = 0;
+    QString port;
+};
+
+Presets readPresets(QWidget *dialog)
+{
+    return {edit(dialog, "comEdit")->text(), radio(dialog, "serialRadio")->isChecked(),
+            radio(dialog, "tcpRadio")->isChecked(),
+            dialog->findChild<CIpAddressCtrl *>(QStringLiteral("ipAddress"))->address(),
+            edit(dialog, "portEdit")->text()};
+}
+
+// What the user saw when OK was refused, and where the dialog put the focus.
+struct Refusal
+{
+    SeenBox box;
+    QString focusName;
+    bool allSelected = false;
+    bool stayedOpen = false;
+};
+
+// Opens Set Port from the menu, fills it in, presses OK, answers the message and
+// cancels the dialog.
+Refusal refuse(WindowRig &rig, const QString &com, const QString &port, bool tcp)
+{
+    Refusal r;
+    rig.modals.expect([&](QWidget *w) {
+        radio(w, tcp ? "tcpRadio" : "serialRadio")->click();
+        edit(w, "comEdit")->setText(com);
+        edit(w, "portEdit")->setText(port);
+        clickOk(w);
+    });
+    rig.modals.expectBox(&r.box);
+    rig.modals.expect([&](QWidget *w) {
+        r.stayedOpen = w->isVisible();
+        auto *focus = qobject_cast<QLineEdit *>(w->focusWidget());
+        r.focusName = focus ? focus->objectName() : QString();
+        r.allSelected = focus && focus->selectedText() == focus->text();
+        QMetaObject::invokeMethod(w, "reject");
+    });
+    rig.command(32778);
+    return r;
+}
+
+// Runs a Set Port dialog of its own and presses OK; returns whether it closed.
+bool acceptDirectly(CComSelDlg &dialog, const QString &com, const QString &port,
+                    shelltest::ModalAnswerer &modals)
+{
+    modals.expect([&](QWidget *w) {
+        edit(w, "comEdit")->setText(com);
+        edit(w, "portEdit")->setText(port);
+        clickOk(w);
+    });
+    return dialog.exec() == QDialog::Accepted;
+}
+
+const QString kRangeMessage = QString::fromUtf8("请输入一个在 1 和 99 之间的整数。");
+const QString kPositiveMessage = QString::fromUtf8("请输入一个正整数。");
+const QString kIntegerMessage = QString::fromUtf8("请输入一个整数。");
+
+} // namespace
+
+TEST(SetPortDialog, OpensWithThePresetsEveryTimeWhateverWasEnteredBefore)
+{
+    WindowRig rig;
+    Presets first;
+    Presets second;
+    QString caption;
+    rig.modals.expect([&](QWidget *w) {
+        first = readPresets(w);
+        caption = w->windowTitle();
+        radio(w, "tcpRadio")->click();
+        edit(w, "comEdit")->setText(QStringLiteral("42"));
+        edit(w, "portEdit")->setText(QStringLiteral("502"));
+        w->findChild<QPushButton *>(QStringLiteral("cancelButton"))->click();
+    });
+    rig.command(32778);
+    rig.modals.expect([&](QWidget *w) {
+        second = readPresets(w);
+        QMetaObject::invokeMethod(w, "reject");
+    });
+    rig.command(32778);
+    EXPECT_EQ(caption, QStringLiteral("Set Port"));
+    for (const Presets &p : {first, second}) {
+        EXPECT_EQ(p.com, QStringLiteral("1"));
+        EXPECT_TRUE(p.serial);
+        EXPECT_FALSE(p.tcp);
+        EXPECT_EQ(p.ip, 0x0A0A64FEu); // 10.10.100.254
+        EXPECT_EQ(p.port, QStringLiteral("8899"));
+    }
+    EXPECT_FALSE(rig.view->link().linkOpen()); // Cancel opened nothing
+}
+
+TEST(SetPortDialogRefusals, ComZeroAndComHundredGiveTheRangeMessageWith1And99)
+{
+    WindowRig rig;
+    for (const QString &com : {QStringLiteral("0"), QStringLiteral("100")}) {
+        const Refusal r = refuse(rig, com, QStringLiteral("8899"), false);
+        EXPECT_EQ(r.box.text, kRangeMessage) << com.toStdString();
+        EXPECT_EQ(r.box.caption, QStringLiteral("Updater V10.14"));
+        EXPECT_EQ(r.box.icon, QMessageBox::Warning);
+        EXPECT_TRUE(r.stayedOpen);
+        EXPECT_EQ(r.focusName, QStringLiteral("comEdit"));
+        EXPECT_TRUE(r.allSelected);
+    }
+}
+
+TEST(SetPortDialogRefusals, MinusOneReadsAsAHugeNumberAndGivesTheRangeMessage)
+{
+    WindowRig rig;
+    const Refusal r = refuse(rig, QStringLiteral("-1"), QStringLiteral("8899"), false);
+    EXPECT_EQ(r.box.text, kRangeMessage);
+    EXPECT_EQ(r.focusName, QStringLiteral("comEdit"));
+}
+
+TEST(SetPortDialogRefusals, EmptyComOrOneStartingWithALetterAsksForAPositiveInteger)
+{
+    WindowRig rig;
+    for (const QString &com : {QString(), QStringLiteral("a7"), QStringLiteral("  ")}) {
+        const Refusal r = refuse(rig, com, QStringLiteral("8899"), false);
+        EXPECT_EQ(r.box.text, kPositiveMessage) << com.toStdString();
+        EXPECT_EQ(r.focusName, QStringLiteral("comEdit"));
+    }
+}
+
+TEST(SetPortDialogRefusals, TcpIpWithAnEmptyComIsRefusedToo)
+{
+    WindowRig rig;
+    const Refusal r = refuse(rig, QString(), QStringLiteral("8899"), true);
+    EXPECT_EQ(r.box.text, kPositiveMessage);
+    EXPECT_EQ(r.focusName, QStringLiteral("comEdit"));
+    EXPECT_FALSE(rig.view->link().linkOpen());
+}
+
+TEST(SetPortDialogRefusals, PortOfLettersAsksForAnIntegerWithTheFocusOnThePort)
+{
+    WindowRig rig;
+    const Refusal r = refuse(rig, QStringLiteral("3"), QStringLiteral("abc"), false);
+    EXPECT_EQ(r.box.text, kIntegerMessage);
+    EXPECT_EQ(r.focusName, QStringLiteral("portEdit"));
+    EXPECT_TRUE(r.allSelected);
+}
+
+TEST(SetPortDialogReads, ComOf7FollowedByALetterReadsAs7)
+{
+    WindowRig rig;
+    CComSelDlg dialog(rig.frame);
+    EXPECT_TRUE(acceptDirectly(dialog, QStringLiteral("7a"), QStringLiteral("8899"), rig.modals));
+    EXPECT_EQ(dialog.comPort, 7u);
+    EXPECT_EQ(dialog.linkType, 0);
+}
+
+TEST(SetPortDialogReads, NegativeAndLargePortsAreAcceptedAsTheyAre)
+{
+    WindowRig rig;
+    for (const auto &[text, value] :
+         {std::pair{QStringLiteral("-5"), -5}, std::pair{QStringLiteral("70000"), 70000},
+          std::pair{QStringLiteral(" +502x"), 502}}) {
+        CComSelDlg dialog(rig.frame);
+        EXPECT_TRUE(acceptDirectly(dialog, QStringLiteral("99"), text, rig.modals));
+        EXPECT_EQ(dialog.tcpPort, value) << text.toStdString();
+        EXPECT_EQ(dialog.comPort, 99u);
+    }
+}
+
+TEST(SetPortDialogReads, RadioChoiceEnablesAndDisablesNothing)
+{
+    WindowRig rig;
+    CComSelDlg dialog(rig.frame);
+    dialog.ipAddress = 0xC0A80A01; // 192.168.10.1
+    bool allEnabled = false;
+    rig.modals.expect([&](QWidget *w) {
+        radio(w, "tcpRadio")->click();
+        const bool comEnabled = edit(w, "comEdit")->isEnabled();
+        radio(w, "serialRadio")->click();
+        allEnabled = comEnabled && edit(w, "portEdit")->isEnabled() &&
+                     w->findChild<CIpAddressCtrl *>(QStringLiteral("ipAddress"))->isEnabled();
+        radio(w, "tcpRadio")->click();
+        clickOk(w);
+    });
+    ASSERT_EQ(dialog.exec(), QDialog::Accepted);
+    EXPECT_TRUE(allEnabled);
+    EXPECT_EQ(dialog.linkType, 1);
+    EXPECT_EQ(dialog.ipAddress, 0xC0A80A01u);
+}

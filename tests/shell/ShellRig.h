@@ -1,0 +1,108 @@
+#pragma once
+
+// Drives the real window in tests: starts the application, answers the modal
+// dialogs and message boxes as they open, and writes firmware files.
+#include "CMainFrame.h"
+#include "CUpdaterApp.h"
+#include "CUpdaterView.h"
+#include "UpdateJob.h"
+
+#include <QByteArray>
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+#include <ostream>
+
+// Test failures show texts as text.
+inline void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace shelltest {
+
+// What a message box showed.
+struct SeenBox
+{
+    QString caption;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    QWidget *parent = nullptr;
+};
+
+// Answers modal windows in the order expected. Each handler runs (as a queued
+// call, so it may open further modal windows) when a modal window comes to the
+// top; the same window is handed out again only after another one covered it.
+// A modal window that nobody expects is closed after a while and remembered.
+class ModalAnswerer : public QObject
+{
+    Q_OBJECT
+public:
+    using Handler = std::function<void(QWidget *)>;
+
+    ModalAnswerer();
+    void expect(Handler handler);
+    // Expects a message box: records it and presses OK.
+    void expectBox(SeenBox *seen);
+
+    std::size_t pending() const { return pending_.size(); }
+    const QStringList &unexpected() const { return unexpected_; }
+
+private:
+    void poll();
+
+    QTimer timer_;
+    std::deque<Handler> pending_;
+    QPointer<QWidget> lastTop_;
+    bool eligible_ = true;
+    int unansweredPolls_ = 0;
+    QStringList unexpected_;
+};
+
+SeenBox readBox(QWidget *widget);
+
+// Types a file name (or a full path) into the name field of an open-file dialog.
+void typeFileName(QWidget *fileDialog, const QString &name);
+
+// The program as the user starts it, with its window shown.
+class WindowRig
+{
+public:
+    WindowRig();
+    ~WindowRig();
+
+    CUpdaterApp app;
+    CMainFrame *frame = nullptr;
+    CUpdaterView *view = nullptr;
+    ModalAnswerer modals;
+
+    // Gives a command as the menu does.
+    void command(int commandId);
+    // Tool > Set Port with "TCP/IP", 127.0.0.1 and the given port; waits until the
+    // connection is up.
+    bool setPortTcp(quint16 port);
+    // File > Open with the given type (0 DSP, 1 ARM) and file.
+    void openFile(int firmwareType, const QString &path);
+    // Runs the event loop until pred holds or timeoutMs has passed.
+    static bool waitFor(const std::function<bool()> &pred, int timeoutMs = 10000);
+    // True when the three commands that follow the job are all enabled (or all
+    // disabled, for false).
+    bool commandsEnabled(bool enabled) const;
+};
+
+// An Intel HEX file of `records` data records of 16 bytes each and the end record,
+// lines ended by CR LF.
+QByteArray hexImage(int records);
+// A binary image of `size` bytes with a pattern that differs from block to block.
+QByteArray binaryImage(int size);
+// Writes data to dir/name and returns the path.
+QString writeFile(const QString &dir, const QString &name, const QByteArray &data);
+
+} // namespace shelltest

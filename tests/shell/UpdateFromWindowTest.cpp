@@ -1,0 +1,189 @@
+// Whole updates driven from the window's own commands over TCP on 127.0.0.1
+// against a scripted device, with the message boxes answered as a user would.
+#include "ShellRig.h"
+
+#include "ScriptedDevice.h"
+
+#include <QAbstractButton>
+#include <QElapsedTimer>
+#include <QProgressBar>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using shelltest::ScriptedDevice;
+using shelltest::SeenBox;
+using shelltest::WindowRig;
+
+namespace {
+
+// Everything the window showed while one job ran.
+struct JobRecord
+{
+    bool disabledWhileRunning = false;
+    bool barShownWhileRunning = false;
+    int highestBarValue = -1;
+    SeenBox box;
+};
+
+// Gives DownLoad, answers the ending's box and waits until the commands are
+// enabled again.
+JobRecord runJob(WindowRig &rig, int timeoutMs)
+{
+    JobRecord record;
+    QProgressBar *bar = rig.view->progressBar();
+    auto watch = QObject::connect(bar, &QProgressBar::valueChanged, [&](int value) {
+        record.highestBarValue = std::max(record.highestBarValue, value);
+    });
+    bool boxSeen = false;
+    rig.modals.expect([&](QWidget *w) {
+        record.disabledWhileRunning = rig.commandsEnabled(false);
+        record.barShownWhileRunning = bar->isVisible();
+        record.box = shelltest::readBox(w);
+        boxSeen = true;
+        qobject_cast<QMessageBox *>(w)->button(QMessageBox::Ok)->click();
+    });
+    rig.command(32773);
+    EXPECT_TRUE(WindowRig::waitFor([&] { return rig.commandsEnabled(false); }, 2000));
+    EXPECT_TRUE(WindowRig::waitFor([&] { return boxSeen && rig.commandsEnabled(true); },
+                                   timeoutMs));
+    QObject::disconnect(watch);
+    return record;
+}
+
+// The records a HEX image spells, as the device must receive them.
+QByteArray spelledRecords(const QByteArray &hex)
+{
+    QByteArray out;
+    for (const QByteArray &line : hex.split('\n')) {
+        const QByteArray digits = line.trimmed().mid(1);
+        out += QByteArray::fromHex(digits);
+    }
+    return out;
+}
+
+// An ARM firmware file chosen and a TCP link to a device that never answers.
+struct SilentArmSetup
+{
+    explicit SilentArmSetup(WindowRig &rig)
+    {
+        linked = rig.setPortTcp(device.port());
+        rig.openFile(1, shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(3000)));
+    }
+    QTemporaryDir dir;
+    ScriptedDevice device{ScriptedDevice::Mode::Silent};
+    bool linked = false;
+};
+
+} // namespace
+
+TEST(UpdateFromWindow, DspThenArmUpdateRunToSuccessOverTcp)
+{
+    QTemporaryDir dir;
+    const QByteArray hex = shelltest::hexImage(120);
+    const QByteArray image = shelltest::binaryImage(5000);
+    const QString hexPath = shelltest::writeFile(dir.path(), "dsp.hex", hex);
+    const QString binPath = shelltest::writeFile(dir.path(), "lcd.bin", image);
+    WindowRig rig;
+
+    ScriptedDevice dsp(ScriptedDevice::Mode::Dsp);
+    ASSERT_TRUE(rig.setPortTcp(dsp.port()));
+    rig.openFile(0, hexPath);
+    const JobRecord first = runJob(rig, 20000);
+    EXPECT_TRUE(first.disabledWhileRunning);
+    EXPECT_TRUE(first.barShownWhileRunning);
+    EXPECT_GT(first.highestBarValue, 0);
+    EXPECT_EQ(first.box.text, QStringLiteral("Download file success!"));
+    EXPECT_EQ(first.box.caption, QStringLiteral("Updater V10.14"));
+    EXPECT_EQ(first.box.icon, QMessageBox::Warning);
+    EXPECT_EQ(first.box.parent, rig.frame);
+    EXPECT_TRUE(dsp.finished);
+    EXPECT_EQ(dsp.records, 121);
+    EXPECT_EQ(dsp.recordBytes, spelledRecords(hex));
+    EXPECT_EQ(rig.view->lineText(1003), QStringLiteral("Erase Done."));
+    EXPECT_EQ(rig.view->lineText(1004), QStringLiteral("Programing Done."));
+    EXPECT_FALSE(rig.view->progressBar()->isVisible());
+
+    ScriptedDevice arm(ScriptedDevice::Mode::Arm);
+    ASSERT_TRUE(rig.setPortTcp(arm.port()));
+    rig.openFile(1, binPath);
+    const JobRecord second = runJob(rig, 20000);
+    EXPECT_TRUE(second.disabledWhileRunning);
+    EXPECT_EQ(second.box.text, QStringLiteral("Download file success!"));
+    EXPECT_TRUE(arm.finished);
+    EXPECT_EQ(arm.blockNumbers, (QList<int>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(arm.dataBlocks, image + QByteArray(5 * 1024 - 5000, '\x1A'));
+    EXPECT_EQ(rig.view->lineText(1003), QStringLiteral("Erase Done."));
+    EXPECT_EQ(rig.view->lineText(1004), QStringLiteral("Programing Done."));
+    EXPECT_FALSE(rig.view->progressBar()->isVisible());
+    EXPECT_TRUE(rig.modals.unexpected().isEmpty()) << rig.modals.unexpected().join('\n').toStdString();
+}
+
+TEST(UpdateFromWindow, SilentDeviceEndsTheArmJobWithConnectionFailedAndTimeOut)
+{
+    WindowRig rig;
+    SilentArmSetup setup(rig);
+    ASSERT_TRUE(setup.linked);
+    const JobRecord record = runJob(rig, 15000);
+    EXPECT_EQ(record.box.text, QString::fromUtf8("time out\xEF\xBC\x81"));
+    EXPECT_EQ(record.box.caption, QStringLiteral("Updater V10.14"));
+    EXPECT_EQ(record.box.parent, rig.frame);
+    EXPECT_TRUE(record.disabledWhileRunning);
+    EXPECT_EQ(rig.view->lineText(1003), QStringLiteral("Connection failed"));
+    // After a time-out the bar stays where it was, and DownLoad can be given again.
+    EXPECT_TRUE(rig.view->progressBar()->isVisible());
+    EXPECT_EQ(rig.view->job().jobState(), -1);
+    EXPECT_EQ(setup.device.received.left(3), QByteArray("\xFE\xFD\xFC", 3));
+}
+
+TEST(UpdateFromWindow, DownLoadWithALinkButNoFileAsksForTheFile)
+{
+    WindowRig rig;
+    ScriptedDevice device(ScriptedDevice::Mode::Silent);
+    ASSERT_TRUE(rig.setPortTcp(device.port()));
+    SeenBox box;
+    rig.modals.expectBox(&box);
+    rig.command(32773);
+    EXPECT_EQ(box.text, QStringLiteral("Please open file first!"));
+    EXPECT_TRUE(rig.commandsEnabled(true));
+}
+
+TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceEndsItWithoutHanging)
+{
+    WindowRig rig;
+    SilentArmSetup setup(rig);
+    ASSERT_TRUE(setup.linked);
+    rig.command(32773);
+    // State 2: the file is open and the wake-up sequence has gone out.
+    ASSERT_TRUE(WindowRig::waitFor([&] { return rig.view->job().jobState() == 2; }, 5000));
+    ASSERT_TRUE(rig.view->job().fields().fileOpen);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(rig.frame->close());
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_FALSE(rig.view->job().fields().fileOpen);
+    EXPECT_EQ(rig.view->job().jobState(), -1);
+    EXPECT_FALSE(rig.view->supervisorRunning());
+}
+
+TEST(ClosingTheWindow, WhileTheTimeOutBoxIsOpenReleasesTheSupervisor)
+{
+    WindowRig rig;
+    SilentArmSetup setup(rig);
+    ASSERT_TRUE(setup.linked);
+    qint64 closeMs = -1;
+    bool closed = false;
+    rig.modals.expect([&](QWidget *w) {
+        QElapsedTimer clock;
+        clock.start();
+        closed = rig.frame->close(); // the supervisor waits for this very box
+        closeMs = clock.elapsed();
+        w->close();
+    });
+    rig.command(32773);
+    ASSERT_TRUE(WindowRig::waitFor([&] { return closeMs >= 0; }, 15000));
+    EXPECT_TRUE(closed);
+    EXPECT_LT(closeMs, 2000);
+    EXPECT_FALSE(rig.view->supervisorRunning());
+    EXPECT_EQ(rig.view->job().jobState(), -1);
+}

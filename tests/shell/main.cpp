@@ -1,0 +1,13 @@
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char *argv[])
+{
+    // The tests drive real widgets; without a display they run off screen.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -125,3 +125,21 @@ TEST(CliLink, AConnectionDroppedDuringTheJobEndsInATimeOut)
     EXPECT_TRUE(verdict.out.contains("connection dropped after unit 5"))
         << verdict.out.toStdString();
 }
+
+TEST(CliLink, ASerialPortInUseByAnotherUpdateExitsWithThreeAndSaysItIsBusy)
+{
+    Sim sim({"--delay-ms", "100"}, true);
+    QProcess first;
+    first.start(QStringLiteral(UPDATER_CLI_PATH),
+                {"--serial", sim.device(), "--arm", samples().armImage});
+    QByteArray said;
+    while (!said.contains("Connecting...") && first.waitForReadyRead(10000))
+        said += first.readAllStandardOutput();
+    ASSERT_TRUE(said.contains("Connecting...")) << "the first update holds the port";
+    const Finished second = runCli({"--serial", sim.device(), "--arm", samples().armImage});
+    EXPECT_EQ(second.status, 3);
+    EXPECT_TRUE(second.err.contains(sim.device() + ": the port is busy"))
+        << second.err.toStdString();
+    ASSERT_TRUE(first.waitForFinished(30000));
+    EXPECT_EQ(first.exitCode(), 0) << "the first update goes on undisturbed";
+}

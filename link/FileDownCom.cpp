@@ -11,7 +11,8 @@ constexpr qint64 kReceiveChunk = 1050;
 CFileDownCom::CFileDownCom(updater::IByteSink *owner, updater::ILinkReporter *reporter,
                            QObject *parent)
     : CSocketModbus(parent), CSerialPort(reporter), owner_(owner), reporter_(reporter)
-{}
+{
+}
 
 CFileDownCom::~CFileDownCom()
 {

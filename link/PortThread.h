@@ -59,16 +59,15 @@ public:
 // control, raw, on a new communication thread. Null when the port cannot be
 // opened (result.opened false); the thread is then already gone.
 using PortThreadStarter = std::unique_ptr<PortThread> (*)(IPortEvents &events,
-                                                           const QString &deviceName,
-                                                           PortOpenResult &result);
+                                                          const QString &deviceName,
+                                                          PortOpenResult &result);
 
 // QSerialPort on a QThread with its own event loop (any platform).
 std::unique_ptr<PortThread> startQtPortThread(IPortEvents &events, const QString &deviceName,
                                               PortOpenResult &result);
 #ifdef Q_OS_UNIX
 // termios and poll on a thread of its own.
-std::unique_ptr<PortThread> startPosixPortThread(IPortEvents &events,
-                                                 const QString &deviceName,
+std::unique_ptr<PortThread> startPosixPortThread(IPortEvents &events, const QString &deviceName,
                                                  PortOpenResult &result);
 #endif
 

@@ -67,8 +67,8 @@ private:
 // Opens the device for exclusive use. Invalid when it cannot be had.
 Fd openDevice(const QString &deviceName)
 {
-    Fd fd(::open(deviceName.toLocal8Bit().constData(),
-                 O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const QByteArray path = deviceName.toLocal8Bit();
+    Fd fd(::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid())
         return fd;
     // A file or device that is no terminal is no serial port.
@@ -97,8 +97,8 @@ void configure(int fd, PortOpenResult &result)
     tio.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY | INPCK | ISTRIP);
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    if (::cfsetispeed(&tio, B9600) != 0 || ::cfsetospeed(&tio, B9600) != 0
-        || ::tcsetattr(fd, TCSANOW, &tio) != 0) {
+    if (::cfsetispeed(&tio, B9600) != 0 || ::cfsetospeed(&tio, B9600) != 0 ||
+        ::tcsetattr(fd, TCSANOW, &tio) != 0) {
         result.failures.append({QString::fromLatin1(kSetLineStep), systemText(errno)});
         return;
     }
@@ -265,8 +265,7 @@ void PosixPortThread::drainWakePipe()
 
 } // namespace
 
-std::unique_ptr<PortThread> startPosixPortThread(IPortEvents &events,
-                                                 const QString &deviceName,
+std::unique_ptr<PortThread> startPosixPortThread(IPortEvents &events, const QString &deviceName,
                                                  PortOpenResult &result)
 {
     Fd port = openDevice(deviceName);

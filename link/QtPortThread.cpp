@@ -60,11 +60,10 @@ PortOpenResult QtPortWorker::open(const QString &deviceName)
 // fails ends the configuration.
 void QtPortWorker::configure(PortOpenResult &result)
 {
-    const bool lineSet = port_->setBaudRate(QSerialPort::Baud9600)
-                         && port_->setDataBits(QSerialPort::Data8)
-                         && port_->setParity(QSerialPort::NoParity)
-                         && port_->setStopBits(QSerialPort::OneStop)
-                         && port_->setFlowControl(QSerialPort::NoFlowControl);
+    const bool lineSet =
+        port_->setBaudRate(QSerialPort::Baud9600) && port_->setDataBits(QSerialPort::Data8) &&
+        port_->setParity(QSerialPort::NoParity) && port_->setStopBits(QSerialPort::OneStop) &&
+        port_->setFlowControl(QSerialPort::NoFlowControl);
     if (!lineSet) {
         result.failures.append({QString::fromLatin1(kLineStep), port_->errorString()});
         port_->clearError();
@@ -135,19 +134,22 @@ class QtPortThread : public PortThread
 public:
     QtPortThread(std::unique_ptr<QThread> thread, std::unique_ptr<QtPortWorker> worker)
         : thread_(std::move(thread)), worker_(std::move(worker))
-    {}
+    {
+    }
 
     void wake() override
     {
         QtPortWorker *w = worker_.get();
-        QMetaObject::invokeMethod(w, [w] { w->flush(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            w, [w] { w->flush(); }, Qt::QueuedConnection);
     }
 
     bool stop() override
     {
         QtPortWorker *w = worker_.get();
         w->requestStop();
-        QMetaObject::invokeMethod(w, [w] { w->shutdown(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            w, [w] { w->shutdown(); }, Qt::QueuedConnection);
         if (!thread_->wait(kStopWaitMs))
             return false;
         worker_.reset();
@@ -178,8 +180,10 @@ std::unique_ptr<PortThread> startQtPortThread(IPortEvents &events, const QString
     thread->setObjectName(QStringLiteral("serial ") + deviceName);
     QThread *t = thread.get();
     // Both signals come from the new thread itself.
-    QObject::connect(t, &QThread::started, t, [] { countPortThread(1); }, Qt::DirectConnection);
-    QObject::connect(t, &QThread::finished, t, [] { countPortThread(-1); }, Qt::DirectConnection);
+    QObject::connect(
+        t, &QThread::started, t, [] { countPortThread(1); }, Qt::DirectConnection);
+    QObject::connect(
+        t, &QThread::finished, t, [] { countPortThread(-1); }, Qt::DirectConnection);
     auto worker = std::make_unique<QtPortWorker>(events);
     worker->moveToThread(t);
     t->start();

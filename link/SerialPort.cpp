@@ -29,7 +29,8 @@ void countPortThread(int delta)
 
 CSerialPort::CSerialPort(updater::ILinkReporter *reporter)
     : reporter_(reporter), home_(std::make_unique<QObject>())
-{}
+{
+}
 
 CSerialPort::~CSerialPort()
 {
@@ -102,8 +103,7 @@ void CSerialPort::stopThread(std::unique_ptr<updater::PortThread> thread)
         return;
     // The thread is stuck in the byte handler (a message box nobody will answer).
     // It hands on no more bytes; leave it rather than hang the caller.
-    qWarning("serial %s: communication thread did not end; left behind",
-             qPrintable(portName_));
+    qWarning("serial %s: communication thread did not end; left behind", qPrintable(portName_));
     (void)thread.release();
 }
 

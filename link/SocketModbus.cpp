@@ -50,7 +50,7 @@ bool CSocketModbus::ConnectTo(const QString &address, quint16 port)
     });
     connect(socket_, &QTcpSocket::readyRead, this, [this] { OnReceive(); });
     connect(socket_, &QTcpSocket::errorOccurred, this, &CSocketModbus::onSocketError);
-    connectTimer_->start(kConnectTimeoutMs);
+    connectTimer_->start(connectTimeoutMs_);
     socket_->connectToHost(address, port);
     return true;
 }
@@ -95,7 +95,7 @@ void CSocketModbus::onTimeout()
     if (socket_ == nullptr || connected_.load())
         return;
     dropSocket();
-    OnConnect(false, QStringLiteral("no answer within %1 s").arg(kConnectTimeoutMs / 1000));
+    OnConnect(false, QStringLiteral("no answer within %1 ms").arg(connectTimeoutMs_));
 }
 
 void CSocketModbus::SocketSend(const std::uint8_t *data, std::size_t length)
@@ -107,8 +107,7 @@ void CSocketModbus::SocketSend(const std::uint8_t *data, std::size_t length)
     // Posted events to one receiver are delivered in the order they were posted,
     // from whatever thread, so blocks keep the order in which they were sent.
     QMetaObject::invokeMethod(
-        this, [this, generation, block] { writeQueued(generation, block); },
-        Qt::QueuedConnection);
+        this, [this, generation, block] { writeQueued(generation, block); }, Qt::QueuedConnection);
 }
 
 void CSocketModbus::writeQueued(quint64 generation, const QByteArray &block)

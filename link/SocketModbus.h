@@ -43,6 +43,8 @@ public:
     // after the blocks sent before it; dropped when no connection is up then.
     void SocketSend(const std::uint8_t *data, std::size_t length);
 
+    // Takes effect with the next ConnectTo.
+    void setConnectTimeoutMs(int ms) { connectTimeoutMs_ = ms; }
     bool socketConnected() const { return connected_.load(); }
     QString peerText() const; // "address:port" of the last ConnectTo
 
@@ -73,6 +75,7 @@ private:
     QTimer *connectTimer_ = nullptr;
     QString address_;
     quint16 port_ = 0;
+    int connectTimeoutMs_ = kConnectTimeoutMs;
     // Bumped by every ConnectTo and CloseSocket, so a block sent for an earlier
     // connection is never written to a later one.
     std::atomic<quint64> generation_{0};

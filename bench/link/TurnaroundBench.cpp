@@ -84,8 +84,8 @@ void run(const char *label, CSerialPort::Backend backend, int trips)
     }
     std::sort(times.begin(), times.end());
     const auto at = [&](double q) { return times[std::size_t(q * double(times.size() - 1))]; };
-    std::printf("%-28s round trips %zu  lost %d  median %.1f us  p99 %.1f us  max %.1f us\n",
-                label, times.size(), lost, at(0.5), at(0.99), times.back());
+    std::printf("%-28s trips %zu  lost %d  median %.1f us  p99 %.1f us  max %.1f us\n", label,
+                times.size(), lost, at(0.5), at(0.99), times.back());
 }
 
 } // namespace

@@ -139,6 +139,12 @@ protected:
         return path.toStdString();
     }
 
+    std::string writeImage(const char *name, const std::vector<std::uint8_t> &image)
+    {
+        return writeFile(name, QByteArray(reinterpret_cast<const char *>(image.data()),
+                                          qsizetype(image.size())));
+    }
+
     // Starts the supervisor and the job; returns when the job has ended.
     void runJob(int firmwareType, const std::string &path)
     {
@@ -162,8 +168,8 @@ protected:
     void runDsp(int records)
     {
         std::vector<std::vector<std::uint8_t>> wire;
-        const std::string path = writeFile("dsp.hex", QByteArray::fromStdString(
-                                                          dspFirmware(records, wire)));
+        const std::string path =
+            writeFile("dsp.hex", QByteArray::fromStdString(dspFirmware(records, wire)));
         runJob(updater::kDspFirmware, path);
         expectSuccess();
         auto units = device->units();
@@ -177,8 +183,7 @@ protected:
     void runArm(std::size_t length)
     {
         const auto image = armFirmware(length);
-        const std::string path = writeFile(
-            "arm.bin", QByteArray(reinterpret_cast<const char *>(image.data()), qsizetype(length)));
+        const std::string path = writeImage("arm.bin", image);
         runJob(updater::kArmFirmware, path);
         expectSuccess();
         const auto received = device->image();
@@ -235,8 +240,7 @@ TEST_F(EndToEnd, ClosingTheLinkDuringAJobEndsItsThreadWithoutAHang)
 {
     connectSerial(ScriptedDevice::Kind::Arm);
     const auto image = armFirmware(200000);
-    const std::string path = writeFile(
-        "big.bin", QByteArray(reinterpret_cast<const char *>(image.data()), qsizetype(image.size())));
+    const std::string path = writeImage("big.bin", image);
     job.setFirmware(updater::kArmFirmware, path);
     supervisor = std::make_unique<updater::Supervisor>([this] { job.jobTick(); });
     job.downLoad(link.linkOpen());

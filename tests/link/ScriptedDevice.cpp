@@ -133,7 +133,8 @@ std::size_t ScriptedDevice::strayBytes() const
 
 PtyDeviceThread::PtyDeviceThread(int deviceFd, ScriptedDevice &device)
     : fd_(deviceFd), device_(device), thread_([this] { run(); })
-{}
+{
+}
 
 PtyDeviceThread::~PtyDeviceThread()
 {
@@ -171,9 +172,9 @@ TcpDevice::TcpDevice(ScriptedDevice &device) : device_(device), server_(new QTcp
             socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
                 const QByteArray data = socket->readAll();
-                const auto reply = device_.feed(
-                    reinterpret_cast<const std::uint8_t *>(data.constData()),
-                    std::size_t(data.size()));
+                const auto reply =
+                    device_.feed(reinterpret_cast<const std::uint8_t *>(data.constData()),
+                                 std::size_t(data.size()));
                 if (!reply.empty())
                     socket->write(reinterpret_cast<const char *>(reply.data()),
                                   qint64(reply.size()));

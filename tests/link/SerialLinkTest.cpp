@@ -210,6 +210,21 @@ TEST_P(SerialLink, PortThatDoesNotExistFailsSilentlyAndLeavesTheLinkUsable)
     EXPECT_EQ(pty.read(1), std::vector<std::uint8_t>{0x5A});
 }
 
+TEST_P(SerialLink, PortHeldByAnotherLinkIsNotOpened)
+{
+    open();
+    RecordingSink otherSink;
+    CFileDownCom other(&otherSink, &reporter);
+    other.setBackend(GetParam());
+    EXPECT_FALSE(other.OpenSerialDevice(pty.name()));
+    EXPECT_FALSE(other.linkOpen());
+    spinFor(50);
+    EXPECT_EQ(reporter.count(), 0u);
+    pty.write({0x31});
+    ASSERT_TRUE(waitUntil([&] { return sink.count() == 1; }));
+    EXPECT_EQ(otherSink.count(), 0u);
+}
+
 TEST_P(SerialLink, FileThatIsNoTerminalIsNotOpened)
 {
     QTemporaryFile file;
@@ -235,8 +250,8 @@ TEST_P(SerialLink, BlockLongerThanTheSendBufferIsRefusedAndReported)
     ASSERT_TRUE(waitUntil([&] { return reporter.count() == 1; }));
     const Report report = reporter.reports().front();
     EXPECT_EQ(report.caption, "Application Error");
-    EXPECT_TRUE(report.text.startsWith("WARNING:  QueueSend() Failed with the following error: \n"))
-        << report.text.toStdString();
+    const QString start = "WARNING:  QueueSend() Failed with the following error: \n";
+    EXPECT_TRUE(report.text.startsWith(start)) << report.text.toStdString();
     EXPECT_TRUE(report.text.contains("4097"));
     EXPECT_EQ(report.thread, std::this_thread::get_id());
     EXPECT_TRUE(pty.readFor(150).empty());
@@ -280,8 +295,8 @@ TEST_P(SerialLink, DeviceThatHangsUpIsReportedOnceAndClosesTheLink)
     const Report report = reporter.reports().front();
     EXPECT_EQ(report.caption, "Application Error");
     EXPECT_EQ(report.text, "WARNING:  ReadFile() Failed with the following error: \n"
-                           "Input/output error\nPort: "
-                               + pty.name() + "\n");
+                           "Input/output error\nPort: " +
+                               pty.name() + "\n");
     EXPECT_EQ(report.thread, std::this_thread::get_id());
     EXPECT_EQ(sink.count(), 2u);
     const std::uint8_t one = 1;

@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <memory>
 #include <thread>
 
@@ -215,6 +220,35 @@ TEST_F(TcpLink, DeviceClosingTheConnectionClearsTheLinkAfterItsLastBytes)
     EXPECT_EQ(openChanges, (std::vector<bool>{true, false}));
     send({0x01}); // dropped, no crash
     spinFor(50);
+}
+
+TEST_F(TcpLink, ConnectionThatIsNeverAnsweredIsGivenUpAndReported)
+{
+    // A listener whose accept queue is full leaves further connection requests
+    // unanswered, as an unreachable WiFi module does.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    std::vector<int> fillers;
+    for (int i = 0; i < 3; ++i) {
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        ::connect(fillers.back(), reinterpret_cast<sockaddr *>(&address), sizeof address);
+    }
+    link->setConnectTimeoutMs(500);
+    link->OpenLink(updater::kTcpLink, 0, kLoopback, ntohs(address.sin_port));
+    ASSERT_TRUE(waitUntil([&] { return reporter.count() == 1; }));
+    const QString text = reporter.reports().front().text;
+    EXPECT_EQ(text, QStringLiteral("Cannot connect to 127.0.0.1 port %1: no answer within 500 ms")
+                        .arg(ntohs(address.sin_port)));
+    EXPECT_FALSE(link->linkOpen());
+    for (int fd : fillers)
+        ::close(fd);
+    ::close(listener);
 }
 
 TEST_F(TcpLink, TcpPortOutOfRangeIsReportedWithoutConnecting)

@@ -1,6 +1,7 @@
 #include "DialogUnits.h"
 
 #include <QApplication>
+#include <QFontDatabase>
 #include <QFontMetrics>
 
 namespace {
@@ -48,7 +49,16 @@ QSize DialogUnits::toPixels(int w, int h) const
 
 QFont dialogFont(int pointSize)
 {
-    QFont font = QApplication::font();
+#if defined(Q_OS_WIN)
+    QFont font(QStringLiteral("MS Shell Dlg"));
+#else
+    // Its Latin letters have the metrics of the Windows dialog font (6 x 13 pixels
+    // at 8 points, 96 dpi), so the templates come out at their intended size, and
+    // it carries the glyphs of the Chinese messages.
+    QFont font = QFontDatabase::hasFamily(QStringLiteral("WenQuanYi Micro Hei"))
+                     ? QFont(QStringLiteral("WenQuanYi Micro Hei"))
+                     : QApplication::font();
+#endif
     font.setPointSize(pointSize);
     return font;
 }

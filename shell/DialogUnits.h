@@ -25,5 +25,5 @@ private:
     int baseY_;
 };
 
-// The font of a template: the desktop's default face at the given point size.
+// The font of the templates at the given point size.
 QFont dialogFont(int pointSize);

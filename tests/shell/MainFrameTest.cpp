@@ -3,6 +3,7 @@
 #include "ShellRig.h"
 
 #include "Artwork.h"
+#include "DialogUnits.h"
 #include "Controls.h"
 #include "FileDownCom.h"
 
@@ -255,4 +256,19 @@ TEST(MainWindow, SettingsAreKeptUnderTheWizardOrganisationAndTheApplicationTitle
     EXPECT_EQ(QCoreApplication::organizationName(),
               QString::fromUtf8("应用程序向导生成的本地应用程序"));
     EXPECT_EQ(QCoreApplication::applicationName(), QStringLiteral("Updater V10.14"));
+}
+
+TEST(MainWindow, FormControlsFitInsideTheViewAtTheirDialogUnitPlaces)
+{
+    WindowRig rig;
+    rig.view->progressBar()->show();
+    const DialogUnits units(rig.view->font());
+    // Progress bar 1000 sits at (3, 82, 260, 10) dialog units.
+    const QRect expected(
+        (3 * units.baseX() + 2) / 4, (82 * units.baseY() + 4) / 8,
+        (260 * units.baseX() + 2) / 4, (10 * units.baseY() + 4) / 8);
+    EXPECT_EQ(rig.view->progressBar()->geometry(), expected);
+    for (QWidget *control : rig.view->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+        EXPECT_TRUE(rig.view->rect().contains(control->geometry()))
+            << control->objectName().toStdString();
 }

@@ -9,7 +9,7 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QScreen>
-#include <QTemporaryDir>
+#include <QDir>
 
 #include <cstdio>
 
@@ -21,7 +21,9 @@ int main(int argc, char *argv[])
         return 2;
     }
     const QString output = QString::fromLocal8Bit(argv[1]);
-    QTemporaryDir dir;
+    // A fixed folder, so that the picture is the same each time it is taken.
+    QDir dir(QDir::temp().filePath(QStringLiteral("updater-firmware")));
+    dir.mkpath(QStringLiteral("."));
     const QString hexPath =
         shelltest::writeFile(dir.path(), "inverter-dsp.hex", shelltest::hexImage(400));
     shelltest::ScriptedDevice device(shelltest::ScriptedDevice::Mode::Dsp);
@@ -56,5 +58,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     std::printf("%s: %dx%d\n", argv[1], picture.width(), picture.height());
+    rig.frame->close();
+    dir.removeRecursively();
     return 0;
 }

@@ -256,6 +256,8 @@ TEST(MainWindow, SettingsAreKeptUnderTheWizardOrganisationAndTheApplicationTitle
     EXPECT_EQ(QCoreApplication::organizationName(),
               QString::fromUtf8("应用程序向导生成的本地应用程序"));
     EXPECT_EQ(QCoreApplication::applicationName(), QStringLiteral("Updater V10.14"));
+    // Nothing is added to the window titles by the window system's title format.
+    EXPECT_TRUE(QGuiApplication::applicationDisplayName().isEmpty());
 }
 
 TEST(MainWindow, FormControlsFitInsideTheViewAtTheirDialogUnitPlaces)

@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTcpServer>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -220,4 +222,56 @@ TEST(SetPortDialogReads, RadioChoiceEnablesAndDisablesNothing)
     EXPECT_TRUE(allEnabled);
     EXPECT_EQ(dialog.linkType, 1);
     EXPECT_EQ(dialog.ipAddress, 0xC0A80A01u);
+}
+
+TEST(SetPortDialog, TabGoesFromOkToCancelToComToPortToTheAddressAndOkIsTheDefault)
+{
+    WindowRig rig;
+    CComSelDlg dialog(rig.frame);
+    QStringList chain;
+    bool okIsDefault = false;
+    rig.modals.expect([&](QWidget *w) {
+        okIsDefault = w->findChild<QPushButton *>(QStringLiteral("okButton"))->isDefault();
+        QWidget *focus = w->focusWidget();
+        for (int i = 0; i < 5 && focus; ++i) {
+            chain << (focus->objectName().startsWith(QStringLiteral("octet"))
+                          ? focus->parentWidget()->objectName()
+                          : focus->objectName());
+            focus = focus->nextInFocusChain();
+            while (focus && focus->focusPolicy() != Qt::StrongFocus)
+                focus = focus->nextInFocusChain();
+        }
+        QTest::keyClick(w, Qt::Key_Return); // Enter presses the default button
+    });
+    EXPECT_EQ(dialog.exec(), QDialog::Accepted);
+    EXPECT_TRUE(okIsDefault);
+    EXPECT_EQ(chain, (QStringList{"okButton", "cancelButton", "comEdit", "portEdit", "ipAddress"}));
+}
+
+TEST(SetPortDialog, TcpLinkThatCannotConnectShowsTheLinkErrorBoxAndDownLoadStillAsksForAPort)
+{
+    quint16 closedPort = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+        closedPort = probe.serverPort();
+    } // nothing listens there any more
+    WindowRig rig;
+    SeenBox linkError;
+    rig.modals.expect([&](QWidget *w) {
+        radio(w, "tcpRadio")->click();
+        w->findChild<CIpAddressCtrl *>(QStringLiteral("ipAddress"))->setAddress(0x7F000001);
+        edit(w, "portEdit")->setText(QString::number(closedPort));
+        clickOk(w);
+    });
+    rig.modals.expectBox(&linkError);
+    rig.command(32778);
+    ASSERT_TRUE(WindowRig::waitFor([&] { return !linkError.caption.isEmpty(); }, 15000));
+    EXPECT_EQ(linkError.caption, QStringLiteral("Application Error"));
+    EXPECT_EQ(linkError.icon, QMessageBox::Critical);
+    EXPECT_EQ(linkError.parent, rig.frame);
+    SeenBox noLink;
+    rig.modals.expectBox(&noLink);
+    rig.command(32773);
+    EXPECT_EQ(noLink.text, QStringLiteral("Please set COM Port or IP Address first!"));
 }

@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <future>
 
 namespace updater {
 
@@ -83,11 +84,8 @@ void QtPortWorker::flush()
         return;
     const qint64 written =
         port_->write(reinterpret_cast<const char *>(writeBuffer_.data()), qint64(length));
-    if (written != qint64(length)) {
-        events_.portFailed(QString::fromLatin1(kWriteStep), port_->errorString(), false);
-        port_->clearError();
-        return;
-    }
+    if (written != qint64(length))
+        return;     // errorOccurred reports it
     port_->flush(); // start writing now rather than on the next loop pass
 }
 
@@ -109,8 +107,12 @@ void QtPortWorker::onErrorOccurred(QSerialPort::SerialPortError error)
     const QString text = port_->errorString();
     const QString step =
         QString::fromLatin1(error == QSerialPort::WriteError ? kWriteStep : kReadStep);
-    // A resource error means the device has gone (unplugged, hung up).
-    const bool lost = error == QSerialPort::ResourceError;
+    // A read, write or resource error means the device has gone (unplugged, hung
+    // up) or no longer works; going on would repeat the failure at every turn of
+    // the loop. Other errors (a modem-line request the port does not support)
+    // leave the data line working.
+    const bool lost = error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
+                      error == QSerialPort::ResourceError;
     if (lost) {
         port_->close();
         port_->deleteLater(); // we are inside one of its signals
@@ -187,12 +189,15 @@ std::unique_ptr<PortThread> startQtPortThread(IPortEvents &events, const QString
     auto worker = std::make_unique<QtPortWorker>(events);
     worker->moveToThread(t);
     t->start();
-    // The worker never waits for the caller while it opens the port, so this
-    // blocking call cannot deadlock.
+    // The worker never waits for the caller while it opens the port, so waiting
+    // for its answer here cannot deadlock.
+    std::promise<PortOpenResult> opened;
+    std::future<PortOpenResult> answer = opened.get_future();
     QtPortWorker *w = worker.get();
     QMetaObject::invokeMethod(
-        w, [w, &result, deviceName] { result = w->open(deviceName); },
-        Qt::BlockingQueuedConnection);
+        w, [w, &opened, deviceName] { opened.set_value(w->open(deviceName)); },
+        Qt::QueuedConnection);
+    result = answer.get();
     auto portThread = std::make_unique<QtPortThread>(std::move(thread), std::move(worker));
     if (!result.opened) {
         portThread->stop();

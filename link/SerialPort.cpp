@@ -3,6 +3,7 @@
 #include "LinkReporter.h"
 #include "PortName.h"
 
+#include <QCoreApplication>
 #include <QObject>
 #include <QtGlobal>
 
@@ -93,8 +94,13 @@ void CSerialPort::ClosePort()
         writeRequested_ = false;
     }
     portOpen_.store(false);
-    if (thread != nullptr)
-        stopThread(std::move(thread));
+    if (thread == nullptr)
+        return;
+    stopThread(std::move(thread));
+    // A failure of the old port that has not been shown yet would otherwise mark
+    // the next port as lost.
+    QCoreApplication::removePostedEvents(home_.get());
+    errorPending_.store(false);
 }
 
 void CSerialPort::stopThread(std::unique_ptr<updater::PortThread> thread)

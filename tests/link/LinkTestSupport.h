@@ -15,6 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include <ostream>
+
+// Readable QString values in failure messages.
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
 namespace linktest {
 
 // Runs the calling thread's event loop until pred holds or timeoutMs passed.

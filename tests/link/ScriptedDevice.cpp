@@ -107,6 +107,12 @@ bool ScriptedDevice::takeArmUnit(std::vector<std::uint8_t> &reply)
     return true;
 }
 
+void ScriptedDevice::doubleAcknowledgeRecord(int n)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    doubleAckRecord_ = n;
+}
+
 std::vector<std::vector<std::uint8_t>> ScriptedDevice::units() const
 {
     std::lock_guard<std::mutex> lock(mutex_);

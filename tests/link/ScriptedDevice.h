@@ -41,7 +41,7 @@ public:
     // Bytes that made no unit of the protocol.
     std::size_t strayBytes() const;
     // DSP: answer record number n (1 = the first after the erase) with two 0xCC.
-    void doubleAcknowledgeRecord(int n) { doubleAckRecord_ = n; }
+    void doubleAcknowledgeRecord(int n);
 
 private:
     bool takeUnit(std::vector<std::uint8_t> &reply);

@@ -105,13 +105,13 @@ TEST_P(SerialLink, QueuedBlockArrivesWholeAtTheDevice)
 
 TEST_P(SerialLink, BlocksQueuedBeforeTheThreadWritesAreAllWrittenInOrder)
 {
-    open();
     // Two acknowledgements in one read: each makes the receiving side queue a
     // record before the communication thread gets to write the first.
     sink.onByte = [&](std::uint8_t b) {
         const std::vector<std::uint8_t> record(21, b);
         link.SendOnCurrentLink(record.data(), record.size());
     };
+    open();
     pty.write({0xCC, 0xCD});
     auto expected = std::vector<std::uint8_t>(21, 0xCC);
     expected.insert(expected.end(), 21, 0xCD);
@@ -283,8 +283,6 @@ TEST_P(SerialLink, BlocksBeyondTheRoomLeftAreRefusedWhileEarlierOnesStillGoOut)
 
 TEST_P(SerialLink, DeviceThatHangsUpIsReportedOnceAndClosesTheLink)
 {
-    if (GetParam() == CSerialPort::Backend::QtSerialPort)
-        GTEST_SKIP() << "QSerialPort 6.4 classifies the hang-up by a stale errno";
     open();
     pty.write({0x10, 0x20});
     ASSERT_TRUE(waitUntil([&] { return sink.count() == 2; }));
@@ -294,9 +292,13 @@ TEST_P(SerialLink, DeviceThatHangsUpIsReportedOnceAndClosesTheLink)
     ASSERT_EQ(reporter.count(), 1u);
     const Report report = reporter.reports().front();
     EXPECT_EQ(report.caption, "Application Error");
-    EXPECT_EQ(report.text, "WARNING:  ReadFile() Failed with the following error: \n"
-                           "Input/output error\nPort: " +
-                               pty.name() + "\n");
+    const QString start = "WARNING:  ReadFile() Failed with the following error: \n";
+    EXPECT_TRUE(report.text.startsWith(start)) << report.text.toStdString();
+    EXPECT_TRUE(report.text.endsWith("\nPort: " + pty.name() + "\n"));
+    // QSerialPort 6.4 on Linux takes the text from a stale errno here.
+    if (GetParam() == CSerialPort::Backend::Native) {
+        EXPECT_EQ(report.text, start + "Input/output error\nPort: " + pty.name() + "\n");
+    }
     EXPECT_EQ(report.thread, std::this_thread::get_id());
     EXPECT_EQ(sink.count(), 2u);
     const std::uint8_t one = 1;

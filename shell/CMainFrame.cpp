@@ -228,6 +228,13 @@ void CMainFrame::showEvent(QShowEvent *event)
     QTimer::singleShot(0, this, &CMainFrame::fitOuterSize);
 }
 
+void CMainFrame::moveEvent(QMoveEvent *event)
+{
+    QMainWindow::moveEvent(event);
+    // A window manager that frames the window late reports the frame with a move.
+    fitOuterSize();
+}
+
 void CMainFrame::fitOuterSize()
 {
     const QSize decoration = frameGeometry().size() - geometry().size();

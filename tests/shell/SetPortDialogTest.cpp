@@ -275,3 +275,34 @@ TEST(SetPortDialog, TcpLinkThatCannotConnectShowsTheLinkErrorBoxAndDownLoadStill
     rig.command(32773);
     EXPECT_EQ(noLink.text, QStringLiteral("Please set COM Port or IP Address first!"));
 }
+
+TEST(IpAddressField, BlankOctetsCountAsZeroAndOctetsAbove255AreCorrected)
+{
+    CIpAddressCtrl ip;
+    ip.setAddress(0xC0A80101); // 192.168.1.1
+    EXPECT_EQ(ip.field(0)->text(), QStringLiteral("192"));
+    EXPECT_EQ(ip.field(3)->text(), QStringLiteral("1"));
+    ip.field(2)->clear();
+    EXPECT_EQ(ip.address(), 0xC0A80001u);
+    ip.field(3)->clear();
+    QTest::keyClicks(ip.field(3), QStringLiteral("300"));
+    EXPECT_EQ(ip.field(3)->text(), QStringLiteral("255"));
+}
+
+TEST(IpAddressField, TypingADotOrAThirdDigitMovesToTheNextOctet)
+{
+    QWidget window;
+    auto *ip = new CIpAddressCtrl(&window);
+    ip->setAddress(0);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ip->field(0)->setFocus();
+    ip->field(0)->selectAll();
+    QTest::keyClicks(ip->field(0), QStringLiteral("127"));
+    EXPECT_TRUE(ip->field(1)->hasFocus());
+    QTest::keyClicks(ip->field(1), QStringLiteral("0."));
+    EXPECT_TRUE(ip->field(2)->hasFocus());
+    QTest::keyClicks(ip->field(2), QStringLiteral("0."));
+    QTest::keyClicks(ip->field(3), QStringLiteral("1"));
+    EXPECT_EQ(ip->address(), 0x7F000001u);
+}

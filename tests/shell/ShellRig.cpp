@@ -40,8 +40,11 @@ void ModalAnswerer::expectBox(SeenBox *seen)
 {
     expect([seen](QWidget *w) {
         *seen = readBox(w);
-        if (auto *box = qobject_cast<QMessageBox *>(w))
-            box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->reject();
+        auto *box = qobject_cast<QMessageBox *>(w);
+        if (box && box->button(QMessageBox::Ok))
+            box->button(QMessageBox::Ok)->click();
+        else
+            QMetaObject::invokeMethod(w, "reject"); // not a box with OK: the test fails on it
     });
 }
 

@@ -5,15 +5,24 @@
 #include <csignal>
 #include <fcntl.h>
 #include <pty.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace clitest;
 
 namespace {
 
+// Moves what waits on the terminal's master side into seen, without blocking.
+void drain(int master, QByteArray &seen)
+{
+    char buffer[1024];
+    ssize_t n;
+    while ((n = ::read(master, buffer, sizeof buffer)) > 0)
+        seen.append(buffer, static_cast<qsizetype>(n));
+}
+
 // Runs updater-cli with standard error on a pseudo-terminal, as on a technician's
-// console, and returns what it wrote there.
+// console, and returns what it wrote there. The terminal is read while the
+// program runs, so that it never fills up and blocks the program.
 QByteArray stderrOnATerminal(const QStringList &args, int &status)
 {
     int master = -1;
@@ -23,20 +32,17 @@ QByteArray stderrOnATerminal(const QStringList &args, int &status)
         ADD_FAILURE() << "no pseudo-terminal";
         return {};
     }
-    ::close(slave); // the program opens it by name
-    QByteArray seen;
-    std::thread reader([&] {
-        char buffer[1024];
-        ssize_t n;
-        while ((n = ::read(master, buffer, sizeof buffer)) > 0)
-            seen.append(buffer, static_cast<qsizetype>(n));
-    });
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     QProcess cli;
     cli.setStandardErrorFile(QString::fromLocal8Bit(name));
     cli.start(QStringLiteral(UPDATER_CLI_PATH), args);
-    EXPECT_TRUE(cli.waitForFinished(60000));
+    QByteArray seen;
+    for (int waited = 0; !cli.waitForFinished(50) && waited < 60000; waited += 50)
+        drain(master, seen);
+    EXPECT_EQ(cli.state(), QProcess::NotRunning);
+    drain(master, seen);
     status = cli.exitCode();
-    reader.join(); // the read fails once no one holds the terminal any more
+    ::close(slave);
     ::close(master);
     return seen;
 }

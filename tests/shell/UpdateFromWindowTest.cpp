@@ -21,6 +21,7 @@ namespace {
 struct JobRecord
 {
     bool disabledWhileRunning = false;
+    bool aboutEnabledWhileRunning = false;
     bool barShownWhileRunning = false;
     int highestBarValue = -1;
     SeenBox box;
@@ -38,6 +39,7 @@ JobRecord runJob(WindowRig &rig, int timeoutMs)
     bool boxSeen = false;
     rig.modals.expect([&](QWidget *w) {
         record.disabledWhileRunning = rig.commandsEnabled(false);
+        record.aboutEnabledWhileRunning = rig.frame->menuAction(57664)->isEnabled();
         record.barShownWhileRunning = bar->isVisible();
         record.box = shelltest::readBox(w);
         boxSeen = true;
@@ -129,6 +131,7 @@ TEST(UpdateFromWindow, SilentDeviceEndsTheArmJobWithConnectionFailedAndTimeOut)
     EXPECT_EQ(record.box.caption, QStringLiteral("Updater V10.14"));
     EXPECT_EQ(record.box.parent, rig.frame);
     EXPECT_TRUE(record.disabledWhileRunning);
+    EXPECT_TRUE(record.aboutEnabledWhileRunning);
     EXPECT_EQ(rig.view->lineText(1003), QStringLiteral("Connection failed"));
     // After a time-out the bar stays where it was, and DownLoad can be given again.
     EXPECT_TRUE(rig.view->progressBar()->isVisible());

@@ -34,12 +34,12 @@ inline constexpr int kNoId = -1;
 
 struct ControlTemplate
 {
-    int id;            // control ID, kNoId for static texts nobody addresses
+    int id; // control ID, kNoId for static texts nobody addresses
     ControlKind kind;
-    const char *text;  // UTF-8; empty for edits and bars
-    const char *name;  // object name of the widget
-    int x, y, w, h;    // dialog units
-    unsigned style;    // ControlStyle bits
+    const char *text; // UTF-8; empty for edits and bars
+    const char *name; // object name of the widget
+    int x, y, w, h;   // dialog units
+    unsigned style;   // ControlStyle bits
 };
 
 struct DialogTemplate

@@ -66,8 +66,7 @@ CMainFrame::~CMainFrame() = default;
 void CMainFrame::createMenus()
 {
     QAction *open = commandAction(this, res::kIdFileOpen, res::kItemOpen, res::kPromptOpen);
-    QAction *setPort =
-        commandAction(this, res::kIdSetPort, res::kItemSetPort, res::kPromptSetPort);
+    QAction *setPort = commandAction(this, res::kIdSetPort, res::kItemSetPort, res::kPromptSetPort);
     QAction *downLoad =
         commandAction(this, res::kIdDownLoad, res::kItemDownLoad, res::kPromptDownLoad);
     QAction *about = commandAction(this, res::kIdAppAbout, res::kItemAbout, res::kPromptAbout);

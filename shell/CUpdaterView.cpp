@@ -1,8 +1,8 @@
 #include "CUpdaterView.h"
 
 #include "Controls.h"
-#include "Dialogs.h"
 #include "DialogUnits.h"
+#include "Dialogs.h"
 #include "FileDownCom.h"
 #include "MessageBox.h"
 #include "Strings.h"

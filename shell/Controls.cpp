@@ -22,8 +22,8 @@ void CStaticText::setText(const QString &text)
 void CStaticText::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
-    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
-                                   QPalette::WindowText));
+    painter.setPen(
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
     QTextOption option(Qt::AlignLeft | Qt::AlignTop);
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     painter.setClipRect(rect());

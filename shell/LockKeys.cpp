@@ -11,7 +11,7 @@
 bool lockKeyOn(LockKey key)
 {
 #if defined(Q_OS_WIN)
-    const int virtualKey = key == LockKey::Caps ? VK_CAPITAL
+    const int virtualKey = key == LockKey::Caps  ? VK_CAPITAL
                            : key == LockKey::Num ? VK_NUMLOCK
                                                  : VK_SCROLL;
     return (GetKeyState(virtualKey) & 1) != 0;

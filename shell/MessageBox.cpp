@@ -7,8 +7,7 @@
 
 namespace {
 
-void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &caption,
-             const QString &text)
+void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &caption, const QString &text)
 {
     QMessageBox box(icon, caption, text, QMessageBox::Ok, parent);
     box.setObjectName(QStringLiteral("appMessageBox"));

@@ -54,9 +54,8 @@ QWidget *createControl(QWidget *parent, const ControlTemplate &c)
 
 } // namespace
 
-std::vector<std::pair<int, QWidget *>> createControls(QWidget *parent,
-                                                      const updater::res::DialogTemplate &t,
-                                                      const DialogUnits &units)
+std::vector<std::pair<int, QWidget *>>
+createControls(QWidget *parent, const updater::res::DialogTemplate &t, const DialogUnits &units)
 {
     std::vector<std::pair<int, QWidget *>> controls;
     QWidget *previousTabStop = nullptr;

@@ -13,9 +13,8 @@ class QLineEdit;
 // Creates the controls of a template inside parent, placed by the dialog-unit
 // geometry, named by the template and chained in the template's tab order.
 // Returns (control ID, widget) pairs in template order.
-std::vector<std::pair<int, QWidget *>> createControls(QWidget *parent,
-                                                      const updater::res::DialogTemplate &t,
-                                                      const DialogUnits &units);
+std::vector<std::pair<int, QWidget *>>
+createControls(QWidget *parent, const updater::res::DialogTemplate &t, const DialogUnits &units);
 
 // A modal dialog built from a template, with the data exchange of a classic dialog:
 // values go to the controls when it is first shown, and come back, validated,

@@ -17,7 +17,8 @@ TEST(BlockingRelay, WorkerWaitsUntilTheWorkHasRunOnTheContextThread)
     std::atomic<bool> returned{false};
     bool ranOnContextThread = false;
     std::thread worker([&] {
-        relay.runAndWait([&] { ranOnContextThread = QThread::currentThread() == context.thread(); });
+        relay.runAndWait(
+            [&] { ranOnContextThread = QThread::currentThread() == context.thread(); });
         returned = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -66,11 +67,12 @@ TEST(BlockingRelay, NestedWorkFinishingFirstDoesNotReleaseTheOuterWaiter)
     std::atomic<bool> outerReturned{false};
     std::atomic<bool> innerReturned{false};
     bool outerReturnedBeforeItsWorkEnded = false;
+    bool innerRanInsideOuter = false;
     std::thread outer([&] {
         relay.runAndWait([&] {
             // A nested event loop, as a message box runs, in which the inner work
             // is done and finishes first.
-            QTest::qWaitFor([&] { return innerReturned.load(); }, 2000);
+            innerRanInsideOuter = QTest::qWaitFor([&] { return innerReturned.load(); }, 2000);
             QTest::qWait(50);
             outerReturnedBeforeItsWorkEnded = outerReturned.load();
         });
@@ -86,5 +88,6 @@ TEST(BlockingRelay, NestedWorkFinishingFirstDoesNotReleaseTheOuterWaiter)
     EXPECT_TRUE(QTest::qWaitFor([&] { return outerReturned.load(); }, 5000));
     outer.join();
     inner.join();
+    EXPECT_TRUE(innerRanInsideOuter);
     EXPECT_FALSE(outerReturnedBeforeItsWorkEnded);
 }

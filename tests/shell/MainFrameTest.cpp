@@ -3,17 +3,17 @@
 #include "ShellRig.h"
 
 #include "Artwork.h"
-#include "DialogUnits.h"
 #include "Controls.h"
+#include "DialogUnits.h"
 #include "FileDownCom.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QHelpEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QProgressBar>
-#include <QLabel>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -77,8 +77,7 @@ TEST(MainWindow, MenusListTheirItemsWithCommandIdsAndPrompts)
     WindowRig rig;
     QMenuBar *bar = rig.frame->menuBar();
     ASSERT_EQ(menuTitles(bar), (QStringList{"File", "Tool", "Help"}));
-    EXPECT_EQ(menuItems(bar->actions()[0]->menu()),
-              QStringList{"Open|57601|Open firmware file"});
+    EXPECT_EQ(menuItems(bar->actions()[0]->menu()), QStringList{"Open|57601|Open firmware file"});
     EXPECT_EQ(menuItems(bar->actions()[1]->menu()),
               (QStringList{"Set Port|32778|Set COM Port", "DownLoad|32773|Start updating"}));
     EXPECT_EQ(menuItems(bar->actions()[2]->menu()),
@@ -150,7 +149,8 @@ TEST(MainWindow, StatusBarShowsReadyAndThreeLockIndicators)
     WindowRig rig;
     EXPECT_EQ(rig.frame->statusText(), QStringLiteral("Ready"));
     for (int id : {59137, 59138, 59139}) {
-        auto *pane = rig.frame->statusBar()->findChild<QWidget *>(QStringLiteral("indicator%1").arg(id));
+        auto *pane =
+            rig.frame->statusBar()->findChild<QWidget *>(QStringLiteral("indicator%1").arg(id));
         EXPECT_NE(pane, nullptr) << id;
     }
 }
@@ -266,9 +266,8 @@ TEST(MainWindow, FormControlsFitInsideTheViewAtTheirDialogUnitPlaces)
     rig.view->progressBar()->show();
     const DialogUnits units(rig.view->font());
     // Progress bar 1000 sits at (3, 82, 260, 10) dialog units.
-    const QRect expected(
-        (3 * units.baseX() + 2) / 4, (82 * units.baseY() + 4) / 8,
-        (260 * units.baseX() + 2) / 4, (10 * units.baseY() + 4) / 8);
+    const QRect expected((3 * units.baseX() + 2) / 4, (82 * units.baseY() + 4) / 8,
+                         (260 * units.baseX() + 2) / 4, (10 * units.baseY() + 4) / 8);
     EXPECT_EQ(rig.view->progressBar()->geometry(), expected);
     for (QWidget *control : rig.view->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
         EXPECT_TRUE(rig.view->rect().contains(control->geometry()))

@@ -6,10 +6,10 @@
 #include "ScriptedDevice.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QScreen>
-#include <QDir>
 
 #include <cstdio>
 

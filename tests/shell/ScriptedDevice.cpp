@@ -9,7 +9,10 @@ namespace shelltest {
 namespace {
 // Wire constants, restated here from the device's point of view.
 constexpr char kDspAck = char(0xCC);
-const QByteArray kErase("\xFA" "flashb" "\x96", 8);
+const QByteArray kErase("\xFA"
+                        "flashb"
+                        "\x96",
+                        8);
 const QByteArray kWakeUp("\xFE\xFD\xFC", 3);
 constexpr char kSoh = 0x01;
 constexpr char kStx = 0x02;
@@ -48,9 +51,8 @@ void ScriptedDevice::reply(char byte)
         socket_->write(&byte, 1);
         return;
     }
-    QTimer::singleShot(replyDelayMs, socket_, [socket = socket_, byte] {
-        socket->write(&byte, 1);
-    });
+    QTimer::singleShot(replyDelayMs, socket_,
+                       [socket = socket_, byte] { socket->write(&byte, 1); });
 }
 
 void ScriptedDevice::handleDsp()

@@ -27,13 +27,13 @@ public:
     explicit ScriptedDevice(Mode mode);
     quint16 port() const { return server_.serverPort(); }
 
-    QByteArray received;         // every byte, in order
-    int records = 0;             // DSP records acknowledged, the end record included
-    QByteArray recordBytes;      // DSP: the records as they came
-    QByteArray dataBlocks;       // ARM: the 1024 data bytes of every data block
-    QList<int> blockNumbers;     // ARM: block numbers of the data blocks
-    bool finished = false;       // the last unit was acknowledged
-    int replyDelayMs = 0;        // a slow device answers each unit after this delay
+    QByteArray received;     // every byte, in order
+    int records = 0;         // DSP records acknowledged, the end record included
+    QByteArray recordBytes;  // DSP: the records as they came
+    QByteArray dataBlocks;   // ARM: the 1024 data bytes of every data block
+    QList<int> blockNumbers; // ARM: block numbers of the data blocks
+    bool finished = false;   // the last unit was acknowledged
+    int replyDelayMs = 0;    // a slow device answers each unit after this delay
 
 private:
     void onConnection();

@@ -47,8 +47,8 @@ JobRecord runJob(WindowRig &rig, int timeoutMs)
     });
     rig.command(32773);
     EXPECT_TRUE(WindowRig::waitFor([&] { return rig.commandsEnabled(false); }, 2000));
-    EXPECT_TRUE(WindowRig::waitFor([&] { return boxSeen && rig.commandsEnabled(true); },
-                                   timeoutMs));
+    EXPECT_TRUE(
+        WindowRig::waitFor([&] { return boxSeen && rig.commandsEnabled(true); }, timeoutMs));
     QObject::disconnect(watch);
     return record;
 }
@@ -118,7 +118,8 @@ TEST(UpdateFromWindow, DspThenArmUpdateRunToSuccessOverTcp)
     EXPECT_EQ(rig.view->lineText(1003), QStringLiteral("Erase Done."));
     EXPECT_EQ(rig.view->lineText(1004), QStringLiteral("Programing Done."));
     EXPECT_FALSE(rig.view->progressBar()->isVisible());
-    EXPECT_TRUE(rig.modals.unexpected().isEmpty()) << rig.modals.unexpected().join('\n').toStdString();
+    EXPECT_TRUE(rig.modals.unexpected().isEmpty())
+        << rig.modals.unexpected().join('\n').toStdString();
 }
 
 TEST(UpdateFromWindow, SilentDeviceEndsTheArmJobWithConnectionFailedAndTimeOut)

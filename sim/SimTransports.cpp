@@ -8,9 +8,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 namespace updater::sim {
 
@@ -70,6 +73,8 @@ void TcpTransport::accept()
         });
     }
 }
+
+#ifdef Q_OS_UNIX
 
 PtyTransport::PtyTransport(SimSession &session, QObject *parent)
     : QObject(parent), session_(session)
@@ -166,5 +171,31 @@ void PtyTransport::readable()
     if (master_ >= 0 && holdSlave())
         notifier_->setEnabled(true);
 }
+
+#else // pseudo-terminals exist only on POSIX systems
+
+PtyTransport::PtyTransport(SimSession &session, QObject *parent)
+    : QObject(parent), session_(session)
+{
+}
+
+PtyTransport::~PtyTransport() = default;
+
+bool PtyTransport::open(QString &pathOrError)
+{
+    pathOrError = QStringLiteral("pseudo-terminals exist only on POSIX systems; use --listen");
+    return false;
+}
+
+void PtyTransport::close() {}
+
+void PtyTransport::readable() {}
+
+bool PtyTransport::holdSlave()
+{
+    return false;
+}
+
+#endif
 
 } // namespace updater::sim

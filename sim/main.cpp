@@ -5,37 +5,35 @@
 #include "SimTransports.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <unistd.h>
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t gSignal = 0;
 
 void onSignal(int signal)
 {
-    const char byte = static_cast<char>(signal);
-    [[maybe_unused]] ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+    gSignal = signal;
 }
 
 // SIGINT and SIGTERM end the simulator through the event loop, so that a job in
-// progress is still judged.
+// progress is still judged. The handler only notes the signal; a timer looks.
 void catchSignals(QCoreApplication &app, updater::sim::SimSession &session)
 {
-    if (::pipe(signalPipe) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app, &session] {
-        char byte = 0;
-        [[maybe_unused]] ssize_t ignored = ::read(signalPipe[0], &byte, 1);
+    auto *watch = new QTimer(&app);
+    QObject::connect(watch, &QTimer::timeout, &app, [&app, &session] {
+        if (gSignal == 0)
+            return;
+        gSignal = 0;
         session.shutDown();
         app.exit(session.allPassed() ? 0 : 1);
     });
+    watch->start(50);
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
 }

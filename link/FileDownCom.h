@@ -23,7 +23,8 @@ inline constexpr int kTcpLink = 1;    // "TCP/IP"
 // the caller of SendOnCurrentLink.
 //
 // Create, open and close it on one thread (the UI thread in the window), which
-// must run a Qt event loop.
+// must run a Qt event loop. Destroy it only when nothing sends on it any more
+// (the supervisor has stopped); destruction ends the communication thread.
 class CFileDownCom : public CSocketModbus, public CSerialPort
 {
     Q_OBJECT

@@ -19,7 +19,7 @@ case $mode in
     tsan)
         build_dir=${BUILD_DIR:-build-tsan}
         flags="-fsanitize=thread -fno-omit-frame-pointer"
-        tests=${SANITIZE_TESTS:-'^(Link|Serial|Tcp|FileDownCom|PortName|Cli|EndToEnd|E2e|Supervisor)'}
+        tests=${SANITIZE_TESTS:-'^(Backends/SerialLink|TcpLink|EndToEnd|PortName|Cli|Simulator|UpdateFromWindow|BlockingRelay|ClosingTheWindow|Supervisor)'}
         export TSAN_OPTIONS="suppressions=$supp/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
         ;;
     *)

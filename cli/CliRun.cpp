@@ -209,16 +209,16 @@ void CliRun::jobIdle()
         return;
     switch (job_.lastOutcome()) {
     case JobOutcome::Success:
-        stop(kExitSuccess);
+        stop(kExitSuccess, true);
         return;
     case JobOutcome::FileRefused:
-        stop(kExitRefused);
+        stop(kExitRefused, true);
         return;
     case JobOutcome::TimedOut:
     case JobOutcome::FileFailed:
     case JobOutcome::None:
     case JobOutcome::Abandoned:
-        stop(kExitTimeOut);
+        stop(kExitTimeOut, true);
         return;
     }
 }
@@ -262,15 +262,25 @@ void CliRun::interrupted(int signal)
     stop(status);
 }
 
-void CliRun::stop(int exitStatus)
+void CliRun::stop(int exitStatus, bool afterJob)
 {
     if (stopped_)
         return;
     stopped_ = true;
     poller_.stop();
     supervisor_.reset(); // the tick never waits for this thread, so this returns
-    link_.CloseLink();
     console_.clearProgress();
+    // A device that acknowledges twice releases units early, so the job can end
+    // while some of them still wait in the link.
+    if (afterJob && !link_.CloseLinkWhenSent()) {
+        trace_.note("link", "closed before everything handed to it was written");
+        if (exitStatus == kExitSuccess) {
+            console_.error("the link closed before the whole firmware was written to it: "
+                           "the device may be incomplete; run the update again");
+            exitStatus = kExitTimeOut;
+        }
+    }
+    link_.CloseLink();
     trace_.note("exit", std::to_string(exitStatus));
     emit finished(exitStatus);
 }

@@ -45,7 +45,9 @@ private:
     void jobIdle();
     void poll();
     void interrupted(int signal);
-    void stop(int exitStatus);
+    // afterJob: the job ended by itself, so whatever it handed to the link is
+    // written before the link closes; otherwise the link closes at once.
+    void stop(int exitStatus, bool afterJob = false);
 
     CliOptions options_;
     Console console_;

@@ -63,6 +63,17 @@ void CFileDownCom::CloseLink()
     setLinkOpen(false);
 }
 
+bool CFileDownCom::CloseLinkWhenSent()
+{
+    bool sent = true;
+    if (linkType_.load() == updater::kSerialLink)
+        sent = WaitUntilWritten();
+    else if (linkType_.load() == updater::kTcpLink)
+        sent = CloseSocketWhenSent(kTcpDrainMs);
+    CloseLink();
+    return sent;
+}
+
 void CFileDownCom::SendOnCurrentLink(const std::uint8_t *data, std::size_t length)
 {
     switch (linkType_.load()) {

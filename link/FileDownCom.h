@@ -54,6 +54,12 @@ public:
     int linkType() const { return linkType_.load(); }
     // Ends the communication thread, closes the port and the socket.
     void CloseLink();
+    // Closes the link once every block handed to it has been written: a serial
+    // port waits as long as the waiting bytes need at 9600 baud plus 2 s, a TCP
+    // connection at most kTcpDrainMs. True when nothing was left unwritten. Call
+    // on the creating thread once nothing sends any more (the job has ended).
+    bool CloseLinkWhenSent();
+    static constexpr int kTcpDrainMs = 5000;
     // Where received bytes go from now on (nullptr: dropped).
     void setOwner(updater::IByteSink *owner) { owner_.store(owner); }
 

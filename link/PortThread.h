@@ -21,7 +21,11 @@ class IPortEvents
 {
 public:
     // Moves the waiting bytes into out and empties the send buffer; returns the count.
+    // Blocks that waited behind a full buffer move up into it, and the thread is
+    // woken again for them.
     virtual std::size_t takeSendBuffer(SendBlock &out) = 0;
+    // The driver took count more of the taken bytes.
+    virtual void portWritten(std::size_t count) = 0;
     // One received byte; returns before the next byte is taken.
     virtual void portByte(std::uint8_t byte) = 0;
     // A failure of step (with the system's text) to report on the creating thread;

@@ -236,6 +236,7 @@ bool PosixPortThread::writePort()
             ::write(port_.get(), output_.data() + outputDone_, output_.size() - outputDone_);
         if (n > 0) {
             outputDone_ += std::size_t(n);
+            events_.portWritten(std::size_t(n));
             continue;
         }
         if (n < 0 && errno == EINTR)

@@ -54,6 +54,8 @@ PortOpenResult QtPortWorker::open(const QString &deviceName)
     port_->clear(QSerialPort::AllDirections); // nothing left over from before the open
     connect(port_, &QSerialPort::readyRead, this, &QtPortWorker::onReadyRead);
     connect(port_, &QSerialPort::errorOccurred, this, &QtPortWorker::onErrorOccurred);
+    connect(port_, &QSerialPort::bytesWritten, this,
+            [this](qint64 count) { events_.portWritten(std::size_t(count)); });
     return result;
 }
 
@@ -84,9 +86,12 @@ void QtPortWorker::flush()
         return;
     const qint64 written =
         port_->write(reinterpret_cast<const char *>(writeBuffer_.data()), qint64(length));
+    // No flush() here: it writes at once whether or not the driver has room, and
+    // QSerialPort 6.4 on Linux takes the EAGAIN of a full driver for a write error
+    // that closes the port. Its write notifier writes only when there is room, on
+    // the next pass of this thread's loop.
     if (written != qint64(length))
-        return;     // errorOccurred reports it
-    port_->flush(); // start writing now rather than on the next loop pass
+        return; // errorOccurred reports it
 }
 
 void QtPortWorker::onReadyRead()

@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QtGlobal>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -75,8 +77,7 @@ bool CSerialPort::openCurrent()
     {
         std::lock_guard<std::mutex> lock(sendLock_);
         thread_ = std::move(thread);
-        sendLength_ = 0;
-        writeRequested_ = false;
+        resetSendState();
     }
     portOpen_.store(true);
     for (const auto &[step, text] : result.failures)
@@ -90,8 +91,7 @@ void CSerialPort::ClosePort()
     {
         std::lock_guard<std::mutex> lock(sendLock_);
         thread = std::move(thread_);
-        sendLength_ = 0;
-        writeRequested_ = false;
+        resetSendState();
     }
     portOpen_.store(false);
     if (thread == nullptr)
@@ -113,19 +113,34 @@ void CSerialPort::stopThread(std::unique_ptr<updater::PortThread> thread)
     (void)thread.release();
 }
 
+void CSerialPort::resetSendState()
+{
+    sendLength_ = 0;
+    writeRequested_ = false;
+    waitingBlocks_.clear();
+    unwritten_ = 0;
+    portLost_ = false;
+    writtenChanged_.notify_all();
+}
+
 bool CSerialPort::QueueSend(const std::uint8_t *data, std::size_t length)
 {
-    std::size_t waiting = 0;
     {
         std::lock_guard<std::mutex> lock(sendLock_);
         if (thread_ == nullptr || !portOpen_.load())
             return false; // no port: the job notices the missing reply
-        waiting = sendLength_;
-        if (length <= kSendBufferSize - sendLength_) {
-            if (length > 0)
+        if (length <= kSendBufferSize) {
+            if (length == 0)
+                return true;
+            // The buffer is only ever copied under the lock, never while written from.
+            if (waitingBlocks_.empty() && length <= kSendBufferSize - sendLength_) {
                 std::memcpy(sendBuffer_.data() + sendLength_, data, length);
-            sendLength_ += length;
-            if (!writeRequested_ && sendLength_ > 0) {
+                sendLength_ += length;
+            } else {
+                waitingBlocks_.emplace_back(data, data + length);
+            }
+            unwritten_ += length;
+            if (!writeRequested_) {
                 writeRequested_ = true;
                 thread_->wake();
             }
@@ -133,13 +148,24 @@ bool CSerialPort::QueueSend(const std::uint8_t *data, std::size_t length)
         }
     }
     portFailed(QStringLiteral("QueueSend()"),
-               QStringLiteral("A block of %1 bytes does not fit the send buffer "
-                              "(%2 of %3 bytes waiting); it was not sent.")
+               QStringLiteral("A block of %1 bytes is longer than the send buffer of %2 "
+                              "bytes; it was not sent.")
                    .arg(length)
-                   .arg(waiting)
                    .arg(kSendBufferSize),
                false);
     return false;
+}
+
+bool CSerialPort::WaitUntilWritten()
+{
+    // 10 bits per byte on the line (start, 8 data, stop) at 9600 baud.
+    constexpr std::size_t kLineBytesPerSecond = 960;
+    constexpr std::chrono::milliseconds kGrace{2000};
+    std::unique_lock<std::mutex> lock(sendLock_);
+    const std::chrono::milliseconds limit{unwritten_ * 1000 / kLineBytesPerSecond};
+    writtenChanged_.wait_for(lock, limit + kGrace,
+                             [this] { return unwritten_ == 0 || portLost_ || thread_ == nullptr; });
+    return unwritten_ == 0;
 }
 
 std::size_t CSerialPort::takeSendBuffer(updater::SendBlock &out)
@@ -147,12 +173,34 @@ std::size_t CSerialPort::takeSendBuffer(updater::SendBlock &out)
     std::lock_guard<std::mutex> lock(sendLock_);
     const std::size_t length = std::exchange(sendLength_, 0);
     std::memcpy(out.data(), sendBuffer_.data(), length);
-    writeRequested_ = false;
+    while (!waitingBlocks_.empty() &&
+           waitingBlocks_.front().size() <= kSendBufferSize - sendLength_) {
+        const std::vector<std::uint8_t> &block = waitingBlocks_.front();
+        std::memcpy(sendBuffer_.data() + sendLength_, block.data(), block.size());
+        sendLength_ += block.size();
+        waitingBlocks_.pop_front();
+    }
+    writeRequested_ = sendLength_ > 0;
+    if (writeRequested_ && thread_ != nullptr)
+        thread_->wake(); // come back for the blocks that moved up
     return length;
+}
+
+void CSerialPort::portWritten(std::size_t count)
+{
+    std::lock_guard<std::mutex> lock(sendLock_);
+    unwritten_ -= std::min(count, unwritten_);
+    if (unwritten_ == 0)
+        writtenChanged_.notify_all();
 }
 
 void CSerialPort::portFailed(const QString &step, const QString &systemText, bool lost)
 {
+    if (lost) {
+        std::lock_guard<std::mutex> lock(sendLock_);
+        portLost_ = true;
+        writtenChanged_.notify_all();
+    }
     // One box at a time: failures met while one is waiting to be closed are not
     // shown again (a failing port would otherwise stack up boxes).
     const bool show = !errorPending_.exchange(true);

@@ -5,10 +5,13 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class QObject;
 
@@ -54,10 +57,17 @@ public:
     void ClosePort();
 
     // Appends a block to the send buffer; the communication thread writes it after
-    // the blocks queued before it. Any thread; returns at once and never waits for
-    // another thread. Refused (false, nothing queued) when no port is open, or,
-    // with a report, when the waiting bytes would exceed kSendBufferSize.
+    // the blocks queued before it. A block that does not fit the bytes already
+    // waiting waits in order behind them; none is dropped. Any thread; returns at
+    // once and never waits for another thread. Refused (false, nothing queued) when
+    // no port is open, or, with a report, when the block alone is longer than
+    // kSendBufferSize.
     bool QueueSend(const std::uint8_t *data, std::size_t length);
+    // Waits until the driver has taken every byte handed to QueueSend, at most as
+    // long as those bytes need on the line at 9600 baud plus 2 s. True when none is
+    // left; false when bytes still wait then or the port failed first. The driver
+    // sends what it holds when the port is closed. Call on the creating thread.
+    bool WaitUntilWritten();
 
     bool portOpen() const { return portOpen_.load(); }
     unsigned portNumber() const { return portNumber_; }
@@ -84,6 +94,7 @@ private:
 
     // IPortEvents, on the communication thread.
     std::size_t takeSendBuffer(updater::SendBlock &out) override;
+    void portWritten(std::size_t count) override;
     void portByte(std::uint8_t byte) override { OnByteReceived(byte); }
     void portFailed(const QString &step, const QString &systemText, bool lost) override;
 
@@ -95,9 +106,18 @@ private:
     std::atomic<bool> portOpen_{false};
     std::atomic<bool> errorPending_{false};
 
-    std::mutex sendLock_; // guards thread_ (for wake), sendBuffer_, sendLength_, writeRequested_
+    void resetSendState(); // with sendLock_ held
+
+    // Guards thread_ (for wake) and everything below it.
+    std::mutex sendLock_;
     std::unique_ptr<updater::PortThread> thread_;
     updater::SendBlock sendBuffer_{};
     std::size_t sendLength_ = 0;
     bool writeRequested_ = false;
+    // Blocks that did not fit behind the bytes in sendBuffer_, in the order queued.
+    // Bounded by what the job sends: it waits for a reply after a few units.
+    std::deque<std::vector<std::uint8_t>> waitingBlocks_;
+    std::size_t unwritten_ = 0; // queued and not yet taken by the driver
+    bool portLost_ = false;     // the port failed for good; nothing more is written
+    std::condition_variable writtenChanged_;
 };

@@ -1,6 +1,8 @@
 #include "SocketModbus.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -40,6 +42,7 @@ bool CSocketModbus::ConnectTo(const QString &address, quint16 port)
     CloseSocket();
     address_ = address;
     port_ = port;
+    blockDropped_ = false;
     socket_ = new QTcpSocket(this);
     // Units are small and each waits for a reply: send them without delay.
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -60,6 +63,31 @@ void CSocketModbus::CloseSocket()
     ++generation_;
     connectTimer_->stop();
     dropSocket();
+}
+
+bool CSocketModbus::CloseSocketWhenSent(int limitMs)
+{
+    // Blocks sent from other threads wait here as posted calls: write them first.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    bool sent = !blockDropped_;
+    if (socket_ != nullptr && connected_.load()) {
+        QTcpSocket *socket = socket_;
+        disconnect(socket, nullptr, this, nullptr); // the job is over: no more callbacks
+        const QDeadlineTimer deadline(limitMs);
+        while (socket->bytesToWrite() > 0 && socket->state() == QAbstractSocket::ConnectedState &&
+               socket->waitForBytesWritten(int(deadline.remainingTime()))) {
+        }
+        // Unread input makes the system reset the connection on close, which can
+        // discard what it still holds for the device.
+        socket->readAll();
+        socket->disconnectFromHost();
+        if (socket->state() != QAbstractSocket::UnconnectedState)
+            socket->waitForDisconnected(int(deadline.remainingTime()));
+        sent = sent && socket->bytesToWrite() == 0 &&
+               socket->state() == QAbstractSocket::UnconnectedState;
+    }
+    CloseSocket();
+    return sent;
 }
 
 void CSocketModbus::dropSocket()
@@ -112,8 +140,12 @@ void CSocketModbus::SocketSend(const std::uint8_t *data, std::size_t length)
 
 void CSocketModbus::writeQueued(quint64 generation, const QByteArray &block)
 {
-    if (generation != generation_.load() || socket_ == nullptr || !connected_.load())
-        return; // the connection it was meant for is gone: the job notices the missing reply
+    if (generation != generation_.load())
+        return; // meant for an earlier connection
+    if (socket_ == nullptr || !connected_.load()) {
+        blockDropped_ = true; // the connection is gone: the job notices the missing reply
+        return;
+    }
     socket_->write(block);
 }
 

@@ -39,6 +39,10 @@ public:
     bool ConnectTo(const QString &address, quint16 port);
     // Closes the socket, if any, without a notification.
     void CloseSocket();
+    // Writes every block handed to SocketSend that still waits, then closes the
+    // connection without a notification, waiting at most limitMs. True when all
+    // of it was written. Call on the socket's thread.
+    bool CloseSocketWhenSent(int limitMs);
     // Any thread; returns at once. The block is written on the socket's thread
     // after the blocks sent before it; dropped when no connection is up then.
     void SocketSend(const std::uint8_t *data, std::size_t length);
@@ -80,4 +84,5 @@ private:
     // connection is never written to a later one.
     std::atomic<quint64> generation_{0};
     std::atomic<bool> connected_{false};
+    bool blockDropped_ = false; // a block of this connection found it gone (socket's thread)
 };

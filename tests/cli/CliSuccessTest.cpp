@@ -112,3 +112,11 @@ TEST(CliSuccess, TheTraceHoldsEveryUnitAndReplyWithStateTextsAndTheOutcomeInOrde
     EXPECT_EQ(log.count("(1029 bytes)"), 10) << "one line per data block";
     EXPECT_EQ(log.count("< state"), 15) << "one line per received byte";
 }
+
+// Each acknowledgement sent twice releases records early, so the job can end while
+// records still wait in the link: they must reach the device before it closes.
+TEST(CliSuccess, DspFirmwareAcknowledgedTwiceStillArrivesWholeOverBothLinks)
+{
+    expectExactUpdate("--dsp", samples().dspHex, false, {"--duplicate-from", "1"});
+    expectExactUpdate("--dsp", samples().dspHex, true, {"--duplicate-from", "1"});
+}

@@ -2,6 +2,9 @@
 
 #include "JobHost.h"
 #include "LinkReporter.h"
+#include "SerialPort.h"
+
+#include <gtest/gtest.h>
 
 #include <QString>
 
@@ -31,6 +34,9 @@ bool waitUntil(const std::function<bool()> &pred, int timeoutMs = 5000);
 void spinFor(int ms);
 
 std::vector<std::uint8_t> countingBytes(std::size_t count, std::uint8_t first = 0);
+
+// Serial tests run on both ways of driving the port; names the one of a case.
+std::string backendName(const ::testing::TestParamInfo<CSerialPort::Backend> &info);
 
 // A pseudo-terminal: the link opens the terminal end (name()), the test plays the
 // device on the controlling end.

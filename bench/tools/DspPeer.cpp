@@ -1,0 +1,170 @@
+// Minimal ends of the DSP dialogue over loopback TCP, with blocking sockets and
+// TCP_NODELAY, to tell how much of a DSP transfer's time each of our programs
+// takes against a peer that costs next to nothing:
+//
+//   dsp_peer device           listens on 127.0.0.1 (port printed on the first
+//                             line), serves one host: 0xCC for the erase command
+//                             and for every record, until the 5-byte record
+//   dsp_peer host PORT COUNT  connects to 127.0.0.1:PORT, sends the erase command,
+//                             COUNT records of 16 data bytes and the end-of-file
+//                             record, each after the 0xCC of the one before; prints
+//                             the records per second of the data records
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr std::uint8_t kAck = 0xCC;
+constexpr std::uint8_t kErase[8] = {0xFA, 'f', 'l', 'a', 's', 'h', 'b', 0x96};
+
+void noDelay(int fd)
+{
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+bool readExactly(int fd, std::uint8_t *buf, std::size_t n)
+{
+    while (n > 0) {
+        const ssize_t r = ::read(fd, buf, n);
+        if (r <= 0)
+            return false;
+        buf += r;
+        n -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+bool writeAll(int fd, const std::uint8_t *buf, std::size_t n)
+{
+    while (n > 0) {
+        const ssize_t w = ::write(fd, buf, n);
+        if (w <= 0)
+            return false;
+        buf += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+int serveDevice()
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        std::perror("dsp_peer: listen");
+        return 1;
+    }
+    std::printf("%u\n", ntohs(addr.sin_port));
+    std::fflush(stdout);
+    const int fd = ::accept(listener, nullptr, nullptr);
+    ::close(listener);
+    if (fd < 0)
+        return 1;
+    noDelay(fd);
+    std::uint8_t unit[5 + 255];
+    if (!readExactly(fd, unit, sizeof kErase) || !writeAll(fd, &kAck, 1))
+        return 1;
+    // A record is its byte count, address, type, the data and the checksum.
+    while (readExactly(fd, unit, 1) && readExactly(fd, unit + 1, 4u + unit[0])) {
+        if (!writeAll(fd, &kAck, 1))
+            return 1;
+        if (unit[0] == 0) {
+            ::close(fd);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// A data record of 16 bytes at address, or for each new 64 KiB segment the
+// extended linear address record that starts it.
+std::vector<std::uint8_t> record(std::uint32_t address, bool segmentStart)
+{
+    std::vector<std::uint8_t> r;
+    if (segmentStart) {
+        r = {2, 0, 0, 4, std::uint8_t(address >> 24), std::uint8_t(address >> 16)};
+    } else {
+        r = {16, std::uint8_t(address >> 8), std::uint8_t(address), 0};
+        for (int i = 0; i < 16; ++i)
+            r.push_back(std::uint8_t(address + std::uint32_t(i) * 7));
+    }
+    std::uint8_t sum = 0;
+    for (std::uint8_t b : r)
+        sum = std::uint8_t(sum + b);
+    r.push_back(std::uint8_t(0x100 - sum));
+    return r;
+}
+
+// Sends one unit and waits for its 0xCC.
+bool exchange(int fd, const std::uint8_t *unit, std::size_t n)
+{
+    std::uint8_t reply = 0;
+    return writeAll(fd, unit, n) && readExactly(fd, &reply, 1) && reply == kAck;
+}
+
+int runHost(int port, long count)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        std::perror("dsp_peer: connect");
+        return 1;
+    }
+    noDelay(fd);
+    if (!exchange(fd, kErase, sizeof kErase)) {
+        std::fprintf(stderr, "dsp_peer: the erase command was not acknowledged\n");
+        return 1;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const auto send = [fd](const std::vector<std::uint8_t> &r) {
+        if (exchange(fd, r.data(), r.size()))
+            return true;
+        std::fprintf(stderr, "dsp_peer: a record of %zu bytes was not acknowledged\n", r.size());
+        return false;
+    };
+    for (long i = 0; i < count; ++i) {
+        const auto address = std::uint32_t(i * 16);
+        if (address % 0x10000 == 0 && address != 0 && !send(record(address, true)))
+            return 1;
+        if (!send(record(address, false)))
+            return 1;
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::uint8_t endOfFile[5] = {0x00, 0x00, 0x00, 0x01, 0xFF};
+    const bool ended = exchange(fd, endOfFile, sizeof endOfFile);
+    ::close(fd);
+    std::printf("%.0f\n", double(count) / seconds);
+    return ended ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 2 && std::strcmp(argv[1], "device") == 0)
+        return serveDevice();
+    if (argc == 4 && std::strcmp(argv[1], "host") == 0)
+        return runHost(std::atoi(argv[2]), std::atol(argv[3]));
+    std::fprintf(stderr, "usage: dsp_peer device | dsp_peer host PORT COUNT\n");
+    return 2;
+}

@@ -40,6 +40,8 @@ int *unitOption(const std::string &name, SimOptions &o)
         return &o.dropAfter;
     if (name == "--delay-ms")
         return &o.delayMs;
+    if (name == "--delay-from")
+        return &o.delayFrom;
     return nullptr;
 }
 
@@ -127,6 +129,7 @@ wake-up sequence are unit 1):
   --noise-from K      answer three bytes of noise instead of the acknowledgement
   --duplicate-from K  send every acknowledgement twice
   --delay-ms D        send every answer D ms after the unit that it answers
+  --delay-from K      delay only the answers from unit K on (with --delay-ms)
   --drop-after K      drop the connection once unit K was answered (TCP: the
                       socket is closed; pseudo-terminal: the line goes dead)
   --wake-two          ARM: answer the wake-up with '2' and expect the digit '4'

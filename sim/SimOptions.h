@@ -22,6 +22,7 @@ struct SimOptions
     std::optional<std::uint64_t> expectSize;
     Faults faults;
     int delayMs = 0;   // answers leave this long after the unit that they answer
+    int delayFrom = 1; // the delay applies to the answers of this unit and later ones
     int dropAfter = 0; // the connection is dropped once unit k has been answered
     bool repeat = false;
     bool help = false;

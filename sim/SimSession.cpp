@@ -1,5 +1,6 @@
 #include "SimSession.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -53,13 +54,18 @@ void SimSession::send(const std::vector<std::uint8_t> &reply)
 {
     QByteArray bytes(reinterpret_cast<const char *>(reply.data()),
                      static_cast<qsizetype>(reply.size()));
-    if (options_.delayMs == 0 && pending_.empty()) {
+    const int delay = device_.units() >= options_.delayFrom ? options_.delayMs : 0;
+    if (delay == 0 && pending_.empty()) {
         write_(bytes);
         return;
     }
-    pending_.emplace_back(clock_.elapsed() + options_.delayMs, bytes);
+    // Answers leave in the order of their units, a late one holding up the rest.
+    qint64 due = clock_.elapsed() + delay;
+    if (!pending_.empty())
+        due = std::max(due, pending_.back().first);
+    pending_.emplace_back(due, bytes);
     if (!timer_.isActive())
-        timer_.start(options_.delayMs);
+        timer_.start(static_cast<int>(due - clock_.elapsed()));
 }
 
 void SimSession::flushDue()
@@ -104,9 +110,12 @@ void SimSession::shutDown()
 void SimSession::judge(Verdict verdict)
 {
     ++jobs_;
-    if (options_.delayMs > 0)
+    if (options_.delayMs > 0 && options_.delayFrom <= 1)
         verdict.faults.push_back("every answer delayed by " + std::to_string(options_.delayMs) +
                                  " ms");
+    else if (options_.delayMs > 0)
+        verdict.faults.push_back("answers delayed by " + std::to_string(options_.delayMs) +
+                                 " ms from unit " + std::to_string(options_.delayFrom) + " on");
     if (cut_ && options_.dropAfter > 0)
         verdict.faults.push_back("connection dropped after unit " +
                                  std::to_string(options_.dropAfter));

@@ -27,17 +27,20 @@ TEST(SimOptions, DefaultToTcpOnLoopbackPort8899)
 TEST(SimOptions, TakeEveryFaultWithItsUnit)
 {
     SimOptions o;
-    EXPECT_EQ(parse({"--listen", "127.0.0.1:0", "--silent-from", "4", "--nak-from", "5",
-                     "--noise-from", "6", "--duplicate-from", "7", "--delay-ms", "30",
-                     "--drop-after", "8", "--wake-two", "--repeat", "--expect-size", "125600"},
-                    o),
-              "");
+    EXPECT_EQ(
+        parse({"--listen",      "127.0.0.1:0", "--silent-from",    "4", "--nak-from", "5",
+               "--noise-from",  "6",           "--duplicate-from", "7", "--delay-ms", "30",
+               "--delay-from",  "9",           "--drop-after",     "8", "--wake-two", "--repeat",
+               "--expect-size", "125600"},
+              o),
+        "");
     EXPECT_EQ(o.listenPort, 0);
     EXPECT_EQ(o.faults.silentFrom, 4);
     EXPECT_EQ(o.faults.nakFrom, 5);
     EXPECT_EQ(o.faults.noiseFrom, 6);
     EXPECT_EQ(o.faults.duplicateFrom, 7);
     EXPECT_EQ(o.delayMs, 30);
+    EXPECT_EQ(o.delayFrom, 9);
     EXPECT_EQ(o.dropAfter, 8);
     EXPECT_TRUE(o.faults.wakeUpTwo);
     EXPECT_TRUE(o.repeat);

@@ -4,35 +4,6 @@
 
 using namespace clitest;
 
-namespace {
-
-const QStringList kDspLines = {"Erase...", "Erase Done.", "Programing...", "Programing Done.",
-                               kSuccess};
-const QStringList kArmLines = {"Connecting...", "Erase...",         "Erase Done.",
-                               "Programing...", "Programing Done.", kSuccess};
-
-// Runs one update against the simulator and checks both ends: the status lines in
-// order, no progress output (standard error is a pipe here), and a verdict that
-// passes with the rebuilt image equal to the file byte for byte.
-void expectExactUpdate(const QString &option, const QString &file, bool pty,
-                       const QStringList &simExtra = {})
-{
-    const QString saved = samples().dir + "/saved-" + option.mid(2) + (pty ? "-pty" : "-tcp");
-    Sim sim(QStringList{"--expect", file, "--save", saved} + simExtra, pty);
-    const QString target = pty ? sim.device() : sim.tcpTarget();
-    const Finished cli = runCli({pty ? "--serial" : "--tcp", target, option, file});
-    EXPECT_EQ(cli.status, 0) << cli.err.toStdString();
-    EXPECT_EQ(cli.outLines(), option == "--dsp" ? kDspLines : kArmLines) << cli.out.toStdString();
-    EXPECT_EQ(cli.err, QString()) << "nothing on standard error, no progress bar on a pipe";
-    const Finished verdict = sim.finish();
-    EXPECT_EQ(verdict.status, 0) << verdict.out.toStdString();
-    EXPECT_TRUE(verdict.out.contains("result: PASS")) << verdict.out.toStdString();
-    EXPECT_TRUE(verdict.out.contains("expected: matches")) << verdict.out.toStdString();
-    EXPECT_EQ(readFile(saved), readFile(file)) << "the image the device rebuilt";
-}
-
-} // namespace
-
 TEST(CliSuccess, DspFirmwareOverTcpArrivesByteForByte)
 {
     expectExactUpdate("--dsp", samples().dspHex, false);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 
 namespace clitest {
@@ -127,6 +128,25 @@ QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void expectExactUpdate(const QString &option, const QString &file, bool pty,
+                       const QStringList &simExtra)
+{
+    static std::atomic<int> runs{0};
+    const QString saved = samples().dir + "/saved-" + option.mid(2) + (pty ? "-pty-" : "-tcp-") +
+                          QString::number(++runs);
+    Sim sim(QStringList{"--expect", file, "--save", saved} + simExtra, pty);
+    const QString target = pty ? sim.device() : sim.tcpTarget();
+    const Finished cli = runCli({pty ? "--serial" : "--tcp", target, option, file});
+    EXPECT_EQ(cli.status, 0) << cli.err.toStdString();
+    EXPECT_EQ(cli.outLines(), option == "--dsp" ? kDspLines : kArmLines) << cli.out.toStdString();
+    EXPECT_EQ(cli.err, QString()) << "nothing on standard error, no progress bar on a pipe";
+    const Finished verdict = sim.finish();
+    EXPECT_EQ(verdict.status, 0) << verdict.out.toStdString();
+    EXPECT_TRUE(verdict.out.contains("result: PASS")) << verdict.out.toStdString();
+    EXPECT_TRUE(verdict.out.contains("expected: matches")) << verdict.out.toStdString();
+    EXPECT_EQ(readFile(saved), readFile(file)) << "the image the device rebuilt";
 }
 
 quint16 closedPort()

@@ -67,4 +67,17 @@ quint16 closedPort();
 inline const QString kSuccess = QStringLiteral("Download file success!");
 inline const QString kTimeOut = QString::fromUtf8("time out\xEF\xBC\x81");
 
+// Standard output of a whole update, line by line.
+inline const QStringList kDspLines = {"Erase...", "Erase Done.", "Programing...",
+                                      "Programing Done.", kSuccess};
+inline const QStringList kArmLines = {"Connecting...", "Erase...",         "Erase Done.",
+                                      "Programing...", "Programing Done.", kSuccess};
+
+// Runs one update (option "--dsp" or "--arm") against a simulator given simExtra
+// and checks both ends: the status lines in order, nothing on standard error, and
+// a verdict that passes with the rebuilt image equal to the file byte for byte.
+// Safe to call from several threads at once.
+void expectExactUpdate(const QString &option, const QString &file, bool pty,
+                       const QStringList &simExtra = {});
+
 } // namespace clitest

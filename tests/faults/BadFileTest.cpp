@@ -1,0 +1,253 @@
+// Malformed firmware files through updater-cli: each is refused before anything
+// reaches the device, naming the file (and for HEX the line), with exit status 2;
+// an image that shrinks while it is being sent ends the job naming the file.
+#include "FaultSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace clitest;
+using namespace faulttest;
+
+namespace {
+
+// ":" and the upper-case digits of bytes, the checksum appended when asked.
+QByteArray hexLine(QByteArray bytes, bool addChecksum = true)
+{
+    if (addChecksum) {
+        quint8 sum = 0;
+        for (char b : bytes)
+            sum = quint8(sum + quint8(b));
+        bytes.append(char(quint8(-sum)));
+    }
+    return ":" + bytes.toHex().toUpper();
+}
+
+QByteArray record(quint8 type, quint16 address, const QByteArray &data)
+{
+    QByteArray bytes;
+    bytes.append(char(data.size()));
+    bytes.append(char(address >> 8));
+    bytes.append(char(address & 0xFF));
+    bytes.append(char(type));
+    return hexLine(bytes + data);
+}
+
+QByteArray dataBytes(int count, int seed)
+{
+    QByteArray data;
+    for (int i = 0; i < count; ++i)
+        data.append(char((seed * 37 + i * 11) & 0xFF));
+    return data;
+}
+
+// 22 lines: an extended linear address record, 20 data records of 16 bytes, the
+// end-of-file record.
+QList<QByteArray> goodLines()
+{
+    QList<QByteArray> lines = {record(0x04, 0, QByteArray::fromHex("0001"))};
+    for (int i = 0; i < 20; ++i)
+        lines << record(0x00, quint16(i * 16), dataBytes(16, i));
+    lines << ":00000001FF";
+    return lines;
+}
+
+QByteArray spelled(const QByteArray &line)
+{
+    return QByteArray::fromHex(line.mid(1));
+}
+
+void setByte(QByteArray &line, int index, int delta, bool fixChecksum)
+{
+    QByteArray bytes = spelled(line);
+    bytes[index] = char(quint8(bytes[index]) + delta);
+    line = fixChecksum ? hexLine(bytes.chopped(1)) : hexLine(bytes, false);
+}
+
+struct BadHexKind
+{
+    const char *name;
+    const char *fault; // as the program says it; "" for a fault of the whole file
+    std::function<void(QList<QByteArray> &lines, int index)> spoil;
+};
+
+void putChar(QByteArray &line, char c)
+{
+    line[line.size() / 2] = c;
+}
+
+const std::vector<BadHexKind> &badHexKinds()
+{
+    static const char *kChecksum = "checksum mismatch";
+    static const char *kOdd = "odd number of hex digits";
+    static const char *kNotHex = "a character that is not a hex digit";
+    static const char *kLong = "the line spells more than 68 bytes";
+    static const char *kCount = "the byte count disagrees with the line's length";
+    static const char *kNoRecord = "no record on this line";
+    static const char *kNoData = "a record without data bytes before the end-of-file record";
+    static const char *kShort = "the record is shorter than 5 bytes";
+    using Lines = QList<QByteArray>;
+    static const std::vector<BadHexKind> kinds = {
+        {"checksum one too high", kChecksum,
+         [](Lines &l, int i) { setByte(l[i], -1 + int(spelled(l[i]).size()), 1, false); }},
+        {"address changed under its checksum", kChecksum,
+         [](Lines &l, int i) { setByte(l[i], 2, 1, false); }},
+        {"record type changed under its checksum", kChecksum,
+         [](Lines &l, int i) { setByte(l[i], 3, 2, false); }},
+        {"last digit missing", kOdd, [](Lines &l, int i) { l[i].chop(1); }},
+        {"extra digit after the colon", kOdd, [](Lines &l, int i) { l[i].insert(1, '0'); }},
+        {"letter G", kNotHex, [](Lines &l, int i) { putChar(l[i], 'G'); }},
+        {"blank inside the line", kNotHex, [](Lines &l, int i) { putChar(l[i], ' '); }},
+        {"NUL byte", kNotHex, [](Lines &l, int i) { putChar(l[i], '\0'); }},
+        {"byte 0xFF", kNotHex, [](Lines &l, int i) { putChar(l[i], '\xFF'); }},
+        {"69 bytes", kLong, [](Lines &l, int i) { l[i] = record(0x00, 0x100, dataBytes(64, i)); }},
+        {"100 bytes", kLong, [](Lines &l, int i) { l[i] = record(0x00, 0x200, dataBytes(95, i)); }},
+        {"byte count one too high", kCount, [](Lines &l, int i) { setByte(l[i], 0, 1, true); }},
+        {"byte count one too low", kCount, [](Lines &l, int i) { setByte(l[i], 0, -1, true); }},
+        {"empty line", kNoRecord, [](Lines &l, int i) { l[i] = ""; }},
+        {"text without a colon", kNoRecord, [](Lines &l, int i) { l[i] = "no record here"; }},
+        {"data record without data", kNoData, [](Lines &l, int i) { l[i] = record(0x00, 0, {}); }},
+        {"address record without data", kNoData,
+         [](Lines &l, int i) { l[i] = record(0x04, 0, {}); }},
+        {"file ends without the end-of-file record", "",
+         [](Lines &l, int i) { l.erase(l.begin() + std::min(i + 1, int(l.size()) - 1), l.end()); }},
+        {"two bytes", kShort, [](Lines &l, int i) { l[i] = ":0102"; }},
+        {"colon alone", kShort, [](Lines &l, int i) { l[i] = ":"; }},
+        {"four bytes", kShort, [](Lines &l, int i) { l[i] = ":00000001"; }},
+    };
+    return kinds;
+}
+
+struct RefusedFile
+{
+    QString path;
+    QString option;   // "--dsp" or "--arm"
+    QString expected; // what standard error must say, the path included
+    std::string description;
+};
+
+QByteArray joined(const QList<QByteArray> &lines, const QByteArray &end)
+{
+    return lines.join(end) + end;
+}
+
+void writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size())
+        << path.toStdString();
+}
+
+std::vector<RefusedFile> makeBadHexFiles(const QString &dir)
+{
+    const int count = int(goodLines().size());
+    const std::vector<std::pair<const char *, int>> positions = {
+        {"first", 0}, {"middle", count / 2}, {"last", count - 1}};
+    std::vector<RefusedFile> files;
+    for (const BadHexKind &kind : badHexKinds()) {
+        for (const auto &[where, index] : positions) {
+            QList<QByteArray> lines = goodLines();
+            kind.spoil(lines, index);
+            // Every other file with LF line ends: the check takes CR LF, CR and LF alike.
+            const bool lf = files.size() % 2 == 1;
+            const QString path = QStringLiteral("%1/bad-%2.hex").arg(dir).arg(files.size());
+            writeBytes(path, joined(lines, lf ? "\n" : "\r\n"));
+            const QString fault =
+                *kind.fault == '\0' ? QStringLiteral("no end-of-file record")
+                                    : QStringLiteral("line %1: %2").arg(index + 1).arg(kind.fault);
+            files.push_back({path, "--dsp", path + ": " + fault,
+                             std::string(kind.name) + " at the " + where + " line"});
+        }
+    }
+    return files;
+}
+
+std::vector<RefusedFile> makeBadImageFiles(const QString &dir)
+{
+    const QString empty = dir + "/empty.bin";
+    writeBytes(empty, {});
+    const QString folder = dir + "/folder.bin";
+    QDir().mkpath(folder);
+    const QString missing = dir + "/missing.bin";
+    std::vector<RefusedFile> files;
+    for (const QString option : {"--arm", "--dsp"}) {
+        files.push_back({empty, option, empty + ": the file is empty", "an empty file"});
+        files.push_back({missing, option, missing + ": the file does not exist", "a missing path"});
+        files.push_back({folder, option, folder + ": not a regular file", "a directory"});
+        files.push_back({"/dev/zero", option, "/dev/zero: not a regular file", "/dev/zero"});
+    }
+    return files;
+}
+
+} // namespace
+
+TEST(BadFile, TheGeneratedHexFileIsSoundBeforeItIsSpoiled)
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/good.hex";
+    writeBytes(path, joined(goodLines(), "\r\n"));
+    expectExactUpdate("--dsp", path, false);
+}
+
+TEST(BadFile, EveryMalformedFileIsRefusedByNameBeforeAnyByteReachesTheDevice)
+{
+    samples();
+    QTemporaryDir dir;
+    std::vector<RefusedFile> files = makeBadHexFiles(dir.path());
+    ASSERT_GE(files.size(), 60u);
+    const std::vector<RefusedFile> images = makeBadImageFiles(dir.path());
+    files.insert(files.end(), images.begin(), images.end());
+    // Devices that serve job after job; neither may see a single byte.
+    Sim tcp({"--repeat"});
+    Sim pty({"--repeat"}, true);
+    runInParallel(int(files.size()), parallelCases(), [&](int i) {
+        const RefusedFile &f = files[std::size_t(i)];
+        SCOPED_TRACE(f.description + " (" + f.option.toStdString() + " " + f.path.toStdString() +
+                     ")");
+        const bool overPty = i % 2 == 1;
+        const Finished cli = runCli({overPty ? "--serial" : "--tcp",
+                                     overPty ? pty.device() : tcp.tcpTarget(), f.option, f.path});
+        EXPECT_EQ(cli.status, 2) << cli.err.toStdString();
+        EXPECT_TRUE(cli.err.contains("Firmware file refused!")) << cli.err.toStdString();
+        EXPECT_TRUE(cli.err.contains(f.expected))
+            << "expected \"" << f.expected.toStdString() << "\" in: " << cli.err.toStdString();
+        EXPECT_EQ(cli.out, QString()) << "no status line: the job never started";
+    });
+    for (Sim *sim : {&tcp, &pty}) {
+        const Finished seen = sim->terminate();
+        EXPECT_FALSE(seen.out.contains("verdict")) << "the device saw a connection or bytes:\n"
+                                                   << seen.out.toStdString();
+    }
+}
+
+TEST(BadFile, AnImageThatShrinksDuringTheJobEndsItNamingTheFile)
+{
+    QTemporaryDir dir;
+    runInParallel(2, 2, [&](int i) {
+        const bool overPty = i == 1;
+        SCOPED_TRACE(overPty ? "over a pseudo-terminal" : "over TCP");
+        const QString image = dir.path() + "/shrinking-" + QString::number(i) + ".bin";
+        writeBytes(image, dataBytes(10000, 3)); // 10 data blocks
+        // Late answers leave time to shrink the file between two blocks.
+        Sim sim({"--delay-ms", "200"}, overPty);
+        WatchedCli cli({overPty ? "--serial" : "--tcp", overPty ? sim.device() : sim.tcpTarget(),
+                        "--arm", image},
+                       dir.path() + "/trace-" + QString::number(i) + ".log");
+        // Units: wake-up, digit, header block, data block 1, data block 2.
+        ASSERT_TRUE(cli.waitForUnitsSent(5));
+        ASSERT_TRUE(QFile::resize(image, 1500));
+        const Finished done = cli.finish();
+        EXPECT_EQ(done.status, 1) << done.err.toStdString();
+        EXPECT_TRUE(done.err.contains("Firmware file read failed!")) << done.err.toStdString();
+        EXPECT_TRUE(done.err.contains(image + ": the file is shorter than when the job started"))
+            << done.err.toStdString();
+        EXPECT_FALSE(done.out.contains(kSuccess)) << done.out.toStdString();
+        const Finished verdict = sim.finish();
+        EXPECT_TRUE(verdict.out.contains("result: FAIL")) << verdict.out.toStdString();
+    });
+}

@@ -161,13 +161,13 @@ records=$(grep -c '^:' dsp1m.hex)
 dsp_run() {
     local device=$1 file=$2 port
     if [ "$device" = sim ]; then
-        start_bg dev.out 1 "$sim" --listen 127.0.0.1:0
+        start_bg dev.out 1 $pin "$sim" --listen 127.0.0.1:0
         port=$(sim_port dev.out)
     else
-        start_bg dev.out 1 "$tools/dsp_peer" device
+        start_bg dev.out 1 $pin "$tools/dsp_peer" device
         port=$(head -n 1 dev.out)
     fi
-    "$tools/run_measured" cost -- "$cli" --tcp "127.0.0.1:$port" --dsp "$file" --quiet \
+    $pin "$tools/run_measured" cost -- "$cli" --tcp "127.0.0.1:$port" --dsp "$file" --quiet \
         >/dev/null || echo "  updater-cli failed on $file against the $device" >&2
     wait "$bg" 2>/dev/null || true
     ms=$(sed 's/wall_ms=\([0-9.]*\).*/\1/' cost)
@@ -182,6 +182,7 @@ dsp_rate() {
     dsp_run "$1" dsp1m.hex
     rate=$(calc "sprintf(\"%.0f\", ($records - 1) * 1000 / ($ms - $fixed))")
 }
+pin= # a command prefix that pins the processes to one core, or nothing
 median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 # The floor and the figures are taken in turns: loopback round trips on this
 # machine vary a lot from one second to the next.
@@ -205,6 +206,14 @@ echo "  updater-cli -> updater-sim ($records records of 1 MiB): $sim_rate record
 echo "  where the time goes: updater-cli against a minimal device:" \
     "$(median "${peers[@]}") records/s; a minimal host against updater-sim:" \
     "$(median "${hosts[@]}") records/s"
+# On one core every wake-up is a plain context switch, so the figures show the
+# CPU that each end spends per record, without the cost of waking another core.
+pin="taskset -c 0"
+pinned_floor=$($pin "$b/bench/line/tcp_pingpong" 2)
+dsp_rate sim
+echo "  all on one core (taskset -c 0): floor $pinned_floor/s; updater-cli -> updater-sim" \
+    "$rate/s (ratio $(calc "sprintf(\"%.3f\", $rate / $pinned_floor)"))"
+pin=
 tcp_ratio=$(calc "$sim_rate / $floor")
 row "DSP over TCP, records/s" "$sim_rate /s" "floor $floor /s" \
     "$(calc "sprintf(\"%.3f\", $tcp_ratio)")" "at least 0.80" "$(met_if "$tcp_ratio >= 0.80")"

@@ -15,7 +15,7 @@
 #include "FileDownCom.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTimer>
 #include <QWindow>
 
@@ -140,10 +140,9 @@ int runIdle(int argc, char **argv, int seconds, const char *link, int port)
         com.OpenSerialDevice(pty->name());
     }
     // Let the connection complete and the window settle before measuring.
-    QElapsedTimer settle;
-    settle.start();
-    while (settle.elapsed() < 1000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    QEventLoop settle;
+    QTimer::singleShot(1000, &settle, &QEventLoop::quit);
+    settle.exec();
     if (std::strcmp(link, "none") != 0 && !com.linkOpen()) {
         std::fprintf(stderr, "window_bench: the %s link did not open\n", link);
         return 1;

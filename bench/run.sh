@@ -123,6 +123,17 @@ echo "== 2. DSP over a 9600-baud serial line: 64 KiB in 16-byte records (about 9
 start_bg line.out 2 "$b/bench/line/line_emulator" 9600
 line_a=$(sed -n 1p line.out)
 line_b=$(sed -n 2p line.out)
+# The rig's own share: minimal blocking peers on both ends of the same line.
+"$tools/dsp_peer" device "$line_a" 2>>background.err &
+peer_pid=$!
+pids+=("$peer_pid")
+rig_rate=$("$tools/dsp_peer" host "$line_b" 300)
+kill "$peer_pid" 2>/dev/null || true # it has ended with the end-of-file record
+wait "$peer_pid" 2>/dev/null || true
+ideal_exchange=$(calc "22 * 10 / 9600 * 1000") # a 21-byte record and its 0xCC, in ms
+rig_extra=$(calc "sprintf(\"%.3f\", 1000 / $rig_rate - $ideal_exchange)")
+echo "  the line alone (line_emulator, minimal peers on both ends): $rig_extra ms per" \
+    "exchange above the ideal $(calc "sprintf(\"%.3f\", $ideal_exchange)") ms"
 start_bg sim-pty.out 1 "$sim" --pty --expect dsp64k.hex
 sim_pid=$bg
 sim_dev=$(head -n 1 sim-pty.out | sed 's/.* //')
@@ -143,7 +154,9 @@ read -r ser_wall ser_out ser_in < <(awk '
     / message: / { end = $1 }
     END { print end - first, out, in_ }' dsp9600.trace)
 ser_limit=$(calc "sprintf(\"%.0f\", ($ser_out + $ser_in) * 10 / 9600 * 1000)")
-echo "  ${ser_out} bytes sent, ${ser_in} acknowledgements, ${ser_wall} ms"
+echo "  ${ser_out} bytes sent, ${ser_in} acknowledgements, ${ser_wall} ms:" \
+    "$(calc "sprintf(\"%.3f\", ($ser_wall - $ser_limit) / $ser_in)") ms per exchange above" \
+    "the ideal, of which the line itself $rig_extra ms"
 ser_ratio=$(calc "$ser_wall / $ser_limit")
 row "DSP over serial, 9600 baud, 64 KiB" "${ser_wall} ms" \
     "$((ser_out + ser_in)) bytes x 10 bits / 9600 = ${ser_limit} ms" \

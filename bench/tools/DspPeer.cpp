@@ -1,18 +1,22 @@
-// Minimal ends of the DSP dialogue over loopback TCP, with blocking sockets and
-// TCP_NODELAY, to tell how much of a DSP transfer's time each of our programs
-// takes against a peer that costs next to nothing:
+// Minimal ends of the DSP dialogue, with blocking I/O, to tell how much of a DSP
+// transfer's time each of our programs (or the test rig) takes against a peer
+// that costs next to nothing. Over loopback TCP (TCP_NODELAY) or a serial device
+// (a path starting with '/', set to raw 8-bit data):
 //
-//   dsp_peer device           listens on 127.0.0.1 (port printed on the first
-//                             line), serves one host: 0xCC for the erase command
-//                             and for every record, until the 5-byte record
-//   dsp_peer host PORT COUNT  connects to 127.0.0.1:PORT, sends the erase command,
-//                             COUNT records of 16 data bytes and the end-of-file
-//                             record, each after the 0xCC of the one before; prints
-//                             the records per second of the data records
+//   dsp_peer device [DEVICE]        serves one host: 0xCC for the erase command and
+//                                   every record, until the 5-byte record. Without
+//                                   DEVICE it listens on 127.0.0.1 and prints the
+//                                   port on the first line
+//   dsp_peer host PORT|DEVICE COUNT sends the erase command, COUNT records of 16 data
+//                                   bytes and the end-of-file record, each after the
+//                                   0xCC of the one before; prints the data records
+//                                   per second
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -57,7 +61,23 @@ bool writeAll(int fd, const std::uint8_t *buf, std::size_t n)
     return true;
 }
 
-int serveDevice()
+int openDevice(const char *path)
+{
+    const int fd = ::open(path, O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+        std::perror(path);
+        return -1;
+    }
+    termios tio{};
+    if (::tcgetattr(fd, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+    return fd;
+}
+
+// Listens on 127.0.0.1, prints the port and returns the first host's connection.
+int acceptHost()
 {
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -68,15 +88,36 @@ int serveDevice()
         ::listen(listener, 1) != 0 ||
         ::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
         std::perror("dsp_peer: listen");
-        return 1;
+        return -1;
     }
     std::printf("%u\n", ntohs(addr.sin_port));
     std::fflush(stdout);
     const int fd = ::accept(listener, nullptr, nullptr);
     ::close(listener);
+    if (fd >= 0)
+        noDelay(fd);
+    return fd;
+}
+
+int connectDevice(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        std::perror("dsp_peer: connect");
+        return -1;
+    }
+    noDelay(fd);
+    return fd;
+}
+
+int serveDevice(int fd)
+{
     if (fd < 0)
         return 1;
-    noDelay(fd);
     std::uint8_t unit[5 + 255];
     if (!readExactly(fd, unit, sizeof kErase) || !writeAll(fd, &kAck, 1))
         return 1;
@@ -118,18 +159,10 @@ bool exchange(int fd, const std::uint8_t *unit, std::size_t n)
     return writeAll(fd, unit, n) && readExactly(fd, &reply, 1) && reply == kAck;
 }
 
-int runHost(int port, long count)
+int runHost(int fd, long count)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        std::perror("dsp_peer: connect");
+    if (fd < 0)
         return 1;
-    }
-    noDelay(fd);
     if (!exchange(fd, kErase, sizeof kErase)) {
         std::fprintf(stderr, "dsp_peer: the erase command was not acknowledged\n");
         return 1;
@@ -153,7 +186,7 @@ int runHost(int port, long count)
     const std::uint8_t endOfFile[5] = {0x00, 0x00, 0x00, 0x01, 0xFF};
     const bool ended = exchange(fd, endOfFile, sizeof endOfFile);
     ::close(fd);
-    std::printf("%.0f\n", double(count) / seconds);
+    std::printf("%.2f\n", double(count) / seconds);
     return ended ? 0 : 1;
 }
 
@@ -161,10 +194,12 @@ int runHost(int port, long count)
 
 int main(int argc, char **argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "device") == 0)
-        return serveDevice();
+    const bool device = argc >= 2 && std::strcmp(argv[1], "device") == 0;
+    if (device && argc <= 3)
+        return serveDevice(argc == 3 ? openDevice(argv[2]) : acceptHost());
     if (argc == 4 && std::strcmp(argv[1], "host") == 0)
-        return runHost(std::atoi(argv[2]), std::atol(argv[3]));
-    std::fprintf(stderr, "usage: dsp_peer device | dsp_peer host PORT COUNT\n");
+        return runHost(argv[2][0] == '/' ? openDevice(argv[2]) : connectDevice(std::atoi(argv[2])),
+                       std::atol(argv[3]));
+    std::fprintf(stderr, "usage: dsp_peer device [DEVICE] | dsp_peer host PORT|DEVICE COUNT\n");
     return 2;
 }

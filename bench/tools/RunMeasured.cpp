@@ -37,8 +37,8 @@ int main(int argc, char **argv)
         std::perror("run_measured: wait4");
         return 2;
     }
-    const double wallMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    using Ms = std::chrono::duration<double, std::milli>;
+    const double wallMs = Ms(std::chrono::steady_clock::now() - start).count();
     const int status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     std::FILE *report = std::strcmp(argv[1], "-") == 0 ? stderr : std::fopen(argv[1], "w");
     if (report == nullptr) {

@@ -94,7 +94,7 @@ const std::vector<BadHexKind> &badHexKinds()
     using Lines = QList<QByteArray>;
     static const std::vector<BadHexKind> kinds = {
         {"checksum one too high", kChecksum,
-         [](Lines &l, int i) { setByte(l[i], -1 + int(spelled(l[i]).size()), 1, false); }},
+         [](Lines &l, int i) { setByte(l[i], int(spelled(l[i]).size()) - 1, 1, false); }},
         {"address changed under its checksum", kChecksum,
          [](Lines &l, int i) { setByte(l[i], 2, 1, false); }},
         {"record type changed under its checksum", kChecksum,

@@ -110,6 +110,11 @@ read -r arm_wall arm_ticks < <(awk '
     / > state / { ticks += int(($1 - last) / 50 + 0.5); last = $1 }
     / message: / { end = $1 }
     END { print end - start, ticks }' arm.trace)
+if [ "${arm_ticks:-0}" -le 0 ]; then
+    echo "bench: the ARM job sent nothing; its trace:" >&2
+    cat arm.trace >&2
+    exit 1
+fi
 arm_limit=$((arm_ticks * 50))
 echo "  job wall time ${arm_wall} ms over ${arm_ticks} counted ticks" \
     "(the engine counts ${engine_ticks} against an instant device)"
@@ -160,6 +165,11 @@ read -r ser_wall ser_out ser_in < <(awk '
     / < state / { in_ += 1 }
     / message: / { end = $1 }
     END { print end - first, out, in_ }' dsp9600.trace)
+if [ "${ser_in:-0}" -le 0 ]; then
+    echo "bench: the DSP job over the serial line got no answer; its trace:" >&2
+    tail -n 20 dsp9600.trace >&2
+    exit 1
+fi
 ser_limit=$(calc "sprintf(\"%.0f\", ($ser_out + $ser_in) * 10 / 9600 * 1000)")
 echo "  ${ser_out} bytes sent, ${ser_in} acknowledgements, ${ser_wall} ms:" \
     "$(calc "sprintf(\"%.3f\", ($ser_wall - $ser_limit) / $ser_in)") ms per exchange above" \

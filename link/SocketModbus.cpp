@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 
 #include <utility>
@@ -132,10 +133,22 @@ void CSocketModbus::SocketSend(const std::uint8_t *data, std::size_t length)
         return;
     QByteArray block(reinterpret_cast<const char *>(data), qsizetype(length));
     const quint64 generation = generation_.load();
+    // On the socket's own thread with nothing posted ahead of it (a record sent
+    // in answer to a received acknowledgement), the block is written at once.
+    if (QThread::currentThread() == thread() && postedSends_.load() == 0) {
+        writeQueued(generation, block);
+        return;
+    }
     // Posted events to one receiver are delivered in the order they were posted,
     // from whatever thread, so blocks keep the order in which they were sent.
+    postedSends_.fetch_add(1);
     QMetaObject::invokeMethod(
-        this, [this, generation, block] { writeQueued(generation, block); }, Qt::QueuedConnection);
+        this,
+        [this, generation, block] {
+            postedSends_.fetch_sub(1);
+            writeQueued(generation, block);
+        },
+        Qt::QueuedConnection);
 }
 
 void CSocketModbus::writeQueued(quint64 generation, const QByteArray &block)
@@ -147,6 +160,7 @@ void CSocketModbus::writeQueued(quint64 generation, const QByteArray &block)
         return;
     }
     socket_->write(block);
+    socket_->flush(); // each unit waits for a reply: hand it to the system now
 }
 
 qint64 CSocketModbus::Receive(std::uint8_t *buffer, qint64 maxLength)

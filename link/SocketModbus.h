@@ -83,6 +83,7 @@ private:
     // Bumped by every ConnectTo and CloseSocket, so a block sent for an earlier
     // connection is never written to a later one.
     std::atomic<quint64> generation_{0};
+    std::atomic<int> postedSends_{0}; // blocks posted to this thread, not yet written
     std::atomic<bool> connected_{false};
     bool blockDropped_ = false; // a block of this connection found it gone (socket's thread)
 };

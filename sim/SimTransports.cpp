@@ -61,8 +61,12 @@ void TcpTransport::accept()
         socket_ = incoming;
         socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         QTcpSocket *s = socket_;
-        session_.connectionOpened([s](const QByteArray &bytes) { s->write(bytes); },
-                                  [s] { s->disconnectFromHost(); });
+        session_.connectionOpened(
+            [s](const QByteArray &bytes) {
+                s->write(bytes);
+                s->flush(); // the host waits for each answer
+            },
+            [s] { s->disconnectFromHost(); });
         connect(s, &QTcpSocket::readyRead, this,
                 [this, s] { session_.bytesReceived(s->readAll()); });
         connect(s, &QTcpSocket::disconnected, this, [this, s] {

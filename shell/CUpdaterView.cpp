@@ -66,7 +66,10 @@ void CUpdaterView::OnInitialUpdate()
 {
     // One supervisor per view: a later initial update (New) only blanks the lines.
     if (!supervisorThread_ && !shutDown_)
-        supervisorThread_ = std::make_unique<updater::Supervisor>([this] { job_->jobTick(0); });
+        // It sleeps while no job runs (a tick would do nothing) and wakes with DownLoad.
+        supervisorThread_ = std::make_unique<updater::Supervisor>(
+            [this] { job_->jobTick(0); }, std::chrono::milliseconds(50),
+            [this] { return !job_->idle(); });
     for (int id : {res::kIdFileLine, res::kIdConnectLine, res::kIdProgramLine})
         setLine(id, QString());
 }
@@ -183,6 +186,9 @@ void CUpdaterView::showMessage(const std::string &text)
 
 void CUpdaterView::idleChanged(bool idle)
 {
+    // Only DownLoad clears idle, on the UI thread, which owns supervisorThread_.
+    if (!idle && supervisorThread_)
+        supervisorThread_->wake();
     post([this, idle] { emit commandsEnabled(idle); });
 }
 

@@ -60,3 +60,26 @@ TEST(Supervisor, DestroyingItsOwnerStopsTheThread)
     std::this_thread::sleep_for(milliseconds(150));
     EXPECT_EQ(ticks.load(), atDestruction);
 }
+
+TEST(Supervisor, SleepsWithoutTickingWhileNoJobRunsAndTicksAgainWhenWoken)
+{
+    std::atomic<int> ticks{0};
+    std::atomic<bool> busy{false};
+    auto supervisor = std::make_unique<updater::Supervisor>(
+        [&] { ticks.fetch_add(1); }, milliseconds(50), [&] { return busy.load(); });
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(ticks.load(), 0);
+    busy = true;
+    supervisor->wake();
+    std::this_thread::sleep_for(milliseconds(230));
+    EXPECT_GE(ticks.load(), 3); // deadlines at 50, 100, 150, 200 ms after the wake
+    EXPECT_LE(ticks.load(), 5);
+    busy = false;
+    std::this_thread::sleep_for(milliseconds(100));
+    const int whenIdle = ticks.load();
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(ticks.load(), whenIdle);
+    const auto start = steady_clock::now();
+    supervisor.reset(); // stops while asleep
+    EXPECT_LT(steady_clock::now() - start, milliseconds(500));
+}

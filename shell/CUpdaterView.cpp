@@ -67,9 +67,9 @@ void CUpdaterView::OnInitialUpdate()
     // One supervisor per view: a later initial update (New) only blanks the lines.
     if (!supervisorThread_ && !shutDown_)
         // It sleeps while no job runs (a tick would do nothing) and wakes with DownLoad.
-        supervisorThread_ = std::make_unique<updater::Supervisor>(
-            [this] { job_->jobTick(0); }, std::chrono::milliseconds(50),
-            [this] { return !job_->idle(); });
+        supervisorThread_ = std::make_unique<updater::Supervisor>([this] { job_->jobTick(0); },
+                                                                  std::chrono::milliseconds(50),
+                                                                  [this] { return !job_->idle(); });
     for (int id : {res::kIdFileLine, res::kIdConnectLine, res::kIdProgramLine})
         setLine(id, QString());
 }

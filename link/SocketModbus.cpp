@@ -5,7 +5,15 @@
 #include <QDeadlineTimer>
 #include <QTcpSocket>
 #include <QThread>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
 #include <QTimer>
+#include <algorithm>
 
 #include <utility>
 
@@ -78,9 +86,7 @@ bool CSocketModbus::CloseSocketWhenSent(int limitMs)
         while (socket->bytesToWrite() > 0 && socket->state() == QAbstractSocket::ConnectedState &&
                socket->waitForBytesWritten(int(deadline.remainingTime()))) {
         }
-        // Unread input makes the system reset the connection on close, which can
-        // discard what it still holds for the device.
-        socket->readAll();
+        drainAfterHalfClose(socket, deadline);
         socket->disconnectFromHost();
         if (socket->state() != QAbstractSocket::UnconnectedState)
             socket->waitForDisconnected(int(deadline.remainingTime()));
@@ -89,6 +95,30 @@ bool CSocketModbus::CloseSocketWhenSent(int limitMs)
     }
     CloseSocket();
     return sent;
+}
+
+// Tells the device that nothing more comes (a half-close) and reads what it
+// still sends until it closes its side or stays quiet for a while. Closing with
+// unread input makes the system reset the connection, and a reset discards what
+// the device has received but not yet read: the end of the firmware.
+void CSocketModbus::drainAfterHalfClose(QTcpSocket *socket, const QDeadlineTimer &deadline)
+{
+    constexpr int kQuietMs = 500;
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return;
+#ifdef Q_OS_WIN
+    ::shutdown(static_cast<SOCKET>(socket->socketDescriptor()), SD_SEND);
+#else
+    ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
+#endif
+    socket->readAll();
+    while (socket->state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
+        const int wait = int(std::min<qint64>(kQuietMs, deadline.remainingTime()));
+        if (!socket->waitForReadyRead(wait))
+            break; // the device closed its side, or it stayed quiet
+        socket->readAll();
+    }
+    socket->readAll();
 }
 
 void CSocketModbus::dropSocket()

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+class QDeadlineTimer;
 class QTcpSocket;
 class QTimer;
 
@@ -74,6 +75,7 @@ private:
     void onSocketError();
     void onTimeout();
     void dropSocket();
+    static void drainAfterHalfClose(QTcpSocket *socket, const QDeadlineTimer &deadline);
 
     QTcpSocket *socket_ = nullptr;
     QTimer *connectTimer_ = nullptr;

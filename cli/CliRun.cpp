@@ -27,7 +27,10 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitTimeOut = 1;
 constexpr int kExitRefused = 2;
 constexpr int kExitNoLink = 3;
+// The progress bar is redrawn every 100 ms; without one the timer only notices
+// SIGINT and SIGTERM, for which a quarter of a second is soon enough.
 constexpr int kPollMs = 100;
+constexpr int kSignalPollMs = 250;
 
 volatile std::sig_atomic_t gSignal = 0;
 
@@ -96,16 +99,25 @@ void noteSignal(int signal)
     gSignal = signal;
 }
 
+namespace {
+
+bool showsProgress(const CliOptions &options)
+{
+    return !options.quiet && stderrIsTerminal();
+}
+
+} // namespace
+
 CliRun::CliRun(const CliOptions &options, QObject *parent)
-    : QObject(parent), options_(options), console_(!options.quiet && stderrIsTerminal()),
-      host_(console_, trace_), job_(host_), sink_(job_, trace_), link_(&sink_, &host_)
+    : QObject(parent), options_(options), console_(showsProgress(options)), host_(console_, trace_),
+      job_(host_), sink_(job_, trace_), link_(&sink_, &host_)
 {
     host_.attach(&job_, &link_);
     // The job ends on whatever thread ran its last step; the rest happens here.
     host_.setOnIdle(
         [this] { QMetaObject::invokeMethod(this, &CliRun::jobIdle, Qt::QueuedConnection); });
     connect(&poller_, &QTimer::timeout, this, &CliRun::poll);
-    poller_.start(kPollMs);
+    poller_.start(showsProgress(options) ? kPollMs : kSignalPollMs);
 }
 
 CliRun::~CliRun()

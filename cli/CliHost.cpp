@@ -6,36 +6,29 @@
 
 namespace updater::cli {
 
-void CliHost::attach(UpdateJob *job, CFileDownCom *link)
+void CliHost::sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t jobState)
 {
-    job_ = job;
-    link_ = link;
-}
-
-void CliHost::sendBlock(const std::uint8_t *data, std::size_t length)
-{
-    // The job lock is held here; the job's observers take it again on this thread.
     if (trace_.isOpen())
-        trace_.sent(job_->jobState(), data, length);
+        trace_.sent(jobState, data, length);
     ++unitsSent_;
     link_->SendOnCurrentLink(data, length);
 }
 
-void CliHost::setLineText(int lineId, const std::string &text)
+void CliHost::setLineText(StatusLine line, const std::string &text)
 {
-    if (lineId != kConnectLineId && lineId != kProgramLineId)
+    if (line == StatusLine::File)
         return;
     {
         std::lock_guard lock(linesMutex_);
-        std::string &line = lineId == kConnectLineId ? connectLine_ : programLine_;
-        if (line == text)
+        std::string &shown = line == StatusLine::Connect ? connectLine_ : programLine_;
+        if (shown == text)
             return; // "Programing..." is written for every unit; it is said once
-        line = text;
+        shown = text;
         if (text.empty())
             return;
         lastStatus_ = text;
     }
-    trace_.note("line " + std::to_string(lineId), text);
+    trace_.note("line " + std::to_string(static_cast<int>(line)), text);
     console_.out(text);
 }
 
@@ -45,10 +38,10 @@ std::string CliHost::lastStatus() const
     return lastStatus_;
 }
 
-void CliHost::showMessage(const std::string &text)
+void CliHost::showMessage(MessageKind kind, const std::string &text)
 {
     trace_.note("message", text);
-    if (text == texts::kSuccess || text == texts::kTimeOut) {
+    if (kind == MessageKind::Success || kind == MessageKind::TimeOut) {
         console_.out(text);
         return;
     }

@@ -27,16 +27,16 @@ class CliHost : public IJobHost, public ILinkReporter
 public:
     CliHost(Console &console, TraceLog &trace) : console_(console), trace_(trace) {}
 
-    // The job and link this host serves; both outlive every call made to it.
-    void attach(UpdateJob *job, CFileDownCom *link);
+    // The link this host sends on; it outlives every call made to it.
+    void attach(CFileDownCom *link) { link_ = link; }
     // Called, from whatever thread ends the job, once the job is idle again.
     void setOnIdle(std::function<void()> onIdle) { onIdle_ = std::move(onIdle); }
 
-    void sendBlock(const std::uint8_t *data, std::size_t length) override;
-    void setLineText(int lineId, const std::string &text) override;
+    void sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t jobState) override;
+    void setLineText(StatusLine line, const std::string &text) override;
     void setProgressVisible(bool visible) override { progressVisible_.store(visible); }
     void setProgressPos(std::uint32_t) override {} // the bar follows the job's byte count
-    void showMessage(const std::string &text) override;
+    void showMessage(MessageKind kind, const std::string &text) override;
     void idleChanged(bool idle) override;
 
     void reportLinkError(const QString &caption, const QString &text) override;
@@ -49,7 +49,6 @@ public:
 private:
     Console &console_;
     TraceLog &trace_;
-    UpdateJob *job_ = nullptr;
     CFileDownCom *link_ = nullptr;
     std::function<void()> onIdle_;
     std::atomic<bool> progressVisible_{false};

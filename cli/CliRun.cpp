@@ -77,19 +77,19 @@ bool isPresentButNoPort(const QString &device)
 }
 
 // Where the job stood, for the line that tells a technician what the device holds.
-std::string stepText(const std::string &lastStatus, int units, int state)
+std::string stepText(const JobEnd &end, int units, const std::string &lastStatus)
 {
-    const std::string where =
-        " (job state " + std::to_string(state) + ", " + std::to_string(units) + " units sent";
-    if (units == 0)
-        return "before anything was sent" + where + "): the device is unchanged";
-    const std::string said = lastStatus.empty() ? "" : ", last status \"" + lastStatus + "\"";
-    if (lastStatus.empty() || lastStatus == texts::kConnecting)
-        return "while connecting" + where + said + "): the device has not been erased";
-    if (lastStatus == texts::kErase)
-        return "during the erase" + where + said + "): the device may be partly erased";
-    return "while programming" + where + said +
-           "): the device may be half-written; run the update again";
+    static constexpr const char *kWhatTheDeviceHolds[] = {
+        "the device is unchanged",
+        "the device has not been erased",
+        "the device may be partly erased",
+        "the device may be half-written; run the update again",
+    };
+    std::string where =
+        " (job state " + std::to_string(end.state) + ", " + std::to_string(units) + " units sent";
+    if (end.step != JobStep::NotStarted && !lastStatus.empty())
+        where += ", last status \"" + lastStatus + "\"";
+    return stepName(end.step) + where + "): " + kWhatTheDeviceHolds[static_cast<int>(end.step)];
 }
 
 } // namespace
@@ -112,7 +112,7 @@ CliRun::CliRun(const CliOptions &options, QObject *parent)
     : QObject(parent), options_(options), console_(showsProgress(options)), host_(console_, trace_),
       job_(host_), sink_(job_, trace_), link_(&sink_, &host_)
 {
-    host_.attach(&job_, &link_);
+    host_.attach(&link_);
     // The job ends on whatever thread ran its last step; the rest happens here.
     host_.setOnIdle(
         [this] { QMetaObject::invokeMethod(this, &CliRun::jobIdle, Qt::QueuedConnection); });
@@ -173,8 +173,8 @@ std::optional<int> CliRun::checkFirmwareFile()
     }
     if (fault.empty())
         return std::nullopt;
-    host_.showMessage(std::string(texts::kFileRefused) + "\n" + options_.firmwarePath + ": " +
-                      fault);
+    host_.showMessage(MessageKind::FileRefused, std::string(texts::kFileRefused) + "\n" +
+                                                    options_.firmwarePath + ": " + fault);
     trace_.note("exit", std::to_string(kExitRefused));
     return kExitRefused;
 }
@@ -265,12 +265,13 @@ void CliRun::interrupted(int signal)
         stop(status);
         return;
     }
-    const std::string lastStatus = host_.lastStatus();
     const int units = host_.unitsSent();
+    const std::string lastStatus = host_.lastStatus();
     const int state = job_.abandon(); // closes the firmware file
-    if (state == -1 && job_.lastOutcome() != JobOutcome::Abandoned)
+    const JobEnd end = job_.lastEnd();
+    if (state == kNoJob && end.outcome != JobOutcome::Abandoned)
         return; // the job had just ended; its own outcome decides
-    console_.error("interrupted " + stepText(lastStatus, units, state));
+    console_.error("interrupted " + stepText(end, units, lastStatus));
     stop(status);
 }
 

@@ -58,42 +58,47 @@ constexpr auto kEndBlock = makeEndBlock();
 
 UpdateJob::Ending UpdateJob::armRows(unsigned byte)
 {
-    const auto advance = [this](std::int32_t next) {
+    const auto advance = [this](ArmState next) {
         f_.readyToSend = true;
-        f_.jobState = next;
+        f_.jobState = num(next);
     };
     switch (f_.jobState) {
-    case 2:
+    case num(ArmState::AwaitDigit):
         if (byte == '1')
-            advance(6);
+            advance(ArmState::SendOne);
         else if (byte == '2')
-            advance(4);
+            advance(ArmState::SendFour);
         break;
-    case 5:
+    case num(ArmState::AwaitFour):
         if (byte == '4')
-            advance(6);
+            advance(ArmState::SendOne);
         break;
-    case 7:
+    case num(ArmState::AwaitNine):
         if (byte == '9')
-            advance(8);
+            advance(ArmState::SendHeader);
         break;
-    case 9:
+    case num(ArmState::Erasing):
         if (byte == kAck) {
-            advance(10);
-            host_.setLineText(kConnectLineId, texts::kEraseDone);
+            advance(ArmState::DataBlock);
+            host_.setLineText(StatusLine::Connect, texts::kEraseDone);
         }
         break;
-    case 10:
-    case 11:
-    case 13:
+    case num(ArmState::DataBlock):
         if (byte == kAck)
-            advance(f_.jobState == 10 ? 10 : f_.jobState + 1);
+            advance(ArmState::DataBlock);
         break;
-    case 15:
+    case num(ArmState::LastBlockAck):
+        if (byte == kAck)
+            advance(ArmState::SendEot);
+        break;
+    case num(ArmState::EotAck):
+        if (byte == kAck)
+            advance(ArmState::SendEndBlock);
+        break;
+    case num(ArmState::EndBlockAck):
         if (byte == kAck) {
-            f_.jobState = -1;
-            host_.setLineText(kProgramLineId, texts::kProgramingDone);
-            return Ending::Success;
+            host_.setLineText(StatusLine::Program, texts::kProgramingDone);
+            return ended(Ending::Success);
         }
         break;
     default:
@@ -109,57 +114,57 @@ UpdateJob::Ending UpdateJob::armSender()
         send(message_.data(), 1);
     };
     switch (f_.jobState) {
-    case 0:
+    case num(ArmState::Open):
         return armOpen();
-    case 1:
+    case num(ArmState::WakeUp):
         send(kWakeUp, sizeof kWakeUp);
         f_.timeoutMs = 5000;
         f_.sendIntervalMs = 50;
         f_.elapsedMs = 0;
-        host_.setLineText(kConnectLineId, texts::kConnecting);
-        f_.jobState = 2;
+        host_.setLineText(StatusLine::Connect, texts::kConnecting);
+        f_.jobState = num(ArmState::AwaitDigit);
         break;
-    case 4:
+    case num(ArmState::SendFour):
         if (!f_.readyToSend)
             break;
         sendOne('4');
         armWait(1000, 50);
-        f_.jobState = 5;
+        f_.jobState = num(ArmState::AwaitFour);
         break;
-    case 6:
+    case num(ArmState::SendOne):
         if (!f_.readyToSend)
             break;
         sendOne('1');
         armWait(1000, 50);
-        f_.jobState = 7;
+        f_.jobState = num(ArmState::AwaitNine);
         break;
-    case 8:
+    case num(ArmState::SendHeader):
         if (!f_.readyToSend)
             break;
         send(kHeaderBlock.data(), kHeaderBlock.size());
         arm_.blockNumber = 1;
         armWait(10000, 50);
-        host_.setLineText(kConnectLineId, texts::kErase);
-        f_.jobState = 9;
+        host_.setLineText(StatusLine::Connect, texts::kErase);
+        f_.jobState = num(ArmState::Erasing);
         break;
-    case 10:
+    case num(ArmState::DataBlock):
         if (f_.readyToSend)
             return armDataBlock();
         break;
-    case 12:
+    case num(ArmState::SendEot):
         if (!f_.readyToSend)
             break;
         sendOne(kEot);
         armWait(1000, 50);
-        f_.jobState = 13;
+        f_.jobState = num(ArmState::EotAck);
         break;
-    case 14:
+    case num(ArmState::SendEndBlock):
         if (!f_.readyToSend)
             break;
         send(kEndBlock.data(), kEndBlock.size());
         arm_.blockNumber = 1;
         armWait(10000, 50);
-        f_.jobState = 15;
+        f_.jobState = num(ArmState::EndBlockAck);
         break;
     default:
         break;
@@ -185,7 +190,7 @@ UpdateJob::Ending UpdateJob::armOpen()
     f_.fileOpen = true;
     f_.fileLength = firmwareFile_.length();
     f_.readyToSend = true;
-    f_.jobState = 1;
+    f_.jobState = num(ArmState::WakeUp);
     return Ending::None;
 }
 
@@ -207,9 +212,8 @@ UpdateJob::Ending UpdateJob::armDataBlock()
         // The file shrank or failed under the job: never send stale bytes.
         lastError_ = f_.firmwarePath + ": " + fileErrorText(FileError::Shrunk);
         closeFileLocked();
-        f_.jobState = -1;
-        host_.setLineText(kProgramLineId, texts::kProgramFailed);
-        return Ending::FileFailed;
+        host_.setLineText(StatusLine::Program, texts::kProgramFailed);
+        return ended(Ending::FileFailed);
     }
     std::fill(message_.begin() + 3 + count, message_.begin() + 3 + kDataBytes, kPad);
     message_[1027] = kPad;
@@ -217,7 +221,7 @@ UpdateJob::Ending UpdateJob::armDataBlock()
     ++arm_.blockNumber;
     f_.readyToSend = false;
     if (left <= static_cast<std::int64_t>(kDataBytes))
-        f_.jobState = 11;
+        f_.jobState = num(ArmState::LastBlockAck);
     f_.elapsedMs = 0;
     f_.timeoutMs = 5000;
     f_.sendIntervalMs = 5;
@@ -227,7 +231,7 @@ UpdateJob::Ending UpdateJob::armDataBlock()
         host_.setProgressPos(f_.bytesSent * 100u / static_cast<std::uint32_t>(f_.fileLength));
         arm_.blocksSinceProgress = 0;
     }
-    host_.setLineText(kProgramLineId, texts::kPrograming);
+    host_.setLineText(StatusLine::Program, texts::kPrograming);
     return Ending::None;
 }
 

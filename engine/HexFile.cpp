@@ -7,16 +7,26 @@ namespace updater {
 const char *hexFaultText(HexFault fault)
 {
     switch (fault) {
-    case HexFault::None: return "no fault";
-    case HexFault::NotHexDigit: return "a character that is not a hex digit";
-    case HexFault::OddDigits: return "odd number of hex digits";
-    case HexFault::TooLong: return "the line spells more than 68 bytes";
-    case HexFault::TooShort: return "the record is shorter than 5 bytes";
-    case HexFault::CountMismatch: return "the byte count disagrees with the line's length";
-    case HexFault::Checksum: return "checksum mismatch";
-    case HexFault::NoRecord: return "no record on this line";
-    case HexFault::EarlyZeroLength: return "a record without data bytes before the end-of-file record";
-    case HexFault::NoEndRecord: return "no end-of-file record";
+    case HexFault::None:
+        return "no fault";
+    case HexFault::NotHexDigit:
+        return "a character that is not a hex digit";
+    case HexFault::OddDigits:
+        return "odd number of hex digits";
+    case HexFault::TooLong:
+        return "the line spells more than 68 bytes";
+    case HexFault::TooShort:
+        return "the record is shorter than 5 bytes";
+    case HexFault::CountMismatch:
+        return "the byte count disagrees with the line's length";
+    case HexFault::Checksum:
+        return "checksum mismatch";
+    case HexFault::NoRecord:
+        return "no record on this line";
+    case HexFault::EarlyZeroLength:
+        return "a record without data bytes before the end-of-file record";
+    case HexFault::NoEndRecord:
+        return "no end-of-file record";
     }
     return "unknown fault";
 }
@@ -79,6 +89,7 @@ public:
     bool hasText() const { return inLine_ || anyText_; }
     void noteText() { anyText_ = true; }
     std::size_t bytes() const { return bytes_; }
+    const std::uint8_t *record() const { return record_.data(); }
     std::uint8_t type() const { return record_[3]; }
 
 private:
@@ -94,9 +105,25 @@ private:
 
 } // namespace
 
-HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size)
+HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size, HexRecords *records)
 {
     HexCheck result;
+    if (records != nullptr) {
+        // Every line spells at most half its characters; a record line has at least 11.
+        records->bytes_.clear();
+        records->ends_.clear();
+        records->bytes_.reserve(size / 2 + 1);
+        records->ends_.reserve(size / 11 + 1);
+    }
+    const auto refuse = [&](HexFault fault, int atLine) {
+        result.fault = fault;
+        result.line = atLine;
+        if (records != nullptr) {
+            records->bytes_.clear();
+            records->ends_.clear();
+        }
+        return result;
+    };
     int line = 1;
     std::size_t pos = 0;
     while (pos < size) {
@@ -115,26 +142,23 @@ HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size)
         }
         if (atEnd && !checker.hasText())
             break; // the file ends with its last line end
-        const HexFault fault = checker.fault();
-        if (fault != HexFault::None) {
-            result.fault = fault;
-            result.line = line;
-            return result;
-        }
+        if (const HexFault fault = checker.fault(); fault != HexFault::None)
+            return refuse(fault, line);
         ++result.records;
+        if (records != nullptr) {
+            records->bytes_.insert(records->bytes_.end(), checker.record(),
+                                   checker.record() + checker.bytes());
+            records->ends_.push_back(static_cast<std::uint32_t>(records->bytes_.size()));
+        }
         if (checker.bytes() == 5) {
             // The first record without data bytes is the last one the device gets.
-            if (checker.type() != 0x01) {
-                result.fault = HexFault::EarlyZeroLength;
-                result.line = line;
-            }
+            if (checker.type() != 0x01)
+                return refuse(HexFault::EarlyZeroLength, line);
             return result;
         }
         ++line;
     }
-    result.fault = HexFault::NoEndRecord;
-    result.line = 0;
-    return result;
+    return refuse(HexFault::NoEndRecord, 0);
 }
 
 } // namespace updater

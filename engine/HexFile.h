@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace updater {
 
@@ -12,15 +13,15 @@ inline constexpr std::size_t kMaxRecordBytes = 68;
 enum class HexFault
 {
     None,
-    NotHexDigit,      // a character between ':' and the line end that is not a hex digit
-    OddDigits,        // an odd number of hex digits
-    TooLong,          // the line spells more than 68 bytes
-    TooShort,         // fewer than 5 bytes: no room for count, address, type, checksum
-    CountMismatch,    // the byte count disagrees with the line's length
-    Checksum,         // the checksum does not match
-    NoRecord,         // a line without ':' or digits before the end-of-file record
-    EarlyZeroLength,  // a record without data bytes before the end of the file
-    NoEndRecord,      // no end-of-file record
+    NotHexDigit,     // a character between ':' and the line end that is not a hex digit
+    OddDigits,       // an odd number of hex digits
+    TooLong,         // the line spells more than 68 bytes
+    TooShort,        // fewer than 5 bytes: no room for count, address, type, checksum
+    CountMismatch,   // the byte count disagrees with the line's length
+    Checksum,        // the checksum does not match
+    NoRecord,        // a line without ':' or digits before the end-of-file record
+    EarlyZeroLength, // a record without data bytes before the end of the file
+    NoEndRecord,     // no end-of-file record
 };
 
 const char *hexFaultText(HexFault fault);
@@ -28,16 +29,34 @@ const char *hexFaultText(HexFault fault);
 struct HexCheck
 {
     HexFault fault = HexFault::None;
-    int line = 0;        // 1-based line of the fault, 0 when it concerns the whole file
-    int records = 0;     // records up to and including the end-of-file record
+    int line = 0;    // 1-based line of the fault, 0 when it concerns the whole file
+    int records = 0; // records up to and including the end-of-file record
     bool ok() const { return fault == HexFault::None; }
 };
 
-// Checks an Intel HEX image before anything of it is sent. Lines end in CR, CR LF
-// or LF; text before a line's ':' is skipped; hex digits may be upper or lower
-// case. The first record without data bytes must be the end-of-file record (type
-// 01) and ends the part of the file that is sent; what follows it is not looked at.
-HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size);
+// The binary records that the lines of a checked image spell, in file order: what
+// the DSP sender sends, one record per acknowledgement.
+class HexRecords
+{
+public:
+    std::size_t count() const { return ends_.size(); }
+    const std::uint8_t *data(std::size_t i) const { return bytes_.data() + begin(i); }
+    std::size_t length(std::size_t i) const { return ends_[i] - begin(i); }
+
+private:
+    friend HexCheck checkIntelHex(const std::uint8_t *, std::size_t, HexRecords *);
+    std::size_t begin(std::size_t i) const { return i == 0 ? 0 : ends_[i - 1]; }
+    std::vector<std::uint8_t> bytes_; // every record, back to back
+    std::vector<std::uint32_t> ends_; // where record i ends in bytes_
+};
+
+// Checks an Intel HEX image before anything of it is sent and, when records is
+// given, decodes it into the records that are sent (left empty for a refused
+// image). Lines end in CR, CR LF or LF; text before a line's ':' is skipped; hex
+// digits may be upper or lower case. The first record without data bytes must be
+// the end-of-file record (type 01) and ends the part of the file that is sent;
+// what follows it is not looked at.
+HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size, HexRecords *records = nullptr);
 
 // "line 7: checksum mismatch", or "no end-of-file record" for a whole-file fault.
 std::string describe(const HexCheck &check);

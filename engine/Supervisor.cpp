@@ -50,38 +50,26 @@ std::uint64_t Supervisor::restarts() const
 
 void Supervisor::run()
 {
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point start = Clock::now();
-    std::uint64_t k = 0;
+    TickSchedule schedule(period_, TickSchedule::Clock::now());
     std::unique_lock lock(mutex_);
     for (;;) {
         // busy_ takes the job lock: never call it while holding mutex_, which
         // wake() takes with the job lock held.
         lock.unlock();
-        const bool idle = busy_ && !busy_();
-        if (idle) {
+        if (busy_ && !busy_()) {
             if (!sleepUntilWoken())
                 return;
-            start = Clock::now();
-            k = 0;
+            schedule.restart(TickSchedule::Clock::now());
         }
         lock.lock();
-        const Clock::time_point deadline = start + period_ * (k + 1);
-        if (wake_.wait_until(lock, deadline, [this] { return stop_; }))
+        if (wake_.wait_until(lock, schedule.nextDeadline(), [this] { return stop_; }))
             return;
         lock.unlock();
         tick_();
         lock.lock();
         ++ticks_;
-        ++k;
-        // A tick that held the thread past the next deadline (a message box) must
-        // not be followed by a burst of catch-up ticks: count on from now.
-        const Clock::time_point now = Clock::now();
-        if (now > start + period_ * (k + 1)) {
-            start = now;
-            k = 0;
+        if (schedule.ticked(TickSchedule::Clock::now()))
             ++restarts_;
-        }
     }
 }
 

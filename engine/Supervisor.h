@@ -9,10 +9,45 @@
 
 namespace updater {
 
-// The supervisor thread: calls the job tick every period, on absolute deadlines of
-// a steady clock (start + k x period), so that counted time does not drift behind
-// real time. After a stall longer than one period (a message box held the tick) it
-// starts counting again from now instead of firing the missed ticks in a burst.
+// When the supervisor ticks: on absolute deadlines start + k x period, so counted
+// time does not drift behind real time; after a tick that ended past the next
+// deadline (a message box held it) it counts on from then instead of firing the
+// missed ticks in a burst. Time comes in as arguments, so tests count it.
+class TickSchedule
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    TickSchedule(Clock::duration period, Clock::time_point start) : period_(period), start_(start)
+    {
+    }
+
+    // Start counting again from now (after sleeping while no job ran).
+    void restart(Clock::time_point now)
+    {
+        start_ = now;
+        k_ = 0;
+    }
+    Clock::time_point nextDeadline() const { return start_ + period_ * (k_ + 1); }
+    // A tick returned at now. True when it overran the next deadline and the
+    // schedule starts again from now.
+    bool ticked(Clock::time_point now)
+    {
+        ++k_;
+        if (now <= nextDeadline())
+            return false;
+        restart(now);
+        return true;
+    }
+
+private:
+    Clock::duration period_;
+    Clock::time_point start_;
+    std::uint64_t k_ = 0;
+};
+
+// The supervisor thread: calls the job tick every period, on the deadlines of a
+// TickSchedule of the steady clock.
 //
 // With a busy function, the thread sleeps while it answers false (no job: a tick
 // would do nothing) until wake() is called, and then ticks from that moment on.

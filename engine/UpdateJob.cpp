@@ -21,13 +21,11 @@ void UpdateJob::downLoad(bool linkOpen)
     if (!f_.idle)
         return; // the command is disabled while a job runs
     if (!linkOpen) {
-        lock.unlock();
-        host_.showMessage(texts::kNoLink);
+        showMessage(lock, MessageKind::Precondition, texts::kNoLink);
         return;
     }
     if (f_.firmwarePath.empty()) {
-        lock.unlock();
-        host_.showMessage(texts::kNoFile);
+        showMessage(lock, MessageKind::Precondition, texts::kNoFile);
         return;
     }
     f_.idle = false;
@@ -37,10 +35,10 @@ void UpdateJob::downLoad(bool linkOpen)
     f_.elapsedMs = 0;
     f_.jobState = 0;
     f_.dspTickCalls = 1;
-    lastOutcome_ = JobOutcome::None;
+    lastEnd_ = {};
     lastError_.clear();
-    host_.setLineText(kProgramLineId, "");
-    host_.setLineText(kConnectLineId, "");
+    host_.setLineText(StatusLine::Program, "");
+    host_.setLineText(StatusLine::Connect, "");
 }
 
 void UpdateJob::jobTick(int)
@@ -51,7 +49,7 @@ void UpdateJob::jobTick(int)
 
 UpdateJob::Ending UpdateJob::tickLocked()
 {
-    if (f_.jobState == -1)
+    if (f_.jobState == kNoJob)
         return Ending::None;
     f_.elapsedMs += kTickMs;
     if (f_.elapsedMs > f_.timeoutMs)
@@ -84,7 +82,7 @@ void UpdateJob::receiveByte(std::uint8_t byte)
 
 UpdateJob::Ending UpdateJob::byteHandler(unsigned byte)
 {
-    if (f_.jobState == -1)
+    if (f_.jobState == kNoJob)
         return Ending::None;
     if (f_.firmwareType == kDspFirmware)
         return dspRows(byte);
@@ -93,47 +91,64 @@ UpdateJob::Ending UpdateJob::byteHandler(unsigned byte)
     return Ending::None;
 }
 
-void UpdateJob::finish(std::unique_lock<std::recursive_mutex> &lock, Ending ending)
+void UpdateJob::showMessage(std::unique_lock<JobLock> &lock, MessageKind kind,
+                            const std::string &text)
+{
+    lock.unlock();
+    jobLock_.assertNotHeldHere();
+    host_.showMessage(kind, text);
+    lock.lock();
+}
+
+void UpdateJob::noteEnd(JobOutcome outcome, std::int32_t state)
+{
+    lastEnd_ = {outcome, state, stepOf(f_.firmwareType, state)};
+}
+
+UpdateJob::Ending UpdateJob::ended(Ending ending)
+{
+    endingState_ = f_.jobState;
+    f_.jobState = kNoJob;
+    return ending;
+}
+
+void UpdateJob::finish(std::unique_lock<JobLock> &lock, Ending ending)
 {
     switch (ending) {
     case Ending::None:
         return;
     case Ending::Success:
-        // The rows have set jobState to -1 and written "Programing Done.".
-        lock.unlock();
-        host_.showMessage(texts::kSuccess);
-        lock.lock();
+        // The rows have ended the job and written "Programing Done.".
+        showMessage(lock, MessageKind::Success, texts::kSuccess);
         f_.idle = true;
         host_.idleChanged(true);
         closeFileLocked();
         host_.setProgressVisible(false);
-        lastOutcome_ = JobOutcome::Success;
+        noteEnd(JobOutcome::Success, endingState_);
         return;
-    case Ending::TimeOut:
+    case Ending::TimeOut: {
         if (f_.timeoutInProgress)
             return;
         f_.timeoutInProgress = true;
+        const std::int32_t state = f_.jobState;
         writeTimeoutLine();
         // The job keeps its state while the box is open: a reply that comes
         // meanwhile is still handled, and the reset below ends the job regardless.
-        lock.unlock();
-        host_.showMessage(texts::kTimeOut);
-        lock.lock();
+        showMessage(lock, MessageKind::TimeOut, texts::kTimeOut);
         f_.timeoutInProgress = false;
         resetAfterFailure();
-        lastOutcome_ = JobOutcome::TimedOut;
+        noteEnd(JobOutcome::TimedOut, state);
         return;
+    }
     case Ending::FileRefused:
     case Ending::FileFailed: {
-        // jobState is already -1, so no step of the job runs while the box is open.
+        // The job has ended already, so no step of it runs while the box is open.
         const bool refused = ending == Ending::FileRefused;
         const std::string text =
             std::string(refused ? texts::kFileRefused : texts::kFileFailed) + "\n" + lastError_;
-        lock.unlock();
-        host_.showMessage(text);
-        lock.lock();
+        showMessage(lock, refused ? MessageKind::FileRefused : MessageKind::FileFailed, text);
         resetAfterFailure();
-        lastOutcome_ = refused ? JobOutcome::FileRefused : JobOutcome::FileFailed;
+        noteEnd(refused ? JobOutcome::FileRefused : JobOutcome::FileFailed, endingState_);
         return;
     }
     }
@@ -143,24 +158,24 @@ void UpdateJob::writeTimeoutLine()
 {
     const int state = f_.jobState;
     if (f_.firmwareType == kDspFirmware) {
-        if (state == 2)
-            host_.setLineText(kConnectLineId, texts::kEraseFailed);
-        else if (state > 2)
-            host_.setLineText(kProgramLineId, texts::kProgramFailed);
+        if (state == num(DspState::Erasing))
+            host_.setLineText(StatusLine::Connect, texts::kEraseFailed);
+        else if (state > num(DspState::Erasing))
+            host_.setLineText(StatusLine::Program, texts::kProgramFailed);
     } else if (f_.firmwareType == kArmFirmware) {
-        if (state < 9)
-            host_.setLineText(kConnectLineId, texts::kConnectionFailed);
-        else if (state == 9)
-            host_.setLineText(kConnectLineId, texts::kEraseFailed);
+        if (state < num(ArmState::Erasing))
+            host_.setLineText(StatusLine::Connect, texts::kConnectionFailed);
+        else if (state == num(ArmState::Erasing))
+            host_.setLineText(StatusLine::Connect, texts::kEraseFailed);
         else
-            host_.setLineText(kProgramLineId, texts::kProgramFailed);
+            host_.setLineText(StatusLine::Program, texts::kProgramFailed);
     }
 }
 
 void UpdateJob::resetAfterFailure()
 {
     closeFileLocked();
-    f_.jobState = -1;
+    f_.jobState = kNoJob;
     f_.elapsedMs = 0;
     f_.timeoutInProgress = false;
     f_.timeoutMs = 5000;
@@ -186,17 +201,16 @@ UpdateJob::Ending UpdateJob::refuse(FileError error)
 {
     lastError_ = f_.firmwarePath + ": " + fileErrorText(error);
     closeFileLocked();
-    f_.jobState = -1;
-    return Ending::FileRefused;
+    return ended(Ending::FileRefused);
 }
 
 int UpdateJob::abandon()
 {
     std::lock_guard lock(jobLock_);
     const int state = f_.jobState;
-    if (state != -1 || !f_.idle) {
+    if (state != kNoJob || !f_.idle) {
         resetAfterFailure();
-        lastOutcome_ = JobOutcome::Abandoned;
+        noteEnd(JobOutcome::Abandoned, state);
     }
     return state;
 }
@@ -209,7 +223,7 @@ void UpdateJob::closeFirmwareFile()
 
 void UpdateJob::send(const std::uint8_t *data, std::size_t length)
 {
-    host_.sendBlock(data, length);
+    host_.sendBlock(data, length, f_.jobState);
 }
 
 JobFields UpdateJob::fields() const
@@ -245,7 +259,13 @@ bool UpdateJob::idle() const
 JobOutcome UpdateJob::lastOutcome() const
 {
     std::lock_guard lock(jobLock_);
-    return lastOutcome_;
+    return lastEnd_.outcome;
+}
+
+JobEnd UpdateJob::lastEnd() const
+{
+    std::lock_guard lock(jobLock_);
+    return lastEnd_;
 }
 
 std::string UpdateJob::lastError() const

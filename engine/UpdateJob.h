@@ -1,11 +1,13 @@
 #pragma once
 
 #include "FirmwareFile.h"
+#include "HexFile.h"
 #include "JobHost.h"
+#include "JobLock.h"
+#include "JobStates.h"
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
 
@@ -15,7 +17,7 @@ inline constexpr int kDspFirmware = 0;
 inline constexpr int kArmFirmware = 1;
 inline constexpr int kTickMs = 50;
 
-// How the last job ended.
+// How a job ended.
 enum class JobOutcome
 {
     None,        // no job has ended yet, or one is running
@@ -24,6 +26,14 @@ enum class JobOutcome
     FileRefused, // the firmware file was refused before anything was sent
     FileFailed,  // the firmware file failed while the job was sending it
     Abandoned,   // abandon() ended the job
+};
+
+// The end of the last job: how, and where it stood then.
+struct JobEnd
+{
+    JobOutcome outcome = JobOutcome::None;
+    std::int32_t state = kNoJob; // jobState at the ending (for a success, the last state)
+    JobStep step = JobStep::NotStarted;
 };
 
 // The job fields, with their widths and their values at construction.
@@ -48,8 +58,6 @@ struct JobFields
 // State the DSP sender keeps for the whole program; it carries over between jobs.
 struct DspCounters
 {
-    bool inLine = false;
-    std::int32_t digitCount = 0;
     std::int32_t linesSinceProgress = 0;
 };
 
@@ -66,8 +74,8 @@ struct ArmCounters
 // (jobTick every 50 counted milliseconds) and the links (receiveByte for every
 // byte received). Each public operation is one step under the job lock, so a tick
 // and the handling of one received byte never interleave. The lock is released
-// while a message box is open. Observers take the lock too and may be called
-// from inside a host callback.
+// while a message box is open. Observers take the lock too, so a host must not
+// call them from inside one of its callbacks.
 class UpdateJob : public IByteSink
 {
 public:
@@ -103,6 +111,7 @@ public:
     int jobState() const;
     bool idle() const;
     JobOutcome lastOutcome() const;
+    JobEnd lastEnd() const;
     // Why the last job ended when it was refused or failed: names the file, and for
     // HEX the line and the fault ("fw.hex: line 7: checksum mismatch").
     std::string lastError() const;
@@ -120,7 +129,10 @@ private:
 
     Ending byteHandler(unsigned byte);
     Ending tickLocked();
-    void finish(std::unique_lock<std::recursive_mutex> &lock, Ending ending);
+    void finish(std::unique_lock<JobLock> &lock, Ending ending);
+    void showMessage(std::unique_lock<JobLock> &lock, MessageKind kind, const std::string &text);
+    void noteEnd(JobOutcome outcome, std::int32_t state);
+    Ending ended(Ending ending); // the job ends now, in the state it is in
     void resetAfterFailure();
     void closeFileLocked();
     void writeTimeoutLine();
@@ -142,14 +154,15 @@ private:
     void send(const std::uint8_t *data, std::size_t length);
 
     IJobHost &host_;
-    mutable std::recursive_mutex jobLock_;
+    mutable JobLock jobLock_;
     JobFields f_;
     DspCounters dsp_;
     ArmCounters arm_;
     FirmwareFile firmwareFile_;
-    std::unique_ptr<std::uint8_t[]> firmwareImage_;
+    HexRecords records_;                       // what a DSP job sends
     std::array<std::uint8_t, 1029> message_{}; // every ARM message is built here
-    JobOutcome lastOutcome_ = JobOutcome::None;
+    JobEnd lastEnd_;
+    std::int32_t endingState_ = kNoJob; // jobState when a row or a file ended the job
     std::string lastError_;
 };
 

@@ -8,7 +8,7 @@
 
 namespace fuzzing {
 
-void RecordingHost::sendBlock(const std::uint8_t *data, std::size_t length)
+void RecordingHost::sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t)
 {
     units.emplace_back(data, data + length);
 }

@@ -13,11 +13,14 @@ namespace fuzzing {
 class RecordingHost : public updater::IJobHost
 {
 public:
-    void sendBlock(const std::uint8_t *data, std::size_t length) override;
-    void setLineText(int, const std::string &) override {}
+    void sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t) override;
+    void setLineText(updater::StatusLine, const std::string &) override {}
     void setProgressVisible(bool) override {}
     void setProgressPos(std::uint32_t) override {}
-    void showMessage(const std::string &text) override { messages.push_back(text); }
+    void showMessage(updater::MessageKind, const std::string &text) override
+    {
+        messages.push_back(text);
+    }
     void idleChanged(bool idle) override { idleNow = idle; }
 
     std::vector<std::vector<std::uint8_t>> units;

@@ -1,14 +1,9 @@
 #pragma once
 
+#include "Ids.h" // the command IDs
+
 // String table of the program: command IDs and the texts that go with them. UTF-8.
 namespace updater::res {
-
-// Commands shared by the menu, the toolbar, the accelerators and their handlers.
-inline constexpr int kIdFileNew = 57600;
-inline constexpr int kIdFileOpen = 57601;
-inline constexpr int kIdAppAbout = 57664;
-inline constexpr int kIdSetPort = 32778;
-inline constexpr int kIdDownLoad = 32773;
 
 // Status bar panes: the message pane, then the three lock indicators.
 inline constexpr int kIdIndicatorCaps = 59137;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Ids.h" // the controls of the form that a job writes to
+
 #include <span>
 
 // Templates of the form and the dialogs: every control with its place and size in
@@ -54,10 +56,6 @@ struct DialogTemplate
 // Control IDs of the form and the dialogs.
 inline constexpr int kIdOk = 1;
 inline constexpr int kIdCancel = 2;
-inline constexpr int kIdProgressBar = 1000;
-inline constexpr int kIdFileLine = 1002;
-inline constexpr int kIdConnectLine = 1003;
-inline constexpr int kIdProgramLine = 1004;
 inline constexpr int kIdComEdit = 1003;
 inline constexpr int kIdPortEdit = 1004;
 inline constexpr int kIdSerialRadio = 1007;

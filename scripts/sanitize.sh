@@ -31,6 +31,6 @@ case $mode in
 esac
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
-    -DUPDATER_BUILD_BENCH=OFF ${SANITIZE_CMAKE_ARGS:-} >/dev/null
+    -DUPDATER_BUILD_BENCH=OFF -DUPDATER_CHECK_LOCKS=ON ${SANITIZE_CMAKE_ARGS:-} >/dev/null
 cmake --build "$build_dir" -j "$(nproc)"
 ctest --test-dir "$build_dir" --output-on-failure -j 2 --timeout 900 -R "$tests"

@@ -65,11 +65,12 @@ CMainFrame::~CMainFrame() = default;
 
 void CMainFrame::createMenus()
 {
-    QAction *open = commandAction(this, res::kIdFileOpen, res::kItemOpen, res::kPromptOpen);
-    QAction *setPort = commandAction(this, res::kIdSetPort, res::kItemSetPort, res::kPromptSetPort);
+    QAction *open = commandAction(this, updater::kIdFileOpen, res::kItemOpen, res::kPromptOpen);
+    QAction *setPort =
+        commandAction(this, updater::kIdSetPort, res::kItemSetPort, res::kPromptSetPort);
     QAction *downLoad =
-        commandAction(this, res::kIdDownLoad, res::kItemDownLoad, res::kPromptDownLoad);
-    QAction *about = commandAction(this, res::kIdAppAbout, res::kItemAbout, res::kPromptAbout);
+        commandAction(this, updater::kIdDownLoad, res::kItemDownLoad, res::kPromptDownLoad);
+    QAction *about = commandAction(this, updater::kIdAppAbout, res::kItemAbout, res::kPromptAbout);
     connect(open, &QAction::triggered, view_, &CUpdaterView::OnFileOpen);
     connect(setPort, &QAction::triggered, view_, &CUpdaterView::OnSetPort);
     connect(downLoad, &QAction::triggered, view_, &CUpdaterView::OnDownLoad);
@@ -92,7 +93,7 @@ void CMainFrame::createToolBar()
     toolBar_->setAllowedAreas(Qt::AllToolBarAreas);
     toolBar_->setMovable(true);
     toolBar_->setFloatable(true);
-    const int ids[] = {res::kIdFileOpen, res::kIdSetPort, res::kIdDownLoad};
+    const int ids[] = {updater::kIdFileOpen, updater::kIdSetPort, updater::kIdDownLoad};
     for (int i = 0; i < 3; ++i) {
         if (i > 0)
             toolBar_->addSeparator();
@@ -137,13 +138,13 @@ void CMainFrame::createAccelerators()
 {
     auto *open = new QAction(this);
     open->setObjectName(QStringLiteral("acceleratorOpen"));
-    open->setData(res::kIdFileOpen);
+    open->setData(updater::kIdFileOpen);
     open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     open->setShortcutContext(Qt::WindowShortcut);
     connect(open, &QAction::triggered, view_, &CUpdaterView::OnFileOpen);
     auto *fileNew = new QAction(this);
     fileNew->setObjectName(QStringLiteral("acceleratorNew"));
-    fileNew->setData(res::kIdFileNew);
+    fileNew->setData(updater::kIdFileNew);
     fileNew->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
     fileNew->setShortcutContext(Qt::WindowShortcut);
     connect(fileNew, &QAction::triggered, this, &CMainFrame::newRequested);
@@ -196,7 +197,7 @@ QString CMainFrame::indicatorText(int indicatorId) const
 
 void CMainFrame::enableCommands(bool enabled)
 {
-    for (int id : {res::kIdFileOpen, res::kIdSetPort, res::kIdDownLoad})
+    for (int id : {updater::kIdFileOpen, updater::kIdSetPort, updater::kIdDownLoad})
         menuAction(id)->setEnabled(enabled);
     accelerators_.constFirst()->setEnabled(enabled);
 }

@@ -41,16 +41,16 @@ CUpdaterView::CUpdaterView(QWidget *parent)
     setMinimumSize(units.toPixels(form.w, form.h));
     for (const auto &[id, widget] : createControls(this, form, units)) {
         switch (id) {
-        case res::kIdProgressBar:
+        case updater::kIdProgressBar:
             progressBar_ = qobject_cast<QProgressBar *>(widget);
             break;
-        case res::kIdFileLine:
+        case updater::kIdFileLine:
             fileLine_ = qobject_cast<CStaticText *>(widget);
             break;
-        case res::kIdConnectLine:
+        case updater::kIdConnectLine:
             connectLine_ = qobject_cast<CStaticText *>(widget);
             break;
-        case res::kIdProgramLine:
+        case updater::kIdProgramLine:
             programLine_ = qobject_cast<CStaticText *>(widget);
             break;
         }
@@ -70,7 +70,7 @@ void CUpdaterView::OnInitialUpdate()
         supervisorThread_ = std::make_unique<updater::Supervisor>([this] { job_->jobTick(0); },
                                                                   std::chrono::milliseconds(50),
                                                                   [this] { return !job_->idle(); });
-    for (int id : {res::kIdFileLine, res::kIdConnectLine, res::kIdProgramLine})
+    for (int id : {updater::kIdFileLine, updater::kIdConnectLine, updater::kIdProgramLine})
         setLine(id, QString());
 }
 
@@ -93,9 +93,9 @@ void CUpdaterView::OnFileOpen()
         firmwarePath_ = fileDialog.selectedFiles().constFirst();
     job_->setFirmware(firmwareType_, QFile::encodeName(firmwarePath_).toStdString());
 
-    setLine(res::kIdFileLine, QString::fromUtf8(res::kFileLinePrefix) + firmwarePath_);
-    setLine(res::kIdConnectLine, QStringLiteral(" "));
-    setLine(res::kIdProgramLine, QStringLiteral(" "));
+    setLine(updater::kIdFileLine, QString::fromUtf8(res::kFileLinePrefix) + firmwarePath_);
+    setLine(updater::kIdConnectLine, QStringLiteral(" "));
+    setLine(updater::kIdProgramLine, QStringLiteral(" "));
 }
 
 void CUpdaterView::OnSetPort()
@@ -145,13 +145,14 @@ bool CUpdaterView::idle() const
     return job_->idle();
 }
 
-void CUpdaterView::sendBlock(const std::uint8_t *data, std::size_t length)
+void CUpdaterView::sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t)
 {
     link_->SendOnCurrentLink(data, length);
 }
 
-void CUpdaterView::setLineText(int lineId, const std::string &text)
+void CUpdaterView::setLineText(updater::StatusLine line, const std::string &text)
 {
+    const int lineId = static_cast<int>(line);
     post([this, lineId, text = QString::fromStdString(text)] { setLine(lineId, text); });
 }
 
@@ -173,7 +174,7 @@ void CUpdaterView::setProgressPos(std::uint32_t percent)
     post([this, value] { progressBar_->setValue(value); });
 }
 
-void CUpdaterView::showMessage(const std::string &text)
+void CUpdaterView::showMessage(updater::MessageKind, const std::string &text)
 {
     const QString message = QString::fromStdString(text);
     if (onUiThread(this)) {
@@ -200,11 +201,11 @@ void CUpdaterView::reportLinkError(const QString &caption, const QString &text)
 CStaticText *CUpdaterView::line(int lineId) const
 {
     switch (lineId) {
-    case res::kIdFileLine:
+    case updater::kIdFileLine:
         return fileLine_;
-    case res::kIdConnectLine:
+    case updater::kIdConnectLine:
         return connectLine_;
-    case res::kIdProgramLine:
+    case updater::kIdProgramLine:
         return programLine_;
     default:
         return nullptr;

@@ -61,11 +61,11 @@ public:
     bool supervisorRunning() const { return supervisorThread_ != nullptr; }
 
     // IJobHost.
-    void sendBlock(const std::uint8_t *data, std::size_t length) override;
-    void setLineText(int lineId, const std::string &text) override;
+    void sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t jobState) override;
+    void setLineText(updater::StatusLine line, const std::string &text) override;
     void setProgressVisible(bool visible) override;
     void setProgressPos(std::uint32_t percent) override;
-    void showMessage(const std::string &text) override;
+    void showMessage(updater::MessageKind kind, const std::string &text) override;
     void idleChanged(bool idle) override;
 
     // ILinkReporter.

@@ -42,11 +42,26 @@ void *operator new(std::size_t size)
         return p;
     throw std::bad_alloc();
 }
-void *operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete[](void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
+void *operator new[](std::size_t size)
+{
+    return operator new(size);
+}
+void operator delete(void *p) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void *p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void *p, std::size_t) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void *p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 namespace {
 
@@ -54,16 +69,16 @@ namespace {
 class InstantHost : public updater::IJobHost
 {
 public:
-    void sendBlock(const std::uint8_t *, std::size_t length) override
+    void sendBlock(const std::uint8_t *, std::size_t length, std::int32_t) override
     {
         ++units;
         bytes += length;
         replyDue = true;
     }
-    void setLineText(int, const std::string &) override {}
+    void setLineText(updater::StatusLine, const std::string &) override {}
     void setProgressVisible(bool) override {}
     void setProgressPos(std::uint32_t) override {}
-    void showMessage(const std::string &text) override { lastMessage = text; }
+    void showMessage(updater::MessageKind, const std::string &text) override { lastMessage = text; }
 
     std::uint64_t units = 0;
     std::uint64_t bytes = 0;
@@ -86,9 +101,9 @@ std::string hexImage(std::size_t size)
         if (addr % 0x10000 == 0) { // extended linear address record
             std::uint8_t sum = 0;
             text += ':';
-            for (std::uint8_t b : {std::uint8_t(2), std::uint8_t(0), std::uint8_t(0),
-                                   std::uint8_t(4), std::uint8_t(addr >> 24),
-                                   std::uint8_t(addr >> 16)})
+            for (std::uint8_t b :
+                 {std::uint8_t(2), std::uint8_t(0), std::uint8_t(0), std::uint8_t(4),
+                  std::uint8_t(addr >> 24), std::uint8_t(addr >> 16)})
                 put(b, sum);
             put(static_cast<std::uint8_t>(0x100 - sum), sum);
             text += "\r\n";

@@ -19,11 +19,11 @@ namespace {
 class NoHost : public updater::IJobHost
 {
 public:
-    void sendBlock(const std::uint8_t *, std::size_t) override {}
-    void setLineText(int, const std::string &) override {}
+    void sendBlock(const std::uint8_t *, std::size_t, std::int32_t) override {}
+    void setLineText(updater::StatusLine, const std::string &) override {}
     void setProgressVisible(bool) override {}
     void setProgressPos(std::uint32_t) override {}
-    void showMessage(const std::string &) override {}
+    void showMessage(updater::MessageKind, const std::string &) override {}
 };
 
 double cpuSeconds()

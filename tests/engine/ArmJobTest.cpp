@@ -167,10 +167,13 @@ TEST(ArmJob, StatusTextsFollowThePhases)
     for (const auto &t : run.rig.host.texts)
         if (shown.empty() || shown.back() != t)
             shown.push_back(t);
-    const std::vector<std::pair<int, std::string>> expected = {
-        {1004, ""},           {1003, ""},         {1003, "Connecting..."},
-        {1003, "Erase..."},   {1003, "Erase Done."}, {1004, "Programing..."},
-        {1004, "Programing Done."}};
+    const std::vector<std::pair<int, std::string>> expected = {{1004, ""},
+                                                               {1003, ""},
+                                                               {1003, "Connecting..."},
+                                                               {1003, "Erase..."},
+                                                               {1003, "Erase Done."},
+                                                               {1004, "Programing..."},
+                                                               {1004, "Programing Done."}};
     EXPECT_EQ(shown, expected);
 }
 
@@ -302,6 +305,8 @@ TEST(ArmTimeOut, NoReplyToWakeUpEndsAt5050WithConnectionFailed)
     EXPECT_EQ(rig.host.line(1003), "Connection failed");
     EXPECT_EQ(rig.host.messages, std::vector<std::string>{kTimeOut});
     EXPECT_FALSE(rig.job.fields().fileOpen);
+    EXPECT_EQ(rig.job.lastEnd().state, 2);
+    EXPECT_EQ(rig.job.lastEnd().step, updater::JobStep::Connecting);
 }
 
 TEST(ArmTimeOut, NoAckToHeaderEndsAt10050WithEraseFailed)
@@ -318,6 +323,7 @@ TEST(ArmTimeOut, NoAckToHeaderEndsAt10050WithEraseFailed)
     rig.tick();
     EXPECT_EQ(rig.state(), -1);
     EXPECT_EQ(rig.host.line(1003), "Erase failed");
+    EXPECT_EQ(rig.job.lastEnd().step, updater::JobStep::Erasing);
 }
 
 TEST(ArmTimeOut, NoAckToDataBlockEndsAt5050WithProgramFailed)
@@ -335,6 +341,8 @@ TEST(ArmTimeOut, NoAckToDataBlockEndsAt5050WithProgramFailed)
     EXPECT_EQ(rig.state(), -1);
     EXPECT_EQ(rig.host.line(1004), "Program failed");
     EXPECT_EQ(rig.host.messages, std::vector<std::string>{kTimeOut});
+    EXPECT_EQ(rig.job.lastEnd().state, 10);
+    EXPECT_EQ(rig.job.lastEnd().step, updater::JobStep::Programming);
 }
 
 TEST(ArmTimeOut, ReplyAfterTheLastTickInsideTheWaitDoesNotSaveTheStep)

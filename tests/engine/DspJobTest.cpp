@@ -75,7 +75,10 @@ std::string sixteenByteRecords(int n)
     return text + ":00000001FF\r\n";
 }
 
-Bytes ackEverything(std::size_t, const Bytes &) { return {kCC}; }
+Bytes ackEverything(std::size_t, const Bytes &)
+{
+    return {kCC};
+}
 
 } // namespace
 
@@ -224,10 +227,10 @@ TEST(DspJob, TwoAcknowledgementsInARowSendTwoRecords)
     rig.deliver({0x00, 0x00}); // load, erase
     rig.deliver({kCC});        // erase acknowledged: record 1
     ASSERT_EQ(rig.host.sent.size(), 2u);
-    rig.deliver({kCC, kCC});   // records 2 and 3 without waiting
+    rig.deliver({kCC, kCC}); // records 2 and 3 without waiting
     ASSERT_EQ(rig.host.sent.size(), 4u);
     EXPECT_EQ(rig.host.sent[3].bytes[2], 0x20); // address low byte of the third record
-    rig.deliver({0x13, 0x37}); // other bytes change nothing
+    rig.deliver({0x13, 0x37});                  // other bytes change nothing
     EXPECT_EQ(rig.host.sent.size(), 4u);
 }
 
@@ -291,7 +294,11 @@ TEST(DspJobEnding, EraseWithoutAcknowledgementTimesOutAfter20050CountedMs)
     EXPECT_EQ(f.sendIntervalMs, 200);
     EXPECT_EQ(f.elapsedMs, 0);
     EXPECT_FALSE(f.fileOpen);
-    EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::TimedOut);
+    const updater::JobEnd end = rig.job.lastEnd();
+    EXPECT_EQ(end.outcome, updater::JobOutcome::TimedOut);
+    EXPECT_EQ(end.state, 2);
+    EXPECT_EQ(end.step, updater::JobStep::Erasing);
+    EXPECT_EQ(rig.host.messageKinds, std::vector{updater::MessageKind::TimeOut});
 }
 
 TEST(DspJobEnding, UnansweredRecordTimesOutAfter5050WithProgramFailed)
@@ -308,6 +315,7 @@ TEST(DspJobEnding, UnansweredRecordTimesOutAfter5050WithProgramFailed)
     EXPECT_EQ(rig.state(), -1);
     EXPECT_EQ(rig.host.line(1004), "Program failed");
     EXPECT_EQ(rig.host.messages, std::vector<std::string>{kTimeOut});
+    EXPECT_EQ(rig.job.lastEnd().step, updater::JobStep::Programming);
 }
 
 TEST(DspJobEnding, LastRecordUnansweredTimesOutWithProgramFailed)
@@ -411,33 +419,6 @@ TEST(DownLoadCommand, ByteWithNoJobChangesNothing)
     EXPECT_TRUE(rig.host.texts.empty());
 }
 
-// The main job of the demo script: a whole DSP update, told as the window shows it.
-TEST(Demo, DspUpdateAgainstAScriptedDevice)
-{
-    TempDir dir;
-    const std::string hex = makeHexWithObjcopy(dir, 4096, 2026);
-    ASSERT_FALSE(hex.empty());
-    Rig rig;
-    rig.responder = ackEverything;
-    std::string last1003, last1004;
-    rig.startJob(0, hex);
-    const int ticks = rig.runUntilIdle();
-    std::cout << "firmware: " << hex << " (" << readFile(hex).size() << " bytes)\n";
-    for (const auto &[id, text] : rig.host.texts) {
-        std::string &last = id == 1003 ? last1003 : last1004;
-        if (text != last && !text.empty())
-            std::cout << "line " << id << ": " << text << "\n";
-        last = text;
-    }
-    std::cout << "progress:";
-    for (auto p : rig.host.progress)
-        std::cout << " " << p << "%";
-    std::cout << "\nunits sent: " << rig.host.sent.size() << " in " << ticks << " ticks\n";
-    for (const auto &m : rig.host.messages)
-        std::cout << "message box: " << m << "\n";
-    EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::Success);
-}
-
 TEST(DspJobEnding, ReplyWhileTheTimeOutBoxIsOpenIsHandledFromAnotherThread)
 {
     TempDir dir;
@@ -455,9 +436,9 @@ TEST(DspJobEnding, ReplyWhileTheTimeOutBoxIsOpenIsHandledFromAnotherThread)
     };
     for (int t = 0; t < 401; ++t)
         rig.tick();
-    EXPECT_EQ(stateAfterLateReply, 3);      // the late 0xCC was handled...
-    EXPECT_EQ(rig.host.sent.size(), 2u);    // ...and sent the first record
-    EXPECT_EQ(rig.state(), -1);             // the reset ends the job regardless
+    EXPECT_EQ(stateAfterLateReply, 3);   // the late 0xCC was handled...
+    EXPECT_EQ(rig.host.sent.size(), 2u); // ...and sent the first record
+    EXPECT_EQ(rig.state(), -1);          // the reset ends the job regardless
     EXPECT_TRUE(rig.job.idle());
     EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::TimedOut);
 }

@@ -5,17 +5,17 @@
 
 namespace enginetest {
 
-void FakeHost::sendBlock(const std::uint8_t *data, std::size_t length)
+void FakeHost::sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t jobState)
 {
     Bytes unit(data, data + length);
-    sent.push_back({unit, tick, job ? job->jobState() : -2});
+    sent.push_back({unit, tick, jobState});
     if (onSend)
         onSend(unit);
 }
 
-void FakeHost::setLineText(int lineId, const std::string &text)
+void FakeHost::setLineText(updater::StatusLine line, const std::string &text)
 {
-    texts.emplace_back(lineId, text);
+    texts.emplace_back(static_cast<int>(line), text);
 }
 
 void FakeHost::setProgressPos(std::uint32_t percent)
@@ -24,9 +24,10 @@ void FakeHost::setProgressPos(std::uint32_t percent)
     progressRecordCounts.push_back(static_cast<int>(sent.size()));
 }
 
-void FakeHost::showMessage(const std::string &text)
+void FakeHost::showMessage(updater::MessageKind kind, const std::string &text)
 {
     messages.push_back(text);
+    messageKinds.push_back(kind);
     if (onMessage)
         onMessage(text);
 }
@@ -41,7 +42,6 @@ std::string FakeHost::line(int id) const
 
 Rig::Rig()
 {
-    host.job = &job;
     host.onSend = [this](const Bytes &unit) {
         if (!responder)
             return;

@@ -27,22 +27,22 @@ struct Sent
 class FakeHost : public updater::IJobHost
 {
 public:
-    void sendBlock(const std::uint8_t *data, std::size_t length) override;
-    void setLineText(int lineId, const std::string &text) override;
+    void sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t jobState) override;
+    void setLineText(updater::StatusLine line, const std::string &text) override;
     void setProgressVisible(bool visible) override { progressVisible = visible; }
     void setProgressPos(std::uint32_t percent) override;
-    void showMessage(const std::string &text) override;
+    void showMessage(updater::MessageKind kind, const std::string &text) override;
     void idleChanged(bool idle) override { idleEvents.push_back(idle); }
 
     std::vector<Sent> sent;
     std::vector<std::string> messages;
+    std::vector<updater::MessageKind> messageKinds;
     std::vector<std::pair<int, std::string>> texts; // every line write, in order
     std::vector<std::uint32_t> progress;            // every bar move, in order
     std::vector<int> progressRecordCounts;          // units sent when the bar moved
     std::vector<bool> idleEvents;
     bool progressVisible = false;
     int tick = 0;
-    updater::UpdateJob *job = nullptr;
     std::function<void(const Bytes &)> onSend;
     std::function<void(const std::string &)> onMessage;
 

@@ -119,15 +119,19 @@ TEST(RefusedFile, MissingEmptyAndSpecialFilesAreRefusedForBothFirmwareTypes)
     for (int type : {0, 1}) {
         for (const auto &[path, reason] : cases) {
             Rig rig;
+            int stateWhileBoxOpen = -2;
+            rig.host.onMessage = [&](const std::string &) { stateWhileBoxOpen = rig.state(); };
             rig.startJob(type, path);
             const int ticks = rig.runUntilIdle(20);
-            EXPECT_EQ(ticks, 5) << path; // refused on the tick that opens the file
+            EXPECT_EQ(ticks, 5) << path;              // refused on the tick that opens the file
+            EXPECT_EQ(stateWhileBoxOpen, -1) << path; // no tick can open the file again
             EXPECT_TRUE(rig.host.sent.empty()) << path;
-            EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::FileRefused) << path;
+            EXPECT_EQ(rig.host.messageKinds, std::vector{updater::MessageKind::FileRefused});
+            EXPECT_EQ(rig.job.lastEnd().outcome, updater::JobOutcome::FileRefused) << path;
+            EXPECT_EQ(rig.job.lastEnd().step, updater::JobStep::NotStarted) << path;
             ASSERT_EQ(rig.host.messages.size(), 1u);
             EXPECT_NE(rig.host.messages[0].find(path), std::string::npos);
-            EXPECT_NE(rig.host.messages[0].find(reason), std::string::npos)
-                << rig.host.messages[0];
+            EXPECT_NE(rig.host.messages[0].find(reason), std::string::npos) << rig.host.messages[0];
         }
     }
 }

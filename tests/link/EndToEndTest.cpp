@@ -24,14 +24,14 @@ class Host : public updater::IJobHost
 public:
     CFileDownCom *link = nullptr;
 
-    void sendBlock(const std::uint8_t *data, std::size_t length) override
+    void sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t) override
     {
         link->SendOnCurrentLink(data, length);
     }
-    void setLineText(int, const std::string &) override {}
+    void setLineText(updater::StatusLine, const std::string &) override {}
     void setProgressVisible(bool) override {}
     void setProgressPos(std::uint32_t) override {}
-    void showMessage(const std::string &text) override
+    void showMessage(updater::MessageKind, const std::string &text) override
     {
         std::lock_guard<std::mutex> lock(mutex_);
         messages_.push_back(text);

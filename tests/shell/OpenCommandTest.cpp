@@ -63,8 +63,9 @@ TEST(OpenCommandCancel, CancellingTheTypeDialogChangesNothing)
     const QString path = shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(1));
     WindowRig rig;
     rig.openFile(0, path);
-    rig.view->setLineText(1003, "Erase Done."); // as a finished job leaves it
-    rig.view->setLineText(1004, "Programing Done.");
+    rig.view->setLineText(updater::StatusLine::Connect,
+                          "Erase Done."); // as a finished job leaves it
+    rig.view->setLineText(updater::StatusLine::Program, "Programing Done.");
     WindowRig::waitFor([&] { return rig.view->lineText(1004) == "Programing Done."; });
     rig.modals.expect([](QWidget *w) {
         w->findChild<QRadioButton *>(QStringLiteral("armRadio"))->click();

@@ -46,21 +46,6 @@ std::uint16_t crc16Xmodem(const std::uint8_t *data, std::size_t n)
     return crc;
 }
 
-// Replies like the ARM boot loader: '1' (or '2', then '4') to the wake-up, '9'
-// to the digit '1', ACK to every block and to EOT.
-Responder armDevice(bool twoPath = false)
-{
-    return [twoPath](std::size_t, const Bytes &unit) -> Bytes {
-        if (unit == kWakeUp)
-            return {static_cast<std::uint8_t>(twoPath ? '2' : '1')};
-        if (unit == Bytes{'4'})
-            return {'4'};
-        if (unit == Bytes{'1'})
-            return {'9'};
-        return {kAck};
-    };
-}
-
 // Starts an ARM job on a file of the given bytes after construction and runs it
 // to its end.
 struct ArmRun
@@ -73,7 +58,7 @@ struct ArmRun
     explicit ArmRun(Bytes content, bool twoPath = false) : image(std::move(content))
     {
         path = dir.write("lcd.bin", image);
-        rig.responder = armDevice(twoPath);
+        rig.useDevice({.wakeUpTwo = twoPath});
         rig.startJob(1, path);
         rig.runUntilIdle();
     }
@@ -271,7 +256,7 @@ TEST(ArmJobStart, TicksOfOpenAndWakeUpDependOnThePreviousJob)
     const std::string arm = dir.write("a.bin", randomBytes(10, 11));
     const std::string dsp = dir.write("d.hex", std::string(":00000001FF\r\n"));
     Rig rig;
-    rig.responder = armDevice();
+    rig.useDevice();
     const auto wakeUpTick = [&](int type, const std::string &path) {
         rig.host.sent.clear();
         rig.host.tick = 0;
@@ -280,9 +265,6 @@ TEST(ArmJobStart, TicksOfOpenAndWakeUpDependOnThePreviousJob)
         rig.runUntilIdle();
         EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::Success);
         return rig.host.sent.empty() ? -1 : rig.host.sent[0].tick;
-    };
-    rig.responder = [](std::size_t i, const Bytes &u) {
-        return u.size() == 8 || u.size() == 5 ? Bytes{0xCC} : armDevice()(i, u);
     };
     EXPECT_EQ(wakeUpTick(1, arm), 6); // after construction
     EXPECT_EQ(wakeUpTick(1, arm), 3); // after an ARM success
@@ -311,9 +293,7 @@ TEST(ArmTimeOut, NoAckToHeaderEndsAt10050WithEraseFailed)
 {
     TempDir dir;
     Rig rig;
-    rig.responder = [](std::size_t, const Bytes &u) {
-        return u.size() == 133 ? Bytes{} : armDevice()(0, u);
-    };
+    rig.useDevice({.silentFrom = 3}); // wake-up, '1', then the header block
     rig.startJob(1, dir.write("a.bin", randomBytes(10, 13)));
     for (int t = 0; t < 10 + 200; ++t)
         rig.tick(); // header on tick 10, then 10000 counted ms
@@ -328,9 +308,7 @@ TEST(ArmTimeOut, NoAckToDataBlockEndsAt5050WithProgramFailed)
 {
     TempDir dir;
     Rig rig;
-    rig.responder = [](std::size_t, const Bytes &u) {
-        return u.size() == 1029 ? Bytes{} : armDevice()(0, u);
-    };
+    rig.useDevice({.silentFrom = 4}); // from the first data block on
     rig.startJob(1, dir.write("a.bin", randomBytes(5000, 14)));
     for (int t = 0; t < 12 + 100; ++t)
         rig.tick(); // block 1 on tick 12
@@ -361,26 +339,27 @@ TEST(ArmTimeOut, ReplyAfterTheLastTickInsideTheWaitDoesNotSaveTheStep)
 TEST(ArmTimeOut, NakAndNoiseAreIgnoredUntilTheWaitRunsOut)
 {
     TempDir dir;
-    Rig rig;
-    rig.responder = [](std::size_t, const Bytes &u) {
-        return u.size() == 1029 ? Bytes{0x15, 0x18, 'C', '9'} : armDevice()(0, u);
-    };
-    rig.startJob(1, dir.write("a.bin", randomBytes(3000, 16)));
-    rig.runUntilIdle();
-    EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::TimedOut);
-    EXPECT_EQ(rig.host.line(1004), "Program failed");
-    EXPECT_EQ(std::count_if(rig.host.sent.begin(), rig.host.sent.end(),
-                            [](const Sent &s) { return s.bytes.size() == 1029; }),
-              1); // nothing resent
+    const std::string path = dir.write("a.bin", randomBytes(3000, 16));
+    // From the first data block on, NAK or noise instead of ACK.
+    for (const updater::sim::Faults faults :
+         {updater::sim::Faults{.nakFrom = 4}, updater::sim::Faults{.noiseFrom = 4}}) {
+        Rig rig;
+        rig.useDevice(faults);
+        rig.startJob(1, path);
+        rig.runUntilIdle();
+        EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::TimedOut);
+        EXPECT_EQ(rig.host.line(1004), "Program failed");
+        EXPECT_EQ(std::count_if(rig.host.sent.begin(), rig.host.sent.end(),
+                                [](const Sent &s) { return s.bytes.size() == 1029; }),
+                  1); // nothing resent
+    }
 }
 
 TEST(ArmAck, DuplicateAckInState10ReleasesTheNextBlock)
 {
     TempDir dir;
     Rig rig;
-    rig.responder = [](std::size_t, const Bytes &u) {
-        return u.size() == 1029 ? Bytes{} : armDevice()(0, u);
-    };
+    rig.useDevice({.silentFrom = 4}); // from the first data block on
     rig.startJob(1, dir.write("a.bin", randomBytes(4000, 17)));
     for (int t = 0; t < 12; ++t)
         rig.tick();
@@ -400,7 +379,7 @@ TEST(ArmFileFailure, FileThatShrinksDuringTheJobEndsItWithoutSendingStaleBytes)
     TempDir dir;
     const std::string path = dir.write("a.bin", randomBytes(5000, 18));
     Rig rig;
-    rig.responder = armDevice();
+    rig.useDevice();
     rig.startJob(1, path);
     for (int t = 0; t < 12; ++t)
         rig.tick(); // block 1 out
@@ -422,7 +401,7 @@ TEST(ArmFileFailure, AbandonClosesTheFileAndResetsTheJob)
 {
     TempDir dir;
     Rig rig;
-    rig.responder = armDevice();
+    rig.useDevice();
     rig.startJob(1, dir.write("a.bin", randomBytes(5000, 19)));
     for (int t = 0; t < 12; ++t)
         rig.tick();

@@ -75,11 +75,6 @@ std::string sixteenByteRecords(int n)
     return text + ":00000001FF\r\n";
 }
 
-Bytes ackEverything(std::size_t, const Bytes &)
-{
-    return {kCC};
-}
-
 } // namespace
 
 TEST(DspJob, ObjcopyFileGoesOutRecordForRecordAndEndsInSuccess)
@@ -96,7 +91,7 @@ TEST(DspJob, ObjcopyFileGoesOutRecordForRecordAndEndsInSuccess)
     ASSERT_TRUE(extended) << "the file should carry extended-address records";
 
     Rig rig;
-    rig.responder = ackEverything;
+    rig.useDevice();
     rig.startJob(0, hex);
     rig.runUntilIdle();
 
@@ -131,7 +126,7 @@ TEST(DspJob, LfLineEndsAndLowerCaseDigitsGiveTheSameRecordsAsCrLf)
     std::vector<std::vector<Bytes>> results;
     for (const auto &text : {crlf, lf, cr, lower}) {
         Rig rig;
-        rig.responder = ackEverything;
+        rig.useDevice();
         rig.startJob(0, dir.write("f.hex", text));
         rig.runUntilIdle();
         EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::Success) << text;
@@ -150,7 +145,7 @@ TEST(DspJob, EndRecordWithoutLineEndIsStillSent)
 {
     TempDir dir;
     Rig rig;
-    rig.responder = ackEverything;
+    rig.useDevice();
     rig.startJob(0, dir.write("f.hex", ":00000001FF"));
     rig.runUntilIdle();
     ASSERT_EQ(rig.host.sent.size(), 2u);
@@ -183,7 +178,7 @@ TEST(DspJob, AfterADspSuccessTheNextJobLoadsOnTick1AndErasesOnTick2)
     TempDir dir;
     const std::string file = dir.write("f.hex", sixteenByteRecords(2));
     Rig rig;
-    rig.responder = ackEverything;
+    rig.useDevice();
     rig.startJob(0, file);
     rig.runUntilIdle();
     ASSERT_EQ(rig.job.lastOutcome(), updater::JobOutcome::Success);
@@ -240,7 +235,7 @@ TEST(DspJob, ProgressMovesAfterEraseAndAfterRecords50And100)
     const std::string text = sixteenByteRecords(120);
     ASSERT_EQ(text.size(), 5413u); // 120 lines of 45 characters and the end line
     Rig rig;
-    rig.responder = ackEverything;
+    rig.useDevice();
     rig.startJob(0, dir.write("f.hex", text));
     rig.runUntilIdle();
     ASSERT_EQ(rig.job.lastOutcome(), updater::JobOutcome::Success);
@@ -256,7 +251,7 @@ TEST(DspJob, RecordsSinceProgressCarryOverToTheNextJob)
     TempDir dir;
     const std::string file = dir.write("f.hex", sixteenByteRecords(29)); // 30 records
     Rig rig;
-    rig.responder = ackEverything;
+    rig.useDevice();
     rig.startJob(0, file);
     rig.runUntilIdle();
     EXPECT_EQ(rig.job.dspCounters().linesSinceProgress, 30);
@@ -336,7 +331,7 @@ TEST(DspJobEnding, TimeOutLeavesTheJobReadyForAnImmediateRestart)
     rig.startJob(0, dir.write("f.hex", sixteenByteRecords(2)));
     rig.runUntilIdle();
     ASSERT_EQ(rig.job.lastOutcome(), updater::JobOutcome::TimedOut);
-    rig.responder = ackEverything;
+    rig.useDevice();
     rig.host.sent.clear();
     rig.host.tick = 0;
     rig.job.downLoad(true);
@@ -350,7 +345,7 @@ TEST(DspJobEnding, SuccessEnablesTheCommandsOnlyWhenTheBoxIsClosed)
 {
     TempDir dir;
     Rig rig;
-    rig.responder = ackEverything;
+    rig.useDevice();
     bool idleWhileBoxOpen = true;
     bool visibleWhileBoxOpen = false;
     rig.host.onMessage = [&](const std::string &) {

@@ -50,6 +50,21 @@ Rig::Rig()
     };
 }
 
+void Rig::useDevice(updater::sim::Faults faults)
+{
+    device_ = std::make_unique<updater::sim::SimDevice>(faults, updater::sim::Expectation{});
+    responder = [this](std::size_t, const Bytes &unit) {
+        Bytes reply;
+        for (const std::uint8_t b : unit) {
+            const updater::sim::Step step = device_->receiveByte(b);
+            reply.insert(reply.end(), step.reply.begin(), step.reply.end());
+            if (step.jobEnded)
+                device_->newJob(); // the next job may be of the other kind
+        }
+        return reply;
+    };
+}
+
 void Rig::startJob(int firmwareType, const std::string &path)
 {
     job.setFirmware(firmwareType, path);

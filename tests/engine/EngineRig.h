@@ -1,15 +1,17 @@
 #pragma once
 
-// A fake host and a scripted device around one UpdateJob. Time moves only when
-// the test calls tick(); the device's replies are delivered, byte by byte, right
-// after the step that provoked them.
+// A fake host and the simulated inverter around one UpdateJob. Time moves only
+// when the test calls tick(); the device's replies are delivered, byte by byte,
+// right after the step that provoked them.
 #include "JobHost.h"
+#include "SimDevice.h"
 #include "UpdateJob.h"
 
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,6 +63,8 @@ public:
     Responder responder;
     std::deque<std::uint8_t> pending;
 
+    // The simulated inverter answers every unit from now on, with these faults.
+    void useDevice(updater::sim::Faults faults = {});
     void startJob(int firmwareType, const std::string &path);
     void tick();
     // Ticks until the job is idle again or maxTicks have run. Returns the ticks run.
@@ -68,6 +72,9 @@ public:
     void deliver(const Bytes &bytes);
     void deliverPending();
     int state() const { return job.jobState(); }
+
+private:
+    std::unique_ptr<updater::sim::SimDevice> device_;
 };
 
 // A temporary folder removed with the object.

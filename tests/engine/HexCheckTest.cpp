@@ -83,7 +83,7 @@ TEST(RefusedFile, EachBadHexFileEndsTheJobBeforeAnythingIsSent)
     for (const auto &bad : badFiles()) {
         const std::string path = dir.write("bad.hex", bad.text);
         Rig rig;
-        rig.responder = [](std::size_t, const Bytes &) { return Bytes{0xCC}; };
+        rig.useDevice();
         rig.startJob(0, path);
         rig.runUntilIdle(20);
         EXPECT_TRUE(rig.host.sent.empty()) << bad.what;

@@ -3,8 +3,9 @@
 // that costs next to nothing. Over loopback TCP (TCP_NODELAY) or a serial device
 // (a path starting with '/', set to raw 8-bit data):
 //
-//   dsp_peer device [DEVICE]        serves one host: 0xCC for the erase command and
-//                                   every record, until the 5-byte record. Without
+//   dsp_peer device [DEVICE]        serves one host as the simulated inverter does
+//                                   (0xCC for the erase command and every record,
+//                                   until the end-of-file record). Without
 //                                   DEVICE it listens on 127.0.0.1 and prints the
 //                                   port on the first line
 //   dsp_peer host PORT|DEVICE COUNT sends the erase command, COUNT records of 16 data
@@ -18,6 +19,8 @@
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "SimDevice.h"
 
 #include <chrono>
 #include <cstdint>
@@ -114,20 +117,24 @@ int connectDevice(int port)
     return fd;
 }
 
+// The simulated inverter's device model behind blocking reads: every byte that
+// arrives is fed to it and its answers go back at once, until the job's end.
 int serveDevice(int fd)
 {
     if (fd < 0)
         return 1;
-    std::uint8_t unit[5 + 255];
-    if (!readExactly(fd, unit, sizeof kErase) || !writeAll(fd, &kAck, 1))
-        return 1;
-    // A record is its byte count, address, type, the data and the checksum.
-    while (readExactly(fd, unit, 1) && readExactly(fd, unit + 1, 4u + unit[0])) {
-        if (!writeAll(fd, &kAck, 1))
-            return 1;
-        if (unit[0] == 0) {
-            ::close(fd);
-            return 0;
+    updater::sim::SimDevice device({}, {});
+    std::uint8_t buffer[4096];
+    ssize_t got = 0;
+    while ((got = ::read(fd, buffer, sizeof buffer)) > 0) {
+        for (ssize_t i = 0; i < got; ++i) {
+            const updater::sim::Step step = device.receiveByte(buffer[i]);
+            if (!step.reply.empty() && !writeAll(fd, step.reply.data(), step.reply.size()))
+                return 1;
+            if (step.jobEnded) {
+                ::close(fd);
+                return device.verdict().passed() ? 0 : 1;
+            }
         }
     }
     return 1;

@@ -13,28 +13,6 @@ constexpr std::uint8_t kAck = 0x06;
 const Bytes kWakeUp = {0xFE, 0xFD, 0xFC};
 const std::string kTimeOut = "time out\xEF\xBC\x81";
 
-Bytes headerBlock()
-{
-    Bytes b(133, 0x00);
-    b[0] = 0x01;
-    b[2] = 0xFF;
-    const std::string name = "Project.bin";
-    std::copy(name.begin(), name.end(), b.begin() + 3);
-    const std::string length = "125600";
-    std::copy(length.begin(), length.end(), b.begin() + 15);
-    b[131] = 0x99;
-    b[132] = 0xC9;
-    return b;
-}
-
-Bytes endBlock()
-{
-    Bytes b(133, 0x00);
-    b[0] = 0x01;
-    b[2] = 0xFF;
-    return b;
-}
-
 std::uint16_t crc16Xmodem(const std::uint8_t *data, std::size_t n)
 {
     std::uint16_t crc = 0;

@@ -1,7 +1,7 @@
 #include "EngineRig.h"
 
 #include <fstream>
-#include <random>
+#include <random> // TempDir names
 
 namespace enginetest {
 
@@ -129,15 +129,6 @@ std::string TempDir::write(const std::string &name, const Bytes &content) const
 std::string TempDir::write(const std::string &name, const std::string &content) const
 {
     return write(name, Bytes(content.begin(), content.end()));
-}
-
-Bytes randomBytes(std::size_t count, unsigned seed)
-{
-    std::mt19937 gen(seed);
-    Bytes out(count);
-    for (auto &b : out)
-        b = static_cast<std::uint8_t>(gen() & 0xFF);
-    return out;
 }
 
 Bytes readFile(const std::filesystem::path &path)

@@ -6,6 +6,7 @@
 #include "JobHost.h"
 #include "SimDevice.h"
 #include "UpdateJob.h"
+#include "WireUnits.h"
 
 #include <cstdint>
 #include <deque>
@@ -17,7 +18,10 @@
 
 namespace enginetest {
 
-using Bytes = std::vector<std::uint8_t>;
+using testsupport::Bytes;
+using testsupport::endBlock;
+using testsupport::headerBlock;
+using testsupport::randomBytes;
 
 struct Sent
 {
@@ -91,7 +95,6 @@ private:
     std::filesystem::path dir_;
 };
 
-Bytes randomBytes(std::size_t count, unsigned seed);
 Bytes readFile(const std::filesystem::path &path);
 
 } // namespace enginetest

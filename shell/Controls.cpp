@@ -3,6 +3,7 @@
 #include "MessageBox.h"
 
 #include <QEvent>
+#include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QIntValidator>
 #include <QKeyEvent>
@@ -133,12 +134,31 @@ void CIpAddressCtrl::moveTo(int index, bool selectAll)
 bool CIpAddressCtrl::eventFilter(QObject *watched, QEvent *event)
 {
     const auto it = std::find(fields_.begin(), fields_.end(), watched);
-    if (it != fields_.end()) {
-        if (event->type() == QEvent::KeyPress)
-            return onKeyPress(static_cast<int>(it - fields_.begin()),
-                              *static_cast<QKeyEvent *>(event));
-        if (event->type() == QEvent::FocusOut && *it == movedTo_)
+    if (it == fields_.end())
+        return QFrame::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::KeyPress:
+        return onKeyPress(static_cast<int>(it - fields_.begin()), *static_cast<QKeyEvent *>(event));
+    case QEvent::FocusIn:
+        // A click that gives an octet the focus selects it, so that what is typed
+        // replaces it; a click in the octet that has the focus places the caret.
+        if (static_cast<QFocusEvent *>(event)->reason() == Qt::MouseFocusReason)
+            clickedInto_ = *it;
+        break;
+    case QEvent::FocusOut:
+        if (*it == movedTo_)
             movedTo_ = nullptr;
+        clickedInto_ = nullptr;
+        break;
+    case QEvent::MouseButtonPress:
+        if (*it == clickedInto_) {
+            clickedInto_ = nullptr;
+            (*it)->selectAll();
+            return true;
+        }
+        break;
+    default:
+        break;
     }
     return QFrame::eventFilter(watched, event);
 }

@@ -33,6 +33,7 @@ private:
 // above 255 is corrected to 255 with a warning. A third digit moves to the next
 // octet; '.' does so only from an octet with digits, and not right after a third
 // digit has moved on. Backspace in an empty octet goes back to the previous one.
+// Clicking into an octet selects it.
 class CIpAddressCtrl : public QFrame
 {
     Q_OBJECT
@@ -57,4 +58,6 @@ private:
     // The octet that a third digit has just moved to; a '.' typed next there
     // belongs to the octet before and is swallowed.
     QLineEdit *movedTo_ = nullptr;
+    // The octet that a mouse press is giving the focus to.
+    QLineEdit *clickedInto_ = nullptr;
 };

@@ -1,6 +1,9 @@
 #include "Controls.h"
 
+#include "MessageBox.h"
+
 #include <QEvent>
+#include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QIntValidator>
 #include <QKeyEvent>
@@ -8,6 +11,8 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QTextOption>
+
+#include <algorithm>
 
 CStaticText::CStaticText(const QString &text, QWidget *parent) : QWidget(parent), text_(text) {}
 
@@ -32,7 +37,10 @@ void CStaticText::paintEvent(QPaintEvent *)
 
 namespace {
 constexpr int kMaxOctet = 255;
-}
+// The warning for an octet above 255; %1 is the value typed.
+constexpr const char kOctetOutOfRange[] =
+    "%1 is not a valid entry. Please specify a value between 0 and 255.";
+} // namespace
 
 CIpAddressCtrl::CIpAddressCtrl(QWidget *parent) : QFrame(parent)
 {
@@ -82,28 +90,75 @@ void CIpAddressCtrl::setAddress(std::uint32_t address)
 
 void CIpAddressCtrl::onEdited(int index)
 {
-    QLineEdit *edit = fields_[static_cast<std::size_t>(index)];
-    if (edit->text().toInt() > kMaxOctet)
+    QLineEdit *edit = field(index);
+    const int value = edit->text().toInt();
+    if (value > kMaxOctet) {
         edit->setText(QString::number(kMaxOctet));
-    if (edit->text().size() == 3 && index < 3) {
-        QLineEdit *next = fields_[static_cast<std::size_t>(index + 1)];
-        next->setFocus();
-        next->selectAll();
+        showAppMessage(window(), QString::fromUtf8(kOctetOutOfRange).arg(value));
     }
+    if (edit->text().size() == 3 && index < 3) {
+        moveTo(index + 1, true);
+        movedTo_ = field(index + 1);
+    }
+}
+
+bool CIpAddressCtrl::onKeyPress(int index, const QKeyEvent &key)
+{
+    if (key.key() >= Qt::Key_Shift && key.key() <= Qt::Key_Alt)
+        return false; // a modifier alone types nothing
+    QLineEdit *edit = field(index);
+    const bool justMovedHere = edit == movedTo_;
+    movedTo_ = nullptr;
+    if (key.text() == QLatin1String(".")) {
+        if (!justMovedHere && index < 3 && !edit->text().isEmpty())
+            moveTo(index + 1, true);
+        return true; // never part of an octet
+    }
+    if (key.key() == Qt::Key_Backspace && index > 0 && edit->text().isEmpty()) {
+        moveTo(index - 1, false);
+        return true;
+    }
+    return false;
+}
+
+void CIpAddressCtrl::moveTo(int index, bool selectAll)
+{
+    QLineEdit *edit = field(index);
+    edit->setFocus(Qt::OtherFocusReason);
+    if (selectAll)
+        edit->selectAll();
+    else
+        edit->end(false);
 }
 
 bool CIpAddressCtrl::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() != QEvent::KeyPress)
+    const auto it = std::find(fields_.begin(), fields_.end(), watched);
+    if (it == fields_.end())
         return QFrame::eventFilter(watched, event);
-    const auto *key = static_cast<QKeyEvent *>(event);
-    for (int i = 0; i < 3; ++i) {
-        if (watched == fields_[static_cast<std::size_t>(i)] && key->text() == QLatin1String(".")) {
-            QLineEdit *next = fields_[static_cast<std::size_t>(i + 1)];
-            next->setFocus();
-            next->selectAll();
+    switch (event->type()) {
+    case QEvent::KeyPress:
+        return onKeyPress(static_cast<int>(it - fields_.begin()), *static_cast<QKeyEvent *>(event));
+    case QEvent::FocusIn:
+        // A click that gives an octet the focus selects it, so that what is typed
+        // replaces it; a click in the octet that has the focus places the caret.
+        if (static_cast<QFocusEvent *>(event)->reason() == Qt::MouseFocusReason)
+            clickedInto_ = *it;
+        break;
+    case QEvent::FocusOut:
+        if (*it == movedTo_)
+            movedTo_ = nullptr;
+        clickedInto_ = nullptr;
+        break;
+    case QEvent::MouseButtonPress:
+        if (*it == clickedInto_) {
+            clickedInto_ = nullptr;
+            (*it)->selectAll();
             return true;
         }
+        break;
+    default:
+        break;
     }
     return QFrame::eventFilter(watched, event);
 }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 
+class QKeyEvent;
 class QLineEdit;
 
 // A left-aligned static text. Long texts wrap at word boundaries, or anywhere
@@ -28,8 +29,11 @@ private:
     QString text_;
 };
 
-// An IPv4 address field of four octets. A blank octet counts as 0; an octet above
-// 255 is corrected to 255. Typing '.' or a third digit moves to the next octet.
+// An IPv4 address field of four octets. A blank octet counts as 0; an octet typed
+// above 255 is corrected to 255 with a warning. A third digit moves to the next
+// octet; '.' does so only from an octet with digits, and not right after a third
+// digit has moved on. Backspace in an empty octet goes back to the previous one.
+// Clicking into an octet selects it.
 class CIpAddressCtrl : public QFrame
 {
     Q_OBJECT
@@ -47,6 +51,13 @@ protected:
 
 private:
     void onEdited(int index);
+    bool onKeyPress(int index, const QKeyEvent &key);
+    void moveTo(int index, bool selectAll);
 
     std::array<QLineEdit *, 4> fields_{};
+    // The octet that a third digit has just moved to; a '.' typed next there
+    // belongs to the octet before and is swallowed.
+    QLineEdit *movedTo_ = nullptr;
+    // The octet that a mouse press is giving the focus to.
+    QLineEdit *clickedInto_ = nullptr;
 };

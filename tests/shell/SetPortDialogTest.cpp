@@ -276,7 +276,7 @@ TEST(SetPortDialog, TcpLinkThatCannotConnectShowsTheLinkErrorBoxAndDownLoadStill
     EXPECT_EQ(noLink.text, QStringLiteral("Please set COM Port or IP Address first!"));
 }
 
-TEST(IpAddressField, BlankOctetsCountAsZeroAndOctetsAbove255AreCorrected)
+TEST(IpAddressField, BlankOctetsCountAsZero)
 {
     CIpAddressCtrl ip;
     ip.setAddress(0xC0A80101); // 192.168.1.1
@@ -284,25 +284,47 @@ TEST(IpAddressField, BlankOctetsCountAsZeroAndOctetsAbove255AreCorrected)
     EXPECT_EQ(ip.field(3)->text(), QStringLiteral("1"));
     ip.field(2)->clear();
     EXPECT_EQ(ip.address(), 0xC0A80001u);
-    ip.field(3)->clear();
-    QTest::keyClicks(ip.field(3), QStringLiteral("300"));
-    EXPECT_EQ(ip.field(3)->text(), QStringLiteral("255"));
 }
 
-TEST(IpAddressField, TypingADotOrAThirdDigitMovesToTheNextOctet)
+// Keys typed after a click into the first part of the preset 10.10.100.254;
+// '\b' is Backspace.
+TEST(IpAddressField, TypedKeysGiveTheAddressThatOkReads)
 {
-    QWidget window;
-    auto *ip = new CIpAddressCtrl(&window);
-    ip->setAddress(0);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    ip->field(0)->setFocus();
-    ip->field(0)->selectAll();
-    QTest::keyClicks(ip->field(0), QStringLiteral("127"));
-    EXPECT_TRUE(ip->field(1)->hasFocus());
-    QTest::keyClicks(ip->field(1), QStringLiteral("0."));
-    EXPECT_TRUE(ip->field(2)->hasFocus());
-    QTest::keyClicks(ip->field(2), QStringLiteral("0."));
-    QTest::keyClicks(ip->field(3), QStringLiteral("1"));
-    EXPECT_EQ(ip->address(), 0x7F000001u);
+    const struct
+    {
+        const char *keys;
+        quint32 address;
+        const char *box;
+    } rows[] = {
+        {"127.0.0.1", 0x7F000001, nullptr},
+        {"192.168.1.10", 0xC0A8010A, nullptr},
+        {"10.10.100.254", 0x0A0A64FE, nullptr},
+        {"\b.5.6.7.8", 0x05060708, nullptr}, // a '.' in an empty part stays there
+        {"300.1.1.1", 0xFF010101,
+         "300 is not a valid entry. Please specify a value between 0 and 255."},
+        {"1.2.3\b\b\b9", 0x010900FE, nullptr}, // back from the emptied third part
+    };
+    for (const auto &row : rows) {
+        shelltest::ModalAnswerer modals;
+        SeenBox box;
+        CComSelDlg dialog;
+        dialog.ipAddress = 0x0A0A64FE;
+        modals.expect([&](QWidget *w) {
+            QTest::mouseClick(edit(w, "octet0"), Qt::LeftButton);
+            // No widget: each key goes where the keyboard's would, to the focus.
+            QTest::keyClicks(static_cast<QWidget *>(nullptr), QLatin1String(row.keys));
+            clickOk(w);
+        });
+        if (row.box)
+            modals.expect([&](QWidget *w) {
+                box = shelltest::readBox(w);
+                qobject_cast<QMessageBox *>(w)->button(QMessageBox::Ok)->click();
+                dialog.activateWindow(); // as a window manager does when a box closes
+            });
+        ASSERT_EQ(dialog.exec(), QDialog::Accepted) << row.keys;
+        EXPECT_EQ(dialog.ipAddress, row.address) << row.keys;
+        EXPECT_EQ(box.text, QString::fromUtf8(row.box)) << row.keys;
+        EXPECT_EQ(box.caption, row.box ? QStringLiteral("Updater V10.14") : QString());
+        EXPECT_EQ(modals.pending(), 0u) << row.keys;
+    }
 }

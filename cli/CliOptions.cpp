@@ -103,6 +103,8 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
             o.help = true;
         } else if (option == "--version") {
             o.version = true;
+        } else if (option == "--list-ports") {
+            o.listPorts = true;
         } else if (option == "--quiet" || option == "-q") {
             o.quiet = true;
         } else if (option == "--serial" || option == "--tcp" || option == "--dsp" ||
@@ -118,7 +120,7 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
             return "unknown argument \"" + args[i] + "\"";
         }
     }
-    if (o.help || o.version)
+    if (o.help || o.version || o.listPorts)
         return {};
     if (o.link == CliOptions::Link::None)
         return "no link: give --serial PORT or --tcp ADDR[:PORT]";
@@ -131,6 +133,7 @@ std::string cliUsage()
 {
     return R"(usage: updater-cli (--serial PORT | --tcp ADDR[:PORT]) (--dsp FILE | --arm FILE)
                    [--quiet] [--trace FILE]
+       updater-cli --list-ports
 
 Writes new firmware into the inverter, without a window: the same wire bytes,
 the same 50 ms ticks, waits and texts as the desktop program.
@@ -147,6 +150,9 @@ the same 50 ms ticks, waits and texts as the desktop program.
   --trace FILE      write a support log of the job: every unit sent and byte
                     received with the time, the job state and the bytes in hex,
                     and the status texts and final message in order
+  --list-ports      list the serial ports of this machine: device path, the COM
+                    number that opens it, description, manufacturer, serial
+                    number, USB vendor:product id
   --help            this text
   --version         the program's version
 

@@ -29,6 +29,7 @@ struct CliOptions
     std::string tracePath;
     bool help = false;
     bool version = false;
+    bool listPorts = false;
 };
 
 // Parses the arguments after the program name. Returns an empty string on

@@ -2,6 +2,7 @@
 
 #include "CliOptions.h"
 #include "CliRun.h"
+#include "PortList.h"
 
 #include "Texts.h"
 
@@ -26,6 +27,10 @@ int main(int argc, char *argv[])
     }
     if (options.version) {
         std::puts(updater::texts::kAppTitle);
+        return 0;
+    }
+    if (options.listPorts) {
+        std::fputs(portListing(systemPorts()).c_str(), stdout);
         return 0;
     }
 

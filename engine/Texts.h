@@ -1,5 +1,7 @@
 #pragma once
 
+#include "UpdaterVersion.h"
+
 // The program's own texts, used exactly as they stand. UTF-8.
 namespace updater::texts {
 
@@ -22,6 +24,6 @@ inline constexpr const char kFileRefused[] = "Firmware file refused!";
 // First line of the box that ends a job whose file failed while it was being sent.
 inline constexpr const char kFileFailed[] = "Firmware file read failed!";
 
-inline constexpr const char kAppTitle[] = "Updater V10.14";
+inline constexpr const char kAppTitle[] = UPDATER_APP_TITLE; // "Updater V10.14"
 
 } // namespace updater::texts

@@ -1,8 +1,10 @@
 #include "Artwork.h"
 
+#include <QIcon>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPixmap>
 
 namespace updater::res {
 namespace {
@@ -109,11 +111,8 @@ QImage toolbarImage(int index)
                                kToolbarImageHeight);
 }
 
-QImage applicationIcon()
+void paintApplicationIcon(QPainter &p)
 {
-    QImage icon(32, 32, QImage::Format_ARGB32_Premultiplied);
-    icon.fill(Qt::transparent);
-    QPainter p(&icon);
     p.setRenderHint(QPainter::Antialiasing);
     QLinearGradient g(0, 0, 0, 32);
     g.setColorAt(0.0, QColor(120, 200, 90));
@@ -128,6 +127,23 @@ QImage applicationIcon()
     drawArrow(p, QPointF(14, 17), 1.05, QColor(235, 245, 255));
     p.setPen(QPen(QColor(235, 245, 255), 2));
     p.drawLine(QPointF(5, 28), QPointF(23, 28));
+}
+
+QImage applicationIcon(int size)
+{
+    QImage icon(size, size, QImage::Format_ARGB32_Premultiplied);
+    icon.fill(Qt::transparent);
+    QPainter p(&icon);
+    p.scale(size / qreal(kIconUnits), size / qreal(kIconUnits));
+    paintApplicationIcon(p);
+    return icon;
+}
+
+QIcon applicationIconSet()
+{
+    QIcon icon;
+    for (const int size : kIconSizes)
+        icon.addPixmap(QPixmap::fromImage(applicationIcon(size)));
     return icon;
 }
 

@@ -1,5 +1,7 @@
 #include "Templates.h"
 
+#include "UpdaterVersion.h"
+
 namespace updater::res {
 namespace {
 
@@ -35,7 +37,7 @@ constexpr ControlTemplate kDownTypeControls[] = {
 
 constexpr ControlTemplate kAboutControls[] = {
     {kNoId, K::Icon, "", "icon", 16, 15, 20, 20, kStyleNone},
-    {kNoId, K::Static, "Version : 10.14", "versionText", 50, 14, 114, 8, kStyleNoPrefix},
+    {kNoId, K::Static, "Version : " UPDATER_VERSION, "versionText", 50, 14, 114, 8, kStyleNoPrefix},
     {kNoId, K::Static, "Instruction:", "instructionText", 15, 38, 43, 12, kStyleNone},
     {kNoId, K::Static, "Step 1: Connect to the inverter by RS485 cable or WIFI.", "step1", 14, 49,
      180, 8, kStyleNone},

@@ -7,6 +7,7 @@ packages=(
     libgtest-dev libgmock-dev
     fonts-wqy-microhei xvfb xauth
     clang libclang-rt-14-dev
+    qt6-svg-dev dpkg-dev file lintian desktop-file-utils appstream man-db
 )
 missing=()
 for p in "${packages[@]}"; do

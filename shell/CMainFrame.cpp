@@ -51,7 +51,6 @@ CMainFrame::CMainFrame(QWidget *parent)
 {
     setObjectName(QStringLiteral("mainFrame"));
     setWindowTitle(QString::fromUtf8(res::kWindowTitle));
-    setWindowIcon(QIcon(QPixmap::fromImage(res::applicationIcon())));
     setCentralWidget(view_);
     createMenus();
     createToolBar();

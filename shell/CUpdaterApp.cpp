@@ -7,10 +7,10 @@
 #include "Dialogs.h"
 #include "Strings.h"
 #include "Texts.h"
+#include "UpdaterVersion.h"
 
 #include <QApplication>
 #include <QIcon>
-#include <QPixmap>
 
 namespace res = updater::res;
 
@@ -32,7 +32,9 @@ bool CUpdaterApp::InitInstance(bool showWindow)
     QCoreApplication::setOrganizationName(QString::fromUtf8(kSettingsOrganisation));
     QCoreApplication::setApplicationName(QString::fromUtf8(updater::texts::kAppTitle));
     QApplication::setApplicationDisplayName(QString());
-    QApplication::setWindowIcon(QIcon(QPixmap::fromImage(res::applicationIcon())));
+    // Every window's icon; the desktop entry of that name shows the same picture.
+    QApplication::setWindowIcon(res::applicationIconSet());
+    QGuiApplication::setDesktopFileName(QStringLiteral(UPDATER_APP_ID));
 
     document_ = std::make_unique<CUpdaterDoc>();
     frame_ = std::make_unique<CMainFrame>();

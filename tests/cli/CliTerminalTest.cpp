@@ -1,4 +1,5 @@
 #include "CliTestSupport.h"
+#include "PortList.h"
 
 #include <gtest/gtest.h>
 
@@ -112,4 +113,43 @@ TEST(CliTerminal, SigtermDuringProgrammingExitsWith143)
     const Finished cli = interruptWhileProgramming(SIGTERM, sim);
     EXPECT_EQ(cli.status, 143);
     EXPECT_TRUE(cli.err.contains("interrupted while programming")) << cli.err.toStdString();
+}
+
+// --list-ports: every port with the COM number that opens it, the devices named by
+// UPDATER_COM<n> among them even where the system counts no serial port.
+
+TEST(CliPorts, WithNoPortsTheListingSaysSoAndTtySNIsComNPlusOne)
+{
+    using updater::cli::PortInfo;
+    for (int n = 1; n <= 99; ++n)
+        qunsetenv(("UPDATER_COM" + std::to_string(n)).c_str());
+    EXPECT_EQ(updater::cli::portListing({}), "no serial ports found\n");
+
+    const PortInfo usb{"/dev/ttyUSB0", "ttyUSB0", "USB-RS485 Cable", "FTDI", "A10K",
+                       0x0403,         0x6001};
+    const PortInfo uart{"/dev/ttyS2", "ttyS2", {}, {}, {}, {}, {}};
+    EXPECT_EQ(
+        updater::cli::portListing({usb, uart}),
+        "/dev/ttyUSB0: USB-RS485 Cable; manufacturer FTDI; serial number A10K; USB 0403:6001\n"
+        "/dev/ttyS2: COM3\n");
+}
+
+TEST(CliPorts, APseudoTerminalNamedThroughUpdaterComIsListedWithItsComNumber)
+{
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const QString pty = QString::fromLocal8Bit(name);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("UPDATER_COM7", pty);
+    env.insert("UPDATER_COM8", samples().dir + "/no-adapter");
+    const Finished cli = runCli({"--list-ports"}, 60000, env);
+    ::close(slave);
+    ::close(master);
+    EXPECT_EQ(cli.status, 0);
+    const QStringList lines = cli.outLines();
+    EXPECT_TRUE(lines.contains(pty + ": COM7 (UPDATER_COM7)")) << cli.out.toStdString();
+    EXPECT_TRUE(lines.contains(samples().dir + "/no-adapter: COM8 (UPDATER_COM8); not present"))
+        << cli.out.toStdString();
 }

@@ -1,8 +1,9 @@
 #include "FileDownCom.h"
 #include "LinkTestSupport.h"
-#include "ScriptedDevice.h"
+#include "SimPeers.h"
 #include "Supervisor.h"
 #include "UpdateJob.h"
+#include "WireUnits.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -14,6 +15,10 @@
 #include <thread>
 
 using namespace linktest;
+using testsupport::PeerOptions;
+using testsupport::PtySimDevice;
+using testsupport::SimPeer;
+using testsupport::TcpSimDevice;
 
 namespace {
 
@@ -47,36 +52,15 @@ private:
     std::vector<std::string> messages_;
 };
 
-std::string hexByte(unsigned value)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    return {digits[(value >> 4) & 0xF], digits[value & 0xF]};
-}
-
 // An Intel HEX file of `records` data records of 16 bytes and the end record,
-// with CR LF line ends; `wire` receives each record as the device must see it.
-std::string dspFirmware(int records, std::vector<std::vector<std::uint8_t>> &wire)
+// with CR LF line ends and upper-case digits: the text the device rebuilds.
+std::string dspFirmware(int records)
 {
-    std::string text;
-    for (int r = 0; r < records; ++r) {
-        const unsigned address = unsigned(r) * 16;
-        std::vector<std::uint8_t> record = {16, std::uint8_t(address >> 8),
-                                            std::uint8_t(address & 0xFF), 0x00};
+    std::vector<std::uint8_t> data;
+    for (int r = 0; r < records; ++r)
         for (int i = 0; i < 16; ++i)
-            record.push_back(std::uint8_t(r * 7 + i * 13));
-        unsigned sum = 0;
-        for (auto b : record)
-            sum += b;
-        record.push_back(std::uint8_t((0x100 - (sum & 0xFF)) & 0xFF));
-        text += ':';
-        for (auto b : record)
-            text += hexByte(b);
-        text += "\r\n";
-        wire.push_back(record);
-    }
-    text += ":00000001FF\r\n";
-    wire.push_back({0x00, 0x00, 0x00, 0x01, 0xFF});
-    return text;
+            data.push_back(std::uint8_t(r * 7 + i * 13));
+    return testsupport::hexText(data);
 }
 
 std::vector<std::uint8_t> armFirmware(std::size_t length)
@@ -90,11 +74,12 @@ std::vector<std::uint8_t> armFirmware(std::size_t length)
 class EndToEnd : public ::testing::Test
 {
 protected:
-    // The device outlives whatever carries its bytes.
-    std::unique_ptr<ScriptedDevice> device;
+    // The pseudo-terminal outlives the device thread that serves it.
     std::unique_ptr<Pty> pty;
-    std::unique_ptr<PtyDeviceThread> ptyDevice;
-    std::unique_ptr<TcpDevice> tcpDevice;
+    std::unique_ptr<PtySimDevice> ptyDevice;
+    std::unique_ptr<TcpSimDevice> tcpDevice;
+    SimPeer *device = nullptr;
+    PeerOptions options; // the device stays connected after the job unless a test says otherwise
     QTemporaryDir dir;
     Host host;
     RecordingReporter reporter;
@@ -102,11 +87,6 @@ protected:
     CFileDownCom link{&job, &reporter};
     std::unique_ptr<updater::Supervisor> supervisor;
 
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir.isValid());
-        host.link = &link;
-    }
     // The supervisor goes first, then the link's threads, then the job.
     void TearDown() override
     {
@@ -114,18 +94,25 @@ protected:
         link.CloseLink();
     }
 
-    void connectSerial(ScriptedDevice::Kind kind)
+    void SetUp() override
     {
-        device = std::make_unique<ScriptedDevice>(kind);
+        ASSERT_TRUE(dir.isValid());
+        host.link = &link;
+        options.hangUpAfter.reset();
+    }
+
+    void connectSerial()
+    {
         pty = std::make_unique<Pty>();
-        ptyDevice = std::make_unique<PtyDeviceThread>(pty->deviceFd(), *device);
+        ptyDevice = std::make_unique<PtySimDevice>(pty->deviceFd(), options);
+        device = ptyDevice.get();
         ASSERT_TRUE(link.OpenSerialDevice(pty->name()));
     }
 
-    void connectTcp(ScriptedDevice::Kind kind)
+    void connectTcp()
     {
-        device = std::make_unique<ScriptedDevice>(kind);
-        tcpDevice = std::make_unique<TcpDevice>(*device);
+        tcpDevice = std::make_unique<TcpSimDevice>(options);
+        device = tcpDevice.get();
         link.OpenLink(updater::kTcpLink, 0, 0x7F000001, tcpDevice->port());
         ASSERT_TRUE(waitUntil([&] { return link.linkOpen(); }));
     }
@@ -161,23 +148,18 @@ protected:
         EXPECT_EQ(job.lastOutcome(), updater::JobOutcome::Success) << job.lastError();
         EXPECT_EQ(host.messages(), std::vector<std::string>{"Download file success!"});
         EXPECT_TRUE(device->finished());
-        EXPECT_EQ(device->strayBytes(), 0u);
+        const updater::sim::Verdict verdict = device->verdict();
+        EXPECT_TRUE(verdict.passed()) << updater::sim::formatVerdict(verdict);
         EXPECT_EQ(reporter.count(), 0u);
     }
 
     void runDsp(int records)
     {
-        std::vector<std::vector<std::uint8_t>> wire;
-        const std::string path =
-            writeFile("dsp.hex", QByteArray::fromStdString(dspFirmware(records, wire)));
-        runJob(updater::kDspFirmware, path);
+        const std::string text = dspFirmware(records);
+        runJob(updater::kDspFirmware, writeFile("dsp.hex", QByteArray::fromStdString(text)));
         expectSuccess();
-        auto units = device->units();
-        ASSERT_EQ(units.size(), wire.size() + 1);
-        EXPECT_EQ(units.front(),
-                  (std::vector<std::uint8_t>{0xFA, 0x66, 0x6C, 0x61, 0x73, 0x68, 0x62, 0x96}));
-        units.erase(units.begin());
-        EXPECT_TRUE(units == wire) << "records differ from the file's lines";
+        const auto image = device->verdict().image; // the records as the device took them
+        EXPECT_EQ(std::string(image.begin(), image.end()), text);
     }
 
     void runArm(std::size_t length)
@@ -186,7 +168,7 @@ protected:
         const std::string path = writeImage("arm.bin", image);
         runJob(updater::kArmFirmware, path);
         expectSuccess();
-        const auto received = device->image();
+        const auto received = device->verdict().image;
         ASSERT_EQ(received.size(), (length / 1024 + 1) * 1024);
         EXPECT_TRUE(std::equal(image.begin(), image.end(), received.begin()));
         EXPECT_TRUE(std::all_of(received.begin() + std::ptrdiff_t(length), received.end(),
@@ -198,25 +180,25 @@ protected:
 
 TEST_F(EndToEnd, DspJobRunsToSuccessOverTheSerialLink)
 {
-    connectSerial(ScriptedDevice::Kind::Dsp);
+    connectSerial();
     runDsp(120);
 }
 
 TEST_F(EndToEnd, ArmJobRunsToSuccessOverTheSerialLink)
 {
-    connectSerial(ScriptedDevice::Kind::Arm);
+    connectSerial();
     runArm(5000);
 }
 
 TEST_F(EndToEnd, DspJobRunsToSuccessOverTcp)
 {
-    connectTcp(ScriptedDevice::Kind::Dsp);
+    connectTcp();
     runDsp(120);
 }
 
 TEST_F(EndToEnd, ArmJobRunsToSuccessOverTcp)
 {
-    connectTcp(ScriptedDevice::Kind::Arm);
+    connectTcp();
     runArm(5000);
 }
 
@@ -224,27 +206,27 @@ TEST_F(EndToEnd, ArmJobRunsToSuccessOverTcp)
 // the link writes the first: both must go out, in order.
 TEST_F(EndToEnd, DoubleAcknowledgementOverSerialStillSendsEveryRecordOnceInOrder)
 {
-    connectSerial(ScriptedDevice::Kind::Dsp);
-    device->doubleAcknowledgeRecord(3);
+    options.faults.duplicateFrom = 4; // the erase is unit 1, record 3 is unit 4
+    connectSerial();
     runDsp(20);
 }
 
 TEST_F(EndToEnd, DoubleAcknowledgementOverTcpStillSendsEveryRecordOnceInOrder)
 {
-    connectTcp(ScriptedDevice::Kind::Dsp);
-    device->doubleAcknowledgeRecord(3);
+    options.faults.duplicateFrom = 4;
+    connectTcp();
     runDsp(20);
 }
 
 TEST_F(EndToEnd, ClosingTheLinkDuringAJobEndsItsThreadWithoutAHang)
 {
-    connectSerial(ScriptedDevice::Kind::Arm);
+    connectSerial();
     const auto image = armFirmware(200000);
     const std::string path = writeImage("big.bin", image);
     job.setFirmware(updater::kArmFirmware, path);
     supervisor = std::make_unique<updater::Supervisor>([this] { job.jobTick(); });
     job.downLoad(link.linkOpen());
-    ASSERT_TRUE(waitUntil([&] { return device->image().size() >= 2048; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return device->received().size() >= 2 * 1029; }, 20000));
     link.CloseLink();
     EXPECT_EQ(CSerialPort::runningThreads(), 0);
     EXPECT_FALSE(link.linkOpen());

@@ -1,0 +1,132 @@
+#include "SimPeers.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+SimPeer::SimPeer(const PeerOptions &options) : device_(options.faults, options.expected) {}
+
+QByteArray SimPeer::feed(const char *data, qsizetype length, bool &jobEnded)
+{
+    std::lock_guard lock(mutex_);
+    received_.append(data, length);
+    QByteArray reply;
+    for (qsizetype i = 0; i < length; ++i) {
+        const updater::sim::Step step = device_.receiveByte(std::uint8_t(data[i]));
+        reply.append(reinterpret_cast<const char *>(step.reply.data()),
+                     qsizetype(step.reply.size()));
+        jobEnded = jobEnded || step.jobEnded;
+    }
+    if (jobEnded)
+        finished_.store(true);
+    return reply;
+}
+
+updater::sim::Verdict SimPeer::verdict() const
+{
+    std::lock_guard lock(mutex_);
+    return device_.verdict();
+}
+
+QByteArray SimPeer::received() const
+{
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+TcpSimDevice::TcpSimDevice(const PeerOptions &options)
+    : SimPeer(options), options_(options), server_(new QTcpServer(this))
+{
+    server_->listen(QHostAddress::LocalHost, 0);
+    connect(server_, &QTcpServer::newConnection, this, [this] {
+        QTcpSocket *socket = server_->nextPendingConnection();
+        if (socket_ != nullptr) { // one host at a time, as the WiFi module serves
+            socket->abort();
+            socket->deleteLater();
+            return;
+        }
+        socket_ = socket;
+        socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        connect(socket_, &QTcpSocket::readyRead, this, &TcpSimDevice::onReadyRead);
+        connect(socket_, &QTcpSocket::disconnected, this, [this, socket] {
+            if (socket_ == socket)
+                socket_ = nullptr;
+            socket->deleteLater();
+        });
+    });
+}
+
+quint16 TcpSimDevice::port() const
+{
+    return server_->serverPort();
+}
+
+void TcpSimDevice::onReadyRead()
+{
+    const QByteArray data = socket_->readAll();
+    bool jobEnded = false;
+    const QByteArray reply = feed(data.constData(), data.size(), jobEnded);
+    QTcpSocket *socket = socket_;
+    const auto answer = [socket, reply] {
+        if (!reply.isEmpty() && socket->state() == QAbstractSocket::ConnectedState)
+            socket->write(reply);
+    };
+    if (options_.replyDelayMs > 0)
+        QTimer::singleShot(options_.replyDelayMs, socket, answer);
+    else
+        answer();
+    if (jobEnded && options_.hangUpAfter) // the inverter restarts
+        QTimer::singleShot(*options_.hangUpAfter + std::chrono::milliseconds(options_.replyDelayMs),
+                           socket, [socket] { socket->disconnectFromHost(); });
+}
+
+PtySimDevice::PtySimDevice(int fd, const PeerOptions &options, std::function<void()> hangUp)
+    : SimPeer(options), fd_(fd), options_(options), hangUp_(std::move(hangUp)),
+      thread_([this] { run(); })
+{
+}
+
+PtySimDevice::~PtySimDevice()
+{
+    stop_ = true;
+    thread_.join();
+}
+
+void PtySimDevice::run()
+{
+    char buffer[2048];
+    std::optional<std::chrono::steady_clock::time_point> hangUpAt;
+    while (!stop_) {
+        if (hangUpAt && std::chrono::steady_clock::now() >= *hangUpAt) {
+            if (hangUp_)
+                hangUp_();
+            return;
+        }
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0)
+            continue;
+        const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n <= 0)
+            continue;
+        bool jobEnded = false;
+        const QByteArray reply = feed(buffer, n, jobEnded);
+        if (jobEnded && options_.hangUpAfter)
+            hangUpAt = std::chrono::steady_clock::now() + *options_.hangUpAfter;
+        qsizetype done = 0;
+        while (done < reply.size() && !stop_) {
+            const ssize_t w = ::write(fd_, reply.constData() + done, size_t(reply.size() - done));
+            if (w > 0)
+                done += w;
+            else if (w < 0 && errno != EAGAIN && errno != EINTR)
+                return;
+        }
+    }
+}
+
+} // namespace testsupport

@@ -1,22 +1,33 @@
 #include "HexFile.h"
 
 #include <array>
+#include <utility>
 
 namespace updater {
 
 const char *hexFaultText(HexFault fault)
 {
     switch (fault) {
-    case HexFault::None: return "no fault";
-    case HexFault::NotHexDigit: return "a character that is not a hex digit";
-    case HexFault::OddDigits: return "odd number of hex digits";
-    case HexFault::TooLong: return "the line spells more than 68 bytes";
-    case HexFault::TooShort: return "the record is shorter than 5 bytes";
-    case HexFault::CountMismatch: return "the byte count disagrees with the line's length";
-    case HexFault::Checksum: return "checksum mismatch";
-    case HexFault::NoRecord: return "no record on this line";
-    case HexFault::EarlyZeroLength: return "a record without data bytes before the end-of-file record";
-    case HexFault::NoEndRecord: return "no end-of-file record";
+    case HexFault::None:
+        return "no fault";
+    case HexFault::NotHexDigit:
+        return "a character that is not a hex digit";
+    case HexFault::OddDigits:
+        return "odd number of hex digits";
+    case HexFault::TooLong:
+        return "the line spells more than 68 bytes";
+    case HexFault::TooShort:
+        return "the record is shorter than 5 bytes";
+    case HexFault::CountMismatch:
+        return "the byte count disagrees with the line's length";
+    case HexFault::Checksum:
+        return "checksum mismatch";
+    case HexFault::NoRecord:
+        return "no record on this line";
+    case HexFault::EarlyZeroLength:
+        return "a record without data bytes before the end-of-file record";
+    case HexFault::NoEndRecord:
+        return "no end-of-file record";
     }
     return "unknown fault";
 }
@@ -28,14 +39,13 @@ std::string describe(const HexCheck &check)
     return hexFaultText(check.fault);
 }
 
-namespace {
-
 // One line as the DSP sender will see it: the digits after its first ':'.
-class LineChecker
+class HexChecker::LineChecker
 {
 public:
     void take(std::uint8_t c)
     {
+        ++length_;
         if (!inLine_) {
             inLine_ = (c == ':'); // text before the ':' is skipped
             return;
@@ -76,65 +86,96 @@ public:
         return sum == 0 ? HexFault::None : HexFault::Checksum;
     }
 
-    bool hasText() const { return inLine_ || anyText_; }
-    void noteText() { anyText_ = true; }
+    // No byte that may still come can make the line pass.
+    bool failed() const { return badChar_ || tooLong_; }
+    std::size_t length() const { return length_; }
     std::size_t bytes() const { return bytes_; }
     std::uint8_t type() const { return record_[3]; }
 
 private:
     std::array<std::uint8_t, kMaxRecordBytes> record_{};
     std::size_t bytes_ = 0;
+    std::size_t length_ = 0;
     int digits_ = 0;
     int high_ = 0;
     bool inLine_ = false;
     bool badChar_ = false;
     bool tooLong_ = false;
-    bool anyText_ = false;
 };
 
-} // namespace
+HexChecker::HexChecker() : lineChecker_(std::make_unique<LineChecker>()) {}
+
+HexChecker::~HexChecker() = default;
+
+void HexChecker::feed(const std::uint8_t *data, std::size_t size)
+{
+    for (std::size_t i = 0; i < size && !done_; ++i) {
+        const std::uint8_t c = data[i];
+        // CR LF is one line end; CR alone and LF alone are one each.
+        if (std::exchange(afterCr_, false) && c == '\n')
+            continue;
+        if (c == '\r' || c == '\n') {
+            afterCr_ = c == '\r';
+            endLine();
+        } else {
+            lineChecker_->take(c);
+        }
+    }
+}
+
+void HexChecker::endLine()
+{
+    const LineChecker &checker = *lineChecker_;
+    const HexFault fault = checker.fault();
+    if (fault != HexFault::None) {
+        result_.fault = fault;
+        result_.line = line_;
+        done_ = true;
+        return;
+    }
+    ++result_.records;
+    if (checker.bytes() == 5) {
+        // The first record without data bytes is the last one the device gets.
+        if (checker.type() != 0x01) {
+            result_.fault = HexFault::EarlyZeroLength;
+            result_.line = line_;
+        }
+        done_ = true;
+        return;
+    }
+    ++line_;
+    *lineChecker_ = LineChecker();
+}
+
+bool HexChecker::settled() const
+{
+    return done_ || lineChecker_->failed();
+}
+
+std::size_t HexChecker::lineBytes() const
+{
+    return lineChecker_->length();
+}
+
+HexCheck HexChecker::finish()
+{
+    // A last line without a line end counts; the file may also end with its last
+    // line end.
+    if (!done_ && lineChecker_->length() > 0)
+        endLine();
+    if (!done_) {
+        result_.fault = HexFault::NoEndRecord;
+        result_.line = 0;
+        done_ = true;
+    }
+    return result_;
+}
 
 HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size)
 {
-    HexCheck result;
-    int line = 1;
-    std::size_t pos = 0;
-    while (pos < size) {
-        LineChecker checker;
-        while (pos < size && data[pos] != '\r' && data[pos] != '\n') {
-            checker.noteText();
-            checker.take(data[pos]);
-            ++pos;
-        }
-        const bool atEnd = pos >= size;
-        if (!atEnd) {
-            // CR LF is one line end; CR alone and LF alone are one each.
-            if (data[pos] == '\r' && pos + 1 < size && data[pos + 1] == '\n')
-                ++pos;
-            ++pos;
-        }
-        if (atEnd && !checker.hasText())
-            break; // the file ends with its last line end
-        const HexFault fault = checker.fault();
-        if (fault != HexFault::None) {
-            result.fault = fault;
-            result.line = line;
-            return result;
-        }
-        ++result.records;
-        if (checker.bytes() == 5) {
-            // The first record without data bytes is the last one the device gets.
-            if (checker.type() != 0x01) {
-                result.fault = HexFault::EarlyZeroLength;
-                result.line = line;
-            }
-            return result;
-        }
-        ++line;
-    }
-    result.fault = HexFault::NoEndRecord;
-    result.line = 0;
-    return result;
+    HexChecker checker;
+    checker.feed(data, size);
+    return checker.finish();
 }
 
 } // namespace updater

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace updater {
@@ -12,15 +13,15 @@ inline constexpr std::size_t kMaxRecordBytes = 68;
 enum class HexFault
 {
     None,
-    NotHexDigit,      // a character between ':' and the line end that is not a hex digit
-    OddDigits,        // an odd number of hex digits
-    TooLong,          // the line spells more than 68 bytes
-    TooShort,         // fewer than 5 bytes: no room for count, address, type, checksum
-    CountMismatch,    // the byte count disagrees with the line's length
-    Checksum,         // the checksum does not match
-    NoRecord,         // a line without ':' or digits before the end-of-file record
-    EarlyZeroLength,  // a record without data bytes before the end of the file
-    NoEndRecord,      // no end-of-file record
+    NotHexDigit,     // a character between ':' and the line end that is not a hex digit
+    OddDigits,       // an odd number of hex digits
+    TooLong,         // the line spells more than 68 bytes
+    TooShort,        // fewer than 5 bytes: no room for count, address, type, checksum
+    CountMismatch,   // the byte count disagrees with the line's length
+    Checksum,        // the checksum does not match
+    NoRecord,        // a line without ':' or digits before the end-of-file record
+    EarlyZeroLength, // a record without data bytes before the end of the file
+    NoEndRecord,     // no end-of-file record
 };
 
 const char *hexFaultText(HexFault fault);
@@ -28,9 +29,39 @@ const char *hexFaultText(HexFault fault);
 struct HexCheck
 {
     HexFault fault = HexFault::None;
-    int line = 0;        // 1-based line of the fault, 0 when it concerns the whole file
-    int records = 0;     // records up to and including the end-of-file record
+    int line = 0;    // 1-based line of the fault, 0 when it concerns the whole file
+    int records = 0; // records up to and including the end-of-file record
     bool ok() const { return fault == HexFault::None; }
+};
+
+// Checks an Intel HEX text fed in pieces, exactly as checkIntelHex checks it whole.
+class HexChecker
+{
+public:
+    HexChecker();
+    ~HexChecker();
+    HexChecker(const HexChecker &) = delete;
+    HexChecker &operator=(const HexChecker &) = delete;
+
+    // Takes the next bytes of the text.
+    void feed(const std::uint8_t *data, std::size_t size);
+    // True once more bytes cannot change whether the text passes: the end-of-file
+    // record was checked, or a line has already failed.
+    bool settled() const;
+    // Bytes of the line being read so far.
+    std::size_t lineBytes() const;
+    // The outcome, once the last byte has been fed.
+    HexCheck finish();
+
+private:
+    void endLine();
+
+    class LineChecker;
+    std::unique_ptr<LineChecker> lineChecker_;
+    HexCheck result_;
+    int line_ = 1;
+    bool done_ = false;
+    bool afterCr_ = false; // an LF right after a CR ends no further line
 };
 
 // Checks an Intel HEX image before anything of it is sent. Lines end in CR, CR LF

@@ -68,9 +68,12 @@ void CliHost::reportLinkError(const QString &caption, const QString &text)
 
 void TracingSink::receiveByte(std::uint8_t byte)
 {
-    if (trace_.isOpen())
-        trace_.received(job_.jobState(), byte);
-    job_.receiveByte(byte);
+    if (!trace_.isOpen()) {
+        job_.receiveByte(byte);
+        return;
+    }
+    trace_.received(job_.jobState(), byte);
+    trace_.handled(job_.handleByte(byte));
 }
 
 } // namespace updater::cli

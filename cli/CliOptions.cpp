@@ -33,6 +33,8 @@ bool isIpv4(const std::string &text)
 
 std::string parseSerial(const std::string &text, CliOptions &o)
 {
+    if (text.empty())
+        return "--serial needs a port name";
     o.link = CliOptions::Link::Serial;
     o.serialText = text;
     const bool comName = text.size() > 3 && (text[0] == 'C' || text[0] == 'c') &&
@@ -99,6 +101,10 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
             option.resize(eq);
             inlineValue = true;
         }
+        const bool flag = option == "--help" || option == "-h" || option == "--version" ||
+                          option == "--quiet" || option == "-q";
+        if (flag && inlineValue)
+            return option + " takes no value";
         if (option == "--help" || option == "-h") {
             o.help = true;
         } else if (option == "--version") {
@@ -149,7 +155,8 @@ the same 50 ms ticks, waits and texts as the desktop program.
   --quiet           no progress bar
   --trace FILE      write a support log of the job: every unit sent and byte
                     received with the time, the job state and the bytes in hex,
-                    and the status texts and final message in order
+                    and the status texts and final message in order; bytes the
+                    job ignores go on one line per run, with their count
   --list-ports      list the serial ports of this machine: device path, the COM
                     number that opens it, description, manufacturer, serial
                     number, USB vendor:product id
@@ -159,7 +166,8 @@ the same 50 ms ticks, waits and texts as the desktop program.
 Standard output carries each new status text ("Connecting...", "Erase...",
 "Erase Done.", "Programing...", "Programing Done.", or the failed phase) and, last,
 "Download file success!" or "time out！". On a terminal, standard error shows a
-progress bar. Ctrl+C or SIGTERM abandons the job and says at which step it stopped.
+progress bar. Ctrl+C, SIGTERM or SIGHUP (the terminal or the remote session
+closing) abandons the job and says at which step it stopped.
 
 Exit status:
   0    the device acknowledged the whole firmware
@@ -167,10 +175,11 @@ Exit status:
        the firmware file failed while it was being sent, or the link closed
        before all of the firmware was written to it
   2    usage error, or the firmware file was refused before anything was sent
-       (the message names the file and, for HEX, the line and the fault)
+       (the message names the file and, for HEX, the line and the fault), or
+       the trace file is the firmware file
   3    the link could not be opened: no such port, port busy, connection refused
        or unreachable
-  130  interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM
+  129  hung up (SIGHUP); 130 interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM
 )";
 }
 

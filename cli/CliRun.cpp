@@ -10,9 +10,12 @@
 
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #else
@@ -34,8 +37,9 @@ constexpr int kSignalPollMs = 250;
 
 volatile std::sig_atomic_t gSignal = 0;
 
-// Why a serial port that the link could not open is unusable, as well as can be
-// told without opening it (opening it would toggle its modem lines).
+// Why a serial port that the link could not open is unusable. It is opened again
+// only to ask whether it is a terminal at all: the link has just failed to open it,
+// so no other program's line is disturbed.
 std::string explainPortFailure(const QString &device)
 {
 #ifdef Q_OS_UNIX
@@ -47,8 +51,15 @@ std::string explainPortFailure(const QString &device)
         return errno == ENOENT ? "no such port" : std::strerror(errno);
     if (!S_ISCHR(st.st_mode))
         return "not a serial port";
-    if (::access(path.constData(), R_OK | W_OK) != 0)
+    const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno != EBUSY)
         return std::strerror(errno);
+    if (fd >= 0) {
+        const bool terminal = ::isatty(fd) == 1;
+        ::close(fd);
+        if (!terminal)
+            return "not a serial port"; // /dev/null, /dev/zero: no terminal settings
+    }
     return "the port is busy (in use by another program) or cannot be opened";
 #else
     return QFileInfo::exists(device) ? "the port is busy or cannot be opened" : "no such port";
@@ -70,7 +81,15 @@ bool isPresentButNoPort(const QString &device)
     struct stat st
     {
     };
-    return ::stat(device.toLocal8Bit().constData(), &st) == 0 && !S_ISCHR(st.st_mode);
+    if (::stat(device.toLocal8Bit().constData(), &st) != 0)
+        return false;
+    // /dev/tty stands for the terminal that runs the program, not for a serial line.
+    struct stat tty
+    {
+    };
+    const bool controllingTerminal =
+        ::stat("/dev/tty", &tty) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == tty.st_rdev;
+    return !S_ISCHR(st.st_mode) || controllingTerminal;
 #else
     return QFileInfo(device).isFile() || QFileInfo(device).isDir();
 #endif
@@ -129,7 +148,16 @@ CliRun::~CliRun()
 std::optional<int> CliRun::start()
 {
     if (!options_.tracePath.empty()) {
-        if (const std::string error = trace_.open(options_.tracePath); !error.empty()) {
+        // Opening the trace empties the file: never the firmware, by whatever name.
+        std::error_code ec;
+        if (std::filesystem::equivalent(options_.tracePath, options_.firmwarePath, ec)) {
+            console_.error("--trace " + options_.tracePath + ": this is the firmware file " +
+                           options_.firmwarePath + "; give the trace another name");
+            return kExitRefused;
+        }
+        const auto traceFailed = [this](const std::string &reason) { console_.error(reason); };
+        if (const std::string error = trace_.open(options_.tracePath, traceFailed);
+            !error.empty()) {
             console_.error(error);
             return kExitRefused;
         }
@@ -170,6 +198,8 @@ std::optional<int> CliRun::checkFirmwareFile()
             fault = fileErrorText(FileError::ReadFailed);
         else if (const HexCheck check = checkIntelHex(text.data(), text.size()); !check.ok())
             fault = describe(check);
+    } else if (const FileError error = file.checkNotIntelHex(); error != FileError::None) {
+        fault = fileErrorText(error);
     }
     if (fault.empty())
         return std::nullopt;

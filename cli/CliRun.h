@@ -18,7 +18,7 @@
 
 namespace updater::cli {
 
-// Set by the SIGINT and SIGTERM handlers to the signal's number; polled by the run.
+// Set by the SIGINT, SIGTERM and SIGHUP handlers to the signal's number; polled by the run.
 void noteSignal(int signal);
 
 // One run of updater-cli: checks the firmware file, opens the link, runs the job

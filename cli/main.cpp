@@ -37,6 +37,10 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     std::signal(SIGINT, noteSignal);
     std::signal(SIGTERM, noteSignal);
+#ifdef SIGHUP
+    // The terminal or the remote session closing: the job is abandoned as for SIGTERM.
+    std::signal(SIGHUP, noteSignal);
+#endif
 #ifdef SIGPIPE
     // A reader of standard output that goes away must not kill a job halfway.
     std::signal(SIGPIPE, SIG_IGN);

@@ -180,13 +180,18 @@ void UpdateJob::armWait(std::int32_t timeoutMs, std::int32_t sendIntervalMs)
     f_.sendIntervalMs = sendIntervalMs;
 }
 
-// Opens the image; nothing is sent for a file that cannot be opened, is empty or
-// has no length that can be taken. The file stays open until the job ends.
+// Opens the image; nothing is sent for a file that cannot be opened, is empty,
+// has no length that can be taken, or is a DSP HEX text chosen as an ARM image.
+// The file stays open until the job ends.
 UpdateJob::Ending UpdateJob::armOpen()
 {
-    const FileError opened = firmwareFile_.open(f_.firmwarePath);
-    if (opened != FileError::None)
+    FileError opened = firmwareFile_.open(f_.firmwarePath);
+    if (opened == FileError::None)
+        opened = firmwareFile_.checkNotIntelHex();
+    if (opened != FileError::None) {
+        firmwareFile_.close();
         return refuse(opened);
+    }
     f_.fileOpen = true;
     f_.fileLength = firmwareFile_.length();
     f_.readyToSend = true;

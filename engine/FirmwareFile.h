@@ -20,6 +20,7 @@ enum class FileError
     TooLarge,
     ReadFailed,
     Shrunk,
+    IntelHex,
 };
 
 // Human-readable reason, without the file name ("the file is empty").
@@ -39,6 +40,14 @@ public:
 
     // Length taken when the file was opened.
     std::int32_t length() const { return length_; }
+
+    // An image must not be an Intel HEX text: every line a well-formed record up to
+    // the end-of-file record (or the end of a text cut short), as the DSP check
+    // reads it. Reads from the start only as
+    // far as the answer needs (a binary image fails on its first line), then returns
+    // to the start. IntelHex for a HEX text, ReadFailed when the file cannot be read
+    // from its start again, otherwise None.
+    FileError checkNotIntelHex();
 
     // Reads up to count bytes at the current position. Returns the number read.
     std::size_t read(std::uint8_t *buffer, std::size_t count);

@@ -1,6 +1,7 @@
 #include "HexFile.h"
 
 #include <array>
+#include <utility>
 
 namespace updater {
 
@@ -38,14 +39,13 @@ std::string describe(const HexCheck &check)
     return hexFaultText(check.fault);
 }
 
-namespace {
-
 // One line as the DSP sender will see it: the digits after its first ':'.
-class LineChecker
+class HexChecker::LineChecker
 {
 public:
     void take(std::uint8_t c)
     {
+        ++length_;
         if (!inLine_) {
             inLine_ = (c == ':'); // text before the ':' is skipped
             return;
@@ -86,8 +86,9 @@ public:
         return sum == 0 ? HexFault::None : HexFault::Checksum;
     }
 
-    bool hasText() const { return inLine_ || anyText_; }
-    void noteText() { anyText_ = true; }
+    // No byte that may still come can make the line pass.
+    bool failed() const { return badChar_ || tooLong_; }
+    std::size_t length() const { return length_; }
     std::size_t bytes() const { return bytes_; }
     const std::uint8_t *record() const { return record_.data(); }
     std::uint8_t type() const { return record_[3]; }
@@ -95,70 +96,108 @@ public:
 private:
     std::array<std::uint8_t, kMaxRecordBytes> record_{};
     std::size_t bytes_ = 0;
+    std::size_t length_ = 0;
     int digits_ = 0;
     int high_ = 0;
     bool inLine_ = false;
     bool badChar_ = false;
     bool tooLong_ = false;
-    bool anyText_ = false;
 };
 
-} // namespace
+HexChecker::HexChecker(HexRecords *records)
+    : lineChecker_(std::make_unique<LineChecker>()), records_(records)
+{
+    if (records_ != nullptr) {
+        records_->bytes_.clear();
+        records_->ends_.clear();
+    }
+}
+
+HexChecker::~HexChecker() = default;
+
+void HexChecker::feed(const std::uint8_t *data, std::size_t size)
+{
+    for (std::size_t i = 0; i < size && !done_; ++i) {
+        const std::uint8_t c = data[i];
+        // CR LF is one line end; CR alone and LF alone are one each.
+        if (std::exchange(afterCr_, false) && c == '\n')
+            continue;
+        if (c == '\r' || c == '\n') {
+            afterCr_ = c == '\r';
+            endLine();
+        } else {
+            lineChecker_->take(c);
+        }
+    }
+}
+
+void HexChecker::endLine()
+{
+    const LineChecker &checker = *lineChecker_;
+    const HexFault fault = checker.fault();
+    if (fault != HexFault::None) {
+        result_.fault = fault;
+        result_.line = line_;
+        done_ = true;
+        return;
+    }
+    ++result_.records;
+    if (records_ != nullptr) {
+        records_->bytes_.insert(records_->bytes_.end(), checker.record(),
+                                checker.record() + checker.bytes());
+        records_->ends_.push_back(static_cast<std::uint32_t>(records_->bytes_.size()));
+    }
+    if (checker.bytes() == 5) {
+        // The first record without data bytes is the last one the device gets.
+        if (checker.type() != 0x01) {
+            result_.fault = HexFault::EarlyZeroLength;
+            result_.line = line_;
+        }
+        done_ = true;
+        return;
+    }
+    ++line_;
+    *lineChecker_ = LineChecker();
+}
+
+bool HexChecker::settled() const
+{
+    return done_ || lineChecker_->failed();
+}
+
+std::size_t HexChecker::lineBytes() const
+{
+    return lineChecker_->length();
+}
+
+HexCheck HexChecker::finish()
+{
+    // A last line without a line end counts; the file may also end with its last
+    // line end.
+    if (!done_ && lineChecker_->length() > 0)
+        endLine();
+    if (!done_) {
+        result_.fault = HexFault::NoEndRecord;
+        result_.line = 0;
+        done_ = true;
+    }
+    if (!result_.ok() && records_ != nullptr) {
+        records_->bytes_.clear();
+        records_->ends_.clear();
+    }
+    return result_;
+}
 
 HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size, HexRecords *records)
 {
-    HexCheck result;
+    HexChecker checker(records);
     if (records != nullptr) {
         // Every line spells at most half its characters; a record line has at least 11.
-        records->bytes_.clear();
-        records->ends_.clear();
         records->bytes_.reserve(size / 2 + 1);
         records->ends_.reserve(size / 11 + 1);
     }
-    const auto refuse = [&](HexFault fault, int atLine) {
-        result.fault = fault;
-        result.line = atLine;
-        if (records != nullptr) {
-            records->bytes_.clear();
-            records->ends_.clear();
-        }
-        return result;
-    };
-    int line = 1;
-    std::size_t pos = 0;
-    while (pos < size) {
-        LineChecker checker;
-        while (pos < size && data[pos] != '\r' && data[pos] != '\n') {
-            checker.noteText();
-            checker.take(data[pos]);
-            ++pos;
-        }
-        const bool atEnd = pos >= size;
-        if (!atEnd) {
-            // CR LF is one line end; CR alone and LF alone are one each.
-            if (data[pos] == '\r' && pos + 1 < size && data[pos + 1] == '\n')
-                ++pos;
-            ++pos;
-        }
-        if (atEnd && !checker.hasText())
-            break; // the file ends with its last line end
-        if (const HexFault fault = checker.fault(); fault != HexFault::None)
-            return refuse(fault, line);
-        ++result.records;
-        if (records != nullptr) {
-            records->bytes_.insert(records->bytes_.end(), checker.record(),
-                                   checker.record() + checker.bytes());
-            records->ends_.push_back(static_cast<std::uint32_t>(records->bytes_.size()));
-        }
-        if (checker.bytes() == 5) {
-            // The first record without data bytes is the last one the device gets.
-            if (checker.type() != 0x01)
-                return refuse(HexFault::EarlyZeroLength, line);
-            return result;
-        }
-        ++line;
-    }
-    return refuse(HexFault::NoEndRecord, 0);
+    checker.feed(data, size);
+    return checker.finish();
 }
 
 } // namespace updater

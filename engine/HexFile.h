@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,18 +45,51 @@ public:
     std::size_t length(std::size_t i) const { return ends_[i] - begin(i); }
 
 private:
+    friend class HexChecker;
     friend HexCheck checkIntelHex(const std::uint8_t *, std::size_t, HexRecords *);
     std::size_t begin(std::size_t i) const { return i == 0 ? 0 : ends_[i - 1]; }
     std::vector<std::uint8_t> bytes_; // every record, back to back
     std::vector<std::uint32_t> ends_; // where record i ends in bytes_
 };
 
+// Checks an Intel HEX text fed in pieces, exactly as checkIntelHex checks it whole.
+// With records, it also decodes the text into the records that are sent (left
+// empty for a text that is refused).
+class HexChecker
+{
+public:
+    explicit HexChecker(HexRecords *records = nullptr);
+    ~HexChecker();
+    HexChecker(const HexChecker &) = delete;
+    HexChecker &operator=(const HexChecker &) = delete;
+
+    // Takes the next bytes of the text.
+    void feed(const std::uint8_t *data, std::size_t size);
+    // True once more bytes cannot change whether the text passes: the end-of-file
+    // record was checked, or a line has already failed.
+    bool settled() const;
+    // Bytes of the line being read so far.
+    std::size_t lineBytes() const;
+    // The outcome, once the last byte has been fed.
+    HexCheck finish();
+
+private:
+    void endLine();
+
+    class LineChecker;
+    std::unique_ptr<LineChecker> lineChecker_;
+    HexRecords *records_;
+    HexCheck result_;
+    int line_ = 1;
+    bool done_ = false;
+    bool afterCr_ = false; // an LF right after a CR ends no further line
+};
+
 // Checks an Intel HEX image before anything of it is sent and, when records is
-// given, decodes it into the records that are sent (left empty for a refused
-// image). Lines end in CR, CR LF or LF; text before a line's ':' is skipped; hex
-// digits may be upper or lower case. The first record without data bytes must be
-// the end-of-file record (type 01) and ends the part of the file that is sent;
-// what follows it is not looked at.
+// given, decodes it into the records that are sent. Lines end in CR, CR LF or LF;
+// text before a line's ':' is skipped; hex digits may be upper or lower case. The
+// first record without data bytes must be the end-of-file record (type 01) and
+// ends the part of the file that is sent; what follows it is not looked at.
 HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size, HexRecords *records = nullptr);
 
 // "line 7: checksum mismatch", or "no end-of-file record" for a whole-file fault.

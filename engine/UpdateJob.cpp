@@ -2,6 +2,8 @@
 
 #include "Texts.h"
 
+#include <utility>
+
 namespace updater {
 
 UpdateJob::UpdateJob(IJobHost &host) : host_(host) {}
@@ -73,11 +75,19 @@ UpdateJob::Ending UpdateJob::tickLocked()
 
 void UpdateJob::receiveByte(std::uint8_t byte)
 {
+    handleByte(byte);
+}
+
+bool UpdateJob::handleByte(std::uint8_t byte)
+{
     std::unique_lock lock(jobLock_);
+    const auto before = std::pair(f_.jobState, f_.readyToSend);
     Ending ending = byteHandler(byte);
     if (ending == Ending::None && f_.firmwareType == kDspFirmware)
         ending = dspSender();
+    const bool moved = ending != Ending::None || before != std::pair(f_.jobState, f_.readyToSend);
     finish(lock, ending);
+    return moved;
 }
 
 UpdateJob::Ending UpdateJob::byteHandler(unsigned byte)

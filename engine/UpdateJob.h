@@ -95,6 +95,9 @@ public:
 
     // Receive side: the byte handler, then for DSP firmware the DSP sender.
     void receiveByte(std::uint8_t byte) override;
+    // The same, telling whether the byte moved the job (changed its state or its
+    // readiness to send, or ended it); false for a byte that the job ignored.
+    bool handleByte(std::uint8_t byte);
 
     // Ends a running job at once without a message: closes the file and resets the
     // fields as the time-out ending does. Returns the state the job was in (-1 if

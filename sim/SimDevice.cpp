@@ -97,7 +97,8 @@ void SimDevice::applyFaults(const FeedResult &result, std::vector<std::uint8_t> 
 std::vector<std::uint8_t> SimDevice::noise()
 {
     std::vector<std::uint8_t> bytes;
-    while (bytes.size() < 3) {
+    bytes.reserve(static_cast<std::size_t>(faults_.noiseBytes));
+    while (bytes.size() < static_cast<std::size_t>(faults_.noiseBytes)) {
         noiseState_ ^= noiseState_ << 13;
         noiseState_ ^= noiseState_ >> 17;
         noiseState_ ^= noiseState_ << 5;

@@ -17,7 +17,8 @@ struct Faults
 {
     int silentFrom = 0;     // answer nothing from this unit on
     int nakFrom = 0;        // answer NAK (0x15) instead of the acknowledgement
-    int noiseFrom = 0;      // answer three bytes of noise instead of the acknowledgement
+    int noiseFrom = 0;      // answer noise instead of the acknowledgement
+    int noiseBytes = 3;     // how many bytes of noise: a device that floods the line
     int duplicateFrom = 0;  // answer every acknowledgement twice
     bool wakeUpTwo = false; // ARM: answer the wake-up with '2', then expect the digit '4'
 };

@@ -34,6 +34,8 @@ int *unitOption(const std::string &name, SimOptions &o)
         return &o.faults.nakFrom;
     if (name == "--noise-from")
         return &o.faults.noiseFrom;
+    if (name == "--noise-bytes")
+        return &o.faults.noiseBytes;
     if (name == "--duplicate-from")
         return &o.faults.duplicateFrom;
     if (name == "--drop-after")
@@ -42,6 +44,8 @@ int *unitOption(const std::string &name, SimOptions &o)
         return &o.delayMs;
     if (name == "--delay-from")
         return &o.delayFrom;
+    if (name == "--restart-ms")
+        return &o.restartMs;
     return nullptr;
 }
 
@@ -59,6 +63,8 @@ std::string parseSimOptions(const std::vector<std::string> &args, SimOptions &o)
             o.pty = true;
         } else if (a == "--repeat") {
             o.repeat = true;
+        } else if (a == "--stay") {
+            o.stay = true;
         } else if (a == "--wake-two") {
             o.faults.wakeUpTwo = true;
         } else if (a == "--listen" || a == "--save" || a == "--expect" || a == "--expect-size" ||
@@ -80,8 +86,9 @@ std::string parseSimOptions(const std::vector<std::string> &args, SimOptions &o)
                     return "--expect-size wants a number of bytes from 1, not \"" + v + "\"";
                 o.expectSize = static_cast<std::uint64_t>(n);
             } else {
-                const long long low = a == "--delay-ms" ? 0 : 1;
-                if (!toNumber(v, low, 1000000, n))
+                const long long low = a == "--delay-ms" || a == "--restart-ms" ? 0 : 1;
+                const long long high = a == "--noise-bytes" ? 100000000 : 1000000;
+                if (!toNumber(v, low, high, n))
                     return a + " wants a whole number from " + std::to_string(low) + ", not \"" +
                            v + "\"";
                 *unitOption(a, o) = static_cast<int>(n);
@@ -109,6 +116,11 @@ unit byte for byte, refuses (does not answer) a unit that fails a check, and at
 the end of a job prints a verdict: what it received, the rebuilt image's size and
 CRC-32, and every deviation. It serves one connection and exits.
 
+Like an inverter, it restarts after a job: 300 ms after its last answer it closes
+the TCP connection or hangs up the pseudo-terminal, and bytes that come meanwhile
+are ignored. With --repeat a pseudo-terminal is not hung up, so that its path
+serves the next job: the line only goes quiet for the restart.
+
   --listen ADDR:PORT  listen for the TCP link (default 127.0.0.1:8899; port 0
                       takes a free port, printed on the first line)
   --pty               make a pseudo-terminal instead and print its device path,
@@ -121,12 +133,15 @@ CRC-32, and every deviation. It serves one connection and exits.
   --expect-size N     ARM: the image is N bytes; the rest of the last block must
                       be 0x1A padding (DSP: N data bytes)
   --repeat            keep serving jobs and connections until interrupted
+  --stay              do not restart after a job: the connection stays open
+  --restart-ms MS     restart MS ms after a job's last answer (default 300)
 
 Faults (units are numbered from 1 in each job; the DSP erase command and the ARM
 wake-up sequence are unit 1):
   --silent-from K     answer nothing from unit K on
   --nak-from K        answer NAK (0x15) instead of the acknowledgement
   --noise-from K      answer three bytes of noise instead of the acknowledgement
+  --noise-bytes N     answer N bytes of noise instead of three (up to 100000000)
   --duplicate-from K  send every acknowledgement twice
   --delay-ms D        send every answer D ms after the unit that it answers
   --delay-from K      delay only the answers from unit K on (with --delay-ms)

@@ -25,6 +25,8 @@ struct SimOptions
     int delayFrom = 1; // the delay applies to the answers of this unit and later ones
     int dropAfter = 0; // the connection is dropped once unit k has been answered
     bool repeat = false;
+    bool stay = false;   // no restart after a job: the link stays as it is
+    int restartMs = 300; // a job's last answer is followed by a restart this much later
     bool help = false;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <utility>
 
 namespace updater::sim {
 
@@ -12,16 +13,21 @@ SimSession::SimSession(const SimOptions &options, Expectation expected, QObject 
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &SimSession::flushDue);
+    restartTimer_.setSingleShot(true);
+    connect(&restartTimer_, &QTimer::timeout, this, &SimSession::restart);
     clock_.start();
 }
 
-void SimSession::connectionOpened(Writer write, Dropper drop)
+void SimSession::connectionOpened(Writer write, Dropper drop, Dropper hangUp)
 {
     write_ = std::move(write);
     drop_ = std::move(drop);
+    hangUp_ = std::move(hangUp);
     connected_ = true;
     cut_ = false;
     dropWhenFlushed_ = false;
+    restarting_ = restartWhenFlushed_ = false;
+    restartTimer_.stop();
     pending_.clear();
     device_.newJob();
 }
@@ -29,14 +35,18 @@ void SimSession::connectionOpened(Writer write, Dropper drop)
 void SimSession::bytesReceived(const QByteArray &data)
 {
     for (char c : data) {
-        if (cut_ || !connected_)
-            return;
+        if (cut_ || !connected_ || restarting_)
+            return; // a restarting device hears nothing
         const Step step = device_.receiveByte(static_cast<std::uint8_t>(c));
         if (!step.reply.empty())
             send(step.reply);
         if (step.jobEnded) {
             judge(device_.verdict());
             device_.newJob();
+            if (!options_.stay) {
+                restarting_ = restartWhenFlushed_ = true;
+                flushDue();
+            }
         } else if (step.unitDone && options_.dropAfter > 0 &&
                    device_.units() >= options_.dropAfter) {
             // Judged now, while the device still knows the job; the line goes once
@@ -84,6 +94,19 @@ void SimSession::flushDue()
         dropWhenFlushed_ = false;
         drop_();
     }
+    if (std::exchange(restartWhenFlushed_, false))
+        restartTimer_.start(options_.restartMs);
+}
+
+// The device comes back from its restart; a host still connected finds the TCP
+// connection closed or the pseudo-terminal hung up.
+void SimSession::restart()
+{
+    restarting_ = false;
+    if (connected_ && hangUp_) {
+        cut_ = true;
+        hangUp_();
+    }
 }
 
 void SimSession::connectionClosed()
@@ -92,6 +115,8 @@ void SimSession::connectionClosed()
         return;
     connected_ = false;
     timer_.stop();
+    restartTimer_.stop();
+    restarting_ = restartWhenFlushed_ = false;
     pending_.clear();
     if (device_.jobStarted() || jobs_ == 0)
         judge(device_.verdict());

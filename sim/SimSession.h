@@ -25,8 +25,9 @@ public:
 
     SimSession(const SimOptions &options, Expectation expected, QObject *parent = nullptr);
 
-    // A host is connected; write sends to it, drop cuts the connection.
-    void connectionOpened(Writer write, Dropper drop);
+    // A host is connected; write sends to it, drop cuts the connection, hangUp ends
+    // it when the device restarts after a job (empty: the line stays open).
+    void connectionOpened(Writer write, Dropper drop, Dropper hangUp);
     void bytesReceived(const QByteArray &data);
     // The host went away: judges a job left unfinished.
     void connectionClosed();
@@ -45,18 +46,23 @@ private:
     void flushDue();
     void judge(Verdict verdict);
     void saveImage(const Verdict &verdict);
+    void restart();
 
     SimOptions options_;
     SimDevice device_;
     Writer write_;
     Dropper drop_;
+    Dropper hangUp_;
     bool connected_ = false;
     bool cut_ = false; // the line was dropped: nothing more is read or sent
     bool dropWhenFlushed_ = false;
+    bool restarting_ = false;         // from a job's last answer until the restart
+    bool restartWhenFlushed_ = false; // the restart's time runs from the last answer
     int jobs_ = 0;
     bool allPassed_ = true;
     std::deque<std::pair<qint64, QByteArray>> pending_; // answers held back by --delay-ms
     QTimer timer_;
+    QTimer restartTimer_;
     QElapsedTimer clock_;
 };
 

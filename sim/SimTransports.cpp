@@ -11,6 +11,7 @@
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -66,7 +67,7 @@ void TcpTransport::accept()
                 s->write(bytes);
                 s->flush(); // the host waits for each answer
             },
-            [s] { s->disconnectFromHost(); });
+            [s] { s->disconnectFromHost(); }, [s] { s->disconnectFromHost(); });
         connect(s, &QTcpSocket::readyRead, this,
                 [this, s] { session_.bytesReceived(s->readAll()); });
         connect(s, &QTcpSocket::disconnected, this, [this, s] {
@@ -80,14 +81,34 @@ void TcpTransport::accept()
 
 #ifdef Q_OS_UNIX
 
-PtyTransport::PtyTransport(SimSession &session, QObject *parent)
-    : QObject(parent), session_(session)
+PtyTransport::PtyTransport(SimSession &session, bool hangUpAfterJob, QObject *parent)
+    : QObject(parent), session_(session), hangUpAfterJob_(hangUpAfterJob)
 {
 }
 
 PtyTransport::~PtyTransport()
 {
     close();
+}
+
+// Closing the master side hangs up the line: the host's reads and writes fail.
+// It would also discard answers that the host has not read yet, which a real
+// line delivers before the device restarts: the hang-up waits for them (2 s at most).
+void PtyTransport::hangUp()
+{
+    const int slave = ::open(path_.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // Written bytes reach the host's side a moment later: empty twice running.
+    for (int waited = 0, empty = 0; slave >= 0 && waited < 2000 && empty < 2; waited += 10) {
+        ::usleep(10000);
+        int unread = 0;
+        if (::ioctl(slave, FIONREAD, &unread) != 0)
+            break;
+        empty = unread == 0 ? empty + 1 : 0;
+    }
+    if (slave >= 0)
+        ::close(slave);
+    close();
+    session_.connectionClosed();
 }
 
 bool PtyTransport::open(QString &pathOrError)
@@ -161,7 +182,9 @@ void PtyTransport::readable()
                         done += w;
                     }
                 },
-                [] {}); // a dead line: the session stops reading and answering
+                [] {}, // a dead line: the session stops reading and answering
+                hangUpAfterJob_ ? SimSession::Dropper([this] { hangUp(); })
+                                : SimSession::Dropper());
         }
         session_.bytesReceived(QByteArray(buffer, static_cast<qsizetype>(n)));
         return;
@@ -178,12 +201,14 @@ void PtyTransport::readable()
 
 #else // pseudo-terminals exist only on POSIX systems
 
-PtyTransport::PtyTransport(SimSession &session, QObject *parent)
-    : QObject(parent), session_(session)
+PtyTransport::PtyTransport(SimSession &session, bool hangUpAfterJob, QObject *parent)
+    : QObject(parent), session_(session), hangUpAfterJob_(hangUpAfterJob)
 {
 }
 
 PtyTransport::~PtyTransport() = default;
+
+void PtyTransport::hangUp() {}
 
 bool PtyTransport::open(QString &pathOrError)
 {

@@ -38,7 +38,9 @@ class PtyTransport : public QObject
 {
     Q_OBJECT
 public:
-    PtyTransport(SimSession &session, QObject *parent = nullptr);
+    // hangUpAfterJob: the device's restart after a job hangs up the line for good;
+    // otherwise the line stays, so that its path serves the next job.
+    PtyTransport(SimSession &session, bool hangUpAfterJob, QObject *parent = nullptr);
     ~PtyTransport() override;
     // Creates the pseudo-terminal; on success returns its device path.
     bool open(QString &pathOrError);
@@ -47,8 +49,10 @@ public:
 private:
     void readable();
     bool holdSlave();
+    void hangUp();
 
     SimSession &session_;
+    bool hangUpAfterJob_;
     int master_ = -1;
     int hold_ = -1;
     QString path_;

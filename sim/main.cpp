@@ -81,7 +81,7 @@ int main(int argc, char *argv[])
     catchSignals(app, session);
 
     TcpTransport tcp(session);
-    PtyTransport pty(session);
+    PtyTransport pty(session, !options.repeat);
     QString where;
     const QString address = QString::fromStdString(options.listenAddress);
     if (options.pty ? !pty.open(where) : !tcp.listen(address, options.listenPort, where)) {

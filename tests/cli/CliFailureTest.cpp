@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 using namespace clitest;
 
 // Exit status 2: the command line or the firmware file is refused, and the device
@@ -50,12 +52,32 @@ TEST(CliRefusal, UsageErrorsExitWithTwoAndAReason)
         {{"--serial", "COM100", "--dsp", hex}, "COM ports are numbered 1 to 99"},
         {{"--serial", "COM1", "--dsp", hex, "--bogus"}, "unknown argument \"--bogus\""},
         {{"--serial", "COM1", "--dsp"}, "--dsp needs a value"},
+        {{"--serial", "", "--dsp", hex}, "--serial needs a port name"},
+        {{"--quiet=no", "--serial", "COM1", "--dsp", hex}, "--quiet takes no value"},
     };
     for (const auto &[args, reason] : cases) {
         const Finished cli = runCli(args);
         EXPECT_EQ(cli.status, 2) << args.join(' ').toStdString();
         EXPECT_TRUE(cli.err.contains(reason)) << cli.err.toStdString();
         EXPECT_TRUE(cli.err.contains("--help")) << cli.err.toStdString();
+    }
+}
+
+TEST(CliRefusal, ATraceFileThatIsTheFirmwareFileByAnyNameIsRefusedAndTheFileKept)
+{
+    const QString firmware = samples().dir + "/kept.bin";
+    QFile::copy(samples().armImage, firmware);
+    QFile::link(firmware, samples().dir + "/kept-symlink.bin");
+    ::link(firmware.toLocal8Bit().constData(), (samples().dir + "/kept-hard.bin").toLocal8Bit());
+    const QString names[] = {firmware, samples().dir + "/./kept.bin",
+                             samples().dir + "/kept-symlink.bin", samples().dir + "/kept-hard.bin"};
+    for (const QString &trace : names) {
+        for (const char *option : {"--arm", "--dsp"}) {
+            const Finished cli = runCli({"--tcp", "127.0.0.1", option, firmware, "--trace", trace});
+            EXPECT_EQ(cli.status, 2) << trace.toStdString();
+            EXPECT_TRUE(cli.err.contains("this is the firmware file")) << cli.err.toStdString();
+            EXPECT_EQ(readFile(firmware), readFile(samples().armImage)) << trace.toStdString();
+        }
     }
 }
 
@@ -91,11 +113,14 @@ TEST(CliLink, AComPortNameSaysWhichDeviceItStandsFor)
         << cli.err.toStdString();
 }
 
-TEST(CliLink, AFileThatIsNoSerialPortExitsWithThree)
+TEST(CliLink, AFileOrADeviceThatIsNoSerialPortExitsWithThree)
 {
-    const Finished cli = runCli({"--serial", samples().dspBin, "--dsp", samples().dspHex});
-    EXPECT_EQ(cli.status, 3);
-    EXPECT_TRUE(cli.err.contains("not a serial port")) << cli.err.toStdString();
+    for (const QString &port :
+         {samples().dspBin, QString("/dev/null"), QString("/dev/zero"), QString("/dev/tty")}) {
+        const Finished cli = runCli({"--serial", port, "--dsp", samples().dspHex});
+        EXPECT_EQ(cli.status, 3);
+        EXPECT_TRUE(cli.err.contains(port + ": not a serial port")) << cli.err.toStdString();
+    }
 }
 
 TEST(CliLink, ARefusedConnectionExitsWithThreeAndTheReason)

@@ -1,5 +1,6 @@
 #include "CliTestSupport.h"
 
+#include <QElapsedTimer>
 #include <QTcpSocket>
 
 #include <gtest/gtest.h>
@@ -24,6 +25,32 @@ TEST(Simulator, KeepsServingJobAfterJobWithRepeatAndJudgesEach)
     EXPECT_TRUE(verdicts.out.contains("verdict: DSP job, complete")) << verdicts.out.toStdString();
     EXPECT_TRUE(verdicts.out.contains("verdict: ARM job (wake-up answered '1'), complete"));
     EXPECT_EQ(verdicts.out.count("result: PASS"), 2);
+}
+
+// Like an inverter, the device restarts after a job and closes the connection;
+// with --repeat the next host is served, with --stay nothing closes.
+TEST(Simulator, ClosesTheConnectionAbout300MsAfterAJobUnlessToldToStay)
+{
+    for (const bool stay : {false, true}) {
+        Sim sim(stay ? QStringList{"--repeat", "--stay"} : QStringList{"--repeat"});
+        const int jobs = stay ? 1 : 2; // a host that stays keeps the device
+        for (int job = 0; job < jobs; ++job) {
+            QTcpSocket host;
+            host.connectToHost(QHostAddress::LocalHost, sim.port());
+            ASSERT_TRUE(host.waitForConnected(5000));
+            for (const QByteArray &unit :
+                 {QByteArray::fromHex("FA666C6173686296"), QByteArray::fromHex("00000001FF")}) {
+                host.write(unit);
+                ASSERT_TRUE(host.waitForReadyRead(5000));
+                EXPECT_EQ(host.readAll(), QByteArray("\xCC"));
+            }
+            QElapsedTimer since;
+            since.start();
+            EXPECT_EQ(host.waitForDisconnected(stay ? 700 : 5000), !stay);
+            EXPECT_GE(since.elapsed(), stay ? 0 : 250);
+        }
+        EXPECT_EQ(sim.terminate().out.count("result: PASS"), jobs);
+    }
 }
 
 TEST(Simulator, TurnsAwayASecondHostWhileOneIsServed)
@@ -86,6 +113,17 @@ TEST(CliOutput, AReaderOfStandardOutputThatGoesAwayDoesNotStopTheJob)
     EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(sim.finish().out.contains("result: PASS"));
+}
+
+TEST(CliOutput, ATraceFileThatFailsDuringTheJobIsReportedAndTheJobGoesOn)
+{
+    Sim sim({});
+    const Finished cli =
+        runCli({"--tcp", sim.tcpTarget(), "--arm", samples().armImage, "--trace", "/dev/full"});
+    EXPECT_EQ(cli.status, 0);
+    EXPECT_EQ(cli.outLines().last(), kSuccess);
+    EXPECT_EQ(cli.err.count("/dev/full: cannot write the trace file: No space left on device"), 1)
+        << cli.err.toStdString();
 }
 
 TEST(CliOutput, ATraceFileThatCannotBeWrittenIsAUsageError)

@@ -91,3 +91,10 @@ TEST(CliSuccess, DspFirmwareAcknowledgedTwiceStillArrivesWholeOverBothLinks)
     expectExactUpdate("--dsp", samples().dspHex, false, {"--duplicate-from", "1"});
     expectExactUpdate("--dsp", samples().dspHex, true, {"--duplicate-from", "1"});
 }
+
+// The device restarts right after its last answer: the host still gets that answer.
+TEST(CliSuccess, ADeviceThatRestartsAtOnceAfterItsLastAnswerStillGetsTheWholeImage)
+{
+    expectExactUpdate("--arm", samples().armImage, true, {"--restart-ms", "0"});
+    expectExactUpdate("--dsp", samples().dspHex, false, {"--restart-ms", "0"});
+}

@@ -107,12 +107,14 @@ TEST(CliTerminal, SigintDuringProgrammingAbandonsTheJobAndSaysTheDeviceMayBeHalf
     EXPECT_TRUE(verdict.out.contains("incomplete")) << verdict.out.toStdString();
 }
 
-TEST(CliTerminal, SigtermDuringProgrammingExitsWith143)
+TEST(CliTerminal, SigtermAndSighupDuringProgrammingExitWith143And129)
 {
-    Sim sim({"--delay-ms", "150"});
-    const Finished cli = interruptWhileProgramming(SIGTERM, sim);
-    EXPECT_EQ(cli.status, 143);
-    EXPECT_TRUE(cli.err.contains("interrupted while programming")) << cli.err.toStdString();
+    for (const auto &[signal, status] : {std::pair{SIGTERM, 143}, std::pair{SIGHUP, 129}}) {
+        Sim sim({"--delay-ms", "150"});
+        const Finished cli = interruptWhileProgramming(signal, sim);
+        EXPECT_EQ(cli.status, status);
+        EXPECT_TRUE(cli.err.contains("interrupted while programming")) << cli.err.toStdString();
+    }
 }
 
 // --list-ports: every port with the COM number that opens it, the devices named by

@@ -60,3 +60,16 @@ TEST(CliTimeOut, DspWithANakForARecordFailsProgramming)
     expectTimeOut("--dsp", samples().dspHex, {"--nak-from", "3"},
                   {"Erase...", "Erase Done.", "Programing...", "Program failed"});
 }
+
+// 1 MB of noise instead of the '9': one trace line for the run, not one per byte.
+TEST(CliTimeOut, ALineFloodedWithNoiseLeavesATraceThatGrowsWithTheUnitsSent)
+{
+    const QString trace = samples().dir + "/flood.log";
+    Sim sim({"--noise-from", "2", "--noise-bytes", "1000000"});
+    const Finished cli =
+        runCli({"--tcp", sim.tcpTarget(), "--arm", samples().armImage, "--trace", trace});
+    EXPECT_EQ(cli.status, 1) << cli.err.toStdString();
+    const QByteArray log = readFile(trace);
+    EXPECT_LT(log.size(), 4000) << log.left(2000).toStdString();
+    EXPECT_TRUE(log.contains("bytes ignored)")) << log.left(2000).toStdString();
+}

@@ -396,3 +396,34 @@ TEST(ArmFileFailure, AbandonClosesTheFileAndResetsTheJob)
     EXPECT_EQ(rig.host.sent.size(), before);
     EXPECT_EQ(rig.job.abandon(), -1);
 }
+
+// A DSP HEX text chosen as an LCD ARM image would be written into the display
+// controller as it stands; whatever merely starts like one is a binary image.
+TEST(ArmFileFailure, AnIntelHexTextIsRefusedBeforeAnythingIsSent)
+{
+    const std::string data = ":0300300002337A1E";
+    const std::string end = ":00000001FF";
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {data + "\r\n" + data + "\r\n" + end + "\r\n", true},
+        {data + "\n" + end, true},
+        {data + "\r\n" + data + "\r\n", true}, // cut short before its end record
+        {data + "\r\n" + std::string(3000, '\0') + "\x02\x01", false},
+        {end + "x", false},
+    };
+    for (const auto &[text, refused] : cases) {
+        ArmRun run(Bytes(text.begin(), text.end()));
+        const auto &messages = run.rig.host.messages;
+        ASSERT_EQ(messages.size(), 1u) << text;
+        if (!refused) {
+            EXPECT_EQ(run.rig.job.lastOutcome(), updater::JobOutcome::Success) << text;
+            expectBlocksCarryTheImage(run);
+            continue;
+        }
+        EXPECT_TRUE(run.rig.host.sent.empty()) << text;
+        EXPECT_EQ(run.rig.job.lastOutcome(), updater::JobOutcome::FileRefused);
+        EXPECT_EQ(messages[0], "Firmware file refused!\n" + run.path +
+                                   ": the file is an Intel HEX file for DSP Firmware, not an "
+                                   "LCD ARM Firmware image");
+        EXPECT_FALSE(run.rig.job.fields().fileOpen);
+    }
+}

@@ -181,6 +181,10 @@ std::vector<RefusedFile> makeBadImageFiles(const QString &dir)
         files.push_back({folder, option, folder + ": not a regular file", "a directory"});
         files.push_back({"/dev/zero", option, "/dev/zero: not a regular file", "/dev/zero"});
     }
+    const QString hex = dir + "/dsp-as-arm.hex";
+    writeBytes(hex, joined(goodLines(), "\r\n"));
+    files.push_back({hex, "--arm", hex + ": the file is an Intel HEX file for DSP Firmware",
+                     "a DSP HEX file chosen as an LCD ARM image"});
     return files;
 }
 

@@ -22,6 +22,9 @@ TEST(SimOptions, DefaultToTcpOnLoopbackPort8899)
     EXPECT_EQ(o.listenPort, 8899);
     EXPECT_FALSE(o.pty);
     EXPECT_FALSE(o.repeat);
+    EXPECT_FALSE(o.stay);
+    EXPECT_EQ(o.restartMs, 300);
+    EXPECT_EQ(o.faults.noiseBytes, 3);
 }
 
 TEST(SimOptions, TakeEveryFaultWithItsUnit)
@@ -45,6 +48,11 @@ TEST(SimOptions, TakeEveryFaultWithItsUnit)
     EXPECT_TRUE(o.faults.wakeUpTwo);
     EXPECT_TRUE(o.repeat);
     EXPECT_EQ(o.expectSize, 125600u);
+    SimOptions restart;
+    EXPECT_EQ(parse({"--stay", "--restart-ms", "0", "--noise-bytes", "5000000"}, restart), "");
+    EXPECT_TRUE(restart.stay);
+    EXPECT_EQ(restart.restartMs, 0);
+    EXPECT_EQ(restart.faults.noiseBytes, 5000000);
 }
 
 TEST(SimOptions, RefuseBadValuesWithAReason)

@@ -48,6 +48,8 @@ TEST(CliRefusal, UsageErrorsExitWithTwoAndAReason)
         {{"--tcp", "127.0.0.1", "--dsp", hex, "--arm", hex}, "give one firmware file"},
         {{"--tcp", "127.0.0.1", "--serial", "COM1", "--dsp", hex}, "give one link"},
         {{"--tcp", "300.1.1.1", "--dsp", hex}, "not an IPv4 address"},
+        {{"--tcp", "10.0.0.256", "--dsp", hex}, "not an IPv4 address"},
+        {{"--serial", "COM0", "--dsp", hex}, "COM ports are numbered 1 to 99"},
         {{"--tcp", "127.0.0.1:0", "--dsp", hex}, "TCP port must be 1 to 65535"},
         {{"--serial", "COM100", "--dsp", hex}, "COM ports are numbered 1 to 99"},
         {{"--serial", "COM1", "--dsp", hex, "--bogus"}, "unknown argument \"--bogus\""},

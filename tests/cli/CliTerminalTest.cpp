@@ -48,17 +48,17 @@ QByteArray stderrOnATerminal(const QStringList &args, int &status)
     return seen;
 }
 
-// Starts a job slowed by late answers, waits until it is programming, then
-// sends the signal. Returns what the program said.
-Finished interruptWhileProgramming(int signal, Sim &sim)
+// Starts a job of the firmware against the simulator, waits until the program has
+// said the status text, then sends the signal. Returns what the program said.
+Finished interruptAfter(const char *status, int signal, Sim &sim, const char *option = "--arm",
+                        const QString &firmware = samples().armImage)
 {
     QProcess cli;
-    cli.start(QStringLiteral(UPDATER_CLI_PATH),
-              {"--tcp", sim.tcpTarget(), "--arm", samples().armImage});
+    cli.start(QStringLiteral(UPDATER_CLI_PATH), {"--tcp", sim.tcpTarget(), option, firmware});
     QByteArray out;
-    while (!out.contains("Programing...") && cli.waitForReadyRead(10000))
+    while (!out.contains(status) && cli.waitForReadyRead(10000))
         out += cli.readAllStandardOutput();
-    EXPECT_TRUE(out.contains("Programing...")) << out.toStdString();
+    EXPECT_TRUE(out.contains(status)) << out.toStdString();
     ::kill(static_cast<pid_t>(cli.processId()), signal);
     EXPECT_TRUE(cli.waitForFinished(10000));
     Finished f;
@@ -97,7 +97,7 @@ TEST(CliTerminal, QuietDrawsNoProgressEvenOnATerminal)
 TEST(CliTerminal, SigintDuringProgrammingAbandonsTheJobAndSaysTheDeviceMayBeHalfWritten)
 {
     Sim sim({"--delay-ms", "150"});
-    const Finished cli = interruptWhileProgramming(SIGINT, sim);
+    const Finished cli = interruptAfter("Programing...", SIGINT, sim);
     EXPECT_EQ(cli.status, 130);
     EXPECT_TRUE(cli.err.contains("interrupted while programming")) << cli.err.toStdString();
     EXPECT_TRUE(cli.err.contains("half-written")) << cli.err.toStdString();
@@ -111,10 +111,20 @@ TEST(CliTerminal, SigtermAndSighupDuringProgrammingExitWith143And129)
 {
     for (const auto &[signal, status] : {std::pair{SIGTERM, 143}, std::pair{SIGHUP, 129}}) {
         Sim sim({"--delay-ms", "150"});
-        const Finished cli = interruptWhileProgramming(signal, sim);
+        const Finished cli = interruptAfter("Programing...", signal, sim);
         EXPECT_EQ(cli.status, status);
         EXPECT_TRUE(cli.err.contains("interrupted while programming")) << cli.err.toStdString();
     }
+}
+
+TEST(CliTerminal, AnInterruptWhileTheEraseIsUnansweredNamesTheErase)
+{
+    Sim sim({"--silent-from", "1"});
+    const Finished cli = interruptAfter("Erase...", SIGINT, sim, "--dsp", samples().dspHex);
+    EXPECT_EQ(cli.status, 130);
+    EXPECT_TRUE(cli.err.contains("interrupted during the erase (job state 2"))
+        << cli.err.toStdString();
+    EXPECT_TRUE(cli.err.contains("partly erased")) << cli.err.toStdString();
 }
 
 // --list-ports: every port with the COM number that opens it, the devices named by

@@ -132,6 +132,8 @@ void UpdateJob::finish(std::unique_lock<std::recursive_mutex> &lock, Ending endi
         lock.unlock();
         host_.showMessage(text);
         lock.lock();
+        if (refused)
+            host_.setProgressVisible(false); // nothing was sent: no progress to show
         resetAfterFailure();
         lastOutcome_ = refused ? JobOutcome::FileRefused : JobOutcome::FileFailed;
         return;

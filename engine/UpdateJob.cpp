@@ -157,6 +157,8 @@ void UpdateJob::finish(std::unique_lock<JobLock> &lock, Ending ending)
         const std::string text =
             std::string(refused ? texts::kFileRefused : texts::kFileFailed) + "\n" + lastError_;
         showMessage(lock, refused ? MessageKind::FileRefused : MessageKind::FileFailed, text);
+        if (refused)
+            host_.setProgressVisible(false); // nothing was sent: no progress to show
         resetAfterFailure();
         noteEnd(refused ? JobOutcome::FileRefused : JobOutcome::FileFailed, endingState_);
         return;

@@ -151,8 +151,9 @@ void CFileDownCom::OnClose(const QString &reason)
         return;
     setLinkOpen(false);
     if (reporter_ != nullptr) {
-        reporter_->reportLinkError(
+        reporter_->reportLinkClosed(
             QString::fromLatin1(updater::kPortErrorCaption),
-            QStringLiteral("The connection to %1 was closed: %2").arg(peerText(), reason));
+            QStringLiteral("The connection to %1 was closed: %2").arg(peerText(), reason),
+            QStringLiteral("Connection to %1 closed").arg(peerText()));
     }
 }

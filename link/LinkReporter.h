@@ -20,6 +20,17 @@ class ILinkReporter
 public:
     virtual ~ILinkReporter() = default;
     virtual void reportLinkError(const QString &caption, const QString &text) = 0;
+    // The link chosen last went away by itself: the device closed the connection
+    // or the port hung up. text says so as an error box would; status in a few
+    // words for a status line ("Connection to 127.0.0.1:8899 closed"). Only the
+    // side that knows whether a job was using the link can tell whether that is
+    // an error; by default it is reported as one.
+    virtual void reportLinkClosed(const QString &caption, const QString &text,
+                                  const QString &status)
+    {
+        (void)status;
+        reportLinkError(caption, text);
+    }
 };
 
 } // namespace updater

@@ -214,19 +214,39 @@ void CSerialPort::portFailed(const QString &step, const QString &systemText, boo
                 OnPortLost();
             }
             if (show) {
-                ReportPortError(step, systemText);
+                if (lost)
+                    ReportPortLost(step, systemText);
+                else
+                    ReportPortError(step, systemText);
                 errorPending_.store(false);
             }
         },
         Qt::QueuedConnection);
 }
 
+QString CSerialPort::portText() const
+{
+    return portNumber_ != 0 ? QString::number(portNumber_) : portName_;
+}
+
+QString CSerialPort::portErrorText(const QString &step, const QString &systemText) const
+{
+    return QStringLiteral("WARNING:  %1 Failed with the following error: \n%2\nPort: %3\n")
+        .arg(step, systemText, portText());
+}
+
 void CSerialPort::ReportPortError(const QString &step, const QString &systemText)
 {
-    const QString port = portNumber_ != 0 ? QString::number(portNumber_) : portName_;
-    const QString text =
-        QStringLiteral("WARNING:  %1 Failed with the following error: \n%2\nPort: %3\n")
-            .arg(step, systemText, port);
     if (reporter_ != nullptr)
-        reporter_->reportLinkError(QString::fromLatin1(updater::kPortErrorCaption), text);
+        reporter_->reportLinkError(QString::fromLatin1(updater::kPortErrorCaption),
+                                   portErrorText(step, systemText));
+}
+
+void CSerialPort::ReportPortLost(const QString &step, const QString &systemText)
+{
+    const QString port = portNumber_ != 0 ? QStringLiteral("COM") + portText() : portText();
+    if (reporter_ != nullptr)
+        reporter_->reportLinkClosed(QString::fromLatin1(updater::kPortErrorCaption),
+                                    portErrorText(step, systemText),
+                                    QStringLiteral("Connection on %1 closed").arg(port));
 }

@@ -87,9 +87,14 @@ protected:
     // Shows "WARNING:  <step> Failed with the following error: ..." with caption
     // "Application Error". Call on the creating thread.
     void ReportPortError(const QString &step, const QString &systemText);
+    // The same for a port that failed for good, reported as a link that went away
+    // ("Connection on COM3 closed" in a few words).
+    void ReportPortLost(const QString &step, const QString &systemText);
 
 private:
     bool openCurrent();
+    QString portErrorText(const QString &step, const QString &systemText) const;
+    QString portText() const; // COM number, or the device path given directly
     void stopThread(std::unique_ptr<updater::PortThread> thread);
 
     // IPortEvents, on the communication thread.

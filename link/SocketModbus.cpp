@@ -52,19 +52,36 @@ bool CSocketModbus::ConnectTo(const QString &address, quint16 port)
     address_ = address;
     port_ = port;
     blockDropped_ = false;
-    socket_ = new QTcpSocket(this);
+    auto *socket = new QTcpSocket(this);
+    socket_ = socket;
     // Units are small and each waits for a reply: send them without delay.
-    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(socket_, &QTcpSocket::connected, this, [this] {
-        connectTimer_->stop();
-        connected_.store(true);
-        OnConnect(true, {});
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connect(socket, &QTcpSocket::connected, this, [this, socket] {
+        runHandler(socket, [this] {
+            connectTimer_->stop();
+            connected_.store(true);
+            OnConnect(true, {});
+        });
     });
-    connect(socket_, &QTcpSocket::readyRead, this, [this] { OnReceive(); });
-    connect(socket_, &QTcpSocket::errorOccurred, this, &CSocketModbus::onSocketError);
+    connect(socket, &QTcpSocket::readyRead, this,
+            [this, socket] { runHandler(socket, [this] { OnReceive(); }); });
+    connect(socket, &QTcpSocket::errorOccurred, this,
+            [this, socket] { runHandler(socket, [this] { onSocketError(); }); });
     connectTimer_->start(connectTimeoutMs_);
-    socket_->connectToHost(address, port);
+    socket->connectToHost(address, port);
     return true;
+}
+
+void CSocketModbus::runHandler(QTcpSocket *socket, const std::function<void()> &handler)
+{
+    ++handlersRunning_[socket];
+    handler();
+    if (--handlersRunning_[socket] > 0)
+        return;
+    handlersRunning_.remove(socket);
+    // Only the socket's own code is left beneath: it may go once that has returned.
+    if (retired_.remove(socket))
+        socket->deleteLater();
 }
 
 void CSocketModbus::CloseSocket()
@@ -129,7 +146,10 @@ void CSocketModbus::dropSocket()
     QTcpSocket *socket = std::exchange(socket_, nullptr);
     disconnect(socket, nullptr, this, nullptr);
     socket->abort();
-    socket->deleteLater(); // may be inside one of its own signals
+    if (handlersRunning_.contains(socket))
+        retired_.insert(socket); // runHandler deletes it once its handlers are done
+    else
+        socket->deleteLater();
 }
 
 void CSocketModbus::onSocketError()

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 class QDeadlineTimer;
 class QTcpSocket;
@@ -75,9 +78,15 @@ private:
     void onSocketError();
     void onTimeout();
     void dropSocket();
+    void runHandler(QTcpSocket *socket, const std::function<void()> &handler);
     static void drainAfterHalfClose(QTcpSocket *socket, const QDeadlineTimer &deadline);
 
     QTcpSocket *socket_ = nullptr;
+    // A handler of a socket may open a message box, whose nested event loop may
+    // close that very connection while the socket's own code waits beneath. Such
+    // a socket is retired: deleted only once its outermost handler has returned.
+    QHash<QTcpSocket *, int> handlersRunning_;
+    QSet<QTcpSocket *> retired_;
     QTimer *connectTimer_ = nullptr;
     QString address_;
     quint16 port_ = 0;

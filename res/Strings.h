@@ -12,6 +12,9 @@ inline constexpr int kIdIndicatorScrl = 59139;
 
 inline constexpr const char kWindowTitle[] = "Zerant Updater";
 inline constexpr const char kReady[] = "Ready";
+// Asked before the window closes while a download is under way.
+inline constexpr const char kCloseDuringJob[] =
+    "A download is running. Closing now may leave the inverter half-written. Close anyway?";
 
 // Status-bar prompts of the commands. None has a tooltip part.
 inline constexpr const char kPromptOpen[] = "Open firmware file";

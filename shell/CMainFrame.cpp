@@ -2,7 +2,9 @@
 
 #include "Artwork.h"
 #include "CUpdaterView.h"
+#include "FileDownCom.h"
 #include "LockKeys.h"
+#include "MessageBox.h"
 #include "Strings.h"
 
 #include <QAction>
@@ -57,6 +59,13 @@ CMainFrame::CMainFrame(QWidget *parent)
     createStatusBar();
     createAccelerators();
     connect(view_, &CUpdaterView::commandsEnabled, this, &CMainFrame::enableCommands);
+    connect(view_, &CUpdaterView::statusMessage, statusBar(),
+            [this](const QString &text) { statusBar()->showMessage(text); });
+    // A note that a link went away is out of date once a link is open again.
+    connect(&view_->link(), &CFileDownCom::linkOpenChanged, statusBar(), [this](bool open) {
+        if (open)
+            statusBar()->clearMessage();
+    });
     setFixedSize(kOuterSize);
 }
 
@@ -111,6 +120,7 @@ void CMainFrame::createStatusBar()
 {
     QStatusBar *bar = statusBar();
     bar->setObjectName(QStringLiteral("statusBar"));
+    bar->setSizeGripEnabled(false); // the window has a fixed size
     // The pane shows "Ready" while no prompt covers it.
     readyPane_ = new QLabel(QString::fromUtf8(res::kReady), bar);
     readyPane_->setObjectName(QStringLiteral("messagePane"));
@@ -213,6 +223,11 @@ void CMainFrame::updateIndicators()
 
 void CMainFrame::closeEvent(QCloseEvent *event)
 {
+    // Ending a job leaves the device half-written: only when the user says so.
+    if (view_->jobRunning() && !askYesNo(this, QString::fromUtf8(res::kCloseDuringJob))) {
+        event->ignore();
+        return;
+    }
     // The firmware file is closed first, then the job, the supervisor and the links
     // are shut down; a running job ends without a message.
     indicatorTimer_->stop();

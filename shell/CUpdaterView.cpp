@@ -145,6 +145,12 @@ bool CUpdaterView::idle() const
     return job_->idle();
 }
 
+bool CUpdaterView::jobRunning() const
+{
+    const updater::JobFields fields = job_->fields();
+    return fields.jobState != updater::kNoJob && !fields.timeoutInProgress;
+}
+
 void CUpdaterView::sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t)
 {
     link_->SendOnCurrentLink(data, length);
@@ -196,6 +202,15 @@ void CUpdaterView::idleChanged(bool idle)
 void CUpdaterView::reportLinkError(const QString &caption, const QString &text)
 {
     showLinkError(window(), caption, text);
+}
+
+void CUpdaterView::reportLinkClosed(const QString &caption, const QString &text,
+                                    const QString &status)
+{
+    if (jobRunning())
+        reportLinkError(caption, text);
+    else
+        emit statusMessage(status);
 }
 
 CStaticText *CUpdaterView::line(int lineId) const

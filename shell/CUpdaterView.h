@@ -56,6 +56,8 @@ public:
     QString firmwarePath() const { return firmwarePath_; }
     int firmwareType() const { return firmwareType_; }
     bool idle() const;
+    // A job is under way: started, and neither ended nor showing its time-out.
+    bool jobRunning() const;
     updater::UpdateJob &job() { return *job_; }
     CFileDownCom &link() { return *link_; }
     bool supervisorRunning() const { return supervisorThread_ != nullptr; }
@@ -70,10 +72,16 @@ public:
 
     // ILinkReporter.
     void reportLinkError(const QString &caption, const QString &text) override;
+    // A link that goes away while a job uses it is an error; otherwise (an
+    // inverter restarts after its update) it is only told on the status bar.
+    void reportLinkClosed(const QString &caption, const QString &text,
+                          const QString &status) override;
 
 signals:
     // Open, Set Port and DownLoad are enabled exactly while this is true.
     void commandsEnabled(bool enabled);
+    // A note for the status bar.
+    void statusMessage(const QString &text);
 
 private:
     CStaticText *line(int lineId) const;

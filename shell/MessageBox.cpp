@@ -3,26 +3,64 @@
 #include "Strings.h"
 #include "Texts.h"
 
+#include <QApplication>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 
 namespace {
 
-void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &caption, const QString &text)
+// Room that a title bar takes besides its caption: the window icon and the
+// minimise, maximise and close buttons.
+constexpr int kTitleBarRoom = 100;
+
+// A box sizes itself by its text alone, so a short text leaves the window system
+// too little room for the caption: keep it wide enough for the caption in bold.
+void fitCaption(QMessageBox &box)
 {
-    QMessageBox box(icon, caption, text, QMessageBox::Ok, parent);
+    auto *grid = qobject_cast<QGridLayout *>(box.layout());
+    if (grid == nullptr)
+        return;
+    QFont titleFont = QApplication::font();
+    titleFont.setBold(true);
+    const int width = QFontMetrics(titleFont).horizontalAdvance(box.windowTitle()) + kTitleBarRoom;
+    grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+}
+
+int execBox(QWidget *parent, QMessageBox::Icon icon, const QString &caption, const QString &text,
+            QMessageBox::StandardButtons buttons,
+            QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
+{
+    QMessageBox box(icon, caption, text, buttons, parent);
     box.setObjectName(QStringLiteral("appMessageBox"));
     box.setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
-    box.exec();
+    if (defaultButton != QMessageBox::NoButton)
+        box.setDefaultButton(defaultButton);
+    fitCaption(box);
+    return box.exec();
+}
+
+QString appTitle()
+{
+    return QString::fromUtf8(updater::texts::kAppTitle);
 }
 
 } // namespace
 
 void showAppMessage(QWidget *parent, const QString &text)
 {
-    showBox(parent, QMessageBox::Warning, QString::fromUtf8(updater::texts::kAppTitle), text);
+    execBox(parent, QMessageBox::Warning, appTitle(), text, QMessageBox::Ok);
 }
 
 void showLinkError(QWidget *parent, const QString &caption, const QString &text)
 {
-    showBox(parent, QMessageBox::Critical, caption, text);
+    execBox(parent, QMessageBox::Critical, caption, text, QMessageBox::Ok);
+}
+
+bool askYesNo(QWidget *parent, const QString &text)
+{
+    return execBox(parent, QMessageBox::Question, appTitle(), text,
+                   QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }

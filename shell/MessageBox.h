@@ -10,3 +10,7 @@ void showAppMessage(QWidget *parent, const QString &text);
 
 // The link's error box: the link's caption ("Application Error") and the stop icon.
 void showLinkError(QWidget *parent, const QString &caption, const QString &text);
+
+// A question with the caption "Updater V10.14", Yes and No, No by default. True
+// when the user chose Yes.
+bool askYesNo(QWidget *parent, const QString &text);

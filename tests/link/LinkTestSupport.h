@@ -101,6 +101,13 @@ class RecordingReporter : public updater::ILinkReporter
 {
 public:
     void reportLinkError(const QString &caption, const QString &text) override;
+    void reportLinkClosed(const QString &caption, const QString &text,
+                          const QString &status) override
+    {
+        closedStatus = status; // the last link that went away, for a status line
+        reportLinkError(caption, text);
+    }
+    QString closedStatus;
     std::vector<Report> reports() const;
     std::size_t count() const;
 

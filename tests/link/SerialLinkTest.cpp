@@ -298,6 +298,7 @@ TEST_P(SerialLink, DeviceThatHangsUpIsReportedOnceAndClosesTheLink)
         EXPECT_EQ(report.text, start + "Input/output error\nPort: " + pty.name() + "\n");
     }
     EXPECT_EQ(report.thread, std::this_thread::get_id());
+    EXPECT_EQ(reporter.closedStatus, "Connection on " + pty.name() + " closed");
     EXPECT_EQ(sink.count(), 2u);
     const std::uint8_t one = 1;
     EXPECT_FALSE(link.QueueSend(&one, 1));

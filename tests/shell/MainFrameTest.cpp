@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QProgressBar>
+#include <QSizeGrip>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -152,6 +153,7 @@ TEST(MainWindow, StatusBarShowsReadyAndThreeLockIndicators)
             rig.frame->statusBar()->findChild<QWidget *>(QStringLiteral("indicator%1").arg(id));
         EXPECT_NE(pane, nullptr) << id;
     }
+    EXPECT_EQ(rig.frame->findChild<QSizeGrip *>(), nullptr); // the window has a fixed size
 }
 
 TEST(MainWindow, OffersCtrlOAndCtrlNButNotCtrlSOrCtrlP)

@@ -43,6 +43,8 @@ void ScriptedDevice::onReadyRead()
         handleDsp();
     else if (mode_ == Mode::Arm)
         handleArm();
+    if (finished && hangUpAfterMs >= 0)
+        QTimer::singleShot(replyDelayMs + hangUpAfterMs, socket_, &QTcpSocket::disconnectFromHost);
 }
 
 void ScriptedDevice::reply(char byte)

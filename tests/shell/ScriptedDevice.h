@@ -34,6 +34,7 @@ public:
     QList<int> blockNumbers; // ARM: block numbers of the data blocks
     bool finished = false;   // the last unit was acknowledged
     int replyDelayMs = 0;    // a slow device answers each unit after this delay
+    int hangUpAfterMs = 300; // restarts, so hangs up, this long after its last reply (< 0: never)
 
 private:
     void onConnection();

@@ -95,6 +95,7 @@ SeenBox readBox(QWidget *widget)
     SeenBox seen;
     seen.caption = widget->windowTitle();
     seen.parent = widget->parentWidget();
+    seen.width = widget->width();
     if (auto *box = qobject_cast<QMessageBox *>(widget)) {
         seen.text = box->text();
         seen.icon = box->icon();

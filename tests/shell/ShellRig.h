@@ -35,6 +35,7 @@ struct SeenBox
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
     QWidget *parent = nullptr;
+    int width = 0;
 };
 
 // Answers modal windows in the order expected. Each handler runs (as a queued

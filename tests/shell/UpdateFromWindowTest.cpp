@@ -2,11 +2,13 @@
 // against a scripted device, with the message boxes answered as a user would.
 #include "ShellRig.h"
 
+#include "FileDownCom.h"
 #include "ScriptedDevice.h"
 
-#include <QAbstractButton>
 #include <QElapsedTimer>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -24,12 +26,13 @@ struct JobRecord
     bool aboutEnabledWhileRunning = false;
     bool barShownWhileRunning = false;
     int highestBarValue = -1;
+    bool heldSafely = false; // held open until holdBox, with the socket beneath it still there
     SeenBox box;
 };
 
 // Gives DownLoad, answers the ending's box and waits until the commands are
-// enabled again.
-JobRecord runJob(WindowRig &rig, int timeoutMs)
+// enabled again. With holdBox, the box stays open until that holds (the device hangs up).
+JobRecord runJob(WindowRig &rig, int timeoutMs, const std::function<bool()> &holdBox = {})
 {
     JobRecord record;
     QProgressBar *bar = rig.view->progressBar();
@@ -42,6 +45,9 @@ JobRecord runJob(WindowRig &rig, int timeoutMs)
         record.aboutEnabledWhileRunning = rig.frame->menuAction(57664)->isEnabled();
         record.barShownWhileRunning = bar->isVisible();
         record.box = shelltest::readBox(w);
+        const auto sockets = [&] { return rig.view->link().findChildren<QTcpSocket *>().size(); };
+        const qsizetype before = sockets();
+        record.heldSafely = holdBox && WindowRig::waitFor(holdBox, 3000) && sockets() == before;
         boxSeen = true;
         qobject_cast<QMessageBox *>(w)->button(QMessageBox::Ok)->click();
     });
@@ -67,10 +73,10 @@ QByteArray spelledRecords(const QByteArray &hex)
 // An ARM firmware file chosen and a TCP link to a device that never answers.
 struct SilentArmSetup
 {
-    explicit SilentArmSetup(WindowRig &rig)
+    explicit SilentArmSetup(WindowRig &rig, const QByteArray &image = shelltest::binaryImage(3000))
     {
         linked = rig.setPortTcp(device.port());
-        rig.openFile(1, shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(3000)));
+        rig.openFile(1, shelltest::writeFile(dir.path(), "lcd.bin", image));
     }
     QTemporaryDir dir;
     ScriptedDevice device{ScriptedDevice::Mode::Silent};
@@ -88,10 +94,15 @@ TEST(UpdateFromWindow, DspThenArmUpdateRunToSuccessOverTcp)
     const QString binPath = shelltest::writeFile(dir.path(), "lcd.bin", image);
     WindowRig rig;
 
+    // The device hangs up while the success box is open: not an error, and no crash.
+    const auto hungUp = [&] { return !rig.view->link().linkOpen(); };
     ScriptedDevice dsp(ScriptedDevice::Mode::Dsp);
     ASSERT_TRUE(rig.setPortTcp(dsp.port()));
     rig.openFile(0, hexPath);
-    const JobRecord first = runJob(rig, 20000);
+    const JobRecord first = runJob(rig, 20000, hungUp);
+    EXPECT_TRUE(first.heldSafely);
+    EXPECT_EQ(rig.frame->statusText(),
+              "Connection to 127.0.0.1:" + QString::number(dsp.port()) + " closed");
     EXPECT_TRUE(first.disabledWhileRunning);
     EXPECT_TRUE(first.barShownWhileRunning);
     EXPECT_GT(first.highestBarValue, 0);
@@ -108,8 +119,10 @@ TEST(UpdateFromWindow, DspThenArmUpdateRunToSuccessOverTcp)
 
     ScriptedDevice arm(ScriptedDevice::Mode::Arm);
     ASSERT_TRUE(rig.setPortTcp(arm.port()));
+    EXPECT_EQ(rig.frame->statusText(), "Ready"); // the note went with the new connection
     rig.openFile(1, binPath);
-    const JobRecord second = runJob(rig, 20000);
+    const JobRecord second = runJob(rig, 20000, hungUp);
+    EXPECT_TRUE(second.heldSafely);
     EXPECT_TRUE(second.disabledWhileRunning);
     EXPECT_EQ(second.box.text, QStringLiteral("Download file success!"));
     EXPECT_TRUE(arm.finished);
@@ -131,6 +144,8 @@ TEST(UpdateFromWindow, SilentDeviceEndsTheArmJobWithConnectionFailedAndTimeOut)
     EXPECT_EQ(record.box.text, QString::fromUtf8("time out\xEF\xBC\x81"));
     EXPECT_EQ(record.box.caption, QStringLiteral("Updater V10.14"));
     EXPECT_EQ(record.box.parent, rig.frame);
+    // Room for the whole caption beside the title bar's icon and buttons.
+    EXPECT_GE(record.box.width, QFontMetrics(QFont()).horizontalAdvance(record.box.caption) + 100);
     EXPECT_TRUE(record.disabledWhileRunning);
     EXPECT_TRUE(record.aboutEnabledWhileRunning);
     EXPECT_EQ(rig.view->lineText(1003), QStringLiteral("Connection failed"));
@@ -138,6 +153,14 @@ TEST(UpdateFromWindow, SilentDeviceEndsTheArmJobWithConnectionFailedAndTimeOut)
     EXPECT_TRUE(rig.view->progressBar()->isVisible());
     EXPECT_EQ(rig.view->job().jobState(), -1);
     EXPECT_EQ(setup.device.received.left(3), QByteArray("\xFE\xFD\xFC", 3));
+}
+
+TEST(UpdateFromWindow, RefusedFirmwareFileHidesTheProgressBarAgain)
+{
+    WindowRig rig;
+    SilentArmSetup setup(rig, QByteArray()); // an empty image
+    EXPECT_TRUE(runJob(rig, 5000).box.text.startsWith("Firmware file refused!"));
+    EXPECT_FALSE(rig.view->progressBar()->isVisible());
 }
 
 TEST(UpdateFromWindow, DownLoadWithALinkButNoFileAsksForTheFile)
@@ -152,7 +175,7 @@ TEST(UpdateFromWindow, DownLoadWithALinkButNoFileAsksForTheFile)
     EXPECT_TRUE(rig.commandsEnabled(true));
 }
 
-TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceEndsItWithoutHanging)
+TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceAsksAndOnlyYesEndsItWithoutHanging)
 {
     WindowRig rig;
     SilentArmSetup setup(rig);
@@ -161,6 +184,18 @@ TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceEndsItWithoutHanging)
     // State 2: the file is open and the wake-up sequence has gone out.
     ASSERT_TRUE(WindowRig::waitFor([&] { return rig.view->job().jobState() == 2; }, 5000));
     ASSERT_TRUE(rig.view->job().fields().fileOpen);
+    SeenBox question;
+    for (auto button : {QMessageBox::No, QMessageBox::Yes}) {
+        rig.modals.expect([&, button](QWidget *w) {
+            question = shelltest::readBox(w);
+            EXPECT_EQ(qobject_cast<QMessageBox *>(w)->defaultButton()->text(), "&No");
+            qobject_cast<QMessageBox *>(w)->button(button)->click();
+        });
+    }
+    EXPECT_FALSE(rig.frame->close());
+    EXPECT_EQ(question.text, "A download is running. Closing now may leave the inverter "
+                             "half-written. Close anyway?");
+    EXPECT_EQ(question.buttons, QMessageBox::Yes | QMessageBox::No);
     QElapsedTimer clock;
     clock.start();
     EXPECT_TRUE(rig.frame->close());

@@ -60,10 +60,12 @@ void CliHost::idleChanged(bool idle)
         onIdle_();
 }
 
-void CliHost::reportLinkError(const QString &caption, const QString &text)
+void CliHost::reportLinkError(LinkFault fault, const QString &caption, const QString &text)
 {
     trace_.note("link", (caption + QStringLiteral(": ") + text).toStdString());
     console_.error(text.toStdString());
+    if (fault == LinkFault::ConnectFailed && onConnectFailed_)
+        onConnectFailed_();
 }
 
 void TracingSink::receiveByte(std::uint8_t byte)

@@ -31,6 +31,8 @@ public:
     void attach(CFileDownCom *link) { link_ = link; }
     // Called, from whatever thread ends the job, once the job is idle again.
     void setOnIdle(std::function<void()> onIdle) { onIdle_ = std::move(onIdle); }
+    // Called, on the link's thread, when a TCP connection could not be made.
+    void setOnConnectFailed(std::function<void()> f) { onConnectFailed_ = std::move(f); }
 
     void sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t jobState) override;
     void setLineText(StatusLine line, const std::string &text) override;
@@ -39,7 +41,7 @@ public:
     void showMessage(MessageKind kind, const std::string &text) override;
     void idleChanged(bool idle) override;
 
-    void reportLinkError(const QString &caption, const QString &text) override;
+    void reportLinkError(LinkFault fault, const QString &caption, const QString &text) override;
 
     bool progressVisible() const { return progressVisible_.load(); }
     int unitsSent() const { return unitsSent_.load(); }
@@ -51,6 +53,7 @@ private:
     TraceLog &trace_;
     CFileDownCom *link_ = nullptr;
     std::function<void()> onIdle_;
+    std::function<void()> onConnectFailed_;
     std::atomic<bool> progressVisible_{false};
     std::atomic<int> unitsSent_{0};
     mutable std::mutex linesMutex_; // guards the texts below; a leaf lock

@@ -6,17 +6,13 @@
 #include "Texts.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
 
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
 #ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #else
 #include <io.h>
@@ -37,35 +33,6 @@ constexpr int kSignalPollMs = 250;
 
 volatile std::sig_atomic_t gSignal = 0;
 
-// Why a serial port that the link could not open is unusable. It is opened again
-// only to ask whether it is a terminal at all: the link has just failed to open it,
-// so no other program's line is disturbed.
-std::string explainPortFailure(const QString &device)
-{
-#ifdef Q_OS_UNIX
-    const QByteArray path = device.toLocal8Bit();
-    struct stat st
-    {
-    };
-    if (::stat(path.constData(), &st) != 0)
-        return errno == ENOENT ? "no such port" : std::strerror(errno);
-    if (!S_ISCHR(st.st_mode))
-        return "not a serial port";
-    const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && errno != EBUSY)
-        return std::strerror(errno);
-    if (fd >= 0) {
-        const bool terminal = ::isatty(fd) == 1;
-        ::close(fd);
-        if (!terminal)
-            return "not a serial port"; // /dev/null, /dev/zero: no terminal settings
-    }
-    return "the port is busy (in use by another program) or cannot be opened";
-#else
-    return QFileInfo::exists(device) ? "the port is busy or cannot be opened" : "no such port";
-#endif
-}
-
 bool stderrIsTerminal()
 {
 #ifdef Q_OS_UNIX
@@ -75,25 +42,6 @@ bool stderrIsTerminal()
 #endif
 }
 
-bool isPresentButNoPort(const QString &device)
-{
-#ifdef Q_OS_UNIX
-    struct stat st
-    {
-    };
-    if (::stat(device.toLocal8Bit().constData(), &st) != 0)
-        return false;
-    // /dev/tty stands for the terminal that runs the program, not for a serial line.
-    struct stat tty
-    {
-    };
-    const bool controllingTerminal =
-        ::stat("/dev/tty", &tty) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == tty.st_rdev;
-    return !S_ISCHR(st.st_mode) || controllingTerminal;
-#else
-    return QFileInfo(device).isFile() || QFileInfo(device).isDir();
-#endif
-}
 
 // Where the job stood, for the line that tells a technician what the device holds.
 std::string stepText(const JobEnd &end, int units, const std::string &lastStatus)
@@ -174,9 +122,9 @@ std::optional<int> CliRun::start()
         if (open && !jobStarted_)
             startJob();
     });
-    connect(&link_, &CFileDownCom::connectFailed, this, [this] {
+    host_.setOnConnectFailed([this] {
         if (!jobStarted_)
-            stop(kExitNoLink); // the link's reporter has said why
+            stop(kExitNoLink); // the host has said why
     });
     trace_.note("link",
                 "connecting to " + options_.tcpAddress + ":" + std::to_string(options_.tcpPort));
@@ -216,20 +164,13 @@ std::optional<int> CliRun::openSerial()
     std::string name = options_.serialText;
     if (device.toStdString() != name)
         name += " (" + device.toStdString() + ")";
-    // Something that exists but is no serial port (a regular file, a folder) would
-    // take the firmware and never answer: it is refused before it is opened.
-    if (isPresentButNoPort(device)) {
-        console_.error(name + ": not a serial port");
-        trace_.note("exit", std::to_string(kExitNoLink));
-        return kExitNoLink;
-    }
     if (options_.comNumber != 0)
         link_.OpenLink(kSerialLink, options_.comNumber, 0, 0);
     else
         link_.OpenSerialDevice(device);
     trace_.note("link", "serial port " + name + (link_.linkOpen() ? " open" : " not opened"));
     if (!link_.linkOpen()) {
-        console_.error(name + ": " + explainPortFailure(device));
+        console_.error(name + ": " + link_.openErrorText().toStdString());
         trace_.note("exit", std::to_string(kExitNoLink));
         return kExitNoLink;
     }

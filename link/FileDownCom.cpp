@@ -98,9 +98,9 @@ void CFileDownCom::reportTcpFailure(const QString &address, int tcpPort, const Q
 {
     const QString text =
         QStringLiteral("Cannot connect to %1 port %2: %3").arg(address).arg(tcpPort).arg(reason);
-    emit connectFailed(text);
     if (reporter_ != nullptr)
-        reporter_->reportLinkError(QString::fromLatin1(updater::kPortErrorCaption), text);
+        reporter_->reportLinkError(updater::LinkFault::ConnectFailed,
+                                   QString::fromLatin1(updater::kPortErrorCaption), text);
 }
 
 int CFileDownCom::OnByteReceived(std::uint8_t byte)

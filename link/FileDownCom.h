@@ -65,8 +65,6 @@ public:
 
 signals:
     void linkOpenChanged(bool open);
-    // A TCP connection attempt failed; the reason names address, port and cause.
-    void connectFailed(const QString &reason);
 
 protected:
     int OnByteReceived(std::uint8_t byte) override;

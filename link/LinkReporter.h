@@ -4,6 +4,14 @@
 
 namespace updater {
 
+// What a link reports.
+enum class LinkFault
+{
+    PortError,     // a step of the serial port failed; the port may still be open
+    ConnectFailed, // a TCP connection could not be made; the link is not open
+    Closed,        // the link chosen last went away by itself (see reportLinkClosed)
+};
+
 // Caption of the serial link's error box (shown with the stop icon).
 inline constexpr const char kPortErrorCaption[] = "Application Error";
 
@@ -19,7 +27,8 @@ class ILinkReporter
 {
 public:
     virtual ~ILinkReporter() = default;
-    virtual void reportLinkError(const QString &caption, const QString &text) = 0;
+    // Each failure is reported once, here, with what the link saw.
+    virtual void reportLinkError(LinkFault fault, const QString &caption, const QString &text) = 0;
     // The link chosen last went away by itself: the device closed the connection
     // or the port hung up. text says so as an error box would; status in a few
     // words for a status line ("Connection to 127.0.0.1:8899 closed"). Only the
@@ -29,7 +38,7 @@ public:
                                   const QString &status)
     {
         (void)status;
-        reportLinkError(caption, text);
+        reportLinkError(LinkFault::Closed, caption, text);
     }
 };
 

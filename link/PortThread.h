@@ -36,10 +36,28 @@ protected:
     ~IPortEvents() = default;
 };
 
+// Why a port could not be opened, from the system call that failed.
+enum class PortOpenError
+{
+    None,
+    NoSuchPort,       // nothing by that name
+    Busy,             // in use by another program
+    NotASerialPort,   // a file or device that is no terminal
+    PermissionDenied, // the user may not open it
+    Other,            // see systemText
+};
+
+// "no such port", "the port is busy (in use by another program)", ...
+const char *portOpenErrorText(PortOpenError error);
+
 // The result of opening and configuring a port.
 struct PortOpenResult
 {
     bool opened = false;
+    PortOpenError error = PortOpenError::None; // why not opened
+    QString systemText;                        // the failed call's own words
+    // "no such port", or for Other the system's text.
+    QString errorText() const;
     // Configuration steps that failed: (step, system text). The port stays open
     // as configured so far.
     QList<std::pair<QString, QString>> failures;

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -64,33 +66,79 @@ private:
     int fd_;
 };
 
-// Opens the device for exclusive use. Invalid when it cannot be had.
-Fd openDevice(const QString &deviceName)
+// /dev/tty and whatever names the same device: the terminal that runs this program,
+// whether or not it has one now.
+bool namesOwnTerminal(const QByteArray &path)
 {
+    struct stat port
+    {
+    };
+    struct stat tty
+    {
+    };
+    return ::stat(path.constData(), &port) == 0 && S_ISCHR(port.st_mode) &&
+           ::stat("/dev/tty", &tty) == 0 && port.st_rdev == tty.st_rdev;
+}
+
+PortOpenError openError(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return PortOpenError::NoSuchPort;
+    case EBUSY:
+    case EWOULDBLOCK:
+        return PortOpenError::Busy;
+    case ENOTTY:
+    case EISDIR:
+        return PortOpenError::NotASerialPort;
+    case EACCES:
+    case EPERM:
+        return PortOpenError::PermissionDenied;
+    default:
+        return PortOpenError::Other;
+    }
+}
+
+// Opens the device for exclusive use. Invalid when it cannot be had; result then
+// says why, from the call that failed.
+Fd openDevice(const QString &deviceName, PortOpenResult &result)
+{
+    const auto fail = [&result](int error) {
+        result.error = openError(error);
+        result.systemText = systemText(error);
+        return Fd();
+    };
     const QByteArray path = deviceName.toLocal8Bit();
+    if (namesOwnTerminal(path))
+        return fail(ENOTTY);
     Fd fd(::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid())
-        return fd;
+        return fail(errno);
     // A file or device that is no terminal is no serial port.
     if (!::isatty(fd.get()))
-        return Fd();
+        return fail(errno == EINVAL ? ENOTTY : errno);
     // Another program holding the port: not opened, like a port in use elsewhere.
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-        return Fd();
+        return fail(errno);
     ::ioctl(fd.get(), TIOCEXCL); // no further opens while we hold it
     return fd;
 }
 
 // 9600 baud, 8 data bits, no parity, 1 stop bit, raw, no flow control of any
 // kind. VMIN 1 makes a read without data fail with EAGAIN, so a read of 0 bytes
-// means the line hung up.
-void configure(int fd, PortOpenResult &result)
+// means the line hung up. The settings are read back, since a driver may take
+// less than it was given without saying so. Returns the settings found at the
+// open, to be restored on close.
+std::optional<termios> configure(int fd, PortOpenResult &result)
 {
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) {
         result.failures.append({QString::fromLatin1(kGetLineStep), systemText(errno)});
-        return;
+        return std::nullopt;
     }
+    const termios before = tio;
     ::cfmakeraw(&tio);
     tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | CREAD | CLOCAL;
@@ -100,7 +148,15 @@ void configure(int fd, PortOpenResult &result)
     if (::cfsetispeed(&tio, B9600) != 0 || ::cfsetospeed(&tio, B9600) != 0 ||
         ::tcsetattr(fd, TCSANOW, &tio) != 0) {
         result.failures.append({QString::fromLatin1(kSetLineStep), systemText(errno)});
-        return;
+        return before;
+    }
+    termios taken{};
+    const tcflag_t frame = CSIZE | PARENB | CSTOPB | CRTSCTS;
+    if (::tcgetattr(fd, &taken) != 0 || ::cfgetospeed(&taken) != B9600 ||
+        (taken.c_cflag & frame) != CS8 || (taken.c_iflag & (IXON | IXOFF)) != 0 ||
+        taken.c_cc[VMIN] != 1) {
+        result.failures.append({QString::fromLatin1(kSetLineStep),
+                                QStringLiteral("the port did not take 9600 baud, 8N1, raw")});
     }
     // DTR off, RTS on. Ports without modem lines (pseudo-terminals, some USB
     // bridges) refuse these; the data line works regardless.
@@ -108,13 +164,15 @@ void configure(int fd, PortOpenResult &result)
     int rts = TIOCM_RTS;
     ::ioctl(fd, TIOCMBIC, &dtr);
     ::ioctl(fd, TIOCMBIS, &rts);
+    return before;
 }
 
 class PosixPortThread : public PortThread
 {
 public:
-    PosixPortThread(IPortEvents &events, Fd port, Fd wakeRead, Fd wakeWrite)
-        : events_(events), port_(std::move(port)), wakeRead_(std::move(wakeRead)),
+    PosixPortThread(IPortEvents &events, Fd port, std::optional<termios> saved, Fd wakeRead,
+                    Fd wakeWrite)
+        : events_(events), port_(std::move(port)), saved_(saved), wakeRead_(std::move(wakeRead)),
           wakeWrite_(std::move(wakeWrite))
     {
         countPortThread(1); // counted from here, so the count holds once the open returns
@@ -155,6 +213,7 @@ private:
 
     IPortEvents &events_;
     Fd port_;
+    std::optional<termios> saved_; // the settings the port had before we opened it
     Fd wakeRead_;
     Fd wakeWrite_;
     std::atomic<bool> stopRequested_{false};
@@ -196,6 +255,8 @@ void PosixPortThread::run()
         if (outputDone_ < output_.size() && !writePort())
             break;
     }
+    if (port_.valid() && saved_) // the next program finds the port as it was
+        ::tcsetattr(port_.get(), TCSANOW, &*saved_);
     port_.reset();
     countPortThread(-1);
     std::lock_guard<std::mutex> lock(endLock_);
@@ -269,11 +330,11 @@ void PosixPortThread::drainWakePipe()
 std::unique_ptr<PortThread> startPosixPortThread(IPortEvents &events, const QString &deviceName,
                                                  PortOpenResult &result)
 {
-    Fd port = openDevice(deviceName);
+    Fd port = openDevice(deviceName, result);
     if (!port.valid())
         return nullptr;
     result.opened = true;
-    configure(port.get(), result);
+    const std::optional<termios> saved = configure(port.get(), result);
     ::tcflush(port.get(), TCIOFLUSH); // nothing left over from before the open
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) {
@@ -286,7 +347,7 @@ std::unique_ptr<PortThread> startPosixPortThread(IPortEvents &events, const QStr
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
-    return std::make_unique<PosixPortThread>(events, std::move(port), std::move(wakeRead),
+    return std::make_unique<PosixPortThread>(events, std::move(port), saved, std::move(wakeRead),
                                              std::move(wakeWrite));
 }
 

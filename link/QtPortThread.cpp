@@ -46,8 +46,24 @@ PortOpenResult QtPortWorker::open(const QString &deviceName)
     PortOpenResult result;
     auto port = std::make_unique<QSerialPort>(this);
     port->setPortName(deviceName);
-    if (!port->open(QIODevice::ReadWrite))
+    if (!port->open(QIODevice::ReadWrite)) {
+        switch (port->error()) {
+        case QSerialPort::DeviceNotFoundError:
+            result.error = PortOpenError::NoSuchPort;
+            break;
+        case QSerialPort::PermissionError: // also what a port in use gives
+            result.error = PortOpenError::PermissionDenied;
+            break;
+        case QSerialPort::OpenError:
+            result.error = PortOpenError::Busy;
+            break;
+        default:
+            result.error = PortOpenError::Other;
+            break;
+        }
+        result.systemText = port->errorString();
         return result;
+    }
     port_ = port.release();
     result.opened = true;
     configure(result);

@@ -18,6 +18,26 @@ namespace {
 std::atomic<int> gRunningThreads{0};
 } // namespace
 
+const char *portOpenErrorText(PortOpenError error)
+{
+    switch (error) {
+    case PortOpenError::None: return "no error";
+    case PortOpenError::NoSuchPort: return "no such port";
+    case PortOpenError::Busy: return "the port is busy (in use by another program)";
+    case PortOpenError::NotASerialPort: return "not a serial port";
+    case PortOpenError::PermissionDenied: return "permission denied";
+    case PortOpenError::Other: return "the port cannot be opened";
+    }
+    return "";
+}
+
+QString PortOpenResult::errorText() const
+{
+    if (error == PortOpenError::Other && !systemText.isEmpty())
+        return systemText;
+    return QString::fromLatin1(portOpenErrorText(error));
+}
+
 int runningPortThreads()
 {
     return gRunningThreads.load();
@@ -63,6 +83,8 @@ bool CSerialPort::OpenPortDevice(const QString &devicePath)
 
 bool CSerialPort::openCurrent()
 {
+    openError_ = updater::PortOpenError::NoSuchPort;
+    openErrorText_ = QString::fromLatin1(updater::portOpenErrorText(openError_));
     if (portName_.isEmpty())
         return false;
     updater::PortThreadStarter start = updater::startQtPortThread;
@@ -72,6 +94,8 @@ bool CSerialPort::openCurrent()
 #endif
     updater::PortOpenResult result;
     std::unique_ptr<updater::PortThread> thread = start(*this, portName_, result);
+    openError_ = result.error;
+    openErrorText_ = result.errorText();
     if (thread == nullptr)
         return false;
     {
@@ -238,7 +262,8 @@ QString CSerialPort::portErrorText(const QString &step, const QString &systemTex
 void CSerialPort::ReportPortError(const QString &step, const QString &systemText)
 {
     if (reporter_ != nullptr)
-        reporter_->reportLinkError(QString::fromLatin1(updater::kPortErrorCaption),
+        reporter_->reportLinkError(updater::LinkFault::PortError,
+                                   QString::fromLatin1(updater::kPortErrorCaption),
                                    portErrorText(step, systemText));
 }
 

@@ -53,6 +53,10 @@ public:
     bool OpenPort(unsigned portNumber);
     // The same for a device path given directly (/dev/ttyUSB0, COM3).
     bool OpenPortDevice(const QString &devicePath);
+    // Why the last open failed, and in words ("not a serial port", or the system's
+    // text when no kind fits). Call on the thread that opens.
+    updater::PortOpenError openError() const { return openError_; }
+    QString openErrorText() const { return openErrorText_; }
     // Ends the communication thread and closes the port. Safe to call twice.
     void ClosePort();
 
@@ -74,6 +78,7 @@ public:
     QString portName() const { return portName_; }
     // Takes effect with the next open.
     void setBackend(Backend backend) { backend_ = backend; }
+    Backend backend() const { return backend_; }
     // Communication threads of all CSerialPort objects that are running now.
     static int runningThreads();
 
@@ -108,6 +113,8 @@ private:
     Backend backend_ = Backend::Native;
     unsigned portNumber_ = 0;
     QString portName_;
+    updater::PortOpenError openError_ = updater::PortOpenError::None; // of the last open
+    QString openErrorText_;
     std::atomic<bool> portOpen_{false};
     std::atomic<bool> errorPending_{false};
 

@@ -199,7 +199,7 @@ void CUpdaterView::idleChanged(bool idle)
     post([this, idle] { emit commandsEnabled(idle); });
 }
 
-void CUpdaterView::reportLinkError(const QString &caption, const QString &text)
+void CUpdaterView::reportLinkError(updater::LinkFault, const QString &caption, const QString &text)
 {
     showLinkError(window(), caption, text);
 }
@@ -208,7 +208,7 @@ void CUpdaterView::reportLinkClosed(const QString &caption, const QString &text,
                                     const QString &status)
 {
     if (jobRunning())
-        reportLinkError(caption, text);
+        showLinkError(window(), caption, text);
     else
         emit statusMessage(status);
 }

@@ -71,7 +71,8 @@ public:
     void idleChanged(bool idle) override;
 
     // ILinkReporter.
-    void reportLinkError(const QString &caption, const QString &text) override;
+    void reportLinkError(updater::LinkFault fault, const QString &caption,
+                         const QString &text) override;
     // A link that goes away while a job uses it is an error; otherwise (an
     // inverter restarts after its update) it is only told on the status bar.
     void reportLinkClosed(const QString &caption, const QString &text,

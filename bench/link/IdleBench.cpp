@@ -19,7 +19,7 @@ class Nothing : public updater::IByteSink, public updater::ILinkReporter
 {
 public:
     void receiveByte(std::uint8_t) override {}
-    void reportLinkError(const QString &, const QString &text) override
+    void reportLinkError(updater::LinkFault, const QString &, const QString &text) override
     {
         std::fprintf(stderr, "%s\n", qPrintable(text));
     }

@@ -35,7 +35,7 @@ public:
 class Stderr : public updater::ILinkReporter
 {
 public:
-    void reportLinkError(const QString &caption, const QString &text) override
+    void reportLinkError(updater::LinkFault, const QString &caption, const QString &text) override
     {
         std::fprintf(stderr, "%s: %s\n", qPrintable(caption), qPrintable(text));
     }

@@ -176,10 +176,11 @@ bool RecordingSink::waitingAtGate() const
     return waiting_;
 }
 
-void RecordingReporter::reportLinkError(const QString &caption, const QString &text)
+void RecordingReporter::reportLinkError(updater::LinkFault fault, const QString &caption,
+                                        const QString &text)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    reports_.push_back({caption, text, std::this_thread::get_id()});
+    reports_.push_back({fault, caption, text, std::this_thread::get_id()});
 }
 
 std::vector<Report> RecordingReporter::reports() const

@@ -92,6 +92,7 @@ private:
 
 struct Report
 {
+    updater::LinkFault fault;
     QString caption;
     QString text;
     std::thread::id thread;
@@ -100,12 +101,13 @@ struct Report
 class RecordingReporter : public updater::ILinkReporter
 {
 public:
-    void reportLinkError(const QString &caption, const QString &text) override;
+    void reportLinkError(updater::LinkFault fault, const QString &caption,
+                         const QString &text) override;
     void reportLinkClosed(const QString &caption, const QString &text,
                           const QString &status) override
     {
         closedStatus = status; // the last link that went away, for a status line
-        reportLinkError(caption, text);
+        reportLinkError(updater::LinkFault::Closed, caption, text);
     }
     QString closedStatus;
     std::vector<Report> reports() const;

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <random>
 #include <thread>
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 using namespace linktest;
@@ -171,6 +173,37 @@ TEST_P(SerialLink, ClosingTheLinkEndsTheThreadAndStopsDelivery)
     EXPECT_EQ(sink.count(), 0u);
 }
 
+// The port is set to 9600 baud raw while the link holds it, and left as it was found.
+TEST(NativeSerialLink, TakesTheLineSettingsAndRestoresTheFormerOnesOnClose)
+{
+    Pty pty;
+    const auto settings = [&pty] {
+        const int fd = ::open(pty.name().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+        termios tio{};
+        EXPECT_EQ(::tcgetattr(fd, &tio), 0);
+        ::close(fd);
+        return tio;
+    };
+    termios former = settings();
+    ::cfsetospeed(&former, B38400);
+    former.c_lflag |= ICANON;
+    const int fd = ::open(pty.name().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &former), 0);
+    ::close(fd);
+    RecordingSink sink;
+    RecordingReporter reporter;
+    CFileDownCom link(&sink, &reporter);
+    ASSERT_TRUE(link.OpenSerialDevice(pty.name()));
+    termios held = settings();
+    EXPECT_EQ(::cfgetospeed(&held), speed_t(B9600));
+    EXPECT_EQ(held.c_lflag & ICANON, 0u);
+    link.CloseLink();
+    termios after = settings();
+    EXPECT_EQ(::cfgetospeed(&after), speed_t(B38400));
+    EXPECT_NE(after.c_lflag & ICANON, 0u);
+    EXPECT_EQ(reporter.count(), 0u);
+}
+
 TEST_P(SerialLink, LinkDestroyedWhileBytesFlowEndsCleanly)
 {
     auto other = std::make_unique<CFileDownCom>(&sink, &reporter);
@@ -193,10 +226,24 @@ TEST_P(SerialLink, LinkDestroyedWhileBytesFlowEndsCleanly)
 
 // Failure cases.
 
+namespace {
+
+// The native port says why from the call that failed; QSerialPort in its own terms.
+void expectOpenError(const CFileDownCom &link, updater::PortOpenError native)
+{
+    if (link.backend() == CSerialPort::Backend::Native)
+        EXPECT_EQ(link.openError(), native) << link.openErrorText().toStdString();
+    else
+        EXPECT_NE(link.openError(), updater::PortOpenError::None);
+}
+
+} // namespace
+
 TEST_P(SerialLink, PortThatDoesNotExistFailsSilentlyAndLeavesTheLinkUsable)
 {
     EXPECT_FALSE(link.OpenSerialDevice(QStringLiteral("/dev/no-such-port-here")));
     EXPECT_FALSE(link.linkOpen());
+    expectOpenError(link, updater::PortOpenError::NoSuchPort);
     EXPECT_EQ(CSerialPort::runningThreads(), 0);
     spinFor(50);
     EXPECT_EQ(reporter.count(), 0u);
@@ -213,6 +260,7 @@ TEST_P(SerialLink, PortHeldByAnotherLinkIsNotOpened)
     other.setBackend(GetParam());
     EXPECT_FALSE(other.OpenSerialDevice(pty.name()));
     EXPECT_FALSE(other.linkOpen());
+    expectOpenError(other, updater::PortOpenError::Busy);
     spinFor(50);
     EXPECT_EQ(reporter.count(), 0u);
     pty.write({0x31});
@@ -226,6 +274,7 @@ TEST_P(SerialLink, FileThatIsNoTerminalIsNotOpened)
     ASSERT_TRUE(file.open());
     EXPECT_FALSE(link.OpenSerialDevice(file.fileName()));
     EXPECT_FALSE(link.linkOpen());
+    expectOpenError(link, updater::PortOpenError::NotASerialPort);
     spinFor(50);
     EXPECT_EQ(reporter.count(), 0u);
 }
@@ -242,7 +291,10 @@ TEST_P(SerialLink, BlockLongerThanTheSendBufferIsRefusedAndReported)
     open();
     const std::vector<std::uint8_t> block(4097, 0x55);
     EXPECT_FALSE(link.QueueSend(block.data(), block.size()));
+    EXPECT_FALSE(link.QueueSend(block.data(), block.size())); // while the first waits: no second box
     ASSERT_TRUE(waitUntil([&] { return reporter.count() == 1; }));
+    spinFor(100);
+    ASSERT_EQ(reporter.count(), 1u);
     const Report report = reporter.reports().front();
     EXPECT_EQ(report.caption, "Application Error");
     const QString start = "WARNING:  QueueSend() Failed with the following error: \n";
@@ -253,6 +305,12 @@ TEST_P(SerialLink, BlockLongerThanTheSendBufferIsRefusedAndReported)
     const std::vector<std::uint8_t> full(4096, 0x66);
     EXPECT_TRUE(link.QueueSend(full.data(), full.size()));
     EXPECT_EQ(pty.read(full.size()), full);
+    // A failure not yet shown when its port closes is not shown against the next port.
+    EXPECT_FALSE(link.QueueSend(block.data(), block.size()));
+    open();
+    spinFor(100);
+    EXPECT_EQ(reporter.count(), 1u);
+    EXPECT_TRUE(link.linkOpen());
 }
 
 TEST_P(SerialLink, BlocksBeyondTheRoomLeftWaitInOrderBehindTheEarlierOnes)

@@ -27,7 +27,6 @@ protected:
     RecordingReporter reporter;
     QTcpServer server;
     std::vector<bool> openChanges;
-    QStringList failures;
     std::unique_ptr<CFileDownCom> link = std::make_unique<CFileDownCom>(&sink, &reporter);
 
     void SetUp() override
@@ -35,8 +34,6 @@ protected:
         ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
         QObject::connect(link.get(), &CFileDownCom::linkOpenChanged,
                          [this](bool open) { openChanges.push_back(open); });
-        QObject::connect(link.get(), &CFileDownCom::connectFailed,
-                         [this](const QString &reason) { failures << reason; });
     }
 
     // Connects the link to the server; returns the device's end of the connection.
@@ -189,8 +186,9 @@ TEST_F(TcpLink, RefusedConnectionIsReportedAndLeavesTheLinkClosed)
     EXPECT_TRUE(report.text.contains(QString::number(port)));
     EXPECT_TRUE(report.text.contains("refused", Qt::CaseInsensitive));
     EXPECT_EQ(report.thread, std::this_thread::get_id());
-    EXPECT_EQ(failures, QStringList{report.text});
+    EXPECT_EQ(report.fault, updater::LinkFault::ConnectFailed);
     spinFor(100);
+    EXPECT_EQ(reporter.count(), 1u); // once, on one channel
     EXPECT_FALSE(link->linkOpen());
     EXPECT_TRUE(openChanges.empty());
 }
@@ -253,9 +251,18 @@ TEST_F(TcpLink, ConnectionThatIsNeverAnsweredIsGivenUpAndReported)
 
 TEST_F(TcpLink, TcpPortOutOfRangeIsReportedWithoutConnecting)
 {
-    link->OpenLink(updater::kTcpLink, 0, kLoopback, 70000);
-    ASSERT_EQ(reporter.count(), 1u);
-    EXPECT_TRUE(reporter.reports().front().text.contains("70000"));
+    const int ports[] = {70000, 65536, 0, -1};
+    for (const int port : ports) {
+        link->OpenLink(updater::kTcpLink, 0, kLoopback, port);
+        EXPECT_FALSE(link->linkOpen()) << port;
+    }
+    const std::vector<Report> reports = reporter.reports();
+    ASSERT_EQ(reports.size(), std::size(ports));
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        EXPECT_TRUE(reports[i].text.contains("port " + QString::number(ports[i]) + ":"))
+            << reports[i].text.toStdString();
+        EXPECT_EQ(reports[i].fault, updater::LinkFault::ConnectFailed);
+    }
     spinFor(100);
     EXPECT_FALSE(server.hasPendingConnections());
     EXPECT_FALSE(link->linkOpen());

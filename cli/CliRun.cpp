@@ -42,7 +42,6 @@ bool stderrIsTerminal()
 #endif
 }
 
-
 // Where the job stood, for the line that tells a technician what the device holds.
 std::string stepText(const JobEnd &end, int units, const std::string &lastStatus)
 {
@@ -242,7 +241,9 @@ void CliRun::interrupted(int signal)
     const JobEnd end = job_.lastEnd();
     if (state == kNoJob && end.outcome != JobOutcome::Abandoned)
         return; // the job had just ended; its own outcome decides
-    console_.error("interrupted " + stepText(end, units, lastStatus));
+    const std::string said = "interrupted " + stepText(end, units, lastStatus);
+    trace_.note("signal", said); // a closed terminal no longer shows it
+    console_.error(said);
     stop(status);
 }
 

@@ -51,10 +51,11 @@ QByteArray stderrOnATerminal(const QStringList &args, int &status)
 // Starts a job of the firmware against the simulator, waits until the program has
 // said the status text, then sends the signal. Returns what the program said.
 Finished interruptAfter(const char *status, int signal, Sim &sim, const char *option = "--arm",
-                        const QString &firmware = samples().armImage)
+                        const QString &firmware = samples().armImage, const QStringList &more = {})
 {
     QProcess cli;
-    cli.start(QStringLiteral(UPDATER_CLI_PATH), {"--tcp", sim.tcpTarget(), option, firmware});
+    cli.start(QStringLiteral(UPDATER_CLI_PATH),
+              QStringList{"--tcp", sim.tcpTarget(), option, firmware} + more);
     QByteArray out;
     while (!out.contains(status) && cli.waitForReadyRead(10000))
         out += cli.readAllStandardOutput();
@@ -120,10 +121,14 @@ TEST(CliTerminal, SigtermAndSighupDuringProgrammingExitWith143And129)
 TEST(CliTerminal, AnInterruptWhileTheEraseIsUnansweredNamesTheErase)
 {
     Sim sim({"--silent-from", "1"});
-    const Finished cli = interruptAfter("Erase...", SIGINT, sim, "--dsp", samples().dspHex);
+    const QString trace = samples().dir + "/erase-interrupted.trace";
+    const Finished cli =
+        interruptAfter("Erase...", SIGINT, sim, "--dsp", samples().dspHex, {"--trace", trace});
     EXPECT_EQ(cli.status, 130);
     EXPECT_TRUE(cli.err.contains("interrupted during the erase (job state 2"))
         << cli.err.toStdString();
+    // The trace says it too: after a hang-up nobody reads standard error.
+    EXPECT_TRUE(readFile(trace).contains("interrupted during the erase"));
     EXPECT_TRUE(cli.err.contains("partly erased")) << cli.err.toStdString();
 }
 

@@ -52,17 +52,6 @@ private:
     std::vector<std::string> messages_;
 };
 
-// An Intel HEX file of `records` data records of 16 bytes and the end record,
-// with CR LF line ends and upper-case digits: the text the device rebuilds.
-std::string dspFirmware(int records)
-{
-    std::vector<std::uint8_t> data;
-    for (int r = 0; r < records; ++r)
-        for (int i = 0; i < 16; ++i)
-            data.push_back(std::uint8_t(r * 7 + i * 13));
-    return testsupport::hexText(data);
-}
-
 std::vector<std::uint8_t> armFirmware(std::size_t length)
 {
     std::vector<std::uint8_t> image(length);
@@ -155,7 +144,7 @@ protected:
 
     void runDsp(int records)
     {
-        const std::string text = dspFirmware(records);
+        const std::string text = testsupport::hexOfRecords(records);
         runJob(updater::kDspFirmware, writeFile("dsp.hex", QByteArray::fromStdString(text)));
         expectSuccess();
         const auto image = device->verdict().image; // the records as the device took them

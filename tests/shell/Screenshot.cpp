@@ -1,9 +1,9 @@
 // Takes the picture of the main window that the README shows: a DSP update in
-// progress over TCP on 127.0.0.1 against a slow scripted device.
+// progress over TCP on 127.0.0.1 against a slow simulated inverter.
 //   updater_screenshot <output.png>
 #include "ShellRig.h"
 
-#include "ScriptedDevice.h"
+#include "SimPeers.h"
 
 #include <QApplication>
 #include <QDir>
@@ -26,8 +26,7 @@ int main(int argc, char *argv[])
     dir.mkpath(QStringLiteral("."));
     const QString hexPath =
         shelltest::writeFile(dir.path(), "inverter-dsp.hex", shelltest::hexImage(400));
-    shelltest::ScriptedDevice device(shelltest::ScriptedDevice::Mode::Dsp);
-    device.replyDelayMs = 10;
+    testsupport::TcpSimDevice device{testsupport::PeerOptions::slow(10)};
 
     shelltest::WindowRig rig;
     rig.frame->move(0, 0);

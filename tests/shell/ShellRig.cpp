@@ -1,5 +1,7 @@
 #include "ShellRig.h"
 
+#include "WireUnits.h"
+
 #include "Controls.h"
 #include "Dialogs.h"
 #include "FileDownCom.h"
@@ -169,24 +171,7 @@ bool WindowRig::commandsEnabled(bool enabled) const
 
 QByteArray hexImage(int records)
 {
-    QByteArray text;
-    for (int r = 0; r < records; ++r) {
-        const int address = r * 16;
-        QByteArray bytes;
-        bytes.append(char(16));
-        bytes.append(char((address >> 8) & 0xFF));
-        bytes.append(char(address & 0xFF));
-        bytes.append(char(0));
-        for (int i = 0; i < 16; ++i)
-            bytes.append(char((r * 7 + i * 13) & 0xFF));
-        unsigned sum = 0;
-        for (char b : bytes)
-            sum += static_cast<unsigned char>(b);
-        bytes.append(char((0x100 - (sum & 0xFF)) & 0xFF));
-        text += ':' + bytes.toHex().toUpper() + "\r\n";
-    }
-    text += ":00000001FF\r\n";
-    return text;
+    return QByteArray::fromStdString(testsupport::hexOfRecords(records));
 }
 
 QByteArray binaryImage(int size)

@@ -1,9 +1,9 @@
 // Whole updates driven from the window's own commands over TCP on 127.0.0.1
-// against a scripted device, with the message boxes answered as a user would.
+// against the simulated inverter, with the message boxes answered as a user would.
 #include "ShellRig.h"
 
 #include "FileDownCom.h"
-#include "ScriptedDevice.h"
+#include "SimPeers.h"
 
 #include <QElapsedTimer>
 #include <QProgressBar>
@@ -13,9 +13,10 @@
 
 #include <gtest/gtest.h>
 
-using shelltest::ScriptedDevice;
 using shelltest::SeenBox;
 using shelltest::WindowRig;
+using testsupport::PeerOptions;
+using testsupport::TcpSimDevice;
 
 namespace {
 
@@ -59,17 +60,6 @@ JobRecord runJob(WindowRig &rig, int timeoutMs, const std::function<bool()> &hol
     return record;
 }
 
-// The records a HEX image spells, as the device must receive them.
-QByteArray spelledRecords(const QByteArray &hex)
-{
-    QByteArray out;
-    for (const QByteArray &line : hex.split('\n')) {
-        const QByteArray digits = line.trimmed().mid(1);
-        out += QByteArray::fromHex(digits);
-    }
-    return out;
-}
-
 // An ARM firmware file chosen and a TCP link to a device that never answers.
 struct SilentArmSetup
 {
@@ -79,7 +69,7 @@ struct SilentArmSetup
         rig.openFile(1, shelltest::writeFile(dir.path(), "lcd.bin", image));
     }
     QTemporaryDir dir;
-    ScriptedDevice device{ScriptedDevice::Mode::Silent};
+    TcpSimDevice device{PeerOptions::silent()};
     bool linked = false;
 };
 
@@ -96,7 +86,7 @@ TEST(UpdateFromWindow, DspThenArmUpdateRunToSuccessOverTcp)
 
     // The device hangs up while the success box is open: not an error, and no crash.
     const auto hungUp = [&] { return !rig.view->link().linkOpen(); };
-    ScriptedDevice dsp(ScriptedDevice::Mode::Dsp);
+    TcpSimDevice dsp;
     ASSERT_TRUE(rig.setPortTcp(dsp.port()));
     rig.openFile(0, hexPath);
     const JobRecord first = runJob(rig, 20000, hungUp);
@@ -110,14 +100,16 @@ TEST(UpdateFromWindow, DspThenArmUpdateRunToSuccessOverTcp)
     EXPECT_EQ(first.box.caption, QStringLiteral("Updater V10.14"));
     EXPECT_EQ(first.box.icon, QMessageBox::Warning);
     EXPECT_EQ(first.box.parent, rig.frame);
-    EXPECT_TRUE(dsp.finished);
-    EXPECT_EQ(dsp.records, 121);
-    EXPECT_EQ(dsp.recordBytes, spelledRecords(hex));
+    EXPECT_TRUE(dsp.finished());
+    EXPECT_TRUE(dsp.verdict().passed()) << updater::sim::formatVerdict(dsp.verdict());
+    const auto records = dsp.verdict().image; // the records as the device took them
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(records.data()), qsizetype(records.size())),
+              hex);
     EXPECT_EQ(rig.view->lineText(1003), QStringLiteral("Erase Done."));
     EXPECT_EQ(rig.view->lineText(1004), QStringLiteral("Programing Done."));
     EXPECT_FALSE(rig.view->progressBar()->isVisible());
 
-    ScriptedDevice arm(ScriptedDevice::Mode::Arm);
+    TcpSimDevice arm;
     ASSERT_TRUE(rig.setPortTcp(arm.port()));
     EXPECT_EQ(rig.frame->statusText(), "Ready"); // the note went with the new connection
     rig.openFile(1, binPath);
@@ -125,9 +117,11 @@ TEST(UpdateFromWindow, DspThenArmUpdateRunToSuccessOverTcp)
     EXPECT_TRUE(second.heldSafely);
     EXPECT_TRUE(second.disabledWhileRunning);
     EXPECT_EQ(second.box.text, QStringLiteral("Download file success!"));
-    EXPECT_TRUE(arm.finished);
-    EXPECT_EQ(arm.blockNumbers, (QList<int>{1, 2, 3, 4, 5}));
-    EXPECT_EQ(arm.dataBlocks, image + QByteArray(5 * 1024 - 5000, '\x1A'));
+    EXPECT_TRUE(arm.finished());
+    EXPECT_TRUE(arm.verdict().passed()) << updater::sim::formatVerdict(arm.verdict());
+    const auto blocks = arm.verdict().image; // the data bytes of blocks 1 to 5
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(blocks.data()), qsizetype(blocks.size())),
+              image + QByteArray(5 * 1024 - 5000, '\x1A'));
     EXPECT_EQ(rig.view->lineText(1003), QStringLiteral("Erase Done."));
     EXPECT_EQ(rig.view->lineText(1004), QStringLiteral("Programing Done."));
     EXPECT_FALSE(rig.view->progressBar()->isVisible());
@@ -152,7 +146,7 @@ TEST(UpdateFromWindow, SilentDeviceEndsTheArmJobWithConnectionFailedAndTimeOut)
     // After a time-out the bar stays where it was, and DownLoad can be given again.
     EXPECT_TRUE(rig.view->progressBar()->isVisible());
     EXPECT_EQ(rig.view->job().jobState(), -1);
-    EXPECT_EQ(setup.device.received.left(3), QByteArray("\xFE\xFD\xFC", 3));
+    EXPECT_EQ(setup.device.received().left(3), QByteArray("\xFE\xFD\xFC", 3));
 }
 
 TEST(UpdateFromWindow, RefusedFirmwareFileHidesTheProgressBarAgain)
@@ -166,7 +160,7 @@ TEST(UpdateFromWindow, RefusedFirmwareFileHidesTheProgressBarAgain)
 TEST(UpdateFromWindow, DownLoadWithALinkButNoFileAsksForTheFile)
 {
     WindowRig rig;
-    ScriptedDevice device(ScriptedDevice::Mode::Silent);
+    TcpSimDevice device{PeerOptions::silent()};
     ASSERT_TRUE(rig.setPortTcp(device.port()));
     SeenBox box;
     rig.modals.expectBox(&box);

@@ -27,6 +27,19 @@ struct PeerOptions
     // How long after the job's last acknowledgement the device hangs up; none: it stays.
     std::optional<std::chrono::milliseconds> hangUpAfter = std::chrono::milliseconds(300);
     int replyDelayMs = 0; // a slow device answers each unit after this delay (TCP)
+
+    static PeerOptions silent() // takes every connection and answers nothing
+    {
+        PeerOptions options;
+        options.faults.silentFrom = 1;
+        return options;
+    }
+    static PeerOptions slow(int replyDelayMs)
+    {
+        PeerOptions options;
+        options.replyDelayMs = replyDelayMs;
+        return options;
+    }
 };
 
 // The device model and what it has seen; safe to read from any thread.

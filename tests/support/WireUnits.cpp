@@ -90,4 +90,13 @@ std::string hexText(const Bytes &data)
     return text + ":00000001FF\r\n";
 }
 
+std::string hexOfRecords(int records)
+{
+    Bytes data;
+    for (int r = 0; r < records; ++r)
+        for (int i = 0; i < 16; ++i)
+            data.push_back(static_cast<std::uint8_t>(r * 7 + i * 13));
+    return hexText(data);
+}
+
 } // namespace testsupport

@@ -27,5 +27,7 @@ Bytes dataBlock(int n, const Bytes &payload);
 Bytes randomBytes(std::size_t count, unsigned seed);
 // Intel HEX text (CR LF, upper case) of data at address 0, 16 bytes a record.
 std::string hexText(const Bytes &data);
+// hexText of `records` records of 16 bytes each, byte i of record r being r*7 + i*13.
+std::string hexOfRecords(int records);
 
 } // namespace testsupport

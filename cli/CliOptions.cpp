@@ -63,6 +63,28 @@ std::string parseTcp(const std::string &text, CliOptions &o)
     return {};
 }
 
+// The fleet's options; "-" for any other option.
+std::string takeFleetValue(const std::string &option, const std::string &value, CliOptions &o)
+{
+    if (option == "--jobs" || option == "--retries") {
+        const bool jobs = option == "--jobs";
+        if (!toNumber(value, jobs ? 1 : 0, jobs ? 1024 : 100, jobs ? o.jobs : o.retries))
+            return option + (jobs ? " wants a number of devices from 1 to 1024"
+                                  : " wants a number from 0 to 100");
+        return {};
+    }
+    std::string *path = option == "--fleet"       ? &o.fleetPath
+                        : option == "--report"    ? &o.reportPath
+                        : option == "--trace-dir" ? &o.traceDir
+                                                  : nullptr;
+    if (path == nullptr)
+        return "-";
+    if (value.empty())
+        return option + " needs a file name";
+    *path = value;
+    return {};
+}
+
 std::string takeValue(const std::string &option, const std::string &value, CliOptions &o)
 {
     if (option == "--serial" || option == "--tcp") {
@@ -71,14 +93,19 @@ std::string takeValue(const std::string &option, const std::string &value, CliOp
         return option == "--serial" ? parseSerial(value, o) : parseTcp(value, o);
     }
     if (option == "--dsp" || option == "--arm") {
-        if (o.firmwareType != -1)
-            return "give one firmware file: --dsp FILE or --arm FILE";
+        std::string &path = option == "--dsp" ? o.dspPath : o.armPath;
+        if (!path.empty())
+            return "give " + option + " once";
         if (value.empty())
             return option + " needs a file name";
-        o.firmwareType = option == "--dsp" ? 0 : 1;
-        o.firmwarePath = value;
+        path = value;
+        // With both, the DSP firmware goes first.
+        o.firmwareType = o.dspPath.empty() ? 1 : 0;
+        o.firmwarePath = o.dspPath.empty() ? o.armPath : o.dspPath;
         return {};
     }
+    if (auto fleetError = takeFleetValue(option, value, o); fleetError != "-")
+        return fleetError;
     if (value.empty())
         return "--trace needs a file name";
     o.tracePath = value;
@@ -106,7 +133,9 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
         } else if (option == "--quiet" || option == "-q") {
             o.quiet = true;
         } else if (option == "--serial" || option == "--tcp" || option == "--dsp" ||
-                   option == "--arm" || option == "--trace") {
+                   option == "--arm" || option == "--trace" || option == "--fleet" ||
+                   option == "--jobs" || option == "--retries" || option == "--report" ||
+                   option == "--trace-dir") {
             if (!inlineValue) {
                 if (i + 1 >= args.size())
                     return option + " needs a value";
@@ -120,11 +149,23 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
     }
     if (o.help || o.version)
         return {};
+    if (!o.fleetPath.empty()) {
+        if (o.link != CliOptions::Link::None || !o.tracePath.empty())
+            return "--fleet takes the links from the fleet file: no --serial, --tcp or --trace";
+        return {};
+    }
+    if (!o.reportPath.empty() || !o.traceDir.empty())
+        return "--report and --trace-dir go with --fleet (a single run: --trace FILE)";
     if (o.link == CliOptions::Link::None)
         return "no link: give --serial PORT or --tcp ADDR[:PORT]";
     if (o.firmwareType == -1)
         return "no firmware file: give --dsp FILE or --arm FILE";
     return {};
+}
+
+std::string parseLinkOption(const std::string &option, const std::string &value, CliOptions &o)
+{
+    return option == "--serial" ? parseSerial(value, o) : parseTcp(value, o);
 }
 
 std::string cliUsage()

@@ -26,7 +26,22 @@ struct SimOptions
     int dropAfter = 0; // the connection is dropped once unit k has been answered
     bool repeat = false;
     bool help = false;
+    // --devices N: N simulated inverters on N consecutive ports, each with the
+    // faults above unless a fault was given for it alone ("--silent-from 3@5").
+    int devices = 0;
+    struct DeviceFault
+    {
+        int device = 0; // from 1
+        std::string option;
+        int value = 0;
+    };
+    std::vector<DeviceFault> deviceFaults;
+    int hangUpMs = 0;    // the device closes the link this long after a job's last answer
+    std::string label;   // put before each verdict: which device of many
 };
+
+// The options of device number device (from 1) of a fleet.
+SimOptions deviceOptions(const SimOptions &options, int device);
 
 // Parses the arguments after the program name. Returns an empty string on
 // success, or the reason the command line is refused.

@@ -12,6 +12,11 @@ SimSession::SimSession(const SimOptions &options, Expectation expected, QObject 
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &SimSession::flushDue);
+    hangUp_.setSingleShot(true);
+    connect(&hangUp_, &QTimer::timeout, this, [this] {
+        if (connected_ && drop_)
+            drop_();
+    });
     clock_.start();
 }
 
@@ -23,6 +28,7 @@ void SimSession::connectionOpened(Writer write, Dropper drop)
     cut_ = false;
     dropWhenFlushed_ = false;
     pending_.clear();
+    hangUp_.stop();
     device_.newJob();
 }
 
@@ -37,6 +43,8 @@ void SimSession::bytesReceived(const QByteArray &data)
         if (step.jobEnded) {
             judge(device_.verdict());
             device_.newJob();
+            if (options_.hangUpMs > 0)
+                hangUp_.start(options_.hangUpMs);
         } else if (step.unitDone && options_.dropAfter > 0 &&
                    device_.units() >= options_.dropAfter) {
             // Judged now, while the device still knows the job; the line goes once
@@ -92,6 +100,7 @@ void SimSession::connectionClosed()
         return;
     connected_ = false;
     timer_.stop();
+    hangUp_.stop();
     pending_.clear();
     if (device_.jobStarted() || jobs_ == 0)
         judge(device_.verdict());
@@ -120,7 +129,8 @@ void SimSession::judge(Verdict verdict)
         verdict.faults.push_back("connection dropped after unit " +
                                  std::to_string(options_.dropAfter));
     allPassed_ = allPassed_ && verdict.passed();
-    const std::string text = formatVerdict(verdict);
+    const std::string text =
+        (options_.label.empty() ? "" : options_.label + "\n") + formatVerdict(verdict);
     std::fputs(text.c_str(), stdout);
     std::fflush(stdout);
     saveImage(verdict);

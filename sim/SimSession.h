@@ -57,6 +57,7 @@ private:
     bool allPassed_ = true;
     std::deque<std::pair<qint64, QByteArray>> pending_; // answers held back by --delay-ms
     QTimer timer_;
+    QTimer hangUp_; // closes the link after a job, as an inverter that restarts
     QElapsedTimer clock_;
 };
 

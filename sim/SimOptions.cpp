@@ -30,6 +30,8 @@ int *unitOption(const std::string &name, SimOptions &o)
 {
     if (name == "--silent-from")
         return &o.faults.silentFrom;
+    if (name == "--silent-once-from")
+        return &o.faults.silentOnceFrom;
     if (name == "--nak-from")
         return &o.faults.nakFrom;
     if (name == "--noise-from")
@@ -160,6 +162,7 @@ CRC-32, and every deviation. It serves one connection and exits.
 Faults (units are numbered from 1 in each job; the DSP erase command and the ARM
 wake-up sequence are unit 1):
   --silent-from K     answer nothing from unit K on
+  --silent-once-from K  the same in the first job only (a later attempt passes)
   --nak-from K        answer NAK (0x15) instead of the acknowledgement
   --noise-from K      answer three bytes of noise instead of the acknowledgement
   --duplicate-from K  send every acknowledgement twice

@@ -170,8 +170,10 @@ std::string parseLinkOption(const std::string &option, const std::string &value,
 
 std::string cliUsage()
 {
-    return R"(usage: updater-cli (--serial PORT | --tcp ADDR[:PORT]) (--dsp FILE | --arm FILE)
+    return R"(usage: updater-cli (--serial PORT | --tcp ADDR[:PORT]) (--dsp FILE | --arm FILE | both)
                    [--quiet] [--trace FILE]
+       updater-cli --fleet FILE [--dsp FILE] [--arm FILE] [--jobs N] [--retries N]
+                   [--report FILE] [--trace-dir DIR] [--quiet]
 
 Writes new firmware into the inverter, without a window: the same wire bytes,
 the same 50 ms ticks, waits and texts as the desktop program.
@@ -183,12 +185,41 @@ the same 50 ms ticks, waits and texts as the desktop program.
                     unless given
   --dsp FILE        DSP firmware: an Intel HEX file, checked whole before anything
                     is sent
-  --arm FILE        LCD ARM firmware: a binary image
+  --arm FILE        LCD ARM firmware: a binary image. With --dsp as well, both
+                    files are checked first, then the DSP job runs and, after its
+                    success, the ARM job; between them the link is closed and
+                    opened again, tried for up to 60 s while the inverter restarts
   --quiet           no progress bar
   --trace FILE      write a support log of the job: every unit sent and byte
                     received with the time, the job state and the bytes in hex,
                     and the status texts and final message in order
   --help            this text
+
+Many inverters at once:
+  --fleet FILE      CSV with a header line; columns name and link, optionally dsp
+                    and arm (the row's own firmware files, else --dsp and --arm;
+                    relative to the fleet file's folder). link is tcp:ADDR[:PORT]
+                    or serial:PORT. Blank lines and lines starting with # are
+                    skipped. Any fault is refused naming the file and the line,
+                    and every firmware file is checked once, before any device
+                    is contacted
+  --jobs N          update up to N devices at once (default 16)
+  --retries N       run a device's update again after a link not opened, a
+                    time-out or a lost link, 3 s later, up to N more times
+                    (default 0), from the firmware that failed
+  --report FILE     write the run as JSON: start, end, versions, the firmware
+                    files with size and CRC-32, and per device its outcome,
+                    failed firmware and step, job state, units and bytes sent,
+                    duration, attempts and final message
+  --trace-dir DIR   one trace per device, DIR/NAME.trace
+  --quiet           no live table and no status lines, only the summary
+On a terminal a live table shows every device (step, percent, rate, time
+left); otherwise each status change is one line, "inv-07 10.0.0.7:8899 Erase
+Done.". A summary table (name, outcome, failed step, duration, attempts) and
+the counts end the run. Fleet exit status: 0 every device succeeded, 1 at least
+one failed, 2 the fleet file or a firmware file was refused (nothing was
+contacted), 130/143 interrupted (every running job abandoned; the summary and
+the report name each device that may be half-written).
   --version         the program's version
 
 Standard output carries each new status text ("Connecting...", "Erase...",

@@ -46,8 +46,7 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &op
 
 // A link as given to --serial or --tcp (option is "--serial" or "--tcp"), into
 // o's link fields. Returns an empty string, or the reason it is refused.
-std::string parseLinkOption(const std::string &option, const std::string &value,
-                            CliOptions &o);
+std::string parseLinkOption(const std::string &option, const std::string &value, CliOptions &o);
 
 // The --help text.
 std::string cliUsage();

@@ -50,15 +50,17 @@ const char *outcomeName(DeviceOutcome outcome)
 }
 
 DeviceRun::DeviceRun(const FleetDevice &device, const Settings &settings, Console &console)
-    : device_(device), settings_(settings), console_(console), host_(console_, trace_),
-      job_(host_), sink_(job_, trace_), link_(&sink_, &host_),
+    : device_(device), settings_(settings), console_(console), host_(console_, trace_), job_(host_),
+      sink_(job_, trace_), link_(&sink_, &host_),
       prefix_(settings.prefix ? device.name + " " + device.linkText + " " : std::string())
 {
     host_.attach(&link_);
     host_.setEcho(settings_.echo, prefix_);
     // The job ends on whatever thread ran its last step; the rest happens here.
-    host_.setOnIdle(
-        [this] { QMetaObject::invokeMethod(this, [this] { jobIdle(); }, Qt::QueuedConnection); });
+    host_.setOnIdle([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { jobIdle(); }, Qt::QueuedConnection);
+    });
     QObject::connect(&link_, &CFileDownCom::linkOpenChanged, this, [this](bool open) {
         if (open && (phase_ == Phase::Opening || phase_ == Phase::Reopening))
             startJob();
@@ -126,8 +128,8 @@ void DeviceRun::openLink()
         startJob(); // when the port opened with its configuration, no signal came
         return;
     }
-    const QString device = l.comNumber != 0 ? comPortDeviceName(l.comNumber)
-                                            : QString::fromStdString(l.serialPath);
+    const QString device =
+        l.comNumber != 0 ? comPortDeviceName(l.comNumber) : QString::fromStdString(l.serialPath);
     linkFailed(device.toStdString() + ": no such port, or busy, or no access");
 }
 
@@ -246,9 +248,8 @@ void DeviceRun::finish(DeviceOutcome outcome)
     }
     result_.duration = since(startedAt_);
     const std::string message = host_.lastMessage();
-    result_.message = outcome == DeviceOutcome::LinkNotOpened || linkError_.size() > 0
-                          ? linkError_
-                          : message;
+    result_.message =
+        outcome == DeviceOutcome::LinkNotOpened || linkError_.size() > 0 ? linkError_ : message;
     if (outcome == DeviceOutcome::LinkLost && linkError_.empty())
         result_.message = message;
     link_.CloseLink();
@@ -339,7 +340,8 @@ DeviceRow DeviceRun::row() const
         programming_ = true;
         programmingSince_ = Clock::now();
     }
-    const auto sent = std::min<std::uint32_t>(f.bytesSent, static_cast<std::uint32_t>(f.fileLength));
+    const auto sent =
+        std::min<std::uint32_t>(f.bytesSent, static_cast<std::uint32_t>(f.fileLength));
     r.percent = static_cast<int>(std::uint64_t(sent) * 100 / std::uint32_t(f.fileLength));
     const double seconds = programming_ ? since(programmingSince_).count() / 1000.0 : 0;
     if (sent > 0 && seconds > 0) {

@@ -17,7 +17,8 @@ std::string firmwareFault(int type, const std::string &path, FirmwareSummary *su
         return fileErrorText(error);
     // A DSP file is checked whole; an image is only read through, for its CRC-32.
     const auto length = static_cast<std::size_t>(file.length());
-    std::vector<std::uint8_t> bytes(type == kDspFirmware ? length : std::min<std::size_t>(length, 65536));
+    std::vector<std::uint8_t> bytes(type == kDspFirmware ? length
+                                                         : std::min<std::size_t>(length, 65536));
     std::uint32_t crc = 0;
     for (std::size_t done = 0; done < length;) {
         const std::size_t piece = std::min(bytes.size(), length - done);

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <cctype>
 
 namespace updater::cli {
 
@@ -68,10 +68,11 @@ std::string parseLink(const std::string &text, FleetDevice &device)
     std::string error = parseLinkOption(option, value, device.link);
     if (!error.empty()) {
         const std::string given = option + " " + value + ": ";
-        return "link \"" + text + "\": " + (error.rfind(given, 0) == 0 ? error.substr(given.size()) : error);
+        return "link \"" + text +
+               "\": " + (error.rfind(given, 0) == 0 ? error.substr(given.size()) : error);
     }
     const CliOptions &l = device.link;
-    device.linkText = kind == "tcp" ? l.tcpAddress + ":" + std::to_string(l.tcpPort)
+    device.linkText = kind == "tcp"      ? l.tcpAddress + ":" + std::to_string(l.tcpPort)
                       : l.comNumber != 0 ? "COM" + std::to_string(l.comNumber)
                                          : l.serialPath;
     return {};

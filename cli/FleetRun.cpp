@@ -74,8 +74,8 @@ FleetRun::~FleetRun()
 std::optional<int> FleetRun::prepare()
 {
     if (fleet()) {
-        if (std::string error = readFleetFile(options_.fleetPath, options_.dspPath,
-                                              options_.armPath, devices_);
+        if (std::string error =
+                readFleetFile(options_.fleetPath, options_.dspPath, options_.armPath, devices_);
             !error.empty()) {
             console_.error(error);
             return kExitRefused;
@@ -94,7 +94,8 @@ std::optional<int> FleetRun::prepare()
     // Every firmware file once, before any device is contacted.
     std::set<std::pair<int, std::string>> checked;
     for (const FleetDevice &d : devices_) {
-        for (const auto &[type, path] : {std::pair{kDspFirmware, d.dspPath}, {kArmFirmware, d.armPath}}) {
+        for (const auto &[type, path] :
+             {std::pair{kDspFirmware, d.dspPath}, {kArmFirmware, d.armPath}}) {
             if (path.empty() || !checked.emplace(type, path).second)
                 continue;
             FirmwareSummary summary;
@@ -135,7 +136,10 @@ std::optional<int> FleetRun::prepare()
                 ++jobsRunning_;
                 supervisor_->wake();
             },
-            [this] { QMetaObject::invokeMethod(this, [this] { deviceDone(); }, Qt::QueuedConnection); });
+            [this] {
+                QMetaObject::invokeMethod(
+                    this, [this] { deviceDone(); }, Qt::QueuedConnection);
+            });
     }
     return std::nullopt;
 }
@@ -206,17 +210,14 @@ std::vector<std::string> FleetRun::resultRow(const DeviceRun &run) const
 {
     const DeviceResult r = run.result();
     const bool failed = r.outcome != DeviceOutcome::Success && r.firmwareType >= 0;
-    return {run.device().name,
-            outcomeName(r.outcome),
+    return {run.device().name, outcomeName(r.outcome),
             failed ? std::string(firmwareName(r.firmwareType)) + " " + stepName(r.end.step) : "",
-            minutesSeconds(r.duration.count() / 1000),
-            std::to_string(r.attempts)};
+            minutesSeconds(r.duration.count() / 1000), std::to_string(r.attempts)};
 }
 
 void FleetRun::drawTable()
 {
-    std::vector<std::vector<std::string>> rows = {
-        {"name", "link", "step", "%", "rate", "left"}};
+    std::vector<std::vector<std::string>> rows = {{"name", "link", "step", "%", "rate", "left"}};
     // The running devices first, then the finished, then the waiting ones.
     std::vector<const DeviceRun *> order;
     for (int pass = 0; pass < 3; ++pass) {
@@ -334,7 +335,8 @@ int runFleet(const CliOptions &options, QCoreApplication &app)
     std::signal(SIGTERM, noteFleetSignal);
     FleetRun run(options);
     run.setOnFinished([&app](int status) {
-        QMetaObject::invokeMethod(&app, [&app, status] { app.exit(status); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &app, [&app, status] { app.exit(status); }, Qt::QueuedConnection);
     });
     if (const auto status = run.start())
         return *status;

@@ -4,9 +4,9 @@
 #include <QString>
 
 #include <atomic>
-#include <functional>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 class QDeadlineTimer;
 class QTcpSocket;

@@ -51,8 +51,8 @@ quint16 SimFleet::listen(QString &error)
         QTcpServer probe;
         QHostAddress host(QString::fromStdString(options_.listenAddress));
         if (!probe.listen(host, 0)) {
-            error = QStringLiteral("cannot listen on %1: %2")
-                        .arg(host.toString(), probe.errorString());
+            error =
+                QStringLiteral("cannot listen on %1: %2").arg(host.toString(), probe.errorString());
             return 0;
         }
         const quint16 first = probe.serverPort();

@@ -36,8 +36,8 @@ struct SimOptions
         int value = 0;
     };
     std::vector<DeviceFault> deviceFaults;
-    int hangUpMs = 0;    // the device closes the link this long after a job's last answer
-    std::string label;   // put before each verdict: which device of many
+    int hangUpMs = 0;  // the device closes the link this long after a job's last answer
+    std::string label; // put before each verdict: which device of many
 };
 
 // The options of device number device (from 1) of a fleet.

@@ -5,7 +5,6 @@
 
 namespace updater::sim {
 
-
 std::string hexByte(std::uint8_t byte)
 {
     char text[8];

@@ -29,21 +29,21 @@ QString tcpRow(const QString &name, quint16 port, const QString &extra = {})
 
 // Eight devices at once: four clean, one silent from its third unit, one that drops
 // the connection after its third unit, one whose first attempt goes silent and whose
-// retry passes, and one whose connection is refused. Each ends on its own; the report, the summary and
-// the exit status tell which.
+// retry passes, and one whose connection is refused. Each ends on its own; the report, the summary
+// and the exit status tell which.
 TEST(CliFleet, EightDevicesEndEachOnItsOwnAndTheReportSummaryAndExitStatusSayHow)
 {
-    Sim sim({"--devices", "7", "--silent-from", "3@4", "--drop-after", "3@5",
-             "--silent-once-from", "3@6"});
+    Sim sim({"--devices", "7", "--silent-from", "3@4", "--drop-after", "3@5", "--silent-once-from",
+             "3@6"});
     const quint16 p = sim.port();
     const QString report = samples().dir + "/fleet-report.json";
     const QString traces = samples().dir + "/fleet-traces";
     const QString fleet = writeFleetFile(
-        "site.csv", "# site A\nname,link,arm\n" + tcpRow("inv-1", p, ",") + tcpRow("inv-2", p + 1, ",") +
-                        tcpRow("inv-3", p + 2, ",") + tcpRow("inv-4", p + 3, ",") +
-                        tcpRow("inv-5", p + 4, ",") + "\n" + tcpRow("inv-6", p + 5, ",") +
-                        tcpRow("inv-7", p + 6, "," + samples().armImage) +
-                        tcpRow("inv-8", closedPort(), ","));
+        "site.csv",
+        "# site A\nname,link,arm\n" + tcpRow("inv-1", p, ",") + tcpRow("inv-2", p + 1, ",") +
+            tcpRow("inv-3", p + 2, ",") + tcpRow("inv-4", p + 3, ",") +
+            tcpRow("inv-5", p + 4, ",") + "\n" + tcpRow("inv-6", p + 5, ",") +
+            tcpRow("inv-7", p + 6, "," + samples().armImage) + tcpRow("inv-8", closedPort(), ","));
     const Finished cli = runCli({"--fleet", fleet, "--dsp", samples().dspHex, "--retries", "1",
                                  "--jobs", "8", "--report", report, "--trace-dir", traces});
     EXPECT_EQ(cli.status, 1) << cli.err.toStdString();
@@ -61,10 +61,10 @@ TEST(CliFleet, EightDevicesEndEachOnItsOwnAndTheReportSummaryAndExitStatusSayHow
         const char *step;
     };
     const Expected expected[] = {
-        {"success", 1, nullptr, nullptr},        {"success", 1, nullptr, nullptr},
-        {"success", 1, nullptr, nullptr},        {"time-out", 2, "dsp", "programming"},
-        {"link lost", 2, "dsp", "programming"},    {"success", 2, nullptr, nullptr},
-        {"success", 1, nullptr, nullptr},        {"link not opened", 2, "dsp", "not started"},
+        {"success", 1, nullptr, nullptr},       {"success", 1, nullptr, nullptr},
+        {"success", 1, nullptr, nullptr},       {"time-out", 2, "dsp", "programming"},
+        {"link lost", 2, "dsp", "programming"}, {"success", 2, nullptr, nullptr},
+        {"success", 1, nullptr, nullptr},       {"link not opened", 2, "dsp", "not started"},
     };
     const QJsonArray devices = run["devices"].toArray();
     ASSERT_EQ(devices.size(), 8);
@@ -81,7 +81,8 @@ TEST(CliFleet, EightDevicesEndEachOnItsOwnAndTheReportSummaryAndExitStatusSayHow
             EXPECT_EQ(d["message"].toString(), kSuccess);
         EXPECT_TRUE(QFile::exists(traces + "/" + d["name"].toString() + ".trace"));
     }
-    EXPECT_EQ(devices[6].toObject()["unitsSent"].toInt(), devices[0].toObject()["unitsSent"].toInt() + 15)
+    EXPECT_EQ(devices[6].toObject()["unitsSent"].toInt(),
+              devices[0].toObject()["unitsSent"].toInt() + 15)
         << "inv-7 also had its own ARM image: wake-up, digit, header, 10 blocks, EOT, end block";
 
     EXPECT_TRUE(cli.out.contains("inv-4 127.0.0.1:" + QString::number(p + 3) + " Programing..."))
@@ -97,8 +98,8 @@ TEST(CliFleet, EightDevicesEndEachOnItsOwnAndTheReportSummaryAndExitStatusSayHow
 
     const QString verdicts = sim.terminate().out;
     EXPECT_EQ(verdicts.count("result: PASS"), 4 + 1 + 1) << verdicts.toStdString();
-    EXPECT_TRUE(verdicts.contains("device 7 (127.0.0.1:" + QString::number(p + 6) +
-                                  ")\nverdict: ARM job"))
+    EXPECT_TRUE(
+        verdicts.contains("device 7 (127.0.0.1:" + QString::number(p + 6) + ")\nverdict: ARM job"))
         << verdicts.toStdString();
 }
 
@@ -144,8 +145,8 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
 TEST(CliFleet, DspThenArmInOneRunOpensTheLinkAgainAfterTheDeviceClosedIt)
 {
     Sim sim({"--devices", "1"});
-    const Finished cli = runCli({"--tcp", sim.tcpTarget(), "--dsp", samples().dspHex, "--arm",
-                                 samples().armImage});
+    const Finished cli =
+        runCli({"--tcp", sim.tcpTarget(), "--dsp", samples().dspHex, "--arm", samples().armImage});
     EXPECT_EQ(cli.status, 0) << cli.err.toStdString();
     const QStringList wanted = kDspLines +
                                QStringList{"DSP firmware written; opening the link again for "

@@ -77,8 +77,9 @@ TEST(CliFleet, EightDevicesEndEachOnItsOwnAndTheReportSummaryAndExitStatusSayHow
         EXPECT_EQ(d["attempts"].toInt(), e.attempts);
         EXPECT_EQ(d["firmware"].toString(), e.firmware ? e.firmware : "");
         EXPECT_EQ(d["failedStep"].toString(), e.step ? e.step : "");
-        if (e.firmware == nullptr)
+        if (e.firmware == nullptr) {
             EXPECT_EQ(d["message"].toString(), kSuccess);
+        }
         EXPECT_TRUE(QFile::exists(traces + "/" + d["name"].toString() + ".trace"));
     }
     EXPECT_EQ(devices[6].toObject()["unitsSent"].toInt(),

@@ -65,7 +65,7 @@ DeviceRun::DeviceRun(const FleetDevice &device, const Settings &settings, Consol
         if (open && (phase_ == Phase::Opening || phase_ == Phase::Reopening))
             startJob();
         else if (!open && phase_ == Phase::Running)
-            linkLost_ = true; // the job notices by its time-out, as a single run does
+            linkLostInJob();
     });
     QObject::connect(&link_, &CFileDownCom::connectFailed, this, [this](const QString &reason) {
         if (phase_ == Phase::Opening || phase_ == Phase::Reopening)
@@ -133,14 +133,19 @@ void DeviceRun::openLink()
     linkFailed(device.toStdString() + ": no such port, or busy, or no access");
 }
 
+void DeviceRun::reopenSoon()
+{
+    QTimer::singleShot(settings_.reopenEveryMs, this, [this] {
+        if (phase_ == Phase::Reopening)
+            openLink();
+    });
+}
+
 void DeviceRun::linkFailed(const std::string &reason)
 {
     trace_.note("link", reason);
     if (phase_ == Phase::Reopening && since(reopenSince_).count() < settings_.reopenForMs) {
-        QTimer::singleShot(settings_.reopenEveryMs, this, [this] {
-            if (phase_ == Phase::Reopening)
-                openLink();
-        });
+        reopenSoon();
         return;
     }
     host_.setEcho(settings_.echo, prefix_);
@@ -164,6 +169,25 @@ void DeviceRun::startJob()
     if (jobStarted_)
         jobStarted_();
     job_.downLoad(link_.linkOpen());
+}
+
+void DeviceRun::linkLostInJob()
+{
+    // A restarting inverter may take a connection and drop it again: while the
+    // second firmware's job has sent no more than its wake-up, and the minute
+    // for the restart is not over, the link is opened again.
+    const JobStep step = stepOf(firmwareType(), job_.jobState());
+    if (stage_ > 0 && step <= JobStep::Connecting &&
+        since(reopenSince_).count() < settings_.reopenForMs) {
+        job_.abandon();
+        jobRunning_.store(false);
+        trace_.note("link", "lost before the device was erased; opening it again");
+        phase_ = Phase::Reopening;
+        host_.setEcho(false, {});
+        reopenSoon();
+        return;
+    }
+    linkLost_ = true; // the job notices by its time-out, as a single run does
 }
 
 void DeviceRun::tick()

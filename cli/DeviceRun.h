@@ -107,7 +107,9 @@ public:
 private:
     void openLink();
     void linkFailed(const std::string &reason);
+    void reopenSoon();
     void startJob();
+    void linkLostInJob();
     void jobIdle();
     void closed(JobEnd end, bool sent);
     void failed(DeviceOutcome outcome, JobEnd end);

@@ -4,6 +4,7 @@
 # on the machine; nothing here fails on a figure (CI does not run this).
 #
 #   bash bench/run.sh            (BUILD_DIR chooses the build tree, default build)
+#   bash bench/run.sh fleet      only the fleet figures (FLEET_DEVICES, default 256)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export BUILD_DIR=${BUILD_DIR:-build}
@@ -88,6 +89,76 @@ objcopy -I binary -O ihex dsp64k.bin dsp64k.hex # 16-byte records, CR LF
 perl -e 'srand(7); print map { chr(int(rand(256))) } 1..1048576' >dsp1m.bin
 objcopy -I binary -O ihex dsp1m.bin dsp1m.hex
 printf ':00000001FF\r\n' >eof.hex
+
+# ---------------------------------------------------------------------------
+# 6. Fleet (run between 3 and 4; alone with: bash bench/run.sh fleet)
+fleet_bench() {
+    echo
+    echo "== 6. Fleet: 256 simulated inverters on loopback TCP, each DSP 64 KiB then ARM 125600 bytes"
+    # One device alone with both firmwares, then 256 at once (--jobs 256). The
+    # simulator serves every device from one process; each closes its connection
+    # 300 ms after a job, as an inverter that restarts, so the ARM job opens the
+    # link again. Peak threads of updater-cli sampled every 100 ms.
+    fleet_devices=${FLEET_DEVICES:-256}
+    start_bg fleet-one.out 2 "$sim" --listen 127.0.0.1:0 --devices 1
+    "$tools/run_measured" fleet-one.cost -- "$cli" --tcp "127.0.0.1:$(sim_port fleet-one.out)" \
+        --dsp dsp64k.hex --arm arm.bin --quiet >/dev/null || true
+    kill "$bg" 2>/dev/null || true
+    wait "$bg" 2>/dev/null || true
+    start_bg fleet-sim.out 2 "$sim" --listen 127.0.0.1:0 --devices "$fleet_devices"
+    fleet_sim=$bg
+    first=$(sim_port fleet-sim.out)
+    {
+        echo "name,link"
+        for i in $(seq 0 $((fleet_devices - 1))); do echo "inv-$i,tcp:127.0.0.1:$((first + i))"; done
+    } >fleet.csv
+    "$tools/run_measured" fleet.cost -- "$cli" --fleet fleet.csv --dsp dsp64k.hex --arm arm.bin \
+        --jobs "$fleet_devices" --quiet --report fleet.json >fleet.out 2>&1 &
+    runner=$!
+    pids+=("$runner")
+    threads=0
+    sim_cpu0=$(cpu_ns "$fleet_sim")
+    while kill -0 "$runner" 2>/dev/null; do
+        for p in $(pgrep -P "$runner"); do
+            t=$(sed -n 's/^Threads:[[:space:]]*//p' /proc/"$p"/status 2>/dev/null || echo 0)
+            [ "${t:-0}" -gt "$threads" ] && threads=$t
+        done
+        sleep 0.1
+    done
+    wait "$runner" || true
+    sim_cpu=$(calc "sprintf(\"%.1f\", ($(cpu_ns "$fleet_sim") - $sim_cpu0) / 1e9)")
+    kill "$fleet_sim" 2>/dev/null || true
+    wait "$fleet_sim" 2>/dev/null || true
+    field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p" "$2"; }
+    one_ms=$(field wall_ms fleet-one.cost)
+    fleet_ms=$(field wall_ms fleet.cost)
+    units=$(grep -o '"unitsSent": [0-9]*' fleet.json | awk '{ s += $2 } END { print s + 0 }')
+    ok=$(grep -c '"outcome": "success"' fleet.json || true)
+    cpu_per_k=$(calc "sprintf(\"%.4f\", $(field cpu_ms fleet.cost) / 1000 / ($units / 1000))")
+    fleet_ratio=$(calc "sprintf(\"%.3f\", $fleet_ms / $one_ms)")
+    echo "  one device alone: $(cat fleet-one.cost)"
+    echo "  $fleet_devices devices: $(cat fleet.cost); $ok succeeded; $units units;" \
+        "simulator CPU ${sim_cpu} s"
+    echo "  updater-cli: $cpu_per_k CPU s per 1000 units, peak $threads threads," \
+        "peak RSS $(calc "sprintf(\"%.1f\", $(field max_rss_kib fleet.cost) / 1024)") MiB"
+    row "Fleet of $fleet_devices, wall time / one device alone" "$fleet_ms ms / $one_ms ms" \
+        "one device alone" "$fleet_ratio" "at most 1.15" "$(met_if "$fleet_ratio <= 1.15")"
+}
+
+print_rows() {
+    echo
+    echo "| benchmark | figure | limit | ratio | target | met |"
+    echo "|---|---|---|---|---|---|"
+    while IFS=$'\t' read -r name figure limit ratio target met; do
+        echo "| $name | $figure | $limit | $ratio | $target | $met |"
+    done <"$rows"
+}
+
+if [ "${1:-}" = fleet ]; then
+    fleet_bench
+    print_rows
+    exit 0
+fi
 
 # ---------------------------------------------------------------------------
 echo
@@ -251,6 +322,8 @@ tcp_ratio=$(calc "$sim_rate / $floor")
 row "DSP over TCP, records/s" "$sim_rate /s" "floor $floor /s" \
     "$(calc "sprintf(\"%.3f\", $tcp_ratio)")" "at least 0.80" "$(met_if "$tcp_ratio >= 0.80")"
 
+fleet_bench
+
 # ---------------------------------------------------------------------------
 echo
 echo "== 4. Idle: CPU over 10 s with a link open and no job"
@@ -309,9 +382,4 @@ row "Peak memory of updater-cli, ARM job" "$rss_mb MB" "30 MB" \
     "$(calc "sprintf(\"%.3f\", $rss_mb / 30)")" "under 30 MB" "$(met_if "$rss_mb < 30")"
 
 # ---------------------------------------------------------------------------
-echo
-echo "| benchmark | figure | limit | ratio | target | met |"
-echo "|---|---|---|---|---|---|"
-while IFS=$'\t' read -r name figure limit ratio target met; do
-    echo "| $name | $figure | $limit | $ratio | $target | $met |"
-done <"$rows"
+print_rows

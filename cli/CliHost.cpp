@@ -11,6 +11,7 @@ void CliHost::sendBlock(const std::uint8_t *data, std::size_t length, std::int32
     if (trace_.isOpen())
         trace_.sent(jobState, data, length);
     ++unitsSent_;
+    bytesSent_ += length;
     link_->SendOnCurrentLink(data, length);
 }
 
@@ -29,7 +30,21 @@ void CliHost::setLineText(StatusLine line, const std::string &text)
         lastStatus_ = text;
     }
     trace_.note("line " + std::to_string(static_cast<int>(line)), text);
-    console_.out(text);
+    if (echo_)
+        console_.out(prefix_ + text);
+}
+
+void CliHost::newJob()
+{
+    std::lock_guard lock(linesMutex_);
+    connectLine_.clear();
+    programLine_.clear();
+}
+
+std::string CliHost::lastMessage() const
+{
+    std::lock_guard lock(linesMutex_);
+    return lastMessage_;
 }
 
 std::string CliHost::lastStatus() const
@@ -41,15 +56,21 @@ std::string CliHost::lastStatus() const
 void CliHost::showMessage(MessageKind kind, const std::string &text)
 {
     trace_.note("message", text);
+    {
+        std::lock_guard lock(linesMutex_);
+        lastMessage_ = text;
+    }
+    if (!echo_)
+        return;
     if (kind == MessageKind::Success || kind == MessageKind::TimeOut) {
-        console_.out(text);
+        console_.out(prefix_ + text);
         return;
     }
     // A refused or failed file: the message's lines name the file and the fault.
     std::size_t start = 0;
     while (start <= text.size()) {
         const std::size_t end = std::min(text.find('\n', start), text.size());
-        console_.error(text.substr(start, end - start));
+        console_.error(prefix_ + text.substr(start, end - start));
         start = end + 1;
     }
 }
@@ -63,9 +84,10 @@ void CliHost::idleChanged(bool idle)
 void CliHost::reportLinkError(LinkFault fault, const QString &caption, const QString &text)
 {
     trace_.note("link", (caption + QStringLiteral(": ") + text).toStdString());
-    console_.error(text.toStdString());
+    if (echo_)
+        console_.error(prefix_ + text.toStdString());
     if (fault == LinkFault::ConnectFailed && onConnectFailed_)
-        onConnectFailed_();
+        onConnectFailed_(text.toStdString());
 }
 
 void TracingSink::receiveByte(std::uint8_t byte)

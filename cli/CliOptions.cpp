@@ -65,6 +65,28 @@ std::string parseTcp(const std::string &text, CliOptions &o)
     return {};
 }
 
+// The fleet's options; "-" for any other option.
+std::string takeFleetValue(const std::string &option, const std::string &value, CliOptions &o)
+{
+    if (option == "--jobs" || option == "--retries") {
+        const bool jobs = option == "--jobs";
+        if (!toNumber(value, jobs ? 1 : 0, jobs ? 1024 : 100, jobs ? o.jobs : o.retries))
+            return option + (jobs ? " wants a number of devices from 1 to 1024"
+                                  : " wants a number from 0 to 100");
+        return {};
+    }
+    std::string *path = option == "--fleet"       ? &o.fleetPath
+                        : option == "--report"    ? &o.reportPath
+                        : option == "--trace-dir" ? &o.traceDir
+                                                  : nullptr;
+    if (path == nullptr)
+        return "-";
+    if (value.empty())
+        return option + " needs a file name";
+    *path = value;
+    return {};
+}
+
 std::string takeValue(const std::string &option, const std::string &value, CliOptions &o)
 {
     if (option == "--serial" || option == "--tcp") {
@@ -73,14 +95,19 @@ std::string takeValue(const std::string &option, const std::string &value, CliOp
         return option == "--serial" ? parseSerial(value, o) : parseTcp(value, o);
     }
     if (option == "--dsp" || option == "--arm") {
-        if (o.firmwareType != -1)
-            return "give one firmware file: --dsp FILE or --arm FILE";
+        std::string &path = option == "--dsp" ? o.dspPath : o.armPath;
+        if (!path.empty())
+            return "give " + option + " once";
         if (value.empty())
             return option + " needs a file name";
-        o.firmwareType = option == "--dsp" ? 0 : 1;
-        o.firmwarePath = value;
+        path = value;
+        // With both, the DSP firmware goes first.
+        o.firmwareType = o.dspPath.empty() ? 1 : 0;
+        o.firmwarePath = o.dspPath.empty() ? o.armPath : o.dspPath;
         return {};
     }
+    if (auto fleetError = takeFleetValue(option, value, o); fleetError != "-")
+        return fleetError;
     if (value.empty())
         return "--trace needs a file name";
     o.tracePath = value;
@@ -114,7 +141,9 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
         } else if (option == "--quiet" || option == "-q") {
             o.quiet = true;
         } else if (option == "--serial" || option == "--tcp" || option == "--dsp" ||
-                   option == "--arm" || option == "--trace") {
+                   option == "--arm" || option == "--trace" || option == "--fleet" ||
+                   option == "--jobs" || option == "--retries" || option == "--report" ||
+                   option == "--trace-dir") {
             if (!inlineValue) {
                 if (i + 1 >= args.size())
                     return option + " needs a value";
@@ -128,6 +157,13 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
     }
     if (o.help || o.version || o.listPorts)
         return {};
+    if (!o.fleetPath.empty()) {
+        if (o.link != CliOptions::Link::None || !o.tracePath.empty())
+            return "--fleet takes the links from the fleet file: no --serial, --tcp or --trace";
+        return {};
+    }
+    if (!o.reportPath.empty() || !o.traceDir.empty())
+        return "--report and --trace-dir go with --fleet (a single run: --trace FILE)";
     if (o.link == CliOptions::Link::None)
         return "no link: give --serial PORT or --tcp ADDR[:PORT]";
     if (o.firmwareType == -1)
@@ -135,11 +171,18 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
     return {};
 }
 
+std::string parseLinkOption(const std::string &option, const std::string &value, CliOptions &o)
+{
+    return option == "--serial" ? parseSerial(value, o) : parseTcp(value, o);
+}
+
 std::string cliUsage()
 {
-    return R"(usage: updater-cli (--serial PORT | --tcp ADDR[:PORT]) (--dsp FILE | --arm FILE)
+    return R"(usage: updater-cli (--serial PORT | --tcp ADDR[:PORT]) (--dsp FILE | --arm FILE | both)
                    [--quiet] [--trace FILE]
        updater-cli --list-ports
+       updater-cli --fleet FILE [--dsp FILE] [--arm FILE] [--jobs N] [--retries N]
+                   [--report FILE] [--trace-dir DIR] [--quiet]
 
 Writes new firmware into the inverter, without a window: the same wire bytes,
 the same 50 ms ticks, waits and texts as the desktop program.
@@ -151,7 +194,10 @@ the same 50 ms ticks, waits and texts as the desktop program.
                     unless given
   --dsp FILE        DSP firmware: an Intel HEX file, checked whole before anything
                     is sent
-  --arm FILE        LCD ARM firmware: a binary image
+  --arm FILE        LCD ARM firmware: a binary image. With --dsp as well, both
+                    files are checked first, then the DSP job runs and, after its
+                    success, the ARM job; between them the link is closed and
+                    opened again, tried for up to 60 s while the inverter restarts
   --quiet           no progress bar
   --trace FILE      write a support log of the job: every unit sent and byte
                     received with the time, the job state and the bytes in hex,
@@ -161,6 +207,32 @@ the same 50 ms ticks, waits and texts as the desktop program.
                     number that opens it, description, manufacturer, serial
                     number, USB vendor:product id
   --help            this text
+
+Many inverters at once:
+  --fleet FILE      CSV with a header line; columns name and link, optionally dsp
+                    and arm (the row's own firmware files, else --dsp and --arm;
+                    relative to the fleet file's folder). link is tcp:ADDR[:PORT]
+                    or serial:PORT. Blank lines and lines starting with # are
+                    skipped. Any fault is refused naming the file and the line,
+                    and every firmware file is checked once, before any device
+                    is contacted
+  --jobs N          update up to N devices at once (default 16)
+  --retries N       run a device's update again after a link not opened, a
+                    time-out or a lost link, 3 s later, up to N more times
+                    (default 0), from the firmware that failed
+  --report FILE     write the run as JSON: start, end, versions, the firmware
+                    files with size and CRC-32, and per device its outcome,
+                    failed firmware and step, job state, units and bytes sent,
+                    duration, attempts and final message
+  --trace-dir DIR   one trace per device, DIR/NAME.trace
+  --quiet           no live table and no status lines, only the summary
+On a terminal a live table shows every device (step, percent, rate, time
+left); otherwise each status change is one line, "inv-07 10.0.0.7:8899 Erase
+Done.". A summary table (name, outcome, failed step, duration, attempts) and
+the counts end the run. Fleet exit status: 0 every device succeeded, 1 at least
+one failed, 2 the fleet file or a firmware file was refused (nothing was
+contacted), 130/143 interrupted (every running job abandoned; the summary and
+the report name each device that may be half-written).
   --version         the program's version
 
 Standard output carries each new status text ("Connecting...", "Erase...",

@@ -25,6 +25,15 @@ struct CliOptions
     std::uint16_t tcpPort = kDefaultTcpPort;
     int firmwareType = -1; // 0 DSP (Intel HEX), 1 LCD ARM (binary image)
     std::string firmwarePath;
+    // --dsp and --arm as given; with both, one run writes the DSP firmware, then the ARM.
+    std::string dspPath;
+    std::string armPath;
+    // --fleet: many devices, each row of the fleet file one device.
+    std::string fleetPath;
+    unsigned jobs = 16;
+    unsigned retries = 0;
+    std::string reportPath;
+    std::string traceDir;
     bool quiet = false;
     std::string tracePath;
     bool help = false;
@@ -35,6 +44,10 @@ struct CliOptions
 // Parses the arguments after the program name. Returns an empty string on
 // success, or the reason the command line is refused.
 std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &options);
+
+// A link as given to --serial or --tcp (option is "--serial" or "--tcp"), into
+// o's link fields. Returns an empty string, or the reason it is refused.
+std::string parseLinkOption(const std::string &option, const std::string &value, CliOptions &o);
 
 // The --help text.
 std::string cliUsage();

@@ -1,5 +1,7 @@
 #include "CliRun.h"
 
+#include "FirmwareCheck.h"
+
 #include "FirmwareFile.h"
 #include "HexFile.h"
 #include "PortName.h"
@@ -45,17 +47,11 @@ bool stderrIsTerminal()
 // Where the job stood, for the line that tells a technician what the device holds.
 std::string stepText(const JobEnd &end, int units, const std::string &lastStatus)
 {
-    static constexpr const char *kWhatTheDeviceHolds[] = {
-        "the device is unchanged",
-        "the device has not been erased",
-        "the device may be partly erased",
-        "the device may be half-written; run the update again",
-    };
     std::string where =
         " (job state " + std::to_string(end.state) + ", " + std::to_string(units) + " units sent";
     if (end.step != JobStep::NotStarted && !lastStatus.empty())
         where += ", last status \"" + lastStatus + "\"";
-    return stepName(end.step) + where + "): " + kWhatTheDeviceHolds[static_cast<int>(end.step)];
+    return stepName(end.step) + where + "): " + whatTheDeviceHolds(end.step);
 }
 
 } // namespace
@@ -121,7 +117,7 @@ std::optional<int> CliRun::start()
         if (open && !jobStarted_)
             startJob();
     });
-    host_.setOnConnectFailed([this] {
+    host_.setOnConnectFailed([this](const std::string &) {
         if (!jobStarted_)
             stop(kExitNoLink); // the host has said why
     });
@@ -135,19 +131,7 @@ std::optional<int> CliRun::start()
 // refused never reaches the device. The job checks it again when it loads it.
 std::optional<int> CliRun::checkFirmwareFile()
 {
-    FirmwareFile file;
-    std::string fault;
-    if (const FileError error = file.open(options_.firmwarePath); error != FileError::None) {
-        fault = fileErrorText(error);
-    } else if (options_.firmwareType == kDspFirmware) {
-        std::vector<std::uint8_t> text(static_cast<std::size_t>(file.length()));
-        if (file.read(text.data(), text.size()) != text.size())
-            fault = fileErrorText(FileError::ReadFailed);
-        else if (const HexCheck check = checkIntelHex(text.data(), text.size()); !check.ok())
-            fault = describe(check);
-    } else if (const FileError error = file.checkNotIntelHex(); error != FileError::None) {
-        fault = fileErrorText(error);
-    }
+    const std::string fault = firmwareFault(options_.firmwareType, options_.firmwarePath);
     if (fault.empty())
         return std::nullopt;
     host_.showMessage(MessageKind::FileRefused, std::string(texts::kFileRefused) + "\n" +

@@ -3,6 +3,7 @@
 #include "CliOptions.h"
 #include "CliRun.h"
 #include "PortList.h"
+#include "FleetRun.h"
 
 #include "Texts.h"
 
@@ -35,6 +36,9 @@ int main(int argc, char *argv[])
     }
 
     QCoreApplication app(argc, argv);
+    // Many devices, or both firmwares of one device: a run of its own.
+    if (!options.fleetPath.empty() || (!options.dspPath.empty() && !options.armPath.empty()))
+        return runFleet(options, app);
     std::signal(SIGINT, noteSignal);
     std::signal(SIGTERM, noteSignal);
 #ifdef SIGHUP

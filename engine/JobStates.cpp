@@ -17,4 +17,15 @@ const char *stepName(JobStep step)
     return "";
 }
 
+const char *whatTheDeviceHolds(JobStep step)
+{
+    static constexpr const char *kHolds[] = {
+        "the device is unchanged",
+        "the device has not been erased",
+        "the device may be partly erased",
+        "the device may be half-written; run the update again",
+    };
+    return kHolds[static_cast<int>(step)];
+}
+
 } // namespace updater

@@ -76,5 +76,8 @@ constexpr JobStep stepOf(std::int32_t firmwareType, std::int32_t state)
 }
 
 const char *stepName(JobStep step);
+// What the device may hold after a job that ended at step ("the device may be
+// partly erased").
+const char *whatTheDeviceHolds(JobStep step);
 
 } // namespace updater

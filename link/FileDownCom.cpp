@@ -74,6 +74,16 @@ bool CFileDownCom::CloseLinkWhenSent()
     return sent;
 }
 
+void CFileDownCom::CloseLinkWhenSentLater(std::function<void(bool)> done)
+{
+    if (linkType_.load() != updater::kTcpLink) {
+        done(CloseLinkWhenSent());
+        return;
+    }
+    CloseSocketWhenSentLater(kTcpDrainMs, std::move(done));
+    CloseLink();
+}
+
 void CFileDownCom::SendOnCurrentLink(const std::uint8_t *data, std::size_t length)
 {
     switch (linkType_.load()) {

@@ -60,6 +60,10 @@ public:
     // on the creating thread once nothing sends any more (the job has ended).
     bool CloseLinkWhenSent();
     static constexpr int kTcpDrainMs = 5000;
+    // The same, but a TCP connection is closed without waiting (see
+    // CloseSocketWhenSentLater): for many links served by one thread. done(sent)
+    // comes on the creating thread, at once for a serial port.
+    void CloseLinkWhenSentLater(std::function<void(bool sent)> done);
     // Where received bytes go from now on (nullptr: dropped).
     void setOwner(updater::IByteSink *owner) { owner_.store(owner); }
 

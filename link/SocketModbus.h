@@ -47,6 +47,11 @@ public:
     // connection without a notification, waiting at most limitMs. True when all
     // of it was written. Call on the socket's thread.
     bool CloseSocketWhenSent(int limitMs);
+    // The same without waiting: the connection is written out, half-closed and
+    // read until the device closes it or goes quiet by the event loop of this
+    // thread, while other links go on. done(sent) is called on this thread when
+    // it is over, unless this object has gone by then.
+    void CloseSocketWhenSentLater(int limitMs, std::function<void(bool sent)> done);
     // Any thread; returns at once. The block is written on the socket's thread
     // after the blocks sent before it; dropped when no connection is up then.
     void SocketSend(const std::uint8_t *data, std::size_t length);

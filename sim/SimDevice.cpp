@@ -78,7 +78,7 @@ Step SimDevice::receiveByte(std::uint8_t byte)
 void SimDevice::applyFaults(const FeedResult &result, std::vector<std::uint8_t> &reply)
 {
     const auto from = [this](int k) { return k > 0 && units_ >= k; };
-    if (from(faults_.silentFrom)) {
+    if (from(faults_.silentFrom) || (jobsBefore_ == 0 && from(faults_.silentOnceFrom))) {
         strike(silent_.first, silent_.count, units_, result.unitName);
         reply.clear();
     } else if (from(faults_.nakFrom)) {
@@ -142,6 +142,7 @@ Verdict SimDevice::verdict() const
 
 void SimDevice::newJob()
 {
+    jobsBefore_ += jobStarted() ? 1 : 0;
     loader_.reset();
     units_ = 0;
     deviations_.clear();

@@ -16,6 +16,7 @@ namespace updater::sim {
 struct Faults
 {
     int silentFrom = 0;     // answer nothing from this unit on
+    int silentOnceFrom = 0; // the same in the first job only: a later attempt passes
     int nakFrom = 0;        // answer NAK (0x15) instead of the acknowledgement
     int noiseFrom = 0;      // answer noise instead of the acknowledgement
     int noiseBytes = 3;     // how many bytes of noise: a device that floods the line
@@ -66,6 +67,7 @@ private:
     Expectation expected_;
     std::unique_ptr<BootLoader> loader_;
     int units_ = 0;
+    int jobsBefore_ = 0; // jobs that had started before this one
     std::vector<std::string> deviations_;
     int strayCount_ = 0;
     std::uint8_t strayFirst_ = 0;

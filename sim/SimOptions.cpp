@@ -30,6 +30,8 @@ int *unitOption(const std::string &name, SimOptions &o)
 {
     if (name == "--silent-from")
         return &o.faults.silentFrom;
+    if (name == "--silent-once-from")
+        return &o.faults.silentOnceFrom;
     if (name == "--nak-from")
         return &o.faults.nakFrom;
     if (name == "--noise-from")
@@ -67,6 +69,11 @@ std::string parseSimOptions(const std::vector<std::string> &args, SimOptions &o)
             o.stay = true;
         } else if (a == "--wake-two") {
             o.faults.wakeUpTwo = true;
+        } else if (a == "--devices") {
+            long long n = 0;
+            if (!hasValue || !toNumber(args[++i], 1, 1024, n))
+                return "--devices wants a number from 1 to 1024";
+            o.devices = static_cast<int>(n);
         } else if (a == "--listen" || a == "--save" || a == "--expect" || a == "--expect-size" ||
                    unitOption(a, o)) {
             if (!hasValue)
@@ -85,6 +92,12 @@ std::string parseSimOptions(const std::vector<std::string> &args, SimOptions &o)
                 if (!toNumber(v, 1, 0x7FFFFFFF, n))
                     return "--expect-size wants a number of bytes from 1, not \"" + v + "\"";
                 o.expectSize = static_cast<std::uint64_t>(n);
+            } else if (const auto at = v.find('@'); at != std::string::npos) {
+                long long device = 0;
+                if (!toNumber(v.substr(0, at), a == "--delay-ms" ? 0 : 1, 1000000, n) ||
+                    !toNumber(v.substr(at + 1), 1, 1024, device))
+                    return a + " K@D wants a whole number and a device from 1, not \"" + v + "\"";
+                o.deviceFaults.push_back({static_cast<int>(device), a, static_cast<int>(n)});
             } else {
                 const long long low = a == "--delay-ms" || a == "--restart-ms" ? 0 : 1;
                 const long long high = a == "--noise-bytes" ? 100000000 : 1000000;
@@ -99,9 +112,27 @@ std::string parseSimOptions(const std::vector<std::string> &args, SimOptions &o)
     }
     if (o.pty && listenGiven)
         return "--pty and --listen exclude each other";
+    for (const auto &fault : o.deviceFaults) {
+        if (fault.device > o.devices)
+            return fault.option + " names device " + std::to_string(fault.device) +
+                   ", but --devices serves " + std::to_string(o.devices);
+    }
+    if (o.pty && o.devices > 0)
+        return "--devices serves TCP: no --pty";
     if (!o.expectPath.empty() && o.expectSize)
         return "--expect and --expect-size exclude each other";
     return {};
+}
+
+SimOptions deviceOptions(const SimOptions &options, int device)
+{
+    SimOptions o = options;
+    for (const auto &fault : options.deviceFaults) {
+        if (fault.device == device)
+            *unitOption(fault.option, o) = fault.value;
+    }
+    o.deviceFaults.clear();
+    return o;
 }
 
 std::string simUsage()
@@ -135,10 +166,17 @@ serves the next job: the line only goes quiet for the restart.
   --repeat            keep serving jobs and connections until interrupted
   --stay              do not restart after a job: the connection stays open
   --restart-ms MS     restart MS ms after a job's last answer (default 300)
+  --devices N         serve N independent inverters on N consecutive ports from
+                      the --listen port (port 0: a free range, the first port
+                      printed, then the range); each serves until interrupted,
+                      restarts after a job as the single device does, and
+                      prints each verdict after a line naming it: device K
+                      (ADDR:PORT)
 
 Faults (units are numbered from 1 in each job; the DSP erase command and the ARM
 wake-up sequence are unit 1):
   --silent-from K     answer nothing from unit K on
+  --silent-once-from K  the same in the first job only (a later attempt passes)
   --nak-from K        answer NAK (0x15) instead of the acknowledgement
   --noise-from K      answer three bytes of noise instead of the acknowledgement
   --noise-bytes N     answer N bytes of noise instead of three (up to 100000000)
@@ -148,6 +186,9 @@ wake-up sequence are unit 1):
   --drop-after K      drop the connection once unit K was answered (TCP: the
                       socket is closed; pseudo-terminal: the line goes dead)
   --wake-two          ARM: answer the wake-up with '2' and expect the digit '4'
+A fault of one device of --devices: K@D, e.g. --silent-from 3@5 makes device 5
+silent from unit 3 on (devices are numbered from 1; give the option again for
+another device).
 
 Exit status: 0 every job passed; 1 a job failed or was incomplete;
 2 usage error, or the link could not be set up.

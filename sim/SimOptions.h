@@ -28,7 +28,21 @@ struct SimOptions
     bool stay = false;   // no restart after a job: the link stays as it is
     int restartMs = 300; // a job's last answer is followed by a restart this much later
     bool help = false;
+    // --devices N: N simulated inverters on N consecutive ports, each with the
+    // faults above unless a fault was given for it alone ("--silent-from 3@5").
+    int devices = 0;
+    struct DeviceFault
+    {
+        int device = 0; // from 1
+        std::string option;
+        int value = 0;
+    };
+    std::vector<DeviceFault> deviceFaults;
+    std::string label; // put before each verdict: which device of many
 };
+
+// The options of device number device (from 1) of a fleet.
+SimOptions deviceOptions(const SimOptions &options, int device);
 
 // Parses the arguments after the program name. Returns an empty string on
 // success, or the reason the command line is refused.

@@ -145,7 +145,8 @@ void SimSession::judge(Verdict verdict)
         verdict.faults.push_back("connection dropped after unit " +
                                  std::to_string(options_.dropAfter));
     allPassed_ = allPassed_ && verdict.passed();
-    const std::string text = formatVerdict(verdict);
+    const std::string text =
+        (options_.label.empty() ? "" : options_.label + "\n") + formatVerdict(verdict);
     std::fputs(text.c_str(), stdout);
     std::fflush(stdout);
     saveImage(verdict);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Crc32.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -45,8 +47,7 @@ struct Verdict
     bool passed() const { return complete && deviations.empty() && matchesExpected.value_or(true); }
 };
 
-// CRC-32 as zlib and most archivers compute it (reflected polynomial 0xEDB88320).
-std::uint32_t crc32(const std::uint8_t *data, std::size_t size);
+using ::updater::crc32;
 
 // The verdict as the simulator prints it, several lines ending in "result: PASS"
 // or "result: FAIL".

@@ -1,5 +1,6 @@
 // updater-sim: a simulated inverter for trying the updater without a device.
 
+#include "SimFleet.h"
 #include "SimOptions.h"
 #include "SimSession.h"
 #include "SimTransports.h"
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 namespace {
@@ -23,15 +25,15 @@ void onSignal(int signal)
 
 // SIGINT and SIGTERM end the simulator through the event loop, so that a job in
 // progress is still judged. The handler only notes the signal; a timer looks.
-void catchSignals(QCoreApplication &app, updater::sim::SimSession &session)
+// stop judges what is unfinished and tells whether every job passed.
+void catchSignals(QCoreApplication &app, std::function<bool()> stop)
 {
     auto *watch = new QTimer(&app);
-    QObject::connect(watch, &QTimer::timeout, &app, [&app, &session] {
+    QObject::connect(watch, &QTimer::timeout, &app, [&app, stop] {
         if (gSignal == 0)
             return;
         gSignal = 0;
-        session.shutDown();
-        app.exit(session.allPassed() ? 0 : 1);
+        app.exit(stop() ? 0 : 1);
     });
     watch->start(50);
     std::signal(SIGINT, onSignal);
@@ -75,10 +77,31 @@ int main(int argc, char *argv[])
         return 2;
 
     QCoreApplication app(argc, argv);
+    if (options.devices > 0) {
+        SimFleet fleet(options, expected);
+        QString error;
+        const quint16 first = fleet.listen(error);
+        if (first == 0) {
+            std::fprintf(stderr, "updater-sim: %s\n", qPrintable(error));
+            return 2;
+        }
+        std::printf("updater-sim: listening on %s:%u\nupdater-sim: %d devices on ports %u to %u\n",
+                    options.listenAddress.c_str(), first, options.devices, first,
+                    first + options.devices - 1);
+        std::fflush(stdout);
+        catchSignals(app, [&fleet] {
+            fleet.shutDown();
+            return fleet.allPassed();
+        });
+        return app.exec();
+    }
     SimSession session(options, expected);
     QObject::connect(&session, &SimSession::servedEnough, &app,
                      [&app, &session] { app.exit(session.allPassed() ? 0 : 1); });
-    catchSignals(app, session);
+    catchSignals(app, [&session] {
+        session.shutDown();
+        return session.allPassed();
+    });
 
     TcpTransport tcp(session);
     PtyTransport pty(session, !options.repeat);

@@ -3,8 +3,9 @@
 //
 //   run_measured REPORT -- COMMAND [ARGS...]
 //
-// REPORT receives one line: "wall_ms=W max_rss_kib=R status=S", where S is the
-// exit status, or 128 + the signal's number when a signal ended the command.
+// REPORT receives one line: "wall_ms=W max_rss_kib=R status=S cpu_ms=C", where S
+// is the exit status, or 128 + the signal's number when a signal ended the
+// command, and C the command's CPU time, user and system.
 // "-" as REPORT writes to standard error. The exit status is the command's.
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -46,8 +47,9 @@ int main(int argc, char **argv)
         return 2;
     }
     // ru_maxrss is in KiB on Linux.
-    std::fprintf(report, "wall_ms=%.1f max_rss_kib=%ld status=%d\n", wallMs, usage.ru_maxrss,
-                 status);
+    const auto ms = [](const timeval &t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+    std::fprintf(report, "wall_ms=%.1f max_rss_kib=%ld status=%d cpu_ms=%.1f\n", wallMs,
+                 usage.ru_maxrss, status, ms(usage.ru_utime) + ms(usage.ru_stime));
     if (report != stderr)
         std::fclose(report);
     return status;

@@ -45,7 +45,9 @@ TEST(CliRefusal, UsageErrorsExitWithTwoAndAReason)
     const QList<QPair<QStringList, QString>> cases = {
         {{}, "no link"},
         {{"--tcp", "127.0.0.1"}, "no firmware file"},
-        {{"--tcp", "127.0.0.1", "--dsp", hex, "--arm", hex}, "give one firmware file"},
+        {{"--tcp", "127.0.0.1", "--dsp", hex, "--dsp", hex}, "give --dsp once"},
+        {{"--tcp", "127.0.0.1", "--fleet", "site.csv"}, "--fleet takes the links from"},
+        {{"--tcp", "127.0.0.1", "--dsp", hex, "--report", "r.json"}, "go with --fleet"},
         {{"--tcp", "127.0.0.1", "--serial", "COM1", "--dsp", hex}, "give one link"},
         {{"--tcp", "300.1.1.1", "--dsp", hex}, "not an IPv4 address"},
         {{"--tcp", "10.0.0.256", "--dsp", hex}, "not an IPv4 address"},

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace updater::cli {
+
+// A firmware file as it was checked: what the report says of it.
+struct FirmwareSummary
+{
+    int type = -1; // 0 DSP (Intel HEX), 1 LCD ARM (binary image)
+    std::string path;
+    std::uint64_t size = 0;
+    std::uint32_t crc32 = 0;
+};
+
+// Checks a firmware file whole before any of it is sent: it must open and be
+// readable, and a DSP file must be valid Intel HEX. Returns an empty string, or
+// the fault without the file's name ("line 3: checksum mismatch"). Fills summary
+// when one is given and the file passed.
+std::string firmwareFault(int type, const std::string &path, FirmwareSummary *summary = nullptr);
+
+} // namespace updater::cli

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "DeviceRun.h"
+#include "FirmwareCheck.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace updater::cli {
+
+// The run as the report tells it.
+struct RunReport
+{
+    std::chrono::system_clock::time_point start, end;
+    std::vector<FirmwareSummary> firmware;
+    unsigned jobs = 0;
+    unsigned retries = 0;
+    int exitStatus = 0;
+    int signal = 0; // the signal that interrupted the run, 0 none
+    struct Device
+    {
+        const FleetDevice *device = nullptr;
+        DeviceResult result;
+        std::string where; // what the device may hold
+    };
+    std::vector<Device> devices;
+};
+
+// The report as JSON text.
+std::string reportJson(const RunReport &report);
+
+// "2024-05-01T12:00:03.250Z"
+std::string isoTime(std::chrono::system_clock::time_point time);
+
+} // namespace updater::cli

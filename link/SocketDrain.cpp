@@ -1,0 +1,103 @@
+// Closing a TCP connection after a job without holding up the thread's other links.
+
+#include "SocketModbus.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+// Owns a connection whose job is over: writes what still waits, tells the device
+// that nothing more comes (a half-close), reads what it still sends until it
+// closes or stays quiet, then closes and goes. Reading first matters: closing with
+// unread input makes the system reset the connection, and a reset discards what
+// the device has received but not yet read (the end of the firmware).
+class SocketDrain : public QObject
+{
+public:
+    static constexpr int kQuietMs = 500;
+
+    SocketDrain(QTcpSocket *socket, int limitMs, QObject *owner, std::function<void(bool)> done)
+        : QObject(QCoreApplication::instance()), socket_(socket), owner_(owner),
+          done_(std::move(done))
+    {
+        socket_->setParent(this);
+        quiet_.setSingleShot(true);
+        connect(&quiet_, &QTimer::timeout, this, [this] { finish(); });
+        QTimer::singleShot(limitMs, this, [this] { finish(); });
+        connect(socket_, &QTcpSocket::disconnected, this, [this] { finish(); });
+        connect(socket_, &QTcpSocket::errorOccurred, this, [this] { finish(); });
+        if (socket_->bytesToWrite() == 0) {
+            halfClose();
+            return;
+        }
+        connect(socket_, &QTcpSocket::bytesWritten, this, [this] {
+            if (socket_->bytesToWrite() == 0 && !halfClosed_)
+                halfClose();
+        });
+    }
+
+private:
+    void halfClose()
+    {
+        halfClosed_ = true;
+#ifdef Q_OS_WIN
+        ::shutdown(static_cast<SOCKET>(socket_->socketDescriptor()), SD_SEND);
+#else
+        ::shutdown(static_cast<int>(socket_->socketDescriptor()), SHUT_WR);
+#endif
+        socket_->readAll();
+        connect(socket_, &QTcpSocket::readyRead, this, [this] {
+            socket_->readAll();
+            quiet_.start(kQuietMs);
+        });
+        quiet_.start(kQuietMs);
+    }
+
+    void finish()
+    {
+        if (finished_)
+            return;
+        finished_ = true;
+        const bool sent = halfClosed_ && socket_->bytesToWrite() == 0;
+        socket_->readAll();
+        disconnect(socket_, nullptr, this, nullptr);
+        socket_->abort();
+        if (owner_)
+            done_(sent);
+        deleteLater();
+    }
+
+    QTcpSocket *socket_;
+    QPointer<QObject> owner_;
+    std::function<void(bool)> done_;
+    QTimer quiet_;
+    bool halfClosed_ = false;
+    bool finished_ = false;
+};
+
+} // namespace
+
+void CSocketModbus::CloseSocketWhenSentLater(int limitMs, std::function<void(bool)> done)
+{
+    // Blocks sent from other threads wait here as posted calls: write them first.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    const bool written = !blockDropped_;
+    QTcpSocket *socket = connected_.load() ? std::exchange(socket_, nullptr) : nullptr;
+    CloseSocket();
+    if (socket == nullptr) {
+        done(written);
+        return;
+    }
+    disconnect(socket, nullptr, this, nullptr); // the job is over: no more callbacks
+    new SocketDrain(socket, limitMs, this,
+                    [written, done = std::move(done)](bool sent) { done(written && sent); });
+}

@@ -1,0 +1,159 @@
+#include "CliTestSupport.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+using namespace clitest;
+
+namespace {
+
+QString writeFleetFile(const QString &name, const QString &text)
+{
+    const QString path = samples().dir + "/" + name;
+    QFile f(path);
+    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    f.write(text.toUtf8());
+    return path;
+}
+
+QString tcpRow(const QString &name, quint16 port, const QString &extra = {})
+{
+    return name + ",tcp:127.0.0.1:" + QString::number(port) + extra + "\n";
+}
+
+} // namespace
+
+// Eight devices at once: four clean, one silent from its third unit, one that drops
+// the connection after its third unit, one whose first attempt goes silent and whose
+// retry passes, and one whose connection is refused. Each ends on its own; the report, the summary
+// and the exit status tell which.
+TEST(CliFleet, EightDevicesEndEachOnItsOwnAndTheReportSummaryAndExitStatusSayHow)
+{
+    Sim sim({"--devices", "7", "--silent-from", "3@4", "--drop-after", "3@5", "--silent-once-from",
+             "3@6"});
+    const quint16 p = sim.port();
+    const QString report = samples().dir + "/fleet-report.json";
+    const QString traces = samples().dir + "/fleet-traces";
+    const QString fleet = writeFleetFile(
+        "site.csv",
+        "# site A\nname,link,arm\n" + tcpRow("inv-1", p, ",") + tcpRow("inv-2", p + 1, ",") +
+            tcpRow("inv-3", p + 2, ",") + tcpRow("inv-4", p + 3, ",") +
+            tcpRow("inv-5", p + 4, ",") + "\n" + tcpRow("inv-6", p + 5, ",") +
+            tcpRow("inv-7", p + 6, "," + samples().armImage) + tcpRow("inv-8", closedPort(), ","));
+    const Finished cli = runCli({"--fleet", fleet, "--dsp", samples().dspHex, "--retries", "1",
+                                 "--jobs", "8", "--report", report, "--trace-dir", traces});
+    EXPECT_EQ(cli.status, 1) << cli.err.toStdString();
+
+    const QJsonObject run = QJsonDocument::fromJson(readFile(report)).object();
+    EXPECT_EQ(run["exitStatus"].toInt(), 1);
+    const QJsonArray firmware = run["firmware"].toArray();
+    ASSERT_EQ(firmware.size(), 2) << "each firmware file once";
+    EXPECT_EQ(firmware[0].toObject()["size"].toInt(), readFile(samples().dspHex).size());
+    struct Expected
+    {
+        const char *outcome;
+        int attempts;
+        const char *firmware; // the one that failed
+        const char *step;
+    };
+    const Expected expected[] = {
+        {"success", 1, nullptr, nullptr},       {"success", 1, nullptr, nullptr},
+        {"success", 1, nullptr, nullptr},       {"time-out", 2, "dsp", "programming"},
+        {"link lost", 2, "dsp", "programming"}, {"success", 2, nullptr, nullptr},
+        {"success", 1, nullptr, nullptr},       {"link not opened", 2, "dsp", "not started"},
+    };
+    const QJsonArray devices = run["devices"].toArray();
+    ASSERT_EQ(devices.size(), 8);
+    for (int i = 0; i < 8; ++i) {
+        const QJsonObject d = devices[i].toObject();
+        const Expected &e = expected[i];
+        SCOPED_TRACE(d["name"].toString().toStdString());
+        EXPECT_EQ(d["name"].toString(), QString("inv-%1").arg(i + 1));
+        EXPECT_EQ(d["outcome"].toString(), e.outcome);
+        EXPECT_EQ(d["attempts"].toInt(), e.attempts);
+        EXPECT_EQ(d["firmware"].toString(), e.firmware ? e.firmware : "");
+        EXPECT_EQ(d["failedStep"].toString(), e.step ? e.step : "");
+        if (e.firmware == nullptr) {
+            EXPECT_EQ(d["message"].toString(), kSuccess);
+        }
+        EXPECT_TRUE(QFile::exists(traces + "/" + d["name"].toString() + ".trace"));
+    }
+    EXPECT_EQ(devices[6].toObject()["unitsSent"].toInt(),
+              devices[0].toObject()["unitsSent"].toInt() + 15)
+        << "inv-7 also had its own ARM image: wake-up, digit, header, 10 blocks, EOT, end block";
+
+    EXPECT_TRUE(cli.out.contains("inv-4 127.0.0.1:" + QString::number(p + 3) + " Programing..."))
+        << "one line per status change, named";
+    EXPECT_TRUE(cli.out.contains("8 devices: 5 succeeded, 3 failed")) << cli.out.toStdString();
+    EXPECT_TRUE(cli.out.contains("may be half-written, run the update again: inv-4 inv-5"))
+        << cli.out.toStdString();
+    const QStringList summary = cli.out.section("\n\n", -1).split('\n', Qt::SkipEmptyParts);
+    ASSERT_GE(summary.size(), 9);
+    EXPECT_TRUE(summary[0].startsWith("name")) << summary[0].toStdString();
+    EXPECT_TRUE(summary[4].contains("time-out") && summary[4].contains("DSP while programming"))
+        << summary[4].toStdString();
+
+    const QString verdicts = sim.terminate().out;
+    EXPECT_EQ(verdicts.count("result: PASS"), 4 + 1 + 1) << verdicts.toStdString();
+    EXPECT_TRUE(
+        verdicts.contains("device 7 (127.0.0.1:" + QString::number(p + 6) + ")\nverdict: ARM job"))
+        << verdicts.toStdString();
+}
+
+// A row that would not do is refused before any device is contacted, naming the
+// file and the line.
+TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContacted)
+{
+    Sim sim({"--devices", "1"});
+    const QString ok = tcpRow("a", sim.port());
+    const QList<QPair<QString, QString>> cases = {
+        {"name,link,colour\n", "line 1: unknown column \"colour\""},
+        {"name,dsp\n", "line 1: the header line must name the columns name and link"},
+        {"name,link\n" + ok + "a,tcp:10.0.0.7\n", "line 3: name \"a\" already on line 2"},
+        {"name,link\n" + ok + "b,tcp:127.0.0.1:" + QString::number(sim.port()) + "\n",
+         "line 3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
+        {"name,link\n# serial\n" + ok + "b,serial:COM3\nc,serial:com3\n",
+         "line 5: COM3 already on line 4"},
+        {"name,link\n" + ok + "b,tcp:10.0.0.300\n",
+         "line 3: link \"tcp:10.0.0.300\": \"10.0.0.300\" is not an IPv4 address"},
+        {"name,link\n" + ok + "b,udp:10.0.0.7\n", "line 3: link \"udp:10.0.0.7\": give tcp:"},
+        {"name,link\n" + ok + "b c,tcp:10.0.0.7\n", "line 3: name \"b c\""},
+        {"name,link\n" + ok + "b,tcp:10.0.0.7,x\n", "line 3: 3 fields, but the header names 2"},
+        {"name,link,dsp\nb,tcp:127.0.0.1:1," + samples().badHex + "\n",
+         samples().badHex + ": line 3: checksum mismatch"},
+        {"# nothing\n", ": no header line"},
+    };
+    for (const auto &[text, reason] : cases) {
+        const QString fleet = writeFleetFile("refused.csv", text);
+        const Finished cli = runCli({"--fleet", fleet, "--dsp", samples().dspHex});
+        EXPECT_EQ(cli.status, 2) << text.toStdString();
+        const QString where = reason.startsWith("line") ? fleet + " " : QString();
+        EXPECT_TRUE(cli.err.contains(where + reason)) << text.toStdString() << "\n"
+                                                      << cli.err.toStdString();
+    }
+    const Finished none = runCli({"--fleet", writeFleetFile("nofirmware.csv", "name,link\n" + ok)});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_TRUE(none.err.contains("line 2: no firmware for \"a\"")) << none.err.toStdString();
+    EXPECT_FALSE(sim.terminate().out.contains("verdict")) << "no device was contacted";
+}
+
+// Both firmwares of one inverter in one run: the DSP job, then, once the device has
+// closed the link as it restarts, the link opened again and the ARM job.
+TEST(CliFleet, DspThenArmInOneRunOpensTheLinkAgainAfterTheDeviceClosedIt)
+{
+    Sim sim({"--devices", "1"});
+    const Finished cli =
+        runCli({"--tcp", sim.tcpTarget(), "--dsp", samples().dspHex, "--arm", samples().armImage});
+    EXPECT_EQ(cli.status, 0) << cli.err.toStdString();
+    const QStringList wanted = kDspLines +
+                               QStringList{"DSP firmware written; opening the link again for "
+                                           "the ARM firmware"} +
+                               kArmLines;
+    EXPECT_EQ(cli.outLines(), wanted) << cli.out.toStdString();
+    const QString verdicts = sim.terminate().out;
+    EXPECT_EQ(verdicts.count("result: PASS"), 2) << verdicts.toStdString();
+}

@@ -1,5 +1,7 @@
 #include "CliRun.h"
 
+#include "ExitStatus.h"
+
 #include "FirmwareCheck.h"
 
 #include "FirmwareFile.h"
@@ -24,10 +26,6 @@ namespace updater::cli {
 
 namespace {
 
-constexpr int kExitSuccess = 0;
-constexpr int kExitTimeOut = 1;
-constexpr int kExitRefused = 2;
-constexpr int kExitNoLink = 3;
 // The progress bar is redrawn every 100 ms; without one the timer only notices
 // SIGINT and SIGTERM, for which a quarter of a second is soon enough.
 constexpr int kPollMs = 100;
@@ -184,7 +182,7 @@ void CliRun::jobIdle()
     case JobOutcome::FileFailed:
     case JobOutcome::None:
     case JobOutcome::Abandoned:
-        stop(kExitTimeOut, true);
+        stop(kExitFailed, true);
         return;
     }
 }
@@ -246,7 +244,7 @@ void CliRun::stop(int exitStatus, bool afterJob)
         if (exitStatus == kExitSuccess) {
             console_.error("the link closed before the whole firmware was written to it: "
                            "the device may be incomplete; run the update again");
-            exitStatus = kExitTimeOut;
+            exitStatus = kExitFailed;
         }
     }
     link_.CloseLink();

@@ -1,5 +1,7 @@
 #include "FleetRun.h"
 
+#include "ExitStatus.h"
+
 #include "Texts.h"
 
 #include <QCoreApplication>
@@ -18,10 +20,6 @@ namespace updater::cli {
 
 namespace {
 
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitRefused = 2;
-constexpr int kExitNoLink = 3;
 constexpr int kPollMs = 100;
 constexpr int kPollsPerRedraw = 5;
 

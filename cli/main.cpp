@@ -2,8 +2,8 @@
 
 #include "CliOptions.h"
 #include "CliRun.h"
-#include "PortList.h"
 #include "FleetRun.h"
+#include "PortList.h"
 
 #include "Texts.h"
 

@@ -21,12 +21,18 @@ std::atomic<int> gRunningThreads{0};
 const char *portOpenErrorText(PortOpenError error)
 {
     switch (error) {
-    case PortOpenError::None: return "no error";
-    case PortOpenError::NoSuchPort: return "no such port";
-    case PortOpenError::Busy: return "the port is busy (in use by another program)";
-    case PortOpenError::NotASerialPort: return "not a serial port";
-    case PortOpenError::PermissionDenied: return "permission denied";
-    case PortOpenError::Other: return "the port cannot be opened";
+    case PortOpenError::None:
+        return "no error";
+    case PortOpenError::NoSuchPort:
+        return "no such port";
+    case PortOpenError::Busy:
+        return "the port is busy (in use by another program)";
+    case PortOpenError::NotASerialPort:
+        return "not a serial port";
+    case PortOpenError::PermissionDenied:
+        return "permission denied";
+    case PortOpenError::Other:
+        return "the port cannot be opened";
     }
     return "";
 }

@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <random>
-#include <thread>
 #include <fcntl.h>
+#include <random>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace linktest;
@@ -291,7 +291,8 @@ TEST_P(SerialLink, BlockLongerThanTheSendBufferIsRefusedAndReported)
     open();
     const std::vector<std::uint8_t> block(4097, 0x55);
     EXPECT_FALSE(link.QueueSend(block.data(), block.size()));
-    EXPECT_FALSE(link.QueueSend(block.data(), block.size())); // while the first waits: no second box
+    EXPECT_FALSE(
+        link.QueueSend(block.data(), block.size())); // while the first waits: no second box
     ASSERT_TRUE(waitUntil([&] { return reporter.count() == 1; }));
     spinFor(100);
     ASSERT_EQ(reporter.count(), 1u);

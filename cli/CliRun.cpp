@@ -1,6 +1,7 @@
 #include "CliRun.h"
 
 #include "ExitStatus.h"
+#include "Signals.h"
 
 #include "FirmwareCheck.h"
 
@@ -11,7 +12,6 @@
 
 #include <QCoreApplication>
 
-#include <csignal>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -30,8 +30,6 @@ namespace {
 // SIGINT and SIGTERM, for which a quarter of a second is soon enough.
 constexpr int kPollMs = 100;
 constexpr int kSignalPollMs = 250;
-
-volatile std::sig_atomic_t gSignal = 0;
 
 bool stderrIsTerminal()
 {
@@ -53,11 +51,6 @@ std::string stepText(const JobEnd &end, int units, const std::string &lastStatus
 }
 
 } // namespace
-
-void noteSignal(int signal)
-{
-    gSignal = signal;
-}
 
 namespace {
 
@@ -189,8 +182,8 @@ void CliRun::jobIdle()
 
 void CliRun::poll()
 {
-    if (gSignal != 0 && !stopped_) {
-        interrupted(gSignal);
+    if (pendingSignal() != 0 && !stopped_) {
+        interrupted(pendingSignal());
         return;
     }
     if (!jobStarted_ || stopped_ || !host_.progressVisible())

@@ -18,9 +18,6 @@
 
 namespace updater::cli {
 
-// Set by the SIGINT, SIGTERM and SIGHUP handlers to the signal's number; polled by the run.
-void noteSignal(int signal);
-
 // One run of updater-cli: checks the firmware file, opens the link, runs the job
 // with the supervisor ticking it, and ends with the job's exit status. Lives on
 // the main thread, which runs the Qt event loop (and, for TCP, receives the bytes).

@@ -1,13 +1,13 @@
 #include "FleetRun.h"
 
 #include "ExitStatus.h"
+#include "Signals.h"
 
 #include "Texts.h"
 
 #include <QCoreApplication>
 #include <QDir>
 
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -22,13 +22,6 @@ namespace {
 
 constexpr int kPollMs = 100;
 constexpr int kPollsPerRedraw = 5;
-
-volatile std::sig_atomic_t gFleetSignal = 0;
-
-void noteFleetSignal(int signal)
-{
-    gFleetSignal = signal;
-}
 
 bool stdoutIsTerminal()
 {
@@ -186,8 +179,8 @@ void FleetRun::deviceDone()
 
 void FleetRun::poll()
 {
-    if (gFleetSignal != 0) {
-        end(gFleetSignal);
+    if (pendingSignal() != 0) {
+        end(pendingSignal());
         return;
     }
     ++polls_;
@@ -329,14 +322,7 @@ void FleetRun::end(int signal)
 
 int runFleet(const CliOptions &options, QCoreApplication &app)
 {
-    std::signal(SIGINT, noteFleetSignal);
-    std::signal(SIGTERM, noteFleetSignal);
-#ifdef SIGHUP
-    std::signal(SIGHUP, noteFleetSignal); // the terminal closed: as for SIGTERM, exit 129
-#endif
-#ifdef SIGPIPE
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
+    watchSignals();
     FleetRun run(options);
     run.setOnFinished([&app](int status) {
         QMetaObject::invokeMethod(

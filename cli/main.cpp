@@ -4,12 +4,12 @@
 #include "CliRun.h"
 #include "FleetRun.h"
 #include "PortList.h"
+#include "Signals.h"
 
 #include "Texts.h"
 
 #include <QCoreApplication>
 
-#include <csignal>
 #include <cstdio>
 
 int main(int argc, char *argv[])
@@ -39,16 +39,7 @@ int main(int argc, char *argv[])
     // Many devices, or both firmwares of one device: a run of its own.
     if (!options.fleetPath.empty() || (!options.dspPath.empty() && !options.armPath.empty()))
         return runFleet(options, app);
-    std::signal(SIGINT, noteSignal);
-    std::signal(SIGTERM, noteSignal);
-#ifdef SIGHUP
-    // The terminal or the remote session closing: the job is abandoned as for SIGTERM.
-    std::signal(SIGHUP, noteSignal);
-#endif
-#ifdef SIGPIPE
-    // A reader of standard output that goes away must not kill a job halfway.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
+    watchSignals();
     CliRun run(options);
     QObject::connect(&run, &CliRun::finished, &app, &QCoreApplication::exit, Qt::QueuedConnection);
     if (const auto status = run.start())

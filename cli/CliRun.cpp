@@ -16,12 +16,6 @@
 #include <system_error>
 #include <vector>
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#else
-#include <io.h>
-#endif
-
 namespace updater::cli {
 
 namespace {
@@ -30,15 +24,6 @@ namespace {
 // SIGINT and SIGTERM, for which a quarter of a second is soon enough.
 constexpr int kPollMs = 100;
 constexpr int kSignalPollMs = 250;
-
-bool stderrIsTerminal()
-{
-#ifdef Q_OS_UNIX
-    return ::isatty(STDERR_FILENO) == 1;
-#else
-    return ::_isatty(::_fileno(stderr)) != 0;
-#endif
-}
 
 // Where the job stood, for the line that tells a technician what the device holds.
 std::string stepText(const JobEnd &end, int units, const std::string &lastStatus)
@@ -56,7 +41,7 @@ namespace {
 
 bool showsProgress(const CliOptions &options)
 {
-    return !options.quiet && stderrIsTerminal();
+    return !options.quiet && isTerminal(stderr);
 }
 
 } // namespace

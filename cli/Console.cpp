@@ -3,7 +3,22 @@
 #include <algorithm>
 #include <cstdio>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace updater::cli {
+
+bool isTerminal(std::FILE *stream)
+{
+#ifdef _WIN32
+    return ::_isatty(::_fileno(stream)) != 0;
+#else
+    return ::isatty(::fileno(stream)) == 1;
+#endif
+}
 
 namespace {
 

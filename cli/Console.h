@@ -2,10 +2,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
 namespace updater::cli {
+
+// True when the stream (stdout or stderr) goes to a terminal.
+bool isTerminal(std::FILE *stream);
 
 // How far the job is, for the progress bar.
 struct Progress

@@ -12,34 +12,12 @@
 #include <fstream>
 #include <set>
 
-#ifdef __unix__
-#include <unistd.h>
-#endif
-
 namespace updater::cli {
 
 namespace {
 
 constexpr int kPollMs = 100;
 constexpr int kPollsPerRedraw = 5;
-
-bool stdoutIsTerminal()
-{
-#ifdef __unix__
-    return ::isatty(STDOUT_FILENO) == 1;
-#else
-    return false;
-#endif
-}
-
-bool stderrIsTerminal()
-{
-#ifdef __unix__
-    return ::isatty(STDERR_FILENO) == 1;
-#else
-    return false;
-#endif
-}
 
 const char *firmwareName(int type)
 {
@@ -51,9 +29,9 @@ const char *firmwareName(int type)
 FleetRun::FleetRun(const CliOptions &options)
     : options_(options),
       // With both firmwares for one device, the progress bar of a single run.
-      console_(options.fleetPath.empty() && !options.quiet && stderrIsTerminal())
+      console_(options.fleetPath.empty() && !options.quiet && isTerminal(stderr))
 {
-    showTable_ = fleet() && !options_.quiet && stdoutIsTerminal();
+    showTable_ = fleet() && !options_.quiet && isTerminal(stdout);
     connect(&poller_, &QTimer::timeout, this, &FleetRun::poll);
 }
 

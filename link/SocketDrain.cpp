@@ -1,19 +1,15 @@
 // Closing a TCP connection after a job without holding up the thread's other links.
 
 #include "SocketModbus.h"
+#include "TcpStream.h"
 
 #include <QCoreApplication>
 #include <QPointer>
-#include <QTcpSocket>
 #include <QTimer>
 
-#ifdef Q_OS_WIN
-#include <winsock2.h>
-#else
-#include <sys/socket.h>
-#endif
-
 namespace {
+
+using updater::TcpStream;
 
 // Owns a connection whose job is over: writes what still waits, tells the device
 // that nothing more comes (a half-close), reads what it still sends until it
@@ -25,7 +21,7 @@ class SocketDrain : public QObject
 public:
     static constexpr int kQuietMs = 500;
 
-    SocketDrain(QTcpSocket *socket, int limitMs, QObject *owner, std::function<void(bool)> done)
+    SocketDrain(TcpStream *socket, int limitMs, QObject *owner, std::function<void(bool)> done)
         : QObject(QCoreApplication::instance()), socket_(socket), owner_(owner),
           done_(std::move(done))
     {
@@ -33,13 +29,12 @@ public:
         quiet_.setSingleShot(true);
         connect(&quiet_, &QTimer::timeout, this, [this] { finish(); });
         QTimer::singleShot(limitMs, this, [this] { finish(); });
-        connect(socket_, &QTcpSocket::disconnected, this, [this] { finish(); });
-        connect(socket_, &QTcpSocket::errorOccurred, this, [this] { finish(); });
+        connect(socket_, &TcpStream::ended, this, [this] { finish(); });
         if (socket_->bytesToWrite() == 0) {
             halfClose();
             return;
         }
-        connect(socket_, &QTcpSocket::bytesWritten, this, [this] {
+        connect(socket_, &TcpStream::bytesWritten, this, [this] {
             if (socket_->bytesToWrite() == 0 && !halfClosed_)
                 halfClose();
         });
@@ -49,14 +44,10 @@ private:
     void halfClose()
     {
         halfClosed_ = true;
-#ifdef Q_OS_WIN
-        ::shutdown(static_cast<SOCKET>(socket_->socketDescriptor()), SD_SEND);
-#else
-        ::shutdown(static_cast<int>(socket_->socketDescriptor()), SHUT_WR);
-#endif
-        socket_->readAll();
-        connect(socket_, &QTcpSocket::readyRead, this, [this] {
-            socket_->readAll();
+        socket_->shutdownWrite();
+        socket_->discardInput();
+        connect(socket_, &TcpStream::readyRead, this, [this] {
+            socket_->discardInput();
             quiet_.start(kQuietMs);
         });
         quiet_.start(kQuietMs);
@@ -68,7 +59,7 @@ private:
             return;
         finished_ = true;
         const bool sent = halfClosed_ && socket_->bytesToWrite() == 0;
-        socket_->readAll();
+        socket_->discardInput();
         disconnect(socket_, nullptr, this, nullptr);
         socket_->abort();
         if (owner_)
@@ -76,7 +67,7 @@ private:
         deleteLater();
     }
 
-    QTcpSocket *socket_;
+    TcpStream *socket_;
     QPointer<QObject> owner_;
     std::function<void(bool)> done_;
     QTimer quiet_;
@@ -91,7 +82,7 @@ void CSocketModbus::CloseSocketWhenSentLater(int limitMs, std::function<void(boo
     // Blocks sent from other threads wait here as posted calls: write them first.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     const bool written = !blockDropped_;
-    QTcpSocket *socket = connected_.load() ? std::exchange(socket_, nullptr) : nullptr;
+    TcpStream *socket = connected_.load() ? std::exchange(socket_, nullptr) : nullptr;
     CloseSocket();
     if (socket == nullptr) {
         done(written);

@@ -1,20 +1,14 @@
 #include "SocketModbus.h"
 
+#include "TcpStream.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QTcpSocket>
 #include <QThread>
-
-#ifdef Q_OS_WIN
-#include <winsock2.h>
-#else
-#include <sys/socket.h>
-#endif
-
 #include <QTimer>
-#include <algorithm>
 
+#include <algorithm>
 #include <utility>
 
 namespace updater {
@@ -52,27 +46,25 @@ bool CSocketModbus::ConnectTo(const QString &address, quint16 port)
     address_ = address;
     port_ = port;
     blockDropped_ = false;
-    auto *socket = new QTcpSocket(this);
+    auto *socket = new updater::TcpStream(this);
     socket_ = socket;
-    // Units are small and each waits for a reply: send them without delay.
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(socket, &QTcpSocket::connected, this, [this, socket] {
+    connect(socket, &updater::TcpStream::connected, this, [this, socket] {
         runHandler(socket, [this] {
             connectTimer_->stop();
             connected_.store(true);
             OnConnect(true, {});
         });
     });
-    connect(socket, &QTcpSocket::readyRead, this,
+    connect(socket, &updater::TcpStream::readyRead, this,
             [this, socket] { runHandler(socket, [this] { OnReceive(); }); });
-    connect(socket, &QTcpSocket::errorOccurred, this,
+    connect(socket, &updater::TcpStream::ended, this,
             [this, socket] { runHandler(socket, [this] { onSocketError(); }); });
     connectTimer_->start(connectTimeoutMs_);
     socket->connectToHost(address, port);
     return true;
 }
 
-void CSocketModbus::runHandler(QTcpSocket *socket, const std::function<void()> &handler)
+void CSocketModbus::runHandler(updater::TcpStream *socket, const std::function<void()> &handler)
 {
     ++handlersRunning_[socket];
     handler();
@@ -97,18 +89,11 @@ bool CSocketModbus::CloseSocketWhenSent(int limitMs)
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     bool sent = !blockDropped_;
     if (socket_ != nullptr && connected_.load()) {
-        QTcpSocket *socket = socket_;
+        updater::TcpStream *socket = socket_;
         disconnect(socket, nullptr, this, nullptr); // the job is over: no more callbacks
         const QDeadlineTimer deadline(limitMs);
-        while (socket->bytesToWrite() > 0 && socket->state() == QAbstractSocket::ConnectedState &&
-               socket->waitForBytesWritten(int(deadline.remainingTime()))) {
-        }
+        sent = socket->waitForBytesWritten(int(deadline.remainingTime())) && sent;
         drainAfterHalfClose(socket, deadline);
-        socket->disconnectFromHost();
-        if (socket->state() != QAbstractSocket::UnconnectedState)
-            socket->waitForDisconnected(int(deadline.remainingTime()));
-        sent = sent && socket->bytesToWrite() == 0 &&
-               socket->state() == QAbstractSocket::UnconnectedState;
     }
     CloseSocket();
     return sent;
@@ -118,24 +103,19 @@ bool CSocketModbus::CloseSocketWhenSent(int limitMs)
 // still sends until it closes its side or stays quiet for a while. Closing with
 // unread input makes the system reset the connection, and a reset discards what
 // the device has received but not yet read: the end of the firmware.
-void CSocketModbus::drainAfterHalfClose(QTcpSocket *socket, const QDeadlineTimer &deadline)
+void CSocketModbus::drainAfterHalfClose(updater::TcpStream *socket, const QDeadlineTimer &deadline)
 {
     constexpr int kQuietMs = 500;
-    if (socket->state() != QAbstractSocket::ConnectedState)
+    if (!socket->isConnected())
         return;
-#ifdef Q_OS_WIN
-    ::shutdown(static_cast<SOCKET>(socket->socketDescriptor()), SD_SEND);
-#else
-    ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
-#endif
-    socket->readAll();
-    while (socket->state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
+    socket->shutdownWrite();
+    socket->discardInput();
+    while (socket->isConnected() && !deadline.hasExpired()) {
         const int wait = int(std::min<qint64>(kQuietMs, deadline.remainingTime()));
         if (!socket->waitForReadyRead(wait))
             break; // the device closed its side, or it stayed quiet
-        socket->readAll();
+        socket->discardInput();
     }
-    socket->readAll();
 }
 
 void CSocketModbus::dropSocket()
@@ -143,7 +123,7 @@ void CSocketModbus::dropSocket()
     connected_.store(false);
     if (socket_ == nullptr)
         return;
-    QTcpSocket *socket = std::exchange(socket_, nullptr);
+    updater::TcpStream *socket = std::exchange(socket_, nullptr);
     disconnect(socket, nullptr, this, nullptr);
     socket->abort();
     if (handlersRunning_.contains(socket))
@@ -181,27 +161,27 @@ void CSocketModbus::SocketSend(const std::uint8_t *data, std::size_t length)
 {
     if (length == 0)
         return;
-    QByteArray block(reinterpret_cast<const char *>(data), qsizetype(length));
     const quint64 generation = generation_.load();
     // On the socket's own thread with nothing posted ahead of it (a record sent
     // in answer to a received acknowledgement), the block is written at once.
     if (QThread::currentThread() == thread() && postedSends_.load() == 0) {
-        writeQueued(generation, block);
+        write(generation, reinterpret_cast<const char *>(data), length);
         return;
     }
     // Posted events to one receiver are delivered in the order they were posted,
     // from whatever thread, so blocks keep the order in which they were sent.
+    QByteArray block(reinterpret_cast<const char *>(data), qsizetype(length));
     postedSends_.fetch_add(1);
     QMetaObject::invokeMethod(
         this,
         [this, generation, block] {
             postedSends_.fetch_sub(1);
-            writeQueued(generation, block);
+            write(generation, block.constData(), std::size_t(block.size()));
         },
         Qt::QueuedConnection);
 }
 
-void CSocketModbus::writeQueued(quint64 generation, const QByteArray &block)
+void CSocketModbus::write(quint64 generation, const char *data, std::size_t length)
 {
     if (generation != generation_.load())
         return; // meant for an earlier connection
@@ -209,13 +189,12 @@ void CSocketModbus::writeQueued(quint64 generation, const QByteArray &block)
         blockDropped_ = true; // the connection is gone: the job notices the missing reply
         return;
     }
-    socket_->write(block);
-    socket_->flush(); // each unit waits for a reply: hand it to the system now
+    socket_->write(data, length);
 }
 
 qint64 CSocketModbus::Receive(std::uint8_t *buffer, qint64 maxLength)
 {
     if (socket_ == nullptr)
         return -1;
-    return socket_->read(reinterpret_cast<char *>(buffer), maxLength);
+    return qint64(socket_->read(reinterpret_cast<char *>(buffer), std::size_t(maxLength)));
 }

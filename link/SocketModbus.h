@@ -11,10 +11,11 @@
 #include <functional>
 
 class QDeadlineTimer;
-class QTcpSocket;
 class QTimer;
 
 namespace updater {
+
+class TcpStream;
 
 // Dotted text of an IPv4 address held with its first octet in the most
 // significant byte: 0x01020304 gives "1.2.3.4".
@@ -79,19 +80,19 @@ protected:
     quint16 port() const { return port_; }
 
 private:
-    void writeQueued(quint64 generation, const QByteArray &block);
+    void write(quint64 generation, const char *data, std::size_t length);
     void onSocketError();
     void onTimeout();
     void dropSocket();
-    void runHandler(QTcpSocket *socket, const std::function<void()> &handler);
-    static void drainAfterHalfClose(QTcpSocket *socket, const QDeadlineTimer &deadline);
+    void runHandler(updater::TcpStream *socket, const std::function<void()> &handler);
+    static void drainAfterHalfClose(updater::TcpStream *socket, const QDeadlineTimer &deadline);
 
-    QTcpSocket *socket_ = nullptr;
+    updater::TcpStream *socket_ = nullptr;
     // A handler of a socket may open a message box, whose nested event loop may
     // close that very connection while the socket's own code waits beneath. Such
     // a socket is retired: deleted only once its outermost handler has returned.
-    QHash<QTcpSocket *, int> handlersRunning_;
-    QSet<QTcpSocket *> retired_;
+    QHash<updater::TcpStream *, int> handlersRunning_;
+    QSet<updater::TcpStream *> retired_;
     QTimer *connectTimer_ = nullptr;
     QString address_;
     quint16 port_ = 0;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <map>
 
 namespace updater::sim {
 
@@ -51,20 +50,21 @@ std::vector<std::string> checkRecord(const std::vector<std::uint8_t> &r)
 
 std::string hexLine(const std::vector<std::uint8_t> &record)
 {
-    std::string line = ":";
-    char digits[3];
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string line;
+    line.reserve(record.size() * 2 + 3);
+    line += ':';
     for (std::uint8_t b : record) {
-        std::snprintf(digits, sizeof digits, "%02X", b);
-        line += digits;
+        line += kDigits[b >> 4];
+        line += kDigits[b & 0x0F];
     }
     return line + "\r\n";
 }
 
-// Places the data of type-00 records at their addresses. Returns the lowest address.
-std::uint32_t placeData(const std::vector<std::vector<std::uint8_t>> &records,
-                        std::vector<std::uint8_t> &out)
+// Calls use(address, value) for every data byte of the type-00 records, in order.
+template <typename Use>
+void forEachDataByte(const std::vector<std::vector<std::uint8_t>> &records, Use use)
 {
-    std::map<std::uint32_t, std::uint8_t> bytes;
     std::uint32_t base = 0;
     for (const auto &r : records) {
         const std::uint32_t value = (std::uint32_t{r[4]} << 8) | (r.size() > 6 ? r[5] : 0);
@@ -74,17 +74,30 @@ std::uint32_t placeData(const std::vector<std::vector<std::uint8_t>> &records,
             base = value << 16;
         else if (r[3] == kData) {
             const std::uint32_t offset = (std::uint32_t{r[1]} << 8) | r[2];
-            for (std::size_t i = 0; i < r[0]; ++i)
-                bytes[base + offset + static_cast<std::uint32_t>(i)] = r[4 + i];
+            for (std::size_t i = 0; i < r[0] && 4 + i < r.size(); ++i)
+                use(base + offset + static_cast<std::uint32_t>(i), r[4 + i]);
         }
     }
+}
+
+// Places the data of type-00 records at their addresses, a later record writing
+// over an earlier one; gaps read 0xFF. Returns the lowest address.
+std::uint32_t placeData(const std::vector<std::vector<std::uint8_t>> &records,
+                        std::vector<std::uint8_t> &out)
+{
+    bool any = false;
+    std::uint32_t low = 0xFFFFFFFF, high = 0;
+    forEachDataByte(records, [&](std::uint32_t address, std::uint8_t) {
+        any = true;
+        low = std::min(low, address);
+        high = std::max(high, address);
+    });
     out.clear();
-    if (bytes.empty())
+    if (!any)
         return 0;
-    const std::uint32_t low = bytes.begin()->first;
-    out.assign(bytes.rbegin()->first - low + 1, 0xFF);
-    for (const auto &[address, value] : bytes)
-        out[address - low] = value;
+    out.assign(std::size_t(high - low) + 1, 0xFF);
+    forEachDataByte(records,
+                    [&](std::uint32_t address, std::uint8_t value) { out[address - low] = value; });
     return low;
 }
 

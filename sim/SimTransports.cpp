@@ -1,9 +1,10 @@
 #include "SimTransports.h"
 
+#include "TcpStream.h"
+
 #include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 
 #include <cerrno>
 #include <cstdio>
@@ -18,10 +19,26 @@
 
 namespace updater::sim {
 
-TcpTransport::TcpTransport(SimSession &session, QObject *parent)
-    : QObject(parent), session_(session), server_(new QTcpServer(this))
+// Hands each accepted connection over as a plain socket.
+class Listener : public QTcpServer
 {
-    connect(server_, &QTcpServer::newConnection, this, &TcpTransport::accept);
+public:
+    Listener(std::function<void(qintptr)> accepted, QObject *parent)
+        : QTcpServer(parent), accepted_(std::move(accepted))
+    {
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override { accepted_(descriptor); }
+
+private:
+    std::function<void(qintptr)> accepted_;
+};
+
+TcpTransport::TcpTransport(SimSession &session, QObject *parent)
+    : QObject(parent), session_(session),
+      server_(new Listener([this](qintptr descriptor) { accept(descriptor); }, this))
+{
 }
 
 bool TcpTransport::listen(const QString &address, quint16 port, QString &boundOrError)
@@ -49,34 +66,33 @@ void TcpTransport::close()
         socket_->abort();
 }
 
-void TcpTransport::accept()
+void TcpTransport::accept(qintptr descriptor)
 {
-    while (QTcpSocket *incoming = server_->nextPendingConnection()) {
-        if (socket_) {
-            std::fprintf(stderr, "updater-sim: a second host connected while one is served; "
-                                 "turned away\n");
-            incoming->abort();
-            incoming->deleteLater();
-            continue;
-        }
-        socket_ = incoming;
-        socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        QTcpSocket *s = socket_;
-        session_.connectionOpened(
-            [s](const QByteArray &bytes) {
-                s->write(bytes);
-                s->flush(); // the host waits for each answer
-            },
-            [s] { s->disconnectFromHost(); }, [s] { s->disconnectFromHost(); });
-        connect(s, &QTcpSocket::readyRead, this,
-                [this, s] { session_.bytesReceived(s->readAll()); });
-        connect(s, &QTcpSocket::disconnected, this, [this, s] {
-            if (socket_ == s)
-                socket_ = nullptr;
-            s->deleteLater();
-            session_.connectionClosed();
-        });
+    auto *incoming = new TcpStream(this);
+    incoming->adopt(descriptor);
+    if (socket_) {
+        std::fprintf(stderr, "updater-sim: a second host connected while one is served; "
+                             "turned away\n");
+        incoming->abort();
+        incoming->deleteLater();
+        return;
     }
+    socket_ = incoming;
+    TcpStream *s = socket_;
+    session_.connectionOpened(
+        [s](const QByteArray &bytes) { s->write(bytes.constData(), std::size_t(bytes.size())); },
+        [s] { s->disconnectFromHost(); }, [s] { s->disconnectFromHost(); });
+    connect(s, &TcpStream::readyRead, this, [this, s] {
+        QByteArray bytes(qsizetype(s->bytesAvailable()), Qt::Uninitialized);
+        s->read(bytes.data(), std::size_t(bytes.size()));
+        session_.bytesReceived(bytes);
+    });
+    connect(s, &TcpStream::ended, this, [this, s] {
+        if (socket_ == s)
+            socket_ = nullptr;
+        s->deleteLater();
+        session_.connectionClosed();
+    });
 }
 
 #ifdef Q_OS_UNIX

@@ -6,10 +6,14 @@
 #include <QString>
 
 class QSocketNotifier;
-class QTcpServer;
-class QTcpSocket;
+
+namespace updater {
+class TcpStream;
+}
 
 namespace updater::sim {
+
+class Listener;
 
 // The WiFi module's side of the TCP link: one host at a time; a second host that
 // connects while one is served is turned away.
@@ -23,11 +27,11 @@ public:
     void close();
 
 private:
-    void accept();
+    void accept(qintptr descriptor);
 
     SimSession &session_;
-    QTcpServer *server_;
-    QTcpSocket *socket_ = nullptr;
+    Listener *server_;
+    TcpStream *socket_ = nullptr;
 };
 
 // The device's end of a serial line: the master side of a pseudo-terminal. The

@@ -67,11 +67,15 @@ TEST(DspBootLoader, PlacesDataAtTheAddressesOfExtendedAddressRecords)
     feed(device, eraseCommand());
     feed(device, record("020000021000EC"));   // segment 0x1000: base 0x10000
     feed(device, record("03001000010203E7")); // 3 bytes at offset 0x0010
+    feed(device, record("02002000AABB79"));   // 2 bytes at 0x0020, a gap before them
+    feed(device, record("0100110022CC"));     // writes over the byte at 0x0011
     feed(device, record("00000001FF"));
     const auto v = device.verdict();
     ASSERT_TRUE(v.passed());
     EXPECT_EQ(v.dspDataStart, 0x10010u);
-    EXPECT_EQ(v.dspData, (Bytes{0x01, 0x02, 0x03}));
+    Bytes wanted(0x12, 0xFF);
+    wanted[0] = 0x01, wanted[1] = 0x22, wanted[2] = 0x03, wanted[0x10] = 0xAA, wanted[0x11] = 0xBB;
+    EXPECT_EQ(v.dspData, wanted);
 }
 
 TEST(DspBootLoader, MatchesTheExpectedFileRecordForRecordWhateverItsLineEnds)

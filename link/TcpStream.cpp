@@ -1,0 +1,434 @@
+#include "TcpStream.h"
+
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace updater {
+
+namespace {
+
+#ifdef Q_OS_WIN
+using Socket = SOCKET;
+using PollFd = WSAPOLLFD;
+constexpr int kSendFlags = 0;
+constexpr int kWouldBlock = WSAEWOULDBLOCK, kInProgress = WSAEWOULDBLOCK, kInterrupted = WSAEINTR;
+constexpr int kRefused = WSAECONNREFUSED, kTimedOut = WSAETIMEDOUT, kHostUnreach = WSAEHOSTUNREACH,
+              kNetUnreach = WSAENETUNREACH, kReset = WSAECONNRESET, kAborted = WSAECONNABORTED,
+              kAccess = WSAEACCES;
+#else
+using Socket = int;
+using PollFd = pollfd;
+constexpr int kSendFlags = MSG_NOSIGNAL; // a closed connection is an error, not a signal
+constexpr int kWouldBlock = EWOULDBLOCK, kInProgress = EINPROGRESS, kInterrupted = EINTR;
+constexpr int kRefused = ECONNREFUSED, kTimedOut = ETIMEDOUT, kHostUnreach = EHOSTUNREACH,
+              kNetUnreach = ENETUNREACH, kReset = ECONNRESET, kAborted = EPIPE, kAccess = EACCES;
+#endif
+
+int lastError()
+{
+#ifdef Q_OS_WIN
+    return WSAGetLastError();
+#else
+    return errno == EAGAIN ? EWOULDBLOCK : errno;
+#endif
+}
+
+int pollOne(PollFd *fd, int ms)
+{
+#ifdef Q_OS_WIN
+    return WSAPoll(fd, 1, ms);
+#else
+    return ::poll(fd, 1, ms);
+#endif
+}
+
+void closeSocket(qintptr s)
+{
+#ifdef Q_OS_WIN
+    ::closesocket(Socket(s));
+#else
+    ::close(Socket(s));
+#endif
+}
+
+bool makeNonBlocking(qintptr s)
+{
+#ifdef Q_OS_WIN
+    u_long on = 1;
+    return ::ioctlsocket(Socket(s), FIONBIO, &on) == 0;
+#else
+    const int flags = ::fcntl(Socket(s), F_GETFL);
+    return flags >= 0 && ::fcntl(Socket(s), F_SETFL, flags | O_NONBLOCK) == 0 &&
+           ::fcntl(Socket(s), F_SETFD, FD_CLOEXEC) == 0;
+#endif
+}
+
+constexpr char kRemoteClosed[] = "The remote host closed the connection";
+
+// The texts the technician has always seen for these failures.
+QString errorText(int e)
+{
+    switch (e) {
+    case kRefused:
+        return QStringLiteral("Connection refused");
+    case kTimedOut:
+        return QStringLiteral("Connection timed out");
+    case kHostUnreach:
+        return QStringLiteral("Host unreachable");
+    case kNetUnreach:
+        return QStringLiteral("Network unreachable");
+    case kReset:
+    case kAborted:
+        return QString::fromLatin1(kRemoteClosed);
+    case kAccess:
+        return QStringLiteral("Permission denied");
+    default:
+#ifdef Q_OS_WIN
+        return QStringLiteral("socket error %1").arg(e);
+#else
+        return QString::fromLocal8Bit(std::strerror(e));
+#endif
+    }
+}
+
+// Waits until the socket is ready for events; the remaining time counts down.
+bool waitFor(qintptr s, short events, const QDeadlineTimer &deadline)
+{
+    for (;;) {
+        PollFd fd{};
+        fd.fd = Socket(s);
+        fd.events = events;
+        const int ready = pollOne(&fd, int(std::max<qint64>(0, deadline.remainingTime())));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || !lastError() == kInterrupted)
+            return false;
+    }
+}
+
+} // namespace
+
+TcpStream::TcpStream(QObject *parent) : QObject(parent) {}
+
+TcpStream::~TcpStream()
+{
+    abort();
+}
+
+void TcpStream::connectToHost(const QString &address, quint16 port)
+{
+    abort();
+    error_.clear();
+    QHostAddress host;
+    const auto failLater = [this](const QString &reason) {
+        QMetaObject::invokeMethod(
+            this, [this, reason] { end(reason); }, Qt::QueuedConnection);
+    };
+    if (!host.setAddress(address) || host.protocol() != QAbstractSocket::IPv4Protocol) {
+        failLater(QStringLiteral("\"%1\" is not an IPv4 address").arg(address));
+        return;
+    }
+    const Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
+#ifdef Q_OS_WIN
+    if (s == INVALID_SOCKET) {
+#else
+    if (s < 0) {
+#endif
+        failLater(errorText(lastError()));
+        return;
+    }
+    descriptor_ = qintptr(s);
+    state_ = State::Connecting;
+    if (!makeNonBlocking(descriptor_)) {
+        failLater(errorText(lastError()));
+        return;
+    }
+    watch();
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(host.toIPv4Address());
+    if (::connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0) {
+        QMetaObject::invokeMethod(
+            this, [this] { finishConnect(); }, Qt::QueuedConnection);
+        return;
+    }
+    const int e = lastError();
+    if (e != kInProgress) {
+        failLater(errorText(e));
+        return;
+    }
+    writeNotifier_->setEnabled(true); // writable once the attempt has completed
+}
+
+void TcpStream::adopt(qintptr descriptor)
+{
+    abort();
+    error_.clear();
+    descriptor_ = descriptor;
+    makeNonBlocking(descriptor_);
+    watch();
+    state_ = State::Connected;
+    readNotifier_->setEnabled(true);
+}
+
+// Units are small and each waits for its reply: they go out without delay.
+void TcpStream::watch()
+{
+    const int on = 1;
+    ::setsockopt(Socket(descriptor_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on),
+                 sizeof on);
+    if (readNotifier_ == nullptr) {
+        readNotifier_ = new QSocketNotifier(QSocketNotifier::Read, this);
+        writeNotifier_ = new QSocketNotifier(QSocketNotifier::Write, this);
+        connect(readNotifier_, &QSocketNotifier::activated, this, &TcpStream::onReadable);
+        connect(writeNotifier_, &QSocketNotifier::activated, this, &TcpStream::onWritable);
+    }
+    readNotifier_->setSocket(descriptor_);
+    writeNotifier_->setSocket(descriptor_);
+}
+
+void TcpStream::finishConnect()
+{
+    if (state_ != State::Connecting)
+        return;
+    int e = 0;
+#ifdef Q_OS_WIN
+    int length = sizeof e;
+#else
+    socklen_t length = sizeof e;
+#endif
+    if (::getsockopt(Socket(descriptor_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&e),
+                     &length) != 0)
+        e = lastError();
+    if (e != 0) {
+        end(errorText(e));
+        return;
+    }
+    state_ = State::Connected;
+    writeNotifier_->setEnabled(false);
+    readNotifier_->setEnabled(true);
+    emit connected();
+}
+
+bool TcpStream::write(const char *data, std::size_t length)
+{
+    if (state_ != State::Connected)
+        return false;
+    output_.insert(output_.end(), data, data + length);
+    if (output_.size() > length)
+        return true; // the system's buffer was full: the write notifier is on
+    if (!flushOutput()) {
+        // Reported from the event loop: the caller may hold locks that the
+        // handlers of ended() take.
+        const QString reason = error_;
+        output_.clear();
+        QMetaObject::invokeMethod(
+            this,
+            [this, reason] {
+                if (isOpen())
+                    end(reason);
+            },
+            Qt::QueuedConnection);
+    }
+    return true;
+}
+
+// Writes what the system takes now; the write notifier carries on with the rest.
+bool TcpStream::flushOutput()
+{
+    std::size_t done = 0;
+    while (done < output_.size()) {
+        const int chunk = int(std::min<std::size_t>(output_.size() - done, 1 << 20));
+        const auto n = ::send(Socket(descriptor_), output_.data() + done, chunk, kSendFlags);
+        if (n > 0) {
+            done += std::size_t(n);
+            continue;
+        }
+        const int e = lastError();
+        if (n < 0 && e == kInterrupted)
+            continue;
+        if (n < 0 && e == kWouldBlock)
+            break;
+        error_ = errorText(e);
+        return false;
+    }
+    output_.erase(output_.begin(), output_.begin() + std::ptrdiff_t(done));
+    writeNotifier_->setEnabled(!output_.empty());
+    return true;
+}
+
+void TcpStream::onWritable()
+{
+    if (state_ == State::Connecting) {
+        finishConnect();
+        return;
+    }
+    if (!flushOutput()) {
+        end(error_);
+        return;
+    }
+    if (!output_.empty())
+        return;
+    emit bytesWritten();
+    if (state_ == State::Closing) {
+        closeDescriptor();
+        end(QString());
+    }
+}
+
+// Reads what has arrived into the buffer. False when the device closed the
+// connection or it broke (the reason is then in error_).
+bool TcpStream::receive()
+{
+    if (inputHead_ == input_.size()) {
+        input_.clear();
+        inputHead_ = 0;
+    }
+    char chunk[16384];
+    for (;;) {
+        const auto n = ::recv(Socket(descriptor_), chunk, int(sizeof chunk), 0);
+        if (n > 0) {
+            input_.insert(input_.end(), chunk, chunk + n);
+            if (std::size_t(n) < sizeof chunk)
+                return true; // all there was
+            continue;
+        }
+        if (n == 0) {
+            error_ = QString::fromLatin1(kRemoteClosed);
+            return false;
+        }
+        const int e = lastError();
+        if (e == kInterrupted)
+            continue;
+        if (e == kWouldBlock)
+            return true;
+        error_ = errorText(e);
+        return false;
+    }
+}
+
+void TcpStream::onReadable()
+{
+    if (state_ != State::Connected && state_ != State::Closing)
+        return;
+    const bool open = receive();
+    const QString reason = error_;
+    if (bytesAvailable() > 0)
+        emit readyRead();
+    // The handler may have closed the stream meanwhile: then nothing more is said.
+    if (!open && isOpen())
+        end(reason);
+}
+
+std::size_t TcpStream::read(char *buffer, std::size_t maxLength)
+{
+    const std::size_t n = std::min(maxLength, bytesAvailable());
+    std::memcpy(buffer, input_.data() + inputHead_, n);
+    inputHead_ += n;
+    return n;
+}
+
+void TcpStream::discardInput()
+{
+    input_.clear();
+    inputHead_ = 0;
+}
+
+void TcpStream::shutdownWrite()
+{
+    if (!isOpen())
+        return;
+#ifdef Q_OS_WIN
+    ::shutdown(Socket(descriptor_), SD_SEND);
+#else
+    ::shutdown(Socket(descriptor_), SHUT_WR);
+#endif
+}
+
+void TcpStream::disconnectFromHost()
+{
+    if (state_ != State::Connected)
+        return;
+    if (!output_.empty()) {
+        state_ = State::Closing;
+        return;
+    }
+    closeDescriptor();
+    end(QString());
+}
+
+void TcpStream::abort()
+{
+    closeDescriptor();
+    state_ = State::Idle;
+    output_.clear();
+}
+
+bool TcpStream::waitForBytesWritten(int ms)
+{
+    const QDeadlineTimer deadline(ms);
+    while (isConnected() && !output_.empty()) {
+        if (!waitFor(descriptor_, POLLOUT, deadline))
+            return false;
+        if (!flushOutput()) {
+            end(error_);
+            return false;
+        }
+    }
+    return isConnected();
+}
+
+bool TcpStream::waitForReadyRead(int ms)
+{
+    if (!isOpen() || !waitFor(descriptor_, POLLIN, QDeadlineTimer(ms)))
+        return false;
+    const std::size_t before = bytesAvailable();
+    if (!receive()) {
+        end(error_);
+        return false;
+    }
+    return bytesAvailable() > before;
+}
+
+// The notifiers stay (disabled) until the stream goes: one of them may be the
+// caller of a handler that closes the stream.
+void TcpStream::closeDescriptor()
+{
+    if (readNotifier_)
+        readNotifier_->setEnabled(false);
+    if (writeNotifier_)
+        writeNotifier_->setEnabled(false);
+    if (descriptor_ >= 0)
+        closeSocket(descriptor_);
+    descriptor_ = -1;
+}
+
+void TcpStream::end(const QString &reason)
+{
+    closeDescriptor();
+    state_ = State::Idle;
+    output_.clear();
+    error_ = reason;
+    emit ended();
+}
+
+} // namespace updater

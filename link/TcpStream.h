@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <cstddef>
+#include <vector>
+
+class QSocketNotifier;
+
+namespace updater {
+
+// One TCP connection on a plain non-blocking socket, served by the event loop of
+// the thread that owns it. Every unit of the update waits for the device's reply,
+// so a unit costs one write and its reply one read: the read notifier stays on
+// for the whole connection, and a write goes to the system at once, waiting in
+// this object only while the system's buffer is full.
+//
+// Owner's thread only. Signals are emitted from that thread's event loop; a
+// handler may close the stream, but deletes it only with deleteLater().
+class TcpStream : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TcpStream(QObject *parent = nullptr);
+    ~TcpStream() override;
+
+    // Starts connecting to an IPv4 address (dotted text) without waiting:
+    // connected() or ended() follows.
+    void connectToHost(const QString &address, quint16 port);
+    // Takes over a connection that is already established (accepted by a server).
+    void adopt(qintptr descriptor);
+
+    // Queues the bytes and writes what the system takes now. False when the
+    // connection is not up (nothing written).
+    bool write(const char *data, std::size_t length);
+    std::size_t bytesToWrite() const { return output_.size(); }
+    // Reads up to maxLength received bytes; the count, 0 when none waits.
+    std::size_t read(char *buffer, std::size_t maxLength);
+    std::size_t bytesAvailable() const { return input_.size() - inputHead_; }
+    void discardInput();
+
+    // Tells the device that nothing more comes (a half-close); reading goes on.
+    void shutdownWrite();
+    // Closes once everything queued is written; ended() follows, with no error.
+    void disconnectFromHost();
+    // Closes at once; no signal.
+    void abort();
+
+    // Blocking waits, for a close that must finish before returning. Each returns
+    // false when the time ran out or the connection ended.
+    bool waitForBytesWritten(int ms);
+    bool waitForReadyRead(int ms); // the bytes are then in the buffer
+
+    bool isConnected() const { return state_ == State::Connected; }
+    bool isOpen() const { return descriptor_ >= 0; }
+    // Why the attempt failed or the connection ended; empty after a local close.
+    QString errorString() const { return error_; }
+
+signals:
+    void connected();
+    void readyRead();
+    void bytesWritten(); // everything queued has gone to the system
+    // The connection attempt failed or the connection is over (closed by the
+    // device, broken, or closed here by disconnectFromHost). The socket is closed;
+    // bytes received before were announced by readyRead first.
+    void ended();
+
+private:
+    enum class State
+    {
+        Idle,
+        Connecting,
+        Connected,
+        Closing
+    };
+
+    void watch();
+    void onReadable();
+    void onWritable();
+    void finishConnect();
+    bool flushOutput(); // false on a write error (the stream has ended)
+    bool receive();     // false when the device closed or the read failed
+    void end(const QString &reason);
+    void closeDescriptor();
+
+    qintptr descriptor_ = -1;
+    State state_ = State::Idle;
+    QSocketNotifier *readNotifier_ = nullptr;
+    QSocketNotifier *writeNotifier_ = nullptr;
+    std::vector<char> input_;
+    std::size_t inputHead_ = 0;
+    std::vector<char> output_;
+    QString error_;
+};
+
+} // namespace updater

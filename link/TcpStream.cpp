@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_map>
+#include <utility>
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
@@ -19,6 +21,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
+
+#ifdef Q_OS_LINUX
+#include <sys/epoll.h>
 #endif
 
 namespace updater {
@@ -119,7 +125,7 @@ bool waitFor(qintptr s, short events, const QDeadlineTimer &deadline)
         const int ready = pollOne(&fd, int(std::max<qint64>(0, deadline.remainingTime())));
         if (ready > 0)
             return true;
-        if (ready == 0 || !lastError() == kInterrupted)
+        if (ready == 0 || lastError() != kInterrupted)
             return false;
     }
 }
@@ -161,22 +167,19 @@ void TcpStream::connectToHost(const QString &address, quint16 port)
         failLater(errorText(lastError()));
         return;
     }
-    watch();
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(host.toIPv4Address());
-    if (::connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0) {
-        QMetaObject::invokeMethod(
-            this, [this] { finishConnect(); }, Qt::QueuedConnection);
-        return;
-    }
-    const int e = lastError();
-    if (e != kInProgress) {
+    const int e =
+        ::connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0 ? 0 : lastError();
+    if (e != 0 && e != kInProgress) {
         failLater(errorText(e));
         return;
     }
-    writeNotifier_->setEnabled(true); // writable once the attempt has completed
+    // Watched only now: a socket that is not yet connecting reads as hung up.
+    watch();
+    setInterest(false, true); // writable once the attempt has completed
 }
 
 void TcpStream::adopt(qintptr descriptor)
@@ -187,8 +190,111 @@ void TcpStream::adopt(qintptr descriptor)
     makeNonBlocking(descriptor_);
     watch();
     state_ = State::Connected;
-    readNotifier_->setEnabled(true);
+    setInterest(true, false);
 }
+
+#ifdef Q_OS_LINUX
+
+// Every connection of one thread in one epoll set, which the thread's event loop
+// watches as a single descriptor: a wake-up costs the same whether the thread
+// serves one link or a fleet of them, instead of a scan over every socket.
+class SocketSet
+{
+public:
+    // The calling thread's set, made by its first connection and gone with its last.
+    static SocketSet *acquire()
+    {
+        if (current_ == nullptr)
+            current_ = new SocketSet;
+        ++current_->users_;
+        return current_;
+    }
+
+    // The last user may be a handler that dispatch() has called: the set goes
+    // later, from the event loop, unless a connection has taken it up again.
+    void release()
+    {
+        if (--users_ == 0)
+            QMetaObject::invokeMethod(
+                &notifier_, [this] { dropIfUnused(); }, Qt::QueuedConnection);
+    }
+
+    quint64 add(TcpStream *stream)
+    {
+        const quint64 key = ++lastKey_;
+        streams_.emplace(key, stream);
+        epoll_event e{};
+        e.data.u64 = key;
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, int(stream->descriptor_), &e);
+        return key;
+    }
+
+    void modify(TcpStream *stream, bool read, bool write)
+    {
+        epoll_event e{};
+        e.events = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
+        e.data.u64 = stream->key_;
+        ::epoll_ctl(epoll_, EPOLL_CTL_MOD, int(stream->descriptor_), &e);
+    }
+
+    void remove(TcpStream *stream)
+    {
+        epoll_event e{};
+        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, int(stream->descriptor_), &e);
+        streams_.erase(stream->key_);
+    }
+
+private:
+    SocketSet() : epoll_(::epoll_create1(EPOLL_CLOEXEC)), notifier_(epoll_, QSocketNotifier::Read)
+    {
+        QObject::connect(&notifier_, &QSocketNotifier::activated, [this] { dispatch(); });
+    }
+    ~SocketSet() { ::close(epoll_); }
+
+    void dropIfUnused()
+    {
+        if (users_ > 0 || dispatching_ > 0)
+            return;
+        current_ = nullptr;
+        delete this;
+    }
+
+    // A handler may close or open connections, or run a nested event loop that
+    // dispatches again: each stream is looked up by its key, never kept.
+    void dispatch()
+    {
+        ++dispatching_;
+        epoll_event events[64];
+        const int n = ::epoll_wait(epoll_, events, 64, 0);
+        for (int i = 0; i < n; ++i) {
+            const quint64 key = events[i].data.u64;
+            const std::uint32_t what = events[i].events;
+            auto found = streams_.find(key);
+            if (found != streams_.end() && (what & (EPOLLOUT | EPOLLERR | EPOLLHUP)) &&
+                found->second->wantWrite_)
+                found->second->onWritable();
+            found = streams_.find(key);
+            if (found != streams_.end() && (what & (EPOLLIN | EPOLLERR | EPOLLHUP)) &&
+                found->second->wantRead_)
+                found->second->onReadable();
+        }
+        if (--dispatching_ == 0 && users_ == 0)
+            QMetaObject::invokeMethod(
+                &notifier_, [this] { dropIfUnused(); }, Qt::QueuedConnection);
+    }
+
+    static thread_local SocketSet *current_;
+    int epoll_;
+    QSocketNotifier notifier_;
+    std::unordered_map<quint64, TcpStream *> streams_;
+    quint64 lastKey_ = 0;
+    int users_ = 0;
+    int dispatching_ = 0;
+};
+
+thread_local SocketSet *SocketSet::current_ = nullptr;
+
+#endif
 
 // Units are small and each waits for its reply: they go out without delay.
 void TcpStream::watch()
@@ -196,14 +302,29 @@ void TcpStream::watch()
     const int on = 1;
     ::setsockopt(Socket(descriptor_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on),
                  sizeof on);
-    if (readNotifier_ == nullptr) {
-        readNotifier_ = new QSocketNotifier(QSocketNotifier::Read, this);
-        writeNotifier_ = new QSocketNotifier(QSocketNotifier::Write, this);
-        connect(readNotifier_, &QSocketNotifier::activated, this, &TcpStream::onReadable);
-        connect(writeNotifier_, &QSocketNotifier::activated, this, &TcpStream::onWritable);
-    }
-    readNotifier_->setSocket(descriptor_);
-    writeNotifier_->setSocket(descriptor_);
+#ifdef Q_OS_LINUX
+    set_ = SocketSet::acquire();
+    key_ = set_->add(this);
+#else
+    readNotifier_ = new QSocketNotifier(descriptor_, QSocketNotifier::Read, this);
+    writeNotifier_ = new QSocketNotifier(descriptor_, QSocketNotifier::Write, this);
+    readNotifier_->setEnabled(false);
+    writeNotifier_->setEnabled(false);
+    connect(readNotifier_, &QSocketNotifier::activated, this, &TcpStream::onReadable);
+    connect(writeNotifier_, &QSocketNotifier::activated, this, &TcpStream::onWritable);
+#endif
+}
+
+void TcpStream::setInterest(bool read, bool write)
+{
+    wantRead_ = read;
+    wantWrite_ = write;
+    if (set_ != nullptr)
+        set_->modify(this, read, write);
+    if (readNotifier_ != nullptr)
+        readNotifier_->setEnabled(read);
+    if (writeNotifier_ != nullptr)
+        writeNotifier_->setEnabled(write);
 }
 
 void TcpStream::finishConnect()
@@ -224,8 +345,7 @@ void TcpStream::finishConnect()
         return;
     }
     state_ = State::Connected;
-    writeNotifier_->setEnabled(false);
-    readNotifier_->setEnabled(true);
+    setInterest(true, false);
     emit connected();
 }
 
@@ -272,7 +392,8 @@ bool TcpStream::flushOutput()
         return false;
     }
     output_.erase(output_.begin(), output_.begin() + std::ptrdiff_t(done));
-    writeNotifier_->setEnabled(!output_.empty());
+    if (wantWrite_ != !output_.empty())
+        setInterest(true, !output_.empty());
     return true;
 }
 
@@ -413,12 +534,14 @@ bool TcpStream::waitForReadyRead(int ms)
 // caller of a handler that closes the stream.
 void TcpStream::closeDescriptor()
 {
-    if (readNotifier_)
-        readNotifier_->setEnabled(false);
-    if (writeNotifier_)
-        writeNotifier_->setEnabled(false);
-    if (descriptor_ >= 0)
-        closeSocket(descriptor_);
+    if (descriptor_ < 0)
+        return;
+    setInterest(false, false);
+    if (set_ != nullptr) {
+        set_->remove(this);
+        std::exchange(set_, nullptr)->release();
+    }
+    closeSocket(descriptor_);
     descriptor_ = -1;
 }
 

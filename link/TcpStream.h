@@ -10,6 +10,8 @@ class QSocketNotifier;
 
 namespace updater {
 
+class SocketSet;
+
 // One TCP connection on a plain non-blocking socket, served by the event loop of
 // the thread that owns it. Every unit of the update waits for the device's reply,
 // so a unit costs one write and its reply one read: the read notifier stays on
@@ -68,6 +70,7 @@ signals:
     void ended();
 
 private:
+    friend class SocketSet;
     enum class State
     {
         Idle,
@@ -77,6 +80,7 @@ private:
     };
 
     void watch();
+    void setInterest(bool read, bool write);
     void onReadable();
     void onWritable();
     void finishConnect();
@@ -87,6 +91,12 @@ private:
 
     qintptr descriptor_ = -1;
     State state_ = State::Idle;
+    bool wantRead_ = false;
+    bool wantWrite_ = false;
+    // Linux: the descriptor is watched in the thread's set, under this key.
+    // Elsewhere: by two notifiers of its own.
+    SocketSet *set_ = nullptr;
+    quint64 key_ = 0;
     QSocketNotifier *readNotifier_ = nullptr;
     QSocketNotifier *writeNotifier_ = nullptr;
     std::vector<char> input_;

@@ -7,6 +7,7 @@ namespace updater::sim {
 
 namespace {
 constexpr int kRangeTries = 50;
+constexpr int kLowest = 10000, kBelowOutgoing = 32768;
 } // namespace
 
 SimFleet::SimFleet(const SimOptions &options, const Expectation &expected, QObject *parent)
@@ -53,8 +54,12 @@ quint16 SimFleet::listen(QString &error)
                 QStringLiteral("cannot listen on %1: %2").arg(host.toString(), probe.errorString());
             return 0;
         }
-        const quint16 first = probe.serverPort();
+        quint16 first = probe.serverPort();
         probe.close();
+        // Every other try starts below the system's range for outgoing connections,
+        // whose ports a host's closed connections may hold for a while.
+        if (attempt % 2 == 1 && options_.devices < kBelowOutgoing - kLowest)
+            first = quint16(kLowest + first % (kBelowOutgoing - kLowest - options_.devices));
         if (listenFrom(first, error))
             return first;
     }

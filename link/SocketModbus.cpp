@@ -4,11 +4,11 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QThread>
 #include <QTimer>
 
-#include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace updater {
@@ -83,39 +83,18 @@ void CSocketModbus::CloseSocket()
     dropSocket();
 }
 
+// The close of CloseSocketWhenSentLater, waited for here.
 bool CSocketModbus::CloseSocketWhenSent(int limitMs)
 {
-    // Blocks sent from other threads wait here as posted calls: write them first.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    bool sent = !blockDropped_;
-    if (socket_ != nullptr && connected_.load()) {
-        updater::TcpStream *socket = socket_;
-        disconnect(socket, nullptr, this, nullptr); // the job is over: no more callbacks
-        const QDeadlineTimer deadline(limitMs);
-        sent = socket->waitForBytesWritten(int(deadline.remainingTime())) && sent;
-        drainAfterHalfClose(socket, deadline);
-    }
-    CloseSocket();
-    return sent;
-}
-
-// Tells the device that nothing more comes (a half-close) and reads what it
-// still sends until it closes its side or stays quiet for a while. Closing with
-// unread input makes the system reset the connection, and a reset discards what
-// the device has received but not yet read: the end of the firmware.
-void CSocketModbus::drainAfterHalfClose(updater::TcpStream *socket, const QDeadlineTimer &deadline)
-{
-    constexpr int kQuietMs = 500;
-    if (!socket->isConnected())
-        return;
-    socket->shutdownWrite();
-    socket->discardInput();
-    while (socket->isConnected() && !deadline.hasExpired()) {
-        const int wait = int(std::min<qint64>(kQuietMs, deadline.remainingTime()));
-        if (!socket->waitForReadyRead(wait))
-            break; // the device closed its side, or it stayed quiet
-        socket->discardInput();
-    }
+    std::optional<bool> result;
+    QEventLoop loop;
+    CloseSocketWhenSentLater(limitMs, [&](bool sent) {
+        result = sent;
+        loop.quit();
+    });
+    if (!result)
+        loop.exec();
+    return *result;
 }
 
 void CSocketModbus::dropSocket()

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <functional>
 
-class QDeadlineTimer;
 class QTimer;
 
 namespace updater {
@@ -45,8 +44,9 @@ public:
     // Closes the socket, if any, without a notification.
     void CloseSocket();
     // Writes every block handed to SocketSend that still waits, then closes the
-    // connection without a notification, waiting at most limitMs. True when all
-    // of it was written. Call on the socket's thread.
+    // connection without a notification, waiting at most limitMs while this
+    // thread's events go on. True when all of it was written. Call on the
+    // socket's thread.
     bool CloseSocketWhenSent(int limitMs);
     // The same without waiting: the connection is written out, half-closed and
     // read until the device closes it or goes quiet by the event loop of this
@@ -85,7 +85,6 @@ private:
     void onTimeout();
     void dropSocket();
     void runHandler(updater::TcpStream *socket, const std::function<void()> &handler);
-    static void drainAfterHalfClose(updater::TcpStream *socket, const QDeadlineTimer &deadline);
 
     updater::TcpStream *socket_ = nullptr;
     // A handler of a socket may open a message box, whose nested event loop may

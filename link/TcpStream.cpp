@@ -1,6 +1,5 @@
 #include "TcpStream.h"
 
-#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QSocketNotifier>
 
@@ -18,7 +17,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -33,7 +31,6 @@ namespace {
 
 #ifdef Q_OS_WIN
 using Socket = SOCKET;
-using PollFd = WSAPOLLFD;
 constexpr int kSendFlags = 0;
 constexpr int kWouldBlock = WSAEWOULDBLOCK, kInProgress = WSAEWOULDBLOCK, kInterrupted = WSAEINTR;
 constexpr int kRefused = WSAECONNREFUSED, kTimedOut = WSAETIMEDOUT, kHostUnreach = WSAEHOSTUNREACH,
@@ -41,7 +38,6 @@ constexpr int kRefused = WSAECONNREFUSED, kTimedOut = WSAETIMEDOUT, kHostUnreach
               kAccess = WSAEACCES;
 #else
 using Socket = int;
-using PollFd = pollfd;
 constexpr int kSendFlags = MSG_NOSIGNAL; // a closed connection is an error, not a signal
 constexpr int kWouldBlock = EWOULDBLOCK, kInProgress = EINPROGRESS, kInterrupted = EINTR;
 constexpr int kRefused = ECONNREFUSED, kTimedOut = ETIMEDOUT, kHostUnreach = EHOSTUNREACH,
@@ -54,15 +50,6 @@ int lastError()
     return WSAGetLastError();
 #else
     return errno == EAGAIN ? EWOULDBLOCK : errno;
-#endif
-}
-
-int pollOne(PollFd *fd, int ms)
-{
-#ifdef Q_OS_WIN
-    return WSAPoll(fd, 1, ms);
-#else
-    return ::poll(fd, 1, ms);
 #endif
 }
 
@@ -112,21 +99,6 @@ QString errorText(int e)
 #else
         return QString::fromLocal8Bit(std::strerror(e));
 #endif
-    }
-}
-
-// Waits until the socket is ready for events; the remaining time counts down.
-bool waitFor(qintptr s, short events, const QDeadlineTimer &deadline)
-{
-    for (;;) {
-        PollFd fd{};
-        fd.fd = Socket(s);
-        fd.events = events;
-        const int ready = pollOne(&fd, int(std::max<qint64>(0, deadline.remainingTime())));
-        if (ready > 0)
-            return true;
-        if (ready == 0 || lastError() != kInterrupted)
-            return false;
     }
 }
 
@@ -353,32 +325,38 @@ bool TcpStream::write(const char *data, std::size_t length)
 {
     if (state_ != State::Connected)
         return false;
-    output_.insert(output_.end(), data, data + length);
-    if (output_.size() > length)
-        return true; // the system's buffer was full: the write notifier is on
-    if (!flushOutput()) {
+    if (!output_.empty()) {
+        output_.insert(output_.end(), data, data + length); // behind the bytes still waiting
+        return true;
+    }
+    const std::ptrdiff_t sent = sendNow(data, length);
+    if (sent < 0) {
         // Reported from the event loop: the caller may hold locks that the
         // handlers of ended() take.
-        const QString reason = error_;
-        output_.clear();
         QMetaObject::invokeMethod(
             this,
-            [this, reason] {
+            [this, reason = error_] {
                 if (isOpen())
                     end(reason);
             },
             Qt::QueuedConnection);
+        return true;
+    }
+    if (std::size_t(sent) < length) {
+        output_.assign(data + sent, data + length); // the system's buffer is full
+        setInterest(true, true);
     }
     return true;
 }
 
-// Writes what the system takes now; the write notifier carries on with the rest.
-bool TcpStream::flushOutput()
+// Writes what the system takes now: the count written, or -1 on an error (the
+// reason is then in error_).
+std::ptrdiff_t TcpStream::sendNow(const char *data, std::size_t length)
 {
     std::size_t done = 0;
-    while (done < output_.size()) {
-        const int chunk = int(std::min<std::size_t>(output_.size() - done, 1 << 20));
-        const auto n = ::send(Socket(descriptor_), output_.data() + done, chunk, kSendFlags);
+    while (done < length) {
+        const int chunk = int(std::min<std::size_t>(length - done, 1 << 20));
+        const auto n = ::send(Socket(descriptor_), data + done, chunk, kSendFlags);
         if (n > 0) {
             done += std::size_t(n);
             continue;
@@ -389,9 +367,18 @@ bool TcpStream::flushOutput()
         if (n < 0 && e == kWouldBlock)
             break;
         error_ = errorText(e);
-        return false;
+        return -1;
     }
-    output_.erase(output_.begin(), output_.begin() + std::ptrdiff_t(done));
+    return std::ptrdiff_t(done);
+}
+
+// Writes what waits and the system takes now; the write watch carries on with the rest.
+bool TcpStream::flushOutput()
+{
+    const std::ptrdiff_t sent = sendNow(output_.data(), output_.size());
+    if (sent < 0)
+        return false;
+    output_.erase(output_.begin(), output_.begin() + sent);
     if (wantWrite_ != !output_.empty())
         setInterest(true, !output_.empty());
     return true;
@@ -410,10 +397,8 @@ void TcpStream::onWritable()
     if (!output_.empty())
         return;
     emit bytesWritten();
-    if (state_ == State::Closing) {
-        closeDescriptor();
+    if (state_ == State::Closing)
         end(QString());
-    }
 }
 
 // Reads what has arrived into the buffer. False when the device closed the
@@ -493,7 +478,6 @@ void TcpStream::disconnectFromHost()
         state_ = State::Closing;
         return;
     }
-    closeDescriptor();
     end(QString());
 }
 
@@ -502,32 +486,6 @@ void TcpStream::abort()
     closeDescriptor();
     state_ = State::Idle;
     output_.clear();
-}
-
-bool TcpStream::waitForBytesWritten(int ms)
-{
-    const QDeadlineTimer deadline(ms);
-    while (isConnected() && !output_.empty()) {
-        if (!waitFor(descriptor_, POLLOUT, deadline))
-            return false;
-        if (!flushOutput()) {
-            end(error_);
-            return false;
-        }
-    }
-    return isConnected();
-}
-
-bool TcpStream::waitForReadyRead(int ms)
-{
-    if (!isOpen() || !waitFor(descriptor_, POLLIN, QDeadlineTimer(ms)))
-        return false;
-    const std::size_t before = bytesAvailable();
-    if (!receive()) {
-        end(error_);
-        return false;
-    }
-    return bytesAvailable() > before;
 }
 
 // The notifiers stay (disabled) until the stream goes: one of them may be the

@@ -50,11 +50,6 @@ public:
     // Closes at once; no signal.
     void abort();
 
-    // Blocking waits, for a close that must finish before returning. Each returns
-    // false when the time ran out or the connection ended.
-    bool waitForBytesWritten(int ms);
-    bool waitForReadyRead(int ms); // the bytes are then in the buffer
-
     bool isConnected() const { return state_ == State::Connected; }
     bool isOpen() const { return descriptor_ >= 0; }
     // Why the attempt failed or the connection ended; empty after a local close.
@@ -84,7 +79,8 @@ private:
     void onReadable();
     void onWritable();
     void finishConnect();
-    bool flushOutput(); // false on a write error (the stream has ended)
+    std::ptrdiff_t sendNow(const char *data, std::size_t length);
+    bool flushOutput(); // false on a write error (the reason is in error_)
     bool receive();     // false when the device closed or the read failed
     void end(const QString &reason);
     void closeDescriptor();

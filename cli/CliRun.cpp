@@ -5,16 +5,8 @@
 
 #include "FirmwareCheck.h"
 
-#include "FirmwareFile.h"
-#include "HexFile.h"
 #include "PortName.h"
 #include "Texts.h"
-
-#include <QCoreApplication>
-
-#include <filesystem>
-#include <system_error>
-#include <vector>
 
 namespace updater::cli {
 
@@ -67,11 +59,10 @@ CliRun::~CliRun()
 std::optional<int> CliRun::start()
 {
     if (!options_.tracePath.empty()) {
-        // Opening the trace empties the file: never the firmware, by whatever name.
-        std::error_code ec;
-        if (std::filesystem::equivalent(options_.tracePath, options_.firmwarePath, ec)) {
-            console_.error("--trace " + options_.tracePath + ": this is the firmware file " +
-                           options_.firmwarePath + "; give the trace another name");
+        if (const std::string clash = overwritesInput("--trace", options_.tracePath, "trace",
+                                                      {{"firmware file", options_.firmwarePath}});
+            !clash.empty()) {
+            console_.error(clash);
             return kExitRefused;
         }
         const auto traceFailed = [this](const std::string &reason) { console_.error(reason); };

@@ -6,6 +6,7 @@
 #include "UpdateJob.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <vector>
 
 namespace updater::cli {
@@ -19,24 +20,42 @@ std::string firmwareFault(int type, const std::string &path, FirmwareSummary *su
         if (const FileError error = file.checkNotIntelHex(); error != FileError::None)
             return fileErrorText(error);
     }
-    // A DSP file is checked whole; an image is only read through, for its CRC-32.
+    // Read through in pieces: a DSP file is checked as Intel HEX on the way, and
+    // the CRC-32 is taken for the report.
     const auto length = static_cast<std::size_t>(file.length());
-    std::vector<std::uint8_t> bytes(type == kDspFirmware ? length
-                                                         : std::min<std::size_t>(length, 65536));
+    std::vector<std::uint8_t> bytes(std::min<std::size_t>(length, 65536));
+    HexChecker hex;
     std::uint32_t crc = 0;
     for (std::size_t done = 0; done < length;) {
         const std::size_t piece = std::min(bytes.size(), length - done);
         if (file.read(bytes.data(), piece) != piece)
             return fileErrorText(FileError::ReadFailed);
-        crc = crc32(bytes.data(), piece, crc);
+        if (summary != nullptr)
+            crc = crc32(bytes.data(), piece, crc);
+        if (type == kDspFirmware)
+            hex.feed(bytes.data(), piece);
         done += piece;
     }
     if (type == kDspFirmware) {
-        if (const HexCheck check = checkIntelHex(bytes.data(), bytes.size()); !check.ok())
+        if (const HexCheck check = hex.finish(); !check.ok())
             return describe(check);
     }
     if (summary != nullptr)
         *summary = {type, path, length, crc};
+    return {};
+}
+
+std::string overwritesInput(const std::string &option, const std::string &output,
+                            const std::string &noun,
+                            const std::vector<std::pair<std::string, std::string>> &inputs)
+{
+    for (const auto &[what, input] : inputs) {
+        std::error_code ec;
+        if (!input.empty() && std::filesystem::equivalent(output, input, ec)) {
+            return option + " " + output + ": this is the " + what + " " + input + "; give the " +
+                   noun + " another name";
+        }
+    }
     return {};
 }
 

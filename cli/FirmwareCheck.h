@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace updater::cli {
 
@@ -19,5 +21,13 @@ struct FirmwareSummary
 // the fault without the file's name ("line 3: checksum mismatch"). Fills summary
 // when one is given and the file passed.
 std::string firmwareFault(int type, const std::string &path, FirmwareSummary *summary = nullptr);
+
+// A file that the run writes (emptied when it is opened) must be none of the
+// files it reads, by whatever name, link or hard link. Returns an empty string,
+// or why not: "--trace T: this is the firmware file F; give the trace another
+// name" (noun: "trace"). inputs: (what the file is, its path).
+std::string overwritesInput(const std::string &option, const std::string &output,
+                            const std::string &noun,
+                            const std::vector<std::pair<std::string, std::string>> &inputs);
 
 } // namespace updater::cli

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDir>
 
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -76,6 +77,25 @@ std::optional<int> FleetRun::prepare()
             firmware_.push_back(summary);
         }
     }
+    // Files this run writes are emptied when opened: never one that it reads.
+    std::vector<std::pair<std::string, std::string>> inputs = {{"fleet file", options_.fleetPath}};
+    for (const FirmwareSummary &f : firmware_)
+        inputs.emplace_back("firmware file", f.path);
+    std::vector<std::array<std::string, 3>> outputs; // option, file, what it is
+    if (!options_.reportPath.empty())
+        outputs.push_back({"--report", options_.reportPath, "report"});
+    for (const FleetDevice &d : devices_) {
+        if (const std::string trace = tracePath(d); !trace.empty())
+            outputs.push_back(
+                {options_.traceDir.empty() ? "--trace" : "--trace-dir", trace, "trace"});
+    }
+    for (const auto &[option, output, noun] : outputs) {
+        if (const std::string clash = overwritesInput(option, output, noun, inputs);
+            !clash.empty()) {
+            console_.error(clash);
+            return kExitRefused;
+        }
+    }
     if (!options_.reportPath.empty() && !std::ofstream(options_.reportPath, std::ios::app)) {
         console_.error(options_.reportPath + ": cannot write the report");
         return kExitRefused;
@@ -91,10 +111,7 @@ std::optional<int> FleetRun::prepare()
     for (const FleetDevice &d : devices_) {
         runs_.push_back(std::make_unique<DeviceRun>(d, settings, console_));
         DeviceRun &run = *runs_.back();
-        const std::string trace = !options_.traceDir.empty()
-                                      ? options_.traceDir + "/" + d.name + ".trace"
-                                      : options_.tracePath;
-        if (!trace.empty()) {
+        if (const std::string trace = tracePath(d); !trace.empty()) {
             if (const std::string error = run.openTrace(trace); !error.empty()) {
                 console_.error(error);
                 return kExitRefused;
@@ -111,6 +128,12 @@ std::optional<int> FleetRun::prepare()
             });
     }
     return std::nullopt;
+}
+
+std::string FleetRun::tracePath(const FleetDevice &device) const
+{
+    return options_.traceDir.empty() ? options_.tracePath
+                                     : options_.traceDir + "/" + device.name + ".trace";
 }
 
 std::optional<int> FleetRun::start()

@@ -40,6 +40,8 @@ public:
 private:
     bool fleet() const { return !options_.fleetPath.empty(); }
     std::optional<int> prepare();
+    // Where the trace of a device goes; empty: none.
+    std::string tracePath(const FleetDevice &device) const;
     void launch();
     void deviceDone();
     void poll();

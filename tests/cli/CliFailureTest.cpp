@@ -76,8 +76,13 @@ TEST(CliRefusal, ATraceFileThatIsTheFirmwareFileByAnyNameIsRefusedAndTheFileKept
     const QString names[] = {firmware, samples().dir + "/./kept.bin",
                              samples().dir + "/kept-symlink.bin", samples().dir + "/kept-hard.bin"};
     for (const QString &trace : names) {
-        for (const char *option : {"--arm", "--dsp"}) {
-            const Finished cli = runCli({"--tcp", "127.0.0.1", option, firmware, "--trace", trace});
+        // The image given as either kind, and as the second firmware of a whole inverter.
+        const QStringList firmwareArgs[] = {{"--arm", firmware},
+                                            {"--dsp", firmware},
+                                            {"--dsp", samples().dspHex, "--arm", firmware}};
+        for (const QStringList &given : firmwareArgs) {
+            const Finished cli =
+                runCli(QStringList{"--tcp", "127.0.0.1", "--trace", trace} + given);
             EXPECT_EQ(cli.status, 2) << trace.toStdString();
             EXPECT_TRUE(cli.err.contains("this is the firmware file")) << cli.err.toStdString();
             EXPECT_EQ(readFile(firmware), readFile(samples().armImage)) << trace.toStdString();

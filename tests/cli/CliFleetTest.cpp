@@ -138,6 +138,12 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
     const Finished none = runCli({"--fleet", writeFleetFile("nofirmware.csv", "name,link\n" + ok)});
     EXPECT_EQ(none.status, 2);
     EXPECT_TRUE(none.err.contains("line 2: no firmware for \"a\"")) << none.err.toStdString();
+    // A report that would empty the fleet file it was given.
+    const QString fleet = writeFleetFile("kept.csv", "name,link\n" + ok);
+    const Finished clash = runCli({"--fleet", fleet, "--dsp", samples().dspHex, "--report", fleet});
+    EXPECT_EQ(clash.status, 2);
+    EXPECT_TRUE(clash.err.contains("this is the fleet file")) << clash.err.toStdString();
+    EXPECT_EQ(readFile(fleet), ("name,link\n" + ok).toUtf8());
     EXPECT_FALSE(sim.terminate().out.contains("verdict")) << "no device was contacted";
 }
 

@@ -257,6 +257,7 @@ void DeviceRun::failed(DeviceOutcome outcome, JobEnd end)
         if (phase_ != Phase::Pausing)
             return;
         ++result_.attempts;
+        linkError_.clear(); // each attempt ends with its own message
         phase_ = Phase::Opening;
         openLink();
     });
@@ -271,11 +272,7 @@ void DeviceRun::finish(DeviceOutcome outcome)
         result_.end = job_.lastEnd();
     }
     result_.duration = since(startedAt_);
-    const std::string message = host_.lastMessage();
-    result_.message =
-        outcome == DeviceOutcome::LinkNotOpened || linkError_.size() > 0 ? linkError_ : message;
-    if (outcome == DeviceOutcome::LinkLost && linkError_.empty())
-        result_.message = message;
+    result_.message = linkError_.empty() ? host_.lastMessage() : linkError_;
     link_.CloseLink();
     trace_.note("end", outcomeName(outcome));
     if (outcome != DeviceOutcome::Success && outcome != DeviceOutcome::Interrupted)

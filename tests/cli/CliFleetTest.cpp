@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -102,6 +103,30 @@ TEST(CliFleet, EightDevicesEndEachOnItsOwnAndTheReportSummaryAndExitStatusSayHow
     EXPECT_TRUE(
         verdicts.contains("device 7 (127.0.0.1:" + QString::number(p + 6) + ")\nverdict: ARM job"))
         << verdicts.toStdString();
+}
+
+// A device that refuses the first attempt and takes the retry: its report and
+// summary tell the retry's outcome, not the first attempt's.
+TEST(CliFleet, ARetryAfterARefusedConnectionEndsWithItsOwnMessage)
+{
+    const quint16 port = closedPort();
+    // The first attempt is refused at once; the device listens well before the
+    // retry, 3 s later.
+    QProcess sim;
+    sim.start("/bin/sh", {"-c", QString("sleep 1.5; exec '%1' --listen 127.0.0.1:%2 --devices 1")
+                                    .arg(UPDATER_SIM_PATH)
+                                    .arg(port)});
+    const QString report = samples().dir + "/retry-report.json";
+    const Finished cli =
+        runCli({"--fleet", writeFleetFile("retry.csv", "name,link\n" + tcpRow("inv", port)),
+                "--dsp", samples().dspHex, "--retries", "1", "--report", report});
+    sim.kill();
+    sim.waitForFinished();
+    EXPECT_EQ(cli.status, 0) << cli.err.toStdString();
+    const QJsonObject device =
+        QJsonDocument::fromJson(readFile(report)).object()["devices"].toArray()[0].toObject();
+    EXPECT_EQ(device["attempts"].toInt(), 2);
+    EXPECT_EQ(device["message"].toString(), kSuccess);
 }
 
 // A row that would not do is refused before any device is contacted, naming the

@@ -1,5 +1,6 @@
 #include "CliRun.h"
 
+#include "DeviceRun.h"
 #include "ExitStatus.h"
 #include "Signals.h"
 
@@ -73,8 +74,8 @@ std::optional<int> CliRun::start()
         }
     }
     trace_.note("start", std::string(texts::kAppTitle) + ", " +
-                             (options_.firmwareType == kDspFirmware ? "DSP" : "ARM") +
-                             " firmware " + options_.firmwarePath);
+                             firmwareName(options_.firmwareType) + " firmware " +
+                             options_.firmwarePath);
     if (auto refused = checkFirmwareFile())
         return refused;
     if (options_.link == CliOptions::Link::Serial)

@@ -17,12 +17,12 @@ std::chrono::milliseconds since(Clock::time_point start)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
 }
 
+} // namespace
+
 const char *firmwareName(int type)
 {
     return type == kDspFirmware ? "DSP" : "ARM";
 }
-
-} // namespace
 
 const char *outcomeName(DeviceOutcome outcome)
 {

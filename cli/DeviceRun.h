@@ -33,6 +33,8 @@ enum class DeviceOutcome
 };
 
 const char *outcomeName(DeviceOutcome outcome);
+// "DSP" or "ARM".
+const char *firmwareName(int type);
 
 // Where a device stands for the live table and the summary.
 struct DeviceRow

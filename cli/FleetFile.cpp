@@ -122,7 +122,6 @@ std::string readFleetFile(const std::string &path, const std::string &dsp, const
             return where + std::to_string(f.size()) + " fields, but the header names " +
                    std::to_string(column.size());
         FleetDevice device;
-        device.line = number;
         std::string linkText, rowDsp, rowArm;
         for (std::size_t i = 0; i < f.size(); ++i) {
             std::string *into[] = {&device.name, &linkText, &rowDsp, &rowArm};

@@ -15,7 +15,6 @@ struct FleetDevice
     CliOptions link;      // the link fields, as --tcp or --serial would set them
     std::string dspPath;  // the row's own firmware, else the command line's ("" none)
     std::string armPath;
-    int line = 0; // in the fleet file
 };
 
 // Reads a fleet file: CSV with a header line naming the columns name and link,

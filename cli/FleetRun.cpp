@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDir>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -19,11 +20,6 @@ namespace {
 
 constexpr int kPollMs = 100;
 constexpr int kPollsPerRedraw = 5;
-
-const char *firmwareName(int type)
-{
-    return type == kDspFirmware ? "DSP" : "ARM";
-}
 
 } // namespace
 
@@ -117,15 +113,11 @@ std::optional<int> FleetRun::prepare()
                 return kExitRefused;
             }
         }
-        run.setCallbacks(
-            [this] {
-                ++jobsRunning_;
-                supervisor_->wake();
-            },
-            [this] {
-                QMetaObject::invokeMethod(
-                    this, [this] { deviceDone(); }, Qt::QueuedConnection);
-            });
+        run.setCallbacks([this] { supervisor_->wake(); },
+                         [this] {
+                             QMetaObject::invokeMethod(
+                                 this, [this] { deviceDone(); }, Qt::QueuedConnection);
+                         });
     }
     return std::nullopt;
 }
@@ -147,7 +139,11 @@ std::optional<int> FleetRun::start()
             for (const auto &run : runs_)
                 run->tick();
         },
-        std::chrono::milliseconds(kTickMs), [this] { return jobsRunning_.load() > 0; });
+        std::chrono::milliseconds(kTickMs),
+        [this] {
+            return std::any_of(runs_.begin(), runs_.end(),
+                               [](const auto &run) { return run->jobRunning(); });
+        });
     poller_.start(kPollMs);
     launch();
     return std::nullopt;
@@ -167,11 +163,6 @@ void FleetRun::deviceDone()
 {
     if (ended_)
         return;
-    // Jobs that ended are no longer ticked; the count lets the supervisor sleep.
-    int running = 0;
-    for (const auto &run : runs_)
-        running += run->jobRunning() ? 1 : 0;
-    jobsRunning_.store(running);
     active_ = 0;
     for (std::size_t i = 0; i < next_; ++i)
         active_ += runs_[i]->done() ? 0 : 1;
@@ -323,7 +314,6 @@ void FleetRun::end(int signal)
 
 int runFleet(const CliOptions &options, QCoreApplication &app)
 {
-    watchSignals();
     FleetRun run(options);
     run.setOnFinished([&app](int status) {
         QMetaObject::invokeMethod(

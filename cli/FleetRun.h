@@ -12,7 +12,6 @@
 #include <QObject>
 #include <QTimer>
 
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -57,8 +56,8 @@ private:
     bool showTable_ = false;
     std::vector<FleetDevice> devices_;
     std::vector<FirmwareSummary> firmware_;
+    // Made before the supervisor starts, never changed after: its thread reads them.
     std::vector<std::unique_ptr<DeviceRun>> runs_;
-    std::atomic<int> jobsRunning_{0};
     std::unique_ptr<Supervisor> supervisor_; // goes before the runs it ticks
     std::size_t next_ = 0;                   // the next device to start
     std::size_t active_ = 0;                 // started and not done

@@ -19,7 +19,6 @@ class LiveTable
 public:
     void draw(const std::string &lines);
     // Leaves the block drawn last as it is; the next draw starts below it.
-    void release() { drawnLines_ = 0; }
 
 private:
     int drawnLines_ = 0;

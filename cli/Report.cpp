@@ -82,8 +82,7 @@ std::string list(const std::vector<std::string> &items, const std::string &inden
     return out + (items.empty() ? "]" : "\n" + indent + "]");
 }
 
-} // namespace
-
+// "2024-05-01T12:00:03.250Z"
 std::string isoTime(std::chrono::system_clock::time_point time)
 {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
@@ -99,6 +98,8 @@ std::string isoTime(std::chrono::system_clock::time_point time)
     std::snprintf(text + n, sizeof text - n, ".%03lldZ", static_cast<long long>(ms.count() % 1000));
     return text;
 }
+
+} // namespace
 
 std::string reportJson(const RunReport &r)
 {

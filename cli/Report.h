@@ -30,7 +30,4 @@ struct RunReport
 // The report as JSON text.
 std::string reportJson(const RunReport &report);
 
-// "2024-05-01T12:00:03.250Z"
-std::string isoTime(std::chrono::system_clock::time_point time);
-
 } // namespace updater::cli

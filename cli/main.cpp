@@ -2,6 +2,7 @@
 
 #include "CliOptions.h"
 #include "CliRun.h"
+#include "ExitStatus.h"
 #include "FleetRun.h"
 #include "PortList.h"
 #include "Signals.h"
@@ -20,7 +21,7 @@ int main(int argc, char *argv[])
         parseCliOptions(std::vector<std::string>(argv + 1, argv + argc), options);
     if (!error.empty()) {
         std::fprintf(stderr, "updater-cli: %s\nTry 'updater-cli --help'.\n", error.c_str());
-        return 2;
+        return kExitRefused;
     }
     if (options.help) {
         std::fputs(cliUsage().c_str(), stdout);
@@ -40,10 +41,10 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
+    watchSignals();
     // Many devices, or both firmwares of one device: a run of its own.
     if (!options.fleetPath.empty() || (!options.dspPath.empty() && !options.armPath.empty()))
         return runFleet(options, app);
-    watchSignals();
     CliRun run(options);
     QObject::connect(&run, &CliRun::finished, &app, &QCoreApplication::exit, Qt::QueuedConnection);
     if (const auto status = run.start())

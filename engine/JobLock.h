@@ -9,9 +9,10 @@
 namespace updater {
 
 // The job lock: a plain mutex. Built with UPDATER_CHECK_LOCKS (debug builds), it
-// stops the program with a message where it would otherwise deadlock or block
-// the device's replies: taken twice on one thread (a host calling the job back
-// from inside a callback), or held while a message box is open.
+// stops the program with a message where it would otherwise deadlock: taken twice
+// on one thread (a host calling the job back from inside a callback). It is never
+// held while a message box is open: the job's only way to a box takes the lock
+// and lets it go for the box's time.
 class JobLock
 {
 public:
@@ -25,11 +26,6 @@ public:
     {
         owner_.store(std::thread::id());
         mutex_.unlock();
-    }
-    // Before a message box opens on this thread.
-    void assertNotHeldHere() const
-    {
-        check(owner_.load() != std::this_thread::get_id(), "held while a message box is open");
     }
 
 private:

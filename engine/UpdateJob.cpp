@@ -105,7 +105,6 @@ void UpdateJob::showMessage(std::unique_lock<JobLock> &lock, MessageKind kind,
                             const std::string &text)
 {
     lock.unlock();
-    jobLock_.assertNotHeldHere();
     host_.showMessage(kind, text);
     lock.lock();
 }

@@ -67,6 +67,8 @@ std::string parseSimOptions(const std::vector<std::string> &args, SimOptions &o)
             o.repeat = true;
         } else if (a == "--stay") {
             o.stay = true;
+        } else if (a == "--hang-up") {
+            o.hangUp = true;
         } else if (a == "--wake-two") {
             o.faults.wakeUpTwo = true;
         } else if (a == "--devices") {
@@ -119,6 +121,8 @@ std::string parseSimOptions(const std::vector<std::string> &args, SimOptions &o)
     }
     if (o.pty && o.devices > 0)
         return "--devices serves TCP: no --pty";
+    if (o.hangUp && o.dropAfter == 0)
+        return "--hang-up goes with --drop-after";
     if (!o.expectPath.empty() && o.expectSize)
         return "--expect and --expect-size exclude each other";
     return {};
@@ -185,6 +189,9 @@ wake-up sequence are unit 1):
   --delay-from K      delay only the answers from unit K on (with --delay-ms)
   --drop-after K      drop the connection once unit K was answered (TCP: the
                       socket is closed; pseudo-terminal: the line goes dead)
+  --hang-up           with --drop-after: hang up the pseudo-terminal instead, so
+                      that the host's reads and writes fail, as when an adapter
+                      is pulled out
   --wake-two          ARM: answer the wake-up with '2' and expect the digit '4'
 A fault of one device of --devices: K@D, e.g. --silent-from 3@5 makes device 5
 silent from unit 3 on (devices are numbered from 1; give the option again for

@@ -142,8 +142,9 @@ void SimSession::judge(Verdict verdict)
         verdict.faults.push_back("answers delayed by " + std::to_string(options_.delayMs) +
                                  " ms from unit " + std::to_string(options_.delayFrom) + " on");
     if (cut_ && options_.dropAfter > 0)
-        verdict.faults.push_back("connection dropped after unit " +
-                                 std::to_string(options_.dropAfter));
+        verdict.faults.push_back(
+            (options_.hangUp ? "line hung up after unit " : "connection dropped after unit ") +
+            std::to_string(options_.dropAfter));
     allPassed_ = allPassed_ && verdict.passed();
     const std::string text =
         (options_.label.empty() ? "" : options_.label + "\n") + formatVerdict(verdict);

@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstdio>
@@ -97,8 +98,10 @@ void TcpTransport::accept(qintptr descriptor)
 
 #ifdef Q_OS_UNIX
 
-PtyTransport::PtyTransport(SimSession &session, bool hangUpAfterJob, QObject *parent)
-    : QObject(parent), session_(session), hangUpAfterJob_(hangUpAfterJob)
+PtyTransport::PtyTransport(SimSession &session, bool hangUpAfterJob, bool hangUpOnDrop,
+                           QObject *parent)
+    : QObject(parent), session_(session), hangUpAfterJob_(hangUpAfterJob),
+      hangUpOnDrop_(hangUpOnDrop)
 {
 }
 
@@ -198,7 +201,12 @@ void PtyTransport::readable()
                         done += w;
                     }
                 },
-                [] {}, // a dead line: the session stops reading and answering
+                [this] {
+                    // Not under the notifier's own handler, which hangUp deletes.
+                    if (hangUpOnDrop_)
+                        QTimer::singleShot(0, this, [this] { hangUp(); });
+                    // else a dead line: the session stops reading and answering
+                },
                 hangUpAfterJob_ ? SimSession::Dropper([this] { hangUp(); })
                                 : SimSession::Dropper());
         }
@@ -217,8 +225,10 @@ void PtyTransport::readable()
 
 #else // pseudo-terminals exist only on POSIX systems
 
-PtyTransport::PtyTransport(SimSession &session, bool hangUpAfterJob, QObject *parent)
-    : QObject(parent), session_(session), hangUpAfterJob_(hangUpAfterJob)
+PtyTransport::PtyTransport(SimSession &session, bool hangUpAfterJob, bool hangUpOnDrop,
+                           QObject *parent)
+    : QObject(parent), session_(session), hangUpAfterJob_(hangUpAfterJob),
+      hangUpOnDrop_(hangUpOnDrop)
 {
 }
 

@@ -43,8 +43,10 @@ class PtyTransport : public QObject
     Q_OBJECT
 public:
     // hangUpAfterJob: the device's restart after a job hangs up the line for good;
-    // otherwise the line stays, so that its path serves the next job.
-    PtyTransport(SimSession &session, bool hangUpAfterJob, QObject *parent = nullptr);
+    // otherwise the line stays, so that its path serves the next job. hangUpOnDrop:
+    // a dropped line is hung up; otherwise it goes dead (read, never answered).
+    PtyTransport(SimSession &session, bool hangUpAfterJob, bool hangUpOnDrop,
+                 QObject *parent = nullptr);
     ~PtyTransport() override;
     // Creates the pseudo-terminal; on success returns its device path.
     bool open(QString &pathOrError);
@@ -57,6 +59,7 @@ private:
 
     SimSession &session_;
     bool hangUpAfterJob_;
+    bool hangUpOnDrop_;
     int master_ = -1;
     int hold_ = -1;
     QString path_;

@@ -108,7 +108,7 @@ int main(int argc, char *argv[])
     });
 
     TcpTransport tcp(session);
-    PtyTransport pty(session, !options.repeat);
+    PtyTransport pty(session, !options.repeat, options.hangUp);
     QString where;
     const QString address = QString::fromStdString(options.listenAddress);
     if (options.pty ? !pty.open(where) : !tcp.listen(address, options.listenPort, where)) {

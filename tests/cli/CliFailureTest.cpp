@@ -1,4 +1,5 @@
 #include "CliTestSupport.h"
+#include "WireUnits.h"
 
 #include <QFile>
 
@@ -158,6 +159,25 @@ TEST(CliLink, AConnectionDroppedDuringTheJobEndsInATimeOut)
     EXPECT_EQ(verdict.status, 1);
     EXPECT_TRUE(verdict.out.contains("connection dropped after unit 5"))
         << verdict.out.toStdString();
+}
+
+// A device that acknowledges every record twice lets the job end while records
+// still wait in the link. When the line is then hung up they never leave: the run
+// must not end as a success, whatever the device acknowledged.
+TEST(CliLink, ALineHungUpBeforeTheLastRecordsLeftIsNoSuccess)
+{
+    // 4096 records: far more than a pseudo-terminal holds once its reader stops.
+    const QString hex = samples().dir + "/4096-records.hex";
+    QFile file(hex);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray::fromStdString(testsupport::hexOfRecords(4096)));
+    file.close();
+    Sim sim({"--duplicate-from", "1", "--drop-after", "2100", "--hang-up"}, true);
+    const Finished cli = runCli({"--serial", sim.device(), "--dsp", hex});
+    EXPECT_EQ(cli.status, 1);
+    EXPECT_TRUE(cli.err.contains("the link closed before the whole firmware was written to it"))
+        << cli.err.toStdString();
+    EXPECT_TRUE(sim.finish().out.contains("line hung up after unit 2100"));
 }
 
 TEST(CliLink, ASerialPortInUseByAnotherUpdateExitsWithThreeAndSaysItIsBusy)

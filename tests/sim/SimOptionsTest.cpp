@@ -63,6 +63,8 @@ TEST(SimOptions, RefuseBadValuesWithAReason)
     EXPECT_NE(parse({"--listen", "8899"}, o).find("--listen wants ADDR:PORT"), std::string::npos);
     EXPECT_NE(parse({"--drop-after"}, o).find("needs a value"), std::string::npos);
     EXPECT_NE(parse({"--bogus"}, o).find("unknown option \"--bogus\""), std::string::npos);
+    EXPECT_NE(parse({"--pty", "--hang-up"}, o).find("--hang-up goes with --drop-after"),
+              std::string::npos);
     SimOptions both;
     const std::string error = parse({"--pty", "--listen", "127.0.0.1:1"}, both);
     EXPECT_NE(error.find("exclude"), std::string::npos);

@@ -30,7 +30,7 @@ bool SimFleet::listenFrom(quint16 first, QString &error)
         o.repeat = true; // restarts after a job as one device does, and serves the next
         o.label = "device " + std::to_string(d) + " (" + options_.listenAddress + ":" +
                   std::to_string(port) + ")";
-        sessions_.push_back(std::make_unique<SimSession>(o, expected_));
+        sessions_.push_back(std::make_unique<SimSession>(o, expected_, answers_));
         transports_.push_back(std::make_unique<TcpTransport>(*sessions_.back()));
         QString where;
         if (!transports_.back()->listen(address, static_cast<quint16>(port), where)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DueTimer.h"
 #include "SimSession.h"
 #include "SimTransports.h"
 
@@ -28,6 +29,7 @@ private:
 
     SimOptions options_;
     Expectation expected_;
+    DueTimer answers_;
     std::vector<std::unique_ptr<SimSession>> sessions_;
     std::vector<std::unique_ptr<TcpTransport>> transports_;
 };

@@ -7,15 +7,18 @@
 
 namespace updater::sim {
 
-SimSession::SimSession(const SimOptions &options, Expectation expected, QObject *parent)
-    : QObject(parent), options_(options), device_(options.faults, std::move(expected))
+SimSession::SimSession(const SimOptions &options, Expectation expected, DueTimer &answers,
+                       QObject *parent)
+    : QObject(parent), options_(options), device_(options.faults, std::move(expected)),
+      answers_(answers), answersClient_(answers.addClient([this] { flushDue(); }))
 {
-    timer_.setSingleShot(true);
-    timer_.setTimerType(Qt::PreciseTimer);
-    connect(&timer_, &QTimer::timeout, this, &SimSession::flushDue);
     restartTimer_.setSingleShot(true);
     connect(&restartTimer_, &QTimer::timeout, this, &SimSession::restart);
-    clock_.start();
+}
+
+SimSession::~SimSession()
+{
+    answers_.removeClient(answersClient_);
 }
 
 void SimSession::connectionOpened(Writer write, Dropper drop, Dropper hangUp)
@@ -28,6 +31,7 @@ void SimSession::connectionOpened(Writer write, Dropper drop, Dropper hangUp)
     dropWhenFlushed_ = false;
     restarting_ = restartWhenFlushed_ = false;
     restartTimer_.stop();
+    answers_.cancel(answersClient_);
     pending_.clear();
     device_.newJob();
 }
@@ -70,24 +74,24 @@ void SimSession::send(const std::vector<std::uint8_t> &reply)
         return;
     }
     // Answers leave in the order of their units, a late one holding up the rest.
-    qint64 due = clock_.elapsed() + delay;
+    auto due = DueTimer::Clock::now() + std::chrono::milliseconds(delay);
     if (!pending_.empty())
         due = std::max(due, pending_.back().first);
     pending_.emplace_back(due, bytes);
-    if (!timer_.isActive())
-        timer_.start(static_cast<int>(due - clock_.elapsed()));
+    if (pending_.size() == 1)
+        answers_.wakeAt(answersClient_, due);
 }
 
 void SimSession::flushDue()
 {
-    const qint64 now = clock_.elapsed();
+    const auto now = DueTimer::Clock::now();
     while (!pending_.empty() && pending_.front().first <= now) {
         if (connected_)
             write_(pending_.front().second);
         pending_.pop_front();
     }
     if (!pending_.empty()) {
-        timer_.start(static_cast<int>(pending_.front().first - now));
+        answers_.wakeAt(answersClient_, pending_.front().first);
         return;
     }
     if (dropWhenFlushed_ && connected_) {
@@ -114,7 +118,7 @@ void SimSession::connectionClosed()
     if (!connected_)
         return;
     connected_ = false;
-    timer_.stop();
+    answers_.cancel(answersClient_);
     restartTimer_.stop();
     restarting_ = restartWhenFlushed_ = false;
     pending_.clear();

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "DueTimer.h"
 #include "SimDevice.h"
 #include "SimOptions.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -23,7 +23,10 @@ public:
     using Writer = std::function<void(const QByteArray &)>;
     using Dropper = std::function<void()>;
 
-    SimSession(const SimOptions &options, Expectation expected, QObject *parent = nullptr);
+    // Late answers (--delay-ms) leave when answers says their time has come.
+    SimSession(const SimOptions &options, Expectation expected, DueTimer &answers,
+               QObject *parent = nullptr);
+    ~SimSession() override;
 
     // A host is connected; write sends to it, drop cuts the connection, hangUp ends
     // it when the device restarts after a job (empty: the line stays open).
@@ -60,10 +63,11 @@ private:
     bool restartWhenFlushed_ = false; // the restart's time runs from the last answer
     int jobs_ = 0;
     bool allPassed_ = true;
-    std::deque<std::pair<qint64, QByteArray>> pending_; // answers held back by --delay-ms
-    QTimer timer_;
+    // Answers held back by --delay-ms, with the time each is due.
+    std::deque<std::pair<DueTimer::Clock::time_point, QByteArray>> pending_;
+    DueTimer &answers_;
+    int answersClient_;
     QTimer restartTimer_;
-    QElapsedTimer clock_;
 };
 
 } // namespace updater::sim

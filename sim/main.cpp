@@ -99,7 +99,8 @@ int main(int argc, char *argv[])
         });
         return app.exec();
     }
-    SimSession session(options, expected);
+    DueTimer answers;
+    SimSession session(options, expected, answers);
     QObject::connect(&session, &SimSession::servedEnough, &app,
                      [&app, &session] { app.exit(session.allPassed() ? 0 : 1); });
     catchSignals(app, [&session] {

@@ -17,8 +17,10 @@ SimFleet::SimFleet(const SimOptions &options, const Expectation &expected, QObje
 
 bool SimFleet::listenFrom(quint16 first, QString &error)
 {
-    sessions_.clear();
+    listeners_.reset();
     transports_.clear();
+    sessions_.clear();
+    listeners_ = std::make_unique<ListenerSet>();
     const QString address = QString::fromStdString(options_.listenAddress);
     for (int d = 1; d <= options_.devices; ++d) {
         const int port = first + d - 1;
@@ -37,6 +39,7 @@ bool SimFleet::listenFrom(quint16 first, QString &error)
             error = where;
             return false;
         }
+        listeners_->watch(*transports_.back());
     }
     return true;
 }

@@ -32,6 +32,7 @@ private:
     DueTimer answers_;
     std::vector<std::unique_ptr<SimSession>> sessions_;
     std::vector<std::unique_ptr<TcpTransport>> transports_;
+    std::unique_ptr<ListenerSet> listeners_; // goes before the transports it watches
 };
 
 } // namespace updater::sim

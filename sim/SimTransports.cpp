@@ -10,6 +10,11 @@
 #include <cstdio>
 #include <cstring>
 
+#ifdef Q_OS_LINUX
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#endif
+
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -94,6 +99,75 @@ void TcpTransport::accept(qintptr descriptor)
         session_.connectionClosed();
     });
 }
+
+#ifdef Q_OS_LINUX
+
+ListenerSet::ListenerSet(QObject *parent) : QObject(parent)
+{
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0)
+        return;
+    notifier_ = new QSocketNotifier(epoll_, QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, &ListenerSet::acceptAll);
+}
+
+ListenerSet::~ListenerSet()
+{
+    delete notifier_;
+    if (epoll_ >= 0)
+        ::close(epoll_);
+}
+
+void ListenerSet::watch(TcpTransport &transport)
+{
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = transports_.size();
+    const int descriptor = int(transport.server_->socketDescriptor());
+    if (epoll_ < 0 || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, descriptor, &e) != 0)
+        return; // the transport goes on accepting by itself
+    transports_.push_back(&transport);
+    transport.server_->pauseAccepting();
+}
+
+void ListenerSet::acceptAll()
+{
+    epoll_event events[64];
+    const int n = ::epoll_wait(epoll_, events, 64, 0);
+    for (int i = 0; i < n; ++i) {
+        TcpTransport *transport = transports_[std::size_t(events[i].data.u64)];
+        const int listening = int(transport->server_->socketDescriptor());
+        for (;;) {
+            const int descriptor = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+            if (descriptor >= 0) {
+                transport->accept(descriptor);
+                continue;
+            }
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // Out of descriptors or the like: the port stops taking hosts rather
+                // than waking the loop again and again.
+                std::fprintf(stderr, "updater-sim: cannot accept a connection: %s\n",
+                             std::strerror(errno));
+                ::epoll_ctl(epoll_, EPOLL_CTL_DEL, listening, nullptr);
+            }
+            break;
+        }
+    }
+}
+
+#else
+
+ListenerSet::ListenerSet(QObject *parent) : QObject(parent) {}
+
+ListenerSet::~ListenerSet() = default;
+
+void ListenerSet::watch(TcpTransport &) {}
+
+void ListenerSet::acceptAll() {}
+
+#endif
 
 #ifdef Q_OS_UNIX
 

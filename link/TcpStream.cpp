@@ -167,13 +167,14 @@ void TcpStream::adopt(qintptr descriptor)
 
 #ifdef Q_OS_LINUX
 
-// Every connection of one thread in one epoll set, which the thread's event loop
-// watches as a single descriptor: a wake-up costs the same whether the thread
-// serves one link or a fleet of them, instead of a scan over every socket.
+// The connections of a thread that serves many in one epoll set, which the
+// thread's event loop watches as a single descriptor: a wake-up costs the same
+// whether the thread serves a few links or a fleet of them, instead of a scan
+// over every socket.
 class SocketSet
 {
 public:
-    // The calling thread's set, made by its first connection and gone with its last.
+    // The calling thread's set, made by its first user and gone with its last.
     static SocketSet *acquire()
     {
         if (current_ == nullptr)
@@ -268,23 +269,40 @@ thread_local SocketSet *SocketSet::current_ = nullptr;
 
 #endif
 
+namespace {
+thread_local int tWatched = 0; // connections that this thread's event loop watches
+} // namespace
+
 // Units are small and each waits for its reply: they go out without delay.
 void TcpStream::watch()
 {
     const int on = 1;
     ::setsockopt(Socket(descriptor_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on),
                  sizeof on);
+    watched_ = true;
+    ++tWatched;
 #ifdef Q_OS_LINUX
-    set_ = SocketSet::acquire();
-    key_ = set_->add(this);
-#else
+    // A thread's only connection is watched directly: a unit's reply wakes the
+    // event loop and is read, with nothing in between. Beside others, a
+    // connection goes into the thread's set.
+    if (tWatched > 1) {
+        set_ = SocketSet::acquire();
+        key_ = set_->add(this);
+        return;
+    }
+#endif
+    // A stream that connects again leaves the notifiers of its last connection,
+    // which may be the caller, to the event loop.
+    if (readNotifier_ != nullptr) {
+        std::exchange(readNotifier_, nullptr)->deleteLater();
+        std::exchange(writeNotifier_, nullptr)->deleteLater();
+    }
     readNotifier_ = new QSocketNotifier(descriptor_, QSocketNotifier::Read, this);
     writeNotifier_ = new QSocketNotifier(descriptor_, QSocketNotifier::Write, this);
     readNotifier_->setEnabled(false);
     writeNotifier_->setEnabled(false);
     connect(readNotifier_, &QSocketNotifier::activated, this, &TcpStream::onReadable);
     connect(writeNotifier_, &QSocketNotifier::activated, this, &TcpStream::onWritable);
-#endif
 }
 
 void TcpStream::setInterest(bool read, bool write)
@@ -495,6 +513,8 @@ void TcpStream::closeDescriptor()
     if (descriptor_ < 0)
         return;
     setInterest(false, false);
+    if (std::exchange(watched_, false))
+        --tWatched;
     if (set_ != nullptr) {
         set_->remove(this);
         std::exchange(set_, nullptr)->release();

@@ -89,8 +89,9 @@ private:
     State state_ = State::Idle;
     bool wantRead_ = false;
     bool wantWrite_ = false;
-    // Linux: the descriptor is watched in the thread's set, under this key.
-    // Elsewhere: by two notifiers of its own.
+    bool watched_ = false;
+    // Linux, beside other connections of the thread: the descriptor is watched in
+    // the thread's set, under this key. Otherwise: by two notifiers of its own.
     SocketSet *set_ = nullptr;
     quint64 key_ = 0;
     QSocketNotifier *readNotifier_ = nullptr;

@@ -48,17 +48,17 @@ std::vector<std::string> checkRecord(const std::vector<std::uint8_t> &r)
     return problems;
 }
 
-std::string hexLine(const std::vector<std::uint8_t> &record)
+// Appends the record's line to the text: ':', two upper-case digits a byte, CR LF.
+void appendHexLine(const std::vector<std::uint8_t> &record, std::vector<std::uint8_t> &text)
 {
     static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string line;
-    line.reserve(record.size() * 2 + 3);
-    line += ':';
+    text.push_back(':');
     for (std::uint8_t b : record) {
-        line += kDigits[b >> 4];
-        line += kDigits[b & 0x0F];
+        text.push_back(std::uint8_t(kDigits[b >> 4]));
+        text.push_back(std::uint8_t(kDigits[b & 0x0F]));
     }
-    return line + "\r\n";
+    text.push_back('\r');
+    text.push_back('\n');
 }
 
 // Calls use(address, value) for every data byte of the type-00 records, in order.
@@ -195,10 +195,12 @@ void DspBootLoader::finish(Verdict &v, const Expectation &expected) const
         v.deviations.push_back("the job stopped inside a unit: " + std::to_string(unit_.size()) +
                                " bytes of it received");
     v.image.clear();
-    for (const auto &record : records_) {
-        const std::string line = hexLine(record);
-        v.image.insert(v.image.end(), line.begin(), line.end());
-    }
+    std::size_t length = 0;
+    for (const auto &record : records_)
+        length += record.size() * 2 + 3;
+    v.image.reserve(length);
+    for (const auto &record : records_)
+        appendHexLine(record, v.image);
     v.dspDataStart = placeData(records_, v.dspData);
     char text[160];
     std::snprintf(text, sizeof text,

@@ -46,11 +46,12 @@ Step SimDevice::receiveByte(std::uint8_t byte)
         else if (byte == kArmFirst)
             loader_ = std::make_unique<ArmBootLoader>(faults_.wakeUpTwo);
     }
-    FeedResult result;
-    if (loader_)
-        result = loader_->feed(byte);
-    else
-        result.stray = true;
+    const auto stray = [] {
+        FeedResult r;
+        r.stray = true;
+        return r;
+    };
+    FeedResult result = loader_ ? loader_->feed(byte) : stray();
     if (result.stray) {
         if (strayCount_++ == 0) {
             strayFirst_ = byte;
@@ -64,11 +65,11 @@ Step SimDevice::receiveByte(std::uint8_t byte)
     ++units_;
     flushStray(deviations_);
     strayCount_ = 0;
-    const std::string unit = "unit " + std::to_string(units_) + " (" + result.unitName + ")";
     for (const auto &problem : result.problems)
-        deviations_.push_back(unit + ": " + problem);
+        deviations_.push_back("unit " + std::to_string(units_) + " (" + result.unitName +
+                              "): " + problem);
     step.unitDone = true;
-    step.reply = result.reply;
+    step.reply = std::move(result.reply);
     if (result.accepted)
         applyFaults(result, step.reply);
     step.jobEnded = result.lastUnit;

@@ -36,12 +36,12 @@ void SimSession::connectionOpened(Writer write, Dropper drop, Dropper hangUp)
     device_.newJob();
 }
 
-void SimSession::bytesReceived(const QByteArray &data)
+void SimSession::bytesReceived(const char *data, std::size_t length)
 {
-    for (char c : data) {
+    for (std::size_t i = 0; i < length; ++i) {
         if (cut_ || !connected_ || restarting_)
             return; // a restarting device hears nothing
-        const Step step = device_.receiveByte(static_cast<std::uint8_t>(c));
+        const Step step = device_.receiveByte(static_cast<std::uint8_t>(data[i]));
         if (!step.reply.empty())
             send(step.reply);
         if (step.jobEnded) {
@@ -66,18 +66,17 @@ void SimSession::bytesReceived(const QByteArray &data)
 
 void SimSession::send(const std::vector<std::uint8_t> &reply)
 {
-    QByteArray bytes(reinterpret_cast<const char *>(reply.data()),
-                     static_cast<qsizetype>(reply.size()));
+    const auto *bytes = reinterpret_cast<const char *>(reply.data());
     const int delay = device_.units() >= options_.delayFrom ? options_.delayMs : 0;
     if (delay == 0 && pending_.empty()) {
-        write_(bytes);
+        write_(bytes, reply.size());
         return;
     }
     // Answers leave in the order of their units, a late one holding up the rest.
     auto due = DueTimer::Clock::now() + std::chrono::milliseconds(delay);
     if (!pending_.empty())
         due = std::max(due, pending_.back().first);
-    pending_.emplace_back(due, bytes);
+    pending_.emplace_back(due, QByteArray(bytes, qsizetype(reply.size())));
     if (pending_.size() == 1)
         answers_.wakeAt(answersClient_, due);
 }
@@ -87,7 +86,8 @@ void SimSession::flushDue()
     const auto now = DueTimer::Clock::now();
     while (!pending_.empty() && pending_.front().first <= now) {
         if (connected_)
-            write_(pending_.front().second);
+            write_(pending_.front().second.constData(),
+                   std::size_t(pending_.front().second.size()));
         pending_.pop_front();
     }
     if (!pending_.empty()) {

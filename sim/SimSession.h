@@ -20,7 +20,7 @@ class SimSession : public QObject
 {
     Q_OBJECT
 public:
-    using Writer = std::function<void(const QByteArray &)>;
+    using Writer = std::function<void(const char *data, std::size_t length)>;
     using Dropper = std::function<void()>;
 
     // Late answers (--delay-ms) leave when answers says their time has come.
@@ -31,7 +31,7 @@ public:
     // A host is connected; write sends to it, drop cuts the connection, hangUp ends
     // it when the device restarts after a job (empty: the line stays open).
     void connectionOpened(Writer write, Dropper drop, Dropper hangUp);
-    void bytesReceived(const QByteArray &data);
+    void bytesReceived(const char *data, std::size_t length);
     // The host went away: judges a job left unfinished.
     void connectionClosed();
     // Judges a job left unfinished when the simulator is stopped.

@@ -84,13 +84,12 @@ void TcpTransport::accept(qintptr descriptor)
     }
     socket_ = incoming;
     TcpStream *s = socket_;
-    session_.connectionOpened(
-        [s](const QByteArray &bytes) { s->write(bytes.constData(), std::size_t(bytes.size())); },
-        [s] { s->disconnectFromHost(); }, [s] { s->disconnectFromHost(); });
+    session_.connectionOpened([s](const char *data, std::size_t length) { s->write(data, length); },
+                              [s] { s->disconnectFromHost(); }, [s] { s->disconnectFromHost(); });
     connect(s, &TcpStream::readyRead, this, [this, s] {
-        QByteArray bytes(qsizetype(s->bytesAvailable()), Qt::Uninitialized);
-        s->read(bytes.data(), std::size_t(bytes.size()));
-        session_.bytesReceived(bytes);
+        char bytes[4096];
+        while (const std::size_t n = s->read(bytes, sizeof bytes))
+            session_.bytesReceived(bytes, n);
     });
     connect(s, &TcpStream::ended, this, [this, s] {
         if (socket_ == s)
@@ -260,23 +259,22 @@ void PtyTransport::readable()
         if (!session_.connected()) {
             const int fd = master_;
             session_.connectionOpened(
-                [fd](const QByteArray &bytes) {
-                    qsizetype done = 0;
-                    while (done < bytes.size()) {
-                        const ssize_t w = ::write(fd, bytes.constData() + done,
-                                                  static_cast<size_t>(bytes.size() - done));
+                [fd](const char *data, std::size_t length) {
+                    std::size_t done = 0;
+                    while (done < length) {
+                        const ssize_t w = ::write(fd, data + done, length - done);
                         if (w < 0 && errno == EINTR)
                             continue;
                         if (w <= 0)
                             return;
-                        done += w;
+                        done += std::size_t(w);
                     }
                 },
                 [] {}, // a dead line: the session stops reading and answering
                 hangUpAfterJob_ ? SimSession::Dropper([this] { hangUp(); })
                                 : SimSession::Dropper());
         }
-        session_.bytesReceived(QByteArray(buffer, static_cast<qsizetype>(n)));
+        session_.bytesReceived(buffer, std::size_t(n));
         return;
     }
     if (n < 0 && (errno == EINTR || errno == EAGAIN))

@@ -10,7 +10,11 @@
 
 namespace updater::sim {
 
-DueTimer::DueTimer(QObject *parent) : QObject(parent)
+DueTimer::DueTimer(QObject *parent) : QObject(parent) {}
+
+// Made when first needed: a simulator whose devices answer at once does not
+// watch a timer at every wake-up.
+void DueTimer::start()
 {
 #ifdef Q_OS_LINUX
     // steady_clock is CLOCK_MONOTONIC on Linux: the times need no conversion.
@@ -79,6 +83,8 @@ void DueTimer::dropStale()
 // the timer has expired and must be set again even for the same time.
 void DueTimer::arm(bool force)
 {
+    if (notifier_ == nullptr && timer_ == nullptr)
+        start();
     dropStale();
     if (queue_.empty()) {
         if (!armed_ && !force)

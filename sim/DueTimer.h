@@ -43,6 +43,7 @@ private:
     };
     using Entry = std::pair<Clock::time_point, int>;
 
+    void start();
     void fire();
     void dropStale();
     void arm(bool force);

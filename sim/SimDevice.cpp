@@ -119,11 +119,11 @@ void SimDevice::flushStray(std::vector<std::string> &deviations) const
                          hexByte(strayFirst_) + ")");
 }
 
-Verdict SimDevice::verdict() const
+Verdict SimDevice::verdict(bool withImage) const
 {
     Verdict v;
     if (loader_)
-        loader_->finish(v, expected_);
+        loader_->finish(v, expected_, withImage);
     v.units = units_;
     // Deviations in the order they were seen, then what the boot loader found at the end.
     std::vector<std::string> all = deviations_;

@@ -45,7 +45,7 @@ void SimSession::bytesReceived(const char *data, std::size_t length)
         if (!step.reply.empty())
             send(step.reply);
         if (step.jobEnded) {
-            judge(device_.verdict());
+            judge();
             device_.newJob();
             if (!options_.stay) {
                 restarting_ = restartWhenFlushed_ = true;
@@ -57,7 +57,7 @@ void SimSession::bytesReceived(const char *data, std::size_t length)
             // the answers already due have left.
             cut_ = true;
             dropWhenFlushed_ = true;
-            judge(device_.verdict());
+            judge();
             device_.newJob();
             flushDue();
         }
@@ -123,7 +123,7 @@ void SimSession::connectionClosed()
     restarting_ = restartWhenFlushed_ = false;
     pending_.clear();
     if (device_.jobStarted() || jobs_ == 0)
-        judge(device_.verdict());
+        judge();
     device_.newJob();
     if (!options_.repeat)
         emit servedEnough();
@@ -132,12 +132,15 @@ void SimSession::connectionClosed()
 void SimSession::shutDown()
 {
     if (device_.jobStarted())
-        judge(device_.verdict());
+        judge();
     device_.newJob();
 }
 
-void SimSession::judge(Verdict verdict)
+// The image, needed only to be saved, is rebuilt only then: a fleet's devices
+// end their jobs within moments of each other.
+void SimSession::judge()
 {
+    Verdict verdict = device_.verdict(!options_.savePath.empty());
     ++jobs_;
     if (options_.delayMs > 0 && options_.delayFrom <= 1)
         verdict.faults.push_back("every answer delayed by " + std::to_string(options_.delayMs) +

@@ -47,7 +47,7 @@ signals:
 private:
     void send(const std::vector<std::uint8_t> &reply);
     void flushDue();
-    void judge(Verdict verdict);
+    void judge();
     void saveImage(const Verdict &verdict);
     void restart();
 

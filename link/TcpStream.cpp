@@ -271,6 +271,9 @@ thread_local SocketSet *SocketSet::current_ = nullptr;
 
 namespace {
 thread_local int tWatched = 0; // connections that this thread's event loop watches
+#ifdef Q_OS_LINUX
+thread_local TcpStream *tAlone = nullptr; // the one watched by notifiers of its own
+#endif
 } // namespace
 
 // Units are small and each waits for its reply: they go out without delay.
@@ -281,22 +284,20 @@ void TcpStream::watch()
                  sizeof on);
     watched_ = true;
     ++tWatched;
+    dropNotifiers();
 #ifdef Q_OS_LINUX
     // A thread's only connection is watched directly: a unit's reply wakes the
-    // event loop and is read, with nothing in between. Beside others, a
-    // connection goes into the thread's set.
+    // event loop and is read, with nothing in between. Once others come, every
+    // connection of the thread is watched in its set, so that each wake-up reads
+    // whatever is ready by then on any of them.
     if (tWatched > 1) {
-        set_ = SocketSet::acquire();
-        key_ = set_->add(this);
+        if (tAlone != nullptr)
+            std::exchange(tAlone, nullptr)->joinSet();
+        joinSet();
         return;
     }
+    tAlone = this;
 #endif
-    // A stream that connects again leaves the notifiers of its last connection,
-    // which may be the caller, to the event loop.
-    if (readNotifier_ != nullptr) {
-        std::exchange(readNotifier_, nullptr)->deleteLater();
-        std::exchange(writeNotifier_, nullptr)->deleteLater();
-    }
     readNotifier_ = new QSocketNotifier(descriptor_, QSocketNotifier::Read, this);
     writeNotifier_ = new QSocketNotifier(descriptor_, QSocketNotifier::Write, this);
     readNotifier_->setEnabled(false);
@@ -304,6 +305,28 @@ void TcpStream::watch()
     connect(readNotifier_, &QSocketNotifier::activated, this, &TcpStream::onReadable);
     connect(writeNotifier_, &QSocketNotifier::activated, this, &TcpStream::onWritable);
 }
+
+// A notifier may be the caller (a handler that connects again, or that opens a
+// second link): the event loop deletes them.
+void TcpStream::dropNotifiers()
+{
+    if (readNotifier_ == nullptr)
+        return;
+    readNotifier_->setEnabled(false);
+    writeNotifier_->setEnabled(false);
+    std::exchange(readNotifier_, nullptr)->deleteLater();
+    std::exchange(writeNotifier_, nullptr)->deleteLater();
+}
+
+#ifdef Q_OS_LINUX
+void TcpStream::joinSet()
+{
+    dropNotifiers();
+    set_ = SocketSet::acquire();
+    key_ = set_->add(this);
+    set_->modify(this, wantRead_, wantWrite_);
+}
+#endif
 
 void TcpStream::setInterest(bool read, bool write)
 {
@@ -515,6 +538,10 @@ void TcpStream::closeDescriptor()
     setInterest(false, false);
     if (std::exchange(watched_, false))
         --tWatched;
+#ifdef Q_OS_LINUX
+    if (tAlone == this)
+        tAlone = nullptr;
+#endif
     if (set_ != nullptr) {
         set_->remove(this);
         std::exchange(set_, nullptr)->release();

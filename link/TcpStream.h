@@ -75,6 +75,8 @@ private:
     };
 
     void watch();
+    void dropNotifiers();
+    void joinSet();
     void setInterest(bool read, bool write);
     void onReadable();
     void onWritable();
@@ -90,8 +92,9 @@ private:
     bool wantRead_ = false;
     bool wantWrite_ = false;
     bool watched_ = false;
-    // Linux, beside other connections of the thread: the descriptor is watched in
-    // the thread's set, under this key. Otherwise: by two notifiers of its own.
+    // Linux, once the thread has watched other connections beside this one: the
+    // descriptor is watched in the thread's set, under this key. Otherwise: by
+    // two notifiers of its own.
     SocketSet *set_ = nullptr;
     quint64 key_ = 0;
     QSocketNotifier *readNotifier_ = nullptr;

@@ -39,31 +39,63 @@ std::string describe(const HexCheck &check)
     return hexFaultText(check.fault);
 }
 
+namespace {
+
+// hexDigitValue of every character, looked up: the digits of a firmware image
+// fall at random between 0-9 and A-F, which a chain of comparisons mispredicts.
+constexpr auto kDigitValues = [] {
+    std::array<std::int8_t, 256> values{};
+    for (int c = 0; c < 256; ++c)
+        values[std::size_t(c)] = std::int8_t(hexDigitValue(std::uint8_t(c)));
+    return values;
+}();
+
+} // namespace
+
 // One line as the DSP sender will see it: the digits after its first ':'.
 class HexChecker::LineChecker
 {
 public:
-    void take(std::uint8_t c)
+    // Takes characters of the line, none of them a line end. The state is kept in
+    // locals meanwhile: a record byte stored could otherwise be any of it.
+    void take(const std::uint8_t *text, std::size_t count)
     {
-        ++length_;
+        length_ += count;
+        std::size_t i = 0;
         if (!inLine_) {
-            inLine_ = (c == ':'); // text before the ':' is skipped
-            return;
+            while (i < count && text[i] != ':') // text before the ':' is skipped
+                ++i;
+            if (i == count)
+                return;
+            inLine_ = true;
+            ++i;
         }
-        const int value = hexDigitValue(c);
-        if (value < 0) {
-            badChar_ = true;
-            return;
+        int digits = digits_;
+        int high = high_;
+        std::size_t bytes = bytes_;
+        bool badChar = badChar_;
+        bool tooLong = tooLong_;
+        for (; i < count; ++i) {
+            const int value = kDigitValues[text[i]];
+            if (value < 0) {
+                badChar = true;
+                continue;
+            }
+            if (digits % 2 == 0) {
+                high = value;
+            } else if (bytes < record_.size()) {
+                record_[bytes] = static_cast<std::uint8_t>(high * 16 + value);
+                ++bytes;
+            } else {
+                tooLong = true;
+            }
+            ++digits;
         }
-        if (digits_ % 2 == 0) {
-            high_ = value;
-        } else if (bytes_ < record_.size()) {
-            record_[bytes_] = static_cast<std::uint8_t>(high_ * 16 + value);
-            ++bytes_;
-        } else {
-            tooLong_ = true;
-        }
-        ++digits_;
+        digits_ = digits;
+        high_ = high;
+        bytes_ = bytes;
+        badChar_ = badChar;
+        tooLong_ = tooLong;
     }
 
     HexFault fault() const
@@ -117,17 +149,26 @@ HexChecker::~HexChecker() = default;
 
 void HexChecker::feed(const std::uint8_t *data, std::size_t size)
 {
-    for (std::size_t i = 0; i < size && !done_; ++i) {
+    const auto lineEnd = [](std::uint8_t c) { return c == '\r' || c == '\n'; };
+    for (std::size_t i = 0; i < size && !done_;) {
         const std::uint8_t c = data[i];
         // CR LF is one line end; CR alone and LF alone are one each.
-        if (std::exchange(afterCr_, false) && c == '\n')
+        if (std::exchange(afterCr_, false) && c == '\n') {
+            ++i;
             continue;
-        if (c == '\r' || c == '\n') {
+        }
+        if (lineEnd(c)) {
             afterCr_ = c == '\r';
             endLine();
-        } else {
-            lineChecker_->take(c);
+            ++i;
+            continue;
         }
+        // The line up to its end, or up to the end of these bytes.
+        std::size_t end = i + 1;
+        while (end < size && !lineEnd(data[end]))
+            ++end;
+        lineChecker_->take(data + i, end - i);
+        i = end;
     }
 }
 

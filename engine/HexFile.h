@@ -96,7 +96,7 @@ HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size, HexRecords *r
 std::string describe(const HexCheck &check);
 
 // Value of a hex digit, upper or lower case; -1 for any other character.
-inline int hexDigitValue(std::uint8_t c)
+constexpr int hexDigitValue(std::uint8_t c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';

@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -66,11 +67,20 @@ bool CSocketModbus::ConnectTo(const QString &address, quint16 port)
 
 void CSocketModbus::runHandler(updater::TcpStream *socket, const std::function<void()> &handler)
 {
-    ++handlersRunning_[socket];
+    // Looked up again after the handler: a nested one may have added a socket.
+    const auto running = [this, socket] {
+        return std::find_if(handlersRunning_.begin(), handlersRunning_.end(),
+                            [socket](const auto &entry) { return entry.first == socket; });
+    };
+    if (const auto it = running(); it != handlersRunning_.end())
+        ++it->second;
+    else
+        handlersRunning_.emplace_back(socket, 1);
     handler();
-    if (--handlersRunning_[socket] > 0)
+    const auto it = running();
+    if (--it->second > 0)
         return;
-    handlersRunning_.remove(socket);
+    handlersRunning_.erase(it);
     // Only the socket's own code is left beneath: it may go once that has returned.
     if (retired_.remove(socket))
         socket->deleteLater();
@@ -105,7 +115,8 @@ void CSocketModbus::dropSocket()
     updater::TcpStream *socket = std::exchange(socket_, nullptr);
     disconnect(socket, nullptr, this, nullptr);
     socket->abort();
-    if (handlersRunning_.contains(socket))
+    if (std::any_of(handlersRunning_.begin(), handlersRunning_.end(),
+                    [socket](const auto &entry) { return entry.first == socket; }))
         retired_.insert(socket); // runHandler deletes it once its handlers are done
     else
         socket->deleteLater();

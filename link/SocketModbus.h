@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -9,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <utility>
+#include <vector>
 
 class QTimer;
 
@@ -90,7 +91,9 @@ private:
     // A handler of a socket may open a message box, whose nested event loop may
     // close that very connection while the socket's own code waits beneath. Such
     // a socket is retired: deleted only once its outermost handler has returned.
-    QHash<updater::TcpStream *, int> handlersRunning_;
+    // The sockets whose handlers run, with how many of them: seldom more than one
+    // socket, looked up for every reply received.
+    std::vector<std::pair<updater::TcpStream *, int>> handlersRunning_;
     QSet<updater::TcpStream *> retired_;
     QTimer *connectTimer_ = nullptr;
     QString address_;

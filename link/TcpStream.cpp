@@ -167,13 +167,14 @@ void TcpStream::adopt(qintptr descriptor)
 
 #ifdef Q_OS_LINUX
 
-// Every connection of one thread in one epoll set, which the thread's event loop
-// watches as a single descriptor: a wake-up costs the same whether the thread
-// serves one link or a fleet of them, instead of a scan over every socket.
+// The connections of a thread that serves many in one epoll set, which the
+// thread's event loop watches as a single descriptor: a wake-up costs the same
+// whether the thread serves a few links or a fleet of them, instead of a scan
+// over every socket.
 class SocketSet
 {
 public:
-    // The calling thread's set, made by its first connection and gone with its last.
+    // The calling thread's set, made by its first user and gone with its last.
     static SocketSet *acquire()
     {
         if (current_ == nullptr)
@@ -268,24 +269,64 @@ thread_local SocketSet *SocketSet::current_ = nullptr;
 
 #endif
 
+namespace {
+thread_local int tWatched = 0; // connections that this thread's event loop watches
+#ifdef Q_OS_LINUX
+thread_local TcpStream *tAlone = nullptr; // the one watched by notifiers of its own
+#endif
+} // namespace
+
 // Units are small and each waits for its reply: they go out without delay.
 void TcpStream::watch()
 {
     const int on = 1;
     ::setsockopt(Socket(descriptor_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on),
                  sizeof on);
+    watched_ = true;
+    ++tWatched;
+    dropNotifiers();
 #ifdef Q_OS_LINUX
-    set_ = SocketSet::acquire();
-    key_ = set_->add(this);
-#else
+    // A thread's only connection is watched directly: a unit's reply wakes the
+    // event loop and is read, with nothing in between. Once others come, every
+    // connection of the thread is watched in its set, so that each wake-up reads
+    // whatever is ready by then on any of them.
+    if (tWatched > 1) {
+        if (tAlone != nullptr)
+            std::exchange(tAlone, nullptr)->joinSet();
+        joinSet();
+        return;
+    }
+    tAlone = this;
+#endif
     readNotifier_ = new QSocketNotifier(descriptor_, QSocketNotifier::Read, this);
     writeNotifier_ = new QSocketNotifier(descriptor_, QSocketNotifier::Write, this);
     readNotifier_->setEnabled(false);
     writeNotifier_->setEnabled(false);
     connect(readNotifier_, &QSocketNotifier::activated, this, &TcpStream::onReadable);
     connect(writeNotifier_, &QSocketNotifier::activated, this, &TcpStream::onWritable);
-#endif
 }
+
+// A notifier may be the caller (a handler that connects again, or that opens a
+// second link): the event loop deletes them.
+void TcpStream::dropNotifiers()
+{
+    if (readNotifier_ == nullptr)
+        return;
+    readNotifier_->setEnabled(false);
+    writeNotifier_->setEnabled(false);
+    std::exchange(readNotifier_, nullptr)->deleteLater();
+    std::exchange(writeNotifier_, nullptr)->deleteLater();
+}
+
+#ifdef Q_OS_LINUX
+void TcpStream::joinSet()
+{
+    dropNotifiers();
+    set_ = SocketSet::acquire();
+    key_ = set_->add(this);
+    set_->modify(this, wantRead_, wantWrite_);
+}
+#endif
 
 void TcpStream::setInterest(bool read, bool write)
 {
@@ -495,6 +536,12 @@ void TcpStream::closeDescriptor()
     if (descriptor_ < 0)
         return;
     setInterest(false, false);
+    if (std::exchange(watched_, false))
+        --tWatched;
+#ifdef Q_OS_LINUX
+    if (tAlone == this)
+        tAlone = nullptr;
+#endif
     if (set_ != nullptr) {
         set_->remove(this);
         std::exchange(set_, nullptr)->release();

@@ -75,6 +75,8 @@ private:
     };
 
     void watch();
+    void dropNotifiers();
+    void joinSet();
     void setInterest(bool read, bool write);
     void onReadable();
     void onWritable();
@@ -89,8 +91,10 @@ private:
     State state_ = State::Idle;
     bool wantRead_ = false;
     bool wantWrite_ = false;
-    // Linux: the descriptor is watched in the thread's set, under this key.
-    // Elsewhere: by two notifiers of its own.
+    bool watched_ = false;
+    // Linux, once the thread has watched other connections beside this one: the
+    // descriptor is watched in the thread's set, under this key. Otherwise: by
+    // two notifiers of its own.
     SocketSet *set_ = nullptr;
     quint64 key_ = 0;
     QSocketNotifier *readNotifier_ = nullptr;

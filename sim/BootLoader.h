@@ -38,14 +38,15 @@ public:
     virtual ~BootLoader() = default;
     virtual FeedResult feed(std::uint8_t byte) = 0;
     // Fills in what the job rebuilt: image, summary, comparison with the expectation.
-    virtual void finish(Verdict &verdict, const Expectation &expected) const = 0;
+    // Without withImage a DSP job's HEX text is only counted, not written out.
+    virtual void finish(Verdict &verdict, const Expectation &expected, bool withImage) const = 0;
 };
 
 class DspBootLoader : public BootLoader
 {
 public:
     FeedResult feed(std::uint8_t byte) override;
-    void finish(Verdict &verdict, const Expectation &expected) const override;
+    void finish(Verdict &verdict, const Expectation &expected, bool withImage) const override;
 
 private:
     FeedResult eraseByte(std::uint8_t byte);
@@ -59,7 +60,9 @@ private:
     };
     Phase phase_ = Phase::Erase;
     std::vector<std::uint8_t> unit_;
-    std::vector<std::vector<std::uint8_t>> records_; // accepted records, in order
+    // The accepted records in order: their bytes back to back, and where each ends.
+    std::vector<std::uint8_t> recordBytes_;
+    std::vector<std::size_t> recordEnds_;
     int recordsSeen_ = 0;
 };
 
@@ -69,7 +72,7 @@ public:
     // wakeUpTwo: answer the wake-up with '2' and ask for the digit '4' first.
     explicit ArmBootLoader(bool wakeUpTwo) : wakeUpTwo_(wakeUpTwo) {}
     FeedResult feed(std::uint8_t byte) override;
-    void finish(Verdict &verdict, const Expectation &expected) const override;
+    void finish(Verdict &verdict, const Expectation &expected, bool withImage) const override;
 
 private:
     enum class Phase

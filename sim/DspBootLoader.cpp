@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <span>
 
 namespace updater::sim {
 
@@ -21,6 +22,8 @@ enum RecordType : std::uint8_t
     kLinearAddress = 0x04,
     kStartLinear = 0x05,
 };
+
+using Record = std::span<const std::uint8_t>;
 
 std::vector<std::string> checkRecord(const std::vector<std::uint8_t> &r)
 {
@@ -48,22 +51,21 @@ std::vector<std::string> checkRecord(const std::vector<std::uint8_t> &r)
     return problems;
 }
 
-std::string hexLine(const std::vector<std::uint8_t> &record)
+// Appends the record's line to the text: ':', two upper-case digits a byte, CR LF.
+void appendHexLine(Record record, std::vector<std::uint8_t> &text)
 {
     static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string line;
-    line.reserve(record.size() * 2 + 3);
-    line += ':';
+    text.push_back(':');
     for (std::uint8_t b : record) {
-        line += kDigits[b >> 4];
-        line += kDigits[b & 0x0F];
+        text.push_back(std::uint8_t(kDigits[b >> 4]));
+        text.push_back(std::uint8_t(kDigits[b & 0x0F]));
     }
-    return line + "\r\n";
+    text.push_back('\r');
+    text.push_back('\n');
 }
 
 // Calls use(address, value) for every data byte of the type-00 records, in order.
-template <typename Use>
-void forEachDataByte(const std::vector<std::vector<std::uint8_t>> &records, Use use)
+template <typename Use> void forEachDataByte(const std::vector<Record> &records, Use use)
 {
     std::uint32_t base = 0;
     for (const auto &r : records) {
@@ -82,8 +84,7 @@ void forEachDataByte(const std::vector<std::vector<std::uint8_t>> &records, Use 
 
 // Places the data of type-00 records at their addresses, a later record writing
 // over an earlier one; gaps read 0xFF. Returns the lowest address.
-std::uint32_t placeData(const std::vector<std::vector<std::uint8_t>> &records,
-                        std::vector<std::uint8_t> &out)
+std::uint32_t placeData(const std::vector<Record> &records, std::vector<std::uint8_t> &out)
 {
     bool any = false;
     std::uint32_t low = 0xFFFFFFFF, high = 0;
@@ -101,13 +102,12 @@ std::uint32_t placeData(const std::vector<std::vector<std::uint8_t>> &records,
     return low;
 }
 
-void compareRecords(const std::vector<std::vector<std::uint8_t>> &got, Verdict &v,
-                    const Expectation &expected)
+void compareRecords(const std::vector<Record> &got, Verdict &v, const Expectation &expected)
 {
     const auto wanted = hexRecords(*expected.file);
     const std::size_t common = std::min(got.size(), wanted.size());
     for (std::size_t i = 0; i < common; ++i) {
-        if (got[i] != wanted[i]) {
+        if (!std::ranges::equal(got[i], wanted[i])) {
             v.matchesExpected = false;
             v.expectedDescription =
                 "differs from " + expected.name + " at record " + std::to_string(i + 1);
@@ -174,7 +174,8 @@ FeedResult DspBootLoader::recordByte(std::uint8_t byte)
     r.accepted = r.problems.empty();
     if (r.accepted) {
         r.reply = {kAck};
-        records_.push_back(unit_);
+        recordBytes_.insert(recordBytes_.end(), unit_.begin(), unit_.end());
+        recordEnds_.push_back(recordBytes_.size());
         if (unit_[3] == kEndOfFile) {
             r.lastUnit = true;
             phase_ = Phase::Done;
@@ -184,8 +185,12 @@ FeedResult DspBootLoader::recordByte(std::uint8_t byte)
     return r;
 }
 
-void DspBootLoader::finish(Verdict &v, const Expectation &expected) const
+void DspBootLoader::finish(Verdict &v, const Expectation &expected, bool withImage) const
 {
+    std::vector<Record> records;
+    records.reserve(recordEnds_.size());
+    for (std::size_t i = 0, begin = 0; i < recordEnds_.size(); begin = recordEnds_[i++])
+        records.emplace_back(recordBytes_.data() + begin, recordEnds_[i] - begin);
     v.protocol = Protocol::Dsp;
     v.complete = phase_ == Phase::Done;
     v.unitSummary = "erase command, " + std::to_string(recordsSeen_) + " records";
@@ -194,22 +199,26 @@ void DspBootLoader::finish(Verdict &v, const Expectation &expected) const
     if (!unit_.empty())
         v.deviations.push_back("the job stopped inside a unit: " + std::to_string(unit_.size()) +
                                " bytes of it received");
+    std::size_t textLength = 0; // ':', two digits a byte, CR LF
+    for (const Record &record : records)
+        textLength += record.size() * 2 + 3;
     v.image.clear();
-    for (const auto &record : records_) {
-        const std::string line = hexLine(record);
-        v.image.insert(v.image.end(), line.begin(), line.end());
+    if (withImage) {
+        v.image.reserve(textLength);
+        for (const Record &record : records)
+            appendHexLine(record, v.image);
     }
-    v.dspDataStart = placeData(records_, v.dspData);
+    v.dspDataStart = placeData(records, v.dspData);
     char text[160];
     std::snprintf(text, sizeof text,
                   "Intel HEX, %zu records, %zu bytes as text; data %zu bytes from 0x%08X, "
                   "crc32 %08X",
-                  records_.size(), v.image.size(), v.dspData.size(),
+                  records.size(), textLength, v.dspData.size(),
                   static_cast<unsigned>(v.dspDataStart),
                   static_cast<unsigned>(crc32(v.dspData.data(), v.dspData.size())));
     v.imageDescription = text;
     if (expected.file)
-        compareRecords(records_, v, expected);
+        compareRecords(records, v, expected);
     else if (expected.size) {
         v.matchesExpected = v.dspData.size() == *expected.size;
         v.expectedDescription = std::to_string(*expected.size) + " data bytes expected";

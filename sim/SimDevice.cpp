@@ -46,11 +46,12 @@ Step SimDevice::receiveByte(std::uint8_t byte)
         else if (byte == kArmFirst)
             loader_ = std::make_unique<ArmBootLoader>(faults_.wakeUpTwo);
     }
-    FeedResult result;
-    if (loader_)
-        result = loader_->feed(byte);
-    else
-        result.stray = true;
+    const auto stray = [] {
+        FeedResult r;
+        r.stray = true;
+        return r;
+    };
+    FeedResult result = loader_ ? loader_->feed(byte) : stray();
     if (result.stray) {
         if (strayCount_++ == 0) {
             strayFirst_ = byte;
@@ -64,11 +65,11 @@ Step SimDevice::receiveByte(std::uint8_t byte)
     ++units_;
     flushStray(deviations_);
     strayCount_ = 0;
-    const std::string unit = "unit " + std::to_string(units_) + " (" + result.unitName + ")";
     for (const auto &problem : result.problems)
-        deviations_.push_back(unit + ": " + problem);
+        deviations_.push_back("unit " + std::to_string(units_) + " (" + result.unitName +
+                              "): " + problem);
     step.unitDone = true;
-    step.reply = result.reply;
+    step.reply = std::move(result.reply);
     if (result.accepted)
         applyFaults(result, step.reply);
     step.jobEnded = result.lastUnit;
@@ -118,11 +119,11 @@ void SimDevice::flushStray(std::vector<std::string> &deviations) const
                          hexByte(strayFirst_) + ")");
 }
 
-Verdict SimDevice::verdict() const
+Verdict SimDevice::verdict(bool withImage) const
 {
     Verdict v;
     if (loader_)
-        loader_->finish(v, expected_);
+        loader_->finish(v, expected_, withImage);
     v.units = units_;
     // Deviations in the order they were seen, then what the boot loader found at the end.
     std::vector<std::string> all = deviations_;

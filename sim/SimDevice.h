@@ -46,8 +46,9 @@ public:
 
     int units() const { return units_; } // units of the current job
     bool jobStarted() const { return loader_ != nullptr || strayCount_ > 0; }
-    // The current job as it stands; final once a step reported jobEnded.
-    Verdict verdict() const;
+    // The current job as it stands; final once a step reported jobEnded. Without
+    // withImage a DSP job's image (its HEX text) is left empty.
+    Verdict verdict(bool withImage = true) const;
     // Forgets the current job: the next byte may start a new one.
     void newJob();
 

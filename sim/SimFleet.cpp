@@ -17,8 +17,10 @@ SimFleet::SimFleet(const SimOptions &options, const Expectation &expected, QObje
 
 bool SimFleet::listenFrom(quint16 first, QString &error)
 {
-    sessions_.clear();
+    listeners_.reset();
     transports_.clear();
+    sessions_.clear();
+    listeners_ = std::make_unique<ListenerSet>();
     const QString address = QString::fromStdString(options_.listenAddress);
     for (int d = 1; d <= options_.devices; ++d) {
         const int port = first + d - 1;
@@ -30,13 +32,14 @@ bool SimFleet::listenFrom(quint16 first, QString &error)
         o.repeat = true; // restarts after a job as one device does, and serves the next
         o.label = "device " + std::to_string(d) + " (" + options_.listenAddress + ":" +
                   std::to_string(port) + ")";
-        sessions_.push_back(std::make_unique<SimSession>(o, expected_));
+        sessions_.push_back(std::make_unique<SimSession>(o, expected_, answers_));
         transports_.push_back(std::make_unique<TcpTransport>(*sessions_.back()));
         QString where;
         if (!transports_.back()->listen(address, static_cast<quint16>(port), where)) {
             error = where;
             return false;
         }
+        listeners_->watch(*transports_.back());
     }
     return true;
 }

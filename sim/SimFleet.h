@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DueTimer.h"
 #include "SimSession.h"
 #include "SimTransports.h"
 
@@ -28,8 +29,10 @@ private:
 
     SimOptions options_;
     Expectation expected_;
+    DueTimer answers_;
     std::vector<std::unique_ptr<SimSession>> sessions_;
     std::vector<std::unique_ptr<TcpTransport>> transports_;
+    std::unique_ptr<ListenerSet> listeners_; // goes before the transports it watches
 };
 
 } // namespace updater::sim

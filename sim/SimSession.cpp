@@ -7,15 +7,18 @@
 
 namespace updater::sim {
 
-SimSession::SimSession(const SimOptions &options, Expectation expected, QObject *parent)
-    : QObject(parent), options_(options), device_(options.faults, std::move(expected))
+SimSession::SimSession(const SimOptions &options, Expectation expected, DueTimer &answers,
+                       QObject *parent)
+    : QObject(parent), options_(options), device_(options.faults, std::move(expected)),
+      answers_(answers), answersClient_(answers.addClient([this] { flushDue(); }))
 {
-    timer_.setSingleShot(true);
-    timer_.setTimerType(Qt::PreciseTimer);
-    connect(&timer_, &QTimer::timeout, this, &SimSession::flushDue);
     restartTimer_.setSingleShot(true);
     connect(&restartTimer_, &QTimer::timeout, this, &SimSession::restart);
-    clock_.start();
+}
+
+SimSession::~SimSession()
+{
+    answers_.removeClient(answersClient_);
 }
 
 void SimSession::connectionOpened(Writer write, Dropper drop, Dropper hangUp)
@@ -28,20 +31,21 @@ void SimSession::connectionOpened(Writer write, Dropper drop, Dropper hangUp)
     dropWhenFlushed_ = false;
     restarting_ = restartWhenFlushed_ = false;
     restartTimer_.stop();
+    answers_.cancel(answersClient_);
     pending_.clear();
     device_.newJob();
 }
 
-void SimSession::bytesReceived(const QByteArray &data)
+void SimSession::bytesReceived(const char *data, std::size_t length)
 {
-    for (char c : data) {
+    for (std::size_t i = 0; i < length; ++i) {
         if (cut_ || !connected_ || restarting_)
             return; // a restarting device hears nothing
-        const Step step = device_.receiveByte(static_cast<std::uint8_t>(c));
+        const Step step = device_.receiveByte(static_cast<std::uint8_t>(data[i]));
         if (!step.reply.empty())
             send(step.reply);
         if (step.jobEnded) {
-            judge(device_.verdict());
+            judge();
             device_.newJob();
             if (!options_.stay) {
                 restarting_ = restartWhenFlushed_ = true;
@@ -53,7 +57,7 @@ void SimSession::bytesReceived(const QByteArray &data)
             // the answers already due have left.
             cut_ = true;
             dropWhenFlushed_ = true;
-            judge(device_.verdict());
+            judge();
             device_.newJob();
             flushDue();
         }
@@ -62,32 +66,32 @@ void SimSession::bytesReceived(const QByteArray &data)
 
 void SimSession::send(const std::vector<std::uint8_t> &reply)
 {
-    QByteArray bytes(reinterpret_cast<const char *>(reply.data()),
-                     static_cast<qsizetype>(reply.size()));
+    const auto *bytes = reinterpret_cast<const char *>(reply.data());
     const int delay = device_.units() >= options_.delayFrom ? options_.delayMs : 0;
     if (delay == 0 && pending_.empty()) {
-        write_(bytes);
+        write_(bytes, reply.size());
         return;
     }
     // Answers leave in the order of their units, a late one holding up the rest.
-    qint64 due = clock_.elapsed() + delay;
+    auto due = DueTimer::Clock::now() + std::chrono::milliseconds(delay);
     if (!pending_.empty())
         due = std::max(due, pending_.back().first);
-    pending_.emplace_back(due, bytes);
-    if (!timer_.isActive())
-        timer_.start(static_cast<int>(due - clock_.elapsed()));
+    pending_.emplace_back(due, QByteArray(bytes, qsizetype(reply.size())));
+    if (pending_.size() == 1)
+        answers_.wakeAt(answersClient_, due);
 }
 
 void SimSession::flushDue()
 {
-    const qint64 now = clock_.elapsed();
+    const auto now = DueTimer::Clock::now();
     while (!pending_.empty() && pending_.front().first <= now) {
         if (connected_)
-            write_(pending_.front().second);
+            write_(pending_.front().second.constData(),
+                   std::size_t(pending_.front().second.size()));
         pending_.pop_front();
     }
     if (!pending_.empty()) {
-        timer_.start(static_cast<int>(pending_.front().first - now));
+        answers_.wakeAt(answersClient_, pending_.front().first);
         return;
     }
     if (dropWhenFlushed_ && connected_) {
@@ -114,12 +118,12 @@ void SimSession::connectionClosed()
     if (!connected_)
         return;
     connected_ = false;
-    timer_.stop();
+    answers_.cancel(answersClient_);
     restartTimer_.stop();
     restarting_ = restartWhenFlushed_ = false;
     pending_.clear();
     if (device_.jobStarted() || jobs_ == 0)
-        judge(device_.verdict());
+        judge();
     device_.newJob();
     if (!options_.repeat)
         emit servedEnough();
@@ -128,12 +132,15 @@ void SimSession::connectionClosed()
 void SimSession::shutDown()
 {
     if (device_.jobStarted())
-        judge(device_.verdict());
+        judge();
     device_.newJob();
 }
 
-void SimSession::judge(Verdict verdict)
+// The image, needed only to be saved, is rebuilt only then: a fleet's devices
+// end their jobs within moments of each other.
+void SimSession::judge()
 {
+    Verdict verdict = device_.verdict(!options_.savePath.empty());
     ++jobs_;
     if (options_.delayMs > 0 && options_.delayFrom <= 1)
         verdict.faults.push_back("every answer delayed by " + std::to_string(options_.delayMs) +

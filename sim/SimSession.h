@@ -1,10 +1,10 @@
 #pragma once
 
+#include "DueTimer.h"
 #include "SimDevice.h"
 #include "SimOptions.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -20,15 +20,18 @@ class SimSession : public QObject
 {
     Q_OBJECT
 public:
-    using Writer = std::function<void(const QByteArray &)>;
+    using Writer = std::function<void(const char *data, std::size_t length)>;
     using Dropper = std::function<void()>;
 
-    SimSession(const SimOptions &options, Expectation expected, QObject *parent = nullptr);
+    // Late answers (--delay-ms) leave when answers says their time has come.
+    SimSession(const SimOptions &options, Expectation expected, DueTimer &answers,
+               QObject *parent = nullptr);
+    ~SimSession() override;
 
     // A host is connected; write sends to it, drop cuts the connection, hangUp ends
     // it when the device restarts after a job (empty: the line stays open).
     void connectionOpened(Writer write, Dropper drop, Dropper hangUp);
-    void bytesReceived(const QByteArray &data);
+    void bytesReceived(const char *data, std::size_t length);
     // The host went away: judges a job left unfinished.
     void connectionClosed();
     // Judges a job left unfinished when the simulator is stopped.
@@ -44,7 +47,7 @@ signals:
 private:
     void send(const std::vector<std::uint8_t> &reply);
     void flushDue();
-    void judge(Verdict verdict);
+    void judge();
     void saveImage(const Verdict &verdict);
     void restart();
 
@@ -60,10 +63,11 @@ private:
     bool restartWhenFlushed_ = false; // the restart's time runs from the last answer
     int jobs_ = 0;
     bool allPassed_ = true;
-    std::deque<std::pair<qint64, QByteArray>> pending_; // answers held back by --delay-ms
-    QTimer timer_;
+    // Answers held back by --delay-ms, with the time each is due.
+    std::deque<std::pair<DueTimer::Clock::time_point, QByteArray>> pending_;
+    DueTimer &answers_;
+    int answersClient_;
     QTimer restartTimer_;
-    QElapsedTimer clock_;
 };
 
 } // namespace updater::sim

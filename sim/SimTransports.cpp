@@ -11,6 +11,11 @@
 #include <cstdio>
 #include <cstring>
 
+#ifdef Q_OS_LINUX
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#endif
+
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -80,13 +85,12 @@ void TcpTransport::accept(qintptr descriptor)
     }
     socket_ = incoming;
     TcpStream *s = socket_;
-    session_.connectionOpened(
-        [s](const QByteArray &bytes) { s->write(bytes.constData(), std::size_t(bytes.size())); },
-        [s] { s->disconnectFromHost(); }, [s] { s->disconnectFromHost(); });
+    session_.connectionOpened([s](const char *data, std::size_t length) { s->write(data, length); },
+                              [s] { s->disconnectFromHost(); }, [s] { s->disconnectFromHost(); });
     connect(s, &TcpStream::readyRead, this, [this, s] {
-        QByteArray bytes(qsizetype(s->bytesAvailable()), Qt::Uninitialized);
-        s->read(bytes.data(), std::size_t(bytes.size()));
-        session_.bytesReceived(bytes);
+        char bytes[4096];
+        while (const std::size_t n = s->read(bytes, sizeof bytes))
+            session_.bytesReceived(bytes, n);
     });
     connect(s, &TcpStream::ended, this, [this, s] {
         if (socket_ == s)
@@ -95,6 +99,75 @@ void TcpTransport::accept(qintptr descriptor)
         session_.connectionClosed();
     });
 }
+
+#ifdef Q_OS_LINUX
+
+ListenerSet::ListenerSet(QObject *parent) : QObject(parent)
+{
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0)
+        return;
+    notifier_ = new QSocketNotifier(epoll_, QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, &ListenerSet::acceptAll);
+}
+
+ListenerSet::~ListenerSet()
+{
+    delete notifier_;
+    if (epoll_ >= 0)
+        ::close(epoll_);
+}
+
+void ListenerSet::watch(TcpTransport &transport)
+{
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = transports_.size();
+    const int descriptor = int(transport.server_->socketDescriptor());
+    if (epoll_ < 0 || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, descriptor, &e) != 0)
+        return; // the transport goes on accepting by itself
+    transports_.push_back(&transport);
+    transport.server_->pauseAccepting();
+}
+
+void ListenerSet::acceptAll()
+{
+    epoll_event events[64];
+    const int n = ::epoll_wait(epoll_, events, 64, 0);
+    for (int i = 0; i < n; ++i) {
+        TcpTransport *transport = transports_[std::size_t(events[i].data.u64)];
+        const int listening = int(transport->server_->socketDescriptor());
+        for (;;) {
+            const int descriptor = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+            if (descriptor >= 0) {
+                transport->accept(descriptor);
+                continue;
+            }
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // Out of descriptors or the like: the port stops taking hosts rather
+                // than waking the loop again and again.
+                std::fprintf(stderr, "updater-sim: cannot accept a connection: %s\n",
+                             std::strerror(errno));
+                ::epoll_ctl(epoll_, EPOLL_CTL_DEL, listening, nullptr);
+            }
+            break;
+        }
+    }
+}
+
+#else
+
+ListenerSet::ListenerSet(QObject *parent) : QObject(parent) {}
+
+ListenerSet::~ListenerSet() = default;
+
+void ListenerSet::watch(TcpTransport &) {}
+
+void ListenerSet::acceptAll() {}
+
+#endif
 
 #ifdef Q_OS_UNIX
 
@@ -189,16 +262,15 @@ void PtyTransport::readable()
         if (!session_.connected()) {
             const int fd = master_;
             session_.connectionOpened(
-                [fd](const QByteArray &bytes) {
-                    qsizetype done = 0;
-                    while (done < bytes.size()) {
-                        const ssize_t w = ::write(fd, bytes.constData() + done,
-                                                  static_cast<size_t>(bytes.size() - done));
+                [fd](const char *data, std::size_t length) {
+                    std::size_t done = 0;
+                    while (done < length) {
+                        const ssize_t w = ::write(fd, data + done, length - done);
                         if (w < 0 && errno == EINTR)
                             continue;
                         if (w <= 0)
                             return;
-                        done += w;
+                        done += std::size_t(w);
                     }
                 },
                 [this] {
@@ -210,7 +282,7 @@ void PtyTransport::readable()
                 hangUpAfterJob_ ? SimSession::Dropper([this] { hangUp(); })
                                 : SimSession::Dropper());
         }
-        session_.bytesReceived(QByteArray(buffer, static_cast<qsizetype>(n)));
+        session_.bytesReceived(buffer, std::size_t(n));
         return;
     }
     if (n < 0 && (errno == EINTR || errno == EAGAIN))

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <vector>
+
 class QSocketNotifier;
 
 namespace updater {
@@ -14,6 +16,7 @@ class TcpStream;
 namespace updater::sim {
 
 class Listener;
+class ListenerSet;
 
 // The WiFi module's side of the TCP link: one host at a time; a second host that
 // connects while one is served is turned away.
@@ -27,11 +30,32 @@ public:
     void close();
 
 private:
+    friend class ListenerSet;
     void accept(qintptr descriptor);
 
     SimSession &session_;
     Listener *server_;
     TcpStream *socket_ = nullptr;
+};
+
+// The listening ports of many transports watched by the event loop as one
+// descriptor (Linux), so that a wake-up of a fleet's one thread does not look at
+// every port. Elsewhere each transport accepts by itself.
+class ListenerSet : public QObject
+{
+public:
+    explicit ListenerSet(QObject *parent = nullptr);
+    ~ListenerSet() override;
+    // Takes over the accepting of a transport that listens already; it must
+    // outlive this set.
+    void watch(TcpTransport &transport);
+
+private:
+    void acceptAll();
+
+    int epoll_ = -1;
+    QSocketNotifier *notifier_ = nullptr;
+    std::vector<TcpTransport *> transports_;
 };
 
 // The device's end of a serial line: the master side of a pseudo-terminal. The

@@ -28,7 +28,7 @@ struct Verdict
     char wakeUpReply = 0;    // ARM: '1' or '2'
 
     // The rebuilt image. DSP: the received records as Intel HEX text, one ':' line
-    // per record with upper-case digits and CR LF. ARM: the data bytes of the data
+    // per record with upper-case digits and CR LF (when asked for). ARM: the data bytes of the data
     // blocks, cut to the expected size when one is known.
     std::vector<std::uint8_t> image;
     std::string imageDescription;

@@ -121,6 +121,33 @@ TEST_F(TcpLink, BlocksArriveWholeAtTheDeviceEvenBeyondTheSystemsBuffers)
     EXPECT_TRUE(readFrom(peer, all.size()) == all);
 }
 
+// A thread's only connection is watched by itself, and with the one that comes
+// beside it in the thread's set: each carries its own bytes both ways, also
+// beyond the system's buffers.
+TEST_F(TcpLink, LinksSharingAThreadEachCarryTheirOwnBytesBothWays)
+{
+    QTcpSocket *peer = connectLink();
+    ASSERT_NE(peer, nullptr);
+    RecordingSink otherSink;
+    CFileDownCom other(&otherSink, &reporter);
+    other.OpenLink(updater::kTcpLink, 0, kLoopback, server.serverPort());
+    ASSERT_TRUE(waitUntil([&] { return other.linkOpen() && server.hasPendingConnections(); }));
+    QTcpSocket *otherPeer = server.nextPendingConnection();
+    peer->write(QByteArray("\xCC", 1));
+    otherPeer->write(QByteArray("\x06\x39", 2));
+    ASSERT_TRUE(waitUntil([&] { return sink.count() >= 1 && otherSink.count() >= 2; }));
+    EXPECT_EQ(sink.bytes(), std::vector<std::uint8_t>{0xCC});
+    EXPECT_EQ(otherSink.bytes(), (std::vector<std::uint8_t>{0x06, 0x39}));
+    const auto large = countingBytes(8 << 20, 1);
+    const auto small = countingBytes(1029, 9);
+    other.SendOnCurrentLink(large.data(), large.size());
+    send(small);
+    other.SendOnCurrentLink(small.data(), small.size());
+    send(large);
+    EXPECT_TRUE(readFrom(otherPeer, (8 << 20) + 1029) == asBytes(large) + asBytes(small));
+    EXPECT_TRUE(readFrom(peer, 1029 + (8 << 20)) == asBytes(small) + asBytes(large));
+}
+
 TEST_F(TcpLink, SendsFromOtherThreadsAndTheLinkThreadArriveInTheOrderSent)
 {
     QTcpSocket *peer = connectLink();

@@ -46,6 +46,9 @@ TEST(DspBootLoader, AcknowledgesTheEraseCommandAndEveryRecordWithCcAndPassesAWho
     EXPECT_TRUE(v.passed());
     EXPECT_EQ(v.units, 1 + 8);
     EXPECT_EQ(v.image, textBytes(hex)) << "the rebuilt HEX text is the file's own text";
+    const auto withoutImage = device.verdict(false);
+    EXPECT_TRUE(withoutImage.image.empty());
+    EXPECT_EQ(withoutImage.imageDescription, v.imageDescription) << "the text is still counted";
 }
 
 TEST(DspBootLoader, TellsRecordsApartByTheirByteCountWhenTheyArriveBackToBack)

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <queue>
 #include <vector>
@@ -48,7 +49,7 @@ private:
     void dropStale();
     void arm(bool force);
 
-    std::vector<Client> clients_;
+    std::deque<Client> clients_; // stays in place while one of them is called
     // Requests by time; a request that was replaced or cancelled stays until its
     // time and is then passed over.
     std::priority_queue<Entry, std::vector<Entry>, std::greater<>> queue_;

@@ -13,10 +13,8 @@ namespace updater::cli {
 
 namespace {
 
-// The progress bar is redrawn every 100 ms; without one the timer only notices
-// SIGINT and SIGTERM, for which a quarter of a second is soon enough.
+// The progress bar is redrawn every 100 ms.
 constexpr int kPollMs = 100;
-constexpr int kSignalPollMs = 250;
 
 // Where the job stood, for the line that tells a technician what the device holds.
 std::string stepText(const JobEnd &end, int units, const std::string &lastStatus)
@@ -47,8 +45,13 @@ CliRun::CliRun(const CliOptions &options, QObject *parent)
     // The job ends on whatever thread ran its last step; the rest happens here.
     host_.setOnIdle(
         [this] { QMetaObject::invokeMethod(this, &CliRun::jobIdle, Qt::QueuedConnection); });
+    whenSignalled(this, [this](int signal) {
+        if (!stopped_)
+            interrupted(signal);
+    });
     connect(&poller_, &QTimer::timeout, this, &CliRun::poll);
-    poller_.start(showsProgress(options) ? kPollMs : kSignalPollMs);
+    if (showsProgress(options))
+        poller_.start(kPollMs);
 }
 
 CliRun::~CliRun()
@@ -159,10 +162,6 @@ void CliRun::jobIdle()
 
 void CliRun::poll()
 {
-    if (pendingSignal() != 0 && !stopped_) {
-        interrupted(pendingSignal());
-        return;
-    }
     if (!jobStarted_ || stopped_ || !host_.progressVisible())
         return;
     const JobFields f = job_.fields();

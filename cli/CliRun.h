@@ -54,7 +54,7 @@ private:
     TracingSink sink_;
     CFileDownCom link_;
     std::unique_ptr<Supervisor> supervisor_; // stopped before the link and the job go
-    QTimer poller_;                          // progress bar and signals
+    QTimer poller_;                          // the progress bar
     bool jobStarted_ = false;
     bool stopped_ = false;
     std::optional<std::chrono::steady_clock::time_point> programmingSince_;

@@ -30,6 +30,7 @@ FleetRun::FleetRun(const CliOptions &options)
 {
     showTable_ = fleet() && !options_.quiet && isTerminal(stdout);
     connect(&poller_, &QTimer::timeout, this, &FleetRun::poll);
+    whenSignalled(this, [this](int signal) { end(signal); });
 }
 
 FleetRun::~FleetRun()
@@ -144,7 +145,9 @@ std::optional<int> FleetRun::start()
             return std::any_of(runs_.begin(), runs_.end(),
                                [](const auto &run) { return run->jobRunning(); });
         });
-    poller_.start(kPollMs);
+    // Only a live table or a progress bar needs a look at the runs.
+    if (showTable_ || (!fleet() && !options_.quiet && isTerminal(stderr)))
+        poller_.start(kPollMs);
     launch();
     return std::nullopt;
 }
@@ -171,10 +174,6 @@ void FleetRun::deviceDone()
 
 void FleetRun::poll()
 {
-    if (pendingSignal() != 0) {
-        end(pendingSignal());
-        return;
-    }
     ++polls_;
     if (showTable_ && polls_ % kPollsPerRedraw == 0)
         drawTable();

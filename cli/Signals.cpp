@@ -1,22 +1,47 @@
 #include "Signals.h"
 
+#include <QObject>
+#include <QTimer>
+
 #include <csignal>
+
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace updater::cli {
 
 namespace {
 
 volatile std::sig_atomic_t gSignal = 0;
+#ifdef Q_OS_UNIX
+int gWakePipe[2] = {-1, -1}; // the handler writes a byte; the event loop reads it
+#endif
 
 void noteSignal(int signal)
 {
     gSignal = signal;
+#ifdef Q_OS_UNIX
+    if (gWakePipe[1] >= 0) {
+        const char byte = 0;
+        [[maybe_unused]] const auto written = ::write(gWakePipe[1], &byte, 1);
+    }
+#endif
 }
 
 } // namespace
 
 void watchSignals()
 {
+#ifdef Q_OS_UNIX
+    if (gWakePipe[0] < 0 && ::pipe(gWakePipe) == 0) {
+        for (const int fd : gWakePipe)
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+#endif
     std::signal(SIGINT, noteSignal);
     std::signal(SIGTERM, noteSignal);
 #ifdef SIGHUP
@@ -27,9 +52,27 @@ void watchSignals()
 #endif
 }
 
-int pendingSignal()
+void whenSignalled(QObject *context, std::function<void(int)> handler)
 {
-    return gSignal;
+#ifdef Q_OS_UNIX
+    if (gWakePipe[0] >= 0) {
+        auto *notifier = new QSocketNotifier(gWakePipe[0], QSocketNotifier::Read, context);
+        QObject::connect(notifier, &QSocketNotifier::activated, context, [handler] {
+            char bytes[16];
+            while (::read(gWakePipe[0], bytes, sizeof bytes) > 0) {
+            }
+            if (gSignal != 0)
+                handler(gSignal);
+        });
+        return;
+    }
+#endif
+    auto *timer = new QTimer(context);
+    QObject::connect(timer, &QTimer::timeout, context, [handler] {
+        if (gSignal != 0)
+            handler(gSignal);
+    });
+    timer->start(250);
 }
 
 } // namespace updater::cli

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 
 #ifdef Q_OS_UNIX
@@ -26,8 +27,11 @@ void noteSignal(int signal)
     gSignal = signal;
 #ifdef Q_OS_UNIX
     if (gWakePipe[1] >= 0) {
+        // The interrupted code may be about to read errno.
+        const int saved = errno;
         const char byte = 0;
         [[maybe_unused]] const auto written = ::write(gWakePipe[1], &byte, 1);
+        errno = saved;
     }
 #endif
 }

@@ -41,7 +41,7 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
-    watchSignals();
+    updater::watchSignals();
     // Many devices, or both firmwares of one device: a run of its own.
     if (!options.fleetPath.empty() || (!options.dspPath.empty() && !options.armPath.empty()))
         return runFleet(options, app);

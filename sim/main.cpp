@@ -5,74 +5,28 @@
 #include "SimSession.h"
 #include "SimTransports.h"
 
-#include <QCoreApplication>
-#include <QSocketNotifier>
-#include <QTimer>
+#include "Signals.h"
 
-#include <cerrno>
-#include <csignal>
+#include <QCoreApplication>
+
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
-
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include <utility>
 
 namespace {
 
-volatile std::sig_atomic_t gSignal = 0;
-#ifdef Q_OS_UNIX
-int gSignalPipe[2] = {-1, -1};
-#endif
-
-void onSignal(int signal)
-{
-    gSignal = signal;
-#ifdef Q_OS_UNIX
-    const char byte = 0;
-    const int saved = errno;
-    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
-    errno = saved;
-#endif
-}
-
 // SIGINT and SIGTERM end the simulator through the event loop, so that a job in
-// progress is still judged. The handler only notes the signal and wakes the loop
-// through a pipe (where there are none, a timer looks every 50 ms), so that an
-// idle simulator sleeps. stop judges what is unfinished and tells whether every
-// job passed.
+// progress is still judged. stop judges what is unfinished and tells whether
+// every job passed.
 void catchSignals(QCoreApplication &app, std::function<bool()> stop)
 {
-    const auto look = [&app, stop] {
-        if (gSignal == 0)
-            return;
-        gSignal = 0;
-        app.exit(stop() ? 0 : 1);
-    };
-#ifdef Q_OS_UNIX
-    if (::pipe(gSignalPipe) == 0) {
-        for (const int end : gSignalPipe)
-            ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
-        auto *notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, [look] {
-            char bytes[16];
-            while (::read(gSignalPipe[0], bytes, sizeof bytes) > 0) {
-            }
-            look();
-        });
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-        return;
-    }
-#endif
-    auto *watch = new QTimer(&app);
-    QObject::connect(watch, &QTimer::timeout, &app, look);
-    watch->start(50);
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    updater::watchSignals(false);
+    updater::whenSignalled(&app, [&app, stop, stopped = false](int) mutable {
+        if (!std::exchange(stopped, true))
+            app.exit(stop() ? 0 : 1);
+    });
 }
 
 bool readExpectation(const updater::sim::SimOptions &o, updater::sim::Expectation &e)

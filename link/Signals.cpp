@@ -13,7 +13,7 @@
 #include <unistd.h>
 #endif
 
-namespace updater::cli {
+namespace updater {
 
 namespace {
 
@@ -38,7 +38,7 @@ void noteSignal(int signal)
 
 } // namespace
 
-void watchSignals()
+void watchSignals(bool hangUp)
 {
 #ifdef Q_OS_UNIX
     if (gWakePipe[0] < 0 && ::pipe(gWakePipe) == 0) {
@@ -49,7 +49,8 @@ void watchSignals()
     std::signal(SIGINT, noteSignal);
     std::signal(SIGTERM, noteSignal);
 #ifdef SIGHUP
-    std::signal(SIGHUP, noteSignal);
+    if (hangUp)
+        std::signal(SIGHUP, noteSignal);
 #endif
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
@@ -79,4 +80,4 @@ void whenSignalled(QObject *context, std::function<void(int)> handler)
     timer->start(250);
 }
 
-} // namespace updater::cli
+} // namespace updater

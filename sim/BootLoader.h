@@ -37,6 +37,9 @@ class BootLoader
 public:
     virtual ~BootLoader() = default;
     virtual FeedResult feed(std::uint8_t byte) = 0;
+    // Feeds bytes up to the end of the unit they complete, or of the first stray
+    // one; used says how many were taken. The same as feeding them one at a time.
+    virtual FeedResult feed(const std::uint8_t *bytes, std::size_t length, std::size_t &used);
     // Fills in what the job rebuilt: image, summary, comparison with the expectation.
     // Without withImage a DSP job's HEX text is only counted, not written out.
     virtual void finish(Verdict &verdict, const Expectation &expected, bool withImage) const = 0;
@@ -46,11 +49,14 @@ class DspBootLoader : public BootLoader
 {
 public:
     FeedResult feed(std::uint8_t byte) override;
+    // A record's bytes are taken in one piece: a host sends each record whole.
+    FeedResult feed(const std::uint8_t *bytes, std::size_t length, std::size_t &used) override;
     void finish(Verdict &verdict, const Expectation &expected, bool withImage) const override;
 
 private:
     FeedResult eraseByte(std::uint8_t byte);
     FeedResult recordByte(std::uint8_t byte);
+    FeedResult completeRecord();
 
     enum class Phase
     {
@@ -71,6 +77,7 @@ class ArmBootLoader : public BootLoader
 public:
     // wakeUpTwo: answer the wake-up with '2' and ask for the digit '4' first.
     explicit ArmBootLoader(bool wakeUpTwo) : wakeUpTwo_(wakeUpTwo) {}
+    using BootLoader::feed;
     FeedResult feed(std::uint8_t byte) override;
     void finish(Verdict &verdict, const Expectation &expected, bool withImage) const override;
 

@@ -122,6 +122,18 @@ void compareRecords(const std::vector<Record> &got, Verdict &v, const Expectatio
 
 } // namespace
 
+FeedResult BootLoader::feed(const std::uint8_t *bytes, std::size_t length, std::size_t &used)
+{
+    FeedResult r;
+    used = 0;
+    while (used < length) {
+        r = feed(bytes[used++]);
+        if (r.stray || r.unitDone)
+            break;
+    }
+    return r;
+}
+
 FeedResult DspBootLoader::feed(std::uint8_t byte)
 {
     switch (phase_) {
@@ -163,10 +175,29 @@ FeedResult DspBootLoader::eraseByte(std::uint8_t byte)
 // of n + 5 bytes, so records that arrive back to back are still told apart.
 FeedResult DspBootLoader::recordByte(std::uint8_t byte)
 {
-    FeedResult r;
     unit_.push_back(byte);
     if (unit_.size() < unit_[0] + kRecordOverhead)
-        return r;
+        return {};
+    return completeRecord();
+}
+
+FeedResult DspBootLoader::feed(const std::uint8_t *bytes, std::size_t length, std::size_t &used)
+{
+    if (phase_ != Phase::Records || length == 0)
+        return BootLoader::feed(bytes, length, used);
+    used = 0;
+    if (unit_.empty())
+        unit_.push_back(bytes[used++]);
+    const std::size_t missing = unit_[0] + kRecordOverhead - unit_.size();
+    const std::size_t take = std::min(missing, length - used);
+    unit_.insert(unit_.end(), bytes + used, bytes + used + take);
+    used += take;
+    return take == missing ? completeRecord() : FeedResult{};
+}
+
+FeedResult DspBootLoader::completeRecord()
+{
+    FeedResult r;
     ++recordsSeen_;
     r.unitDone = true;
     r.unitName = "record " + std::to_string(recordsSeen_);

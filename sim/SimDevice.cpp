@@ -39,22 +39,32 @@ SimDevice::~SimDevice() = default;
 
 Step SimDevice::receiveByte(std::uint8_t byte)
 {
+    std::size_t used = 0;
+    return receive(&byte, 1, used);
+}
+
+Step SimDevice::receive(const std::uint8_t *bytes, std::size_t length, std::size_t &used)
+{
     Step step;
+    used = 0;
+    if (length == 0)
+        return step;
     if (!loader_) {
-        if (byte == kDspFirst)
+        if (bytes[0] == kDspFirst)
             loader_ = std::make_unique<DspBootLoader>();
-        else if (byte == kArmFirst)
+        else if (bytes[0] == kArmFirst)
             loader_ = std::make_unique<ArmBootLoader>(faults_.wakeUpTwo);
     }
-    const auto stray = [] {
-        FeedResult r;
-        r.stray = true;
-        return r;
-    };
-    FeedResult result = loader_ ? loader_->feed(byte) : stray();
+    FeedResult result;
+    if (loader_) {
+        result = loader_->feed(bytes, length, used);
+    } else {
+        result.stray = true;
+        used = 1;
+    }
     if (result.stray) {
         if (strayCount_++ == 0) {
-            strayFirst_ = byte;
+            strayFirst_ = bytes[used - 1];
             strayWhere_ =
                 units_ == 0 ? "before the first unit" : "after unit " + std::to_string(units_);
         }

@@ -43,6 +43,9 @@ public:
     ~SimDevice();
 
     Step receiveByte(std::uint8_t byte);
+    // Takes bytes up to the end of the first unit they complete (or of a stray
+    // byte); used says how many. Feeding them one at a time does the same.
+    Step receive(const std::uint8_t *bytes, std::size_t length, std::size_t &used);
 
     int units() const { return units_; } // units of the current job
     bool jobStarted() const { return loader_ != nullptr || strayCount_ > 0; }

@@ -38,10 +38,11 @@ void SimSession::connectionOpened(Writer write, Dropper drop, Dropper hangUp)
 
 void SimSession::bytesReceived(const char *data, std::size_t length)
 {
-    for (std::size_t i = 0; i < length; ++i) {
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(data);
+    for (std::size_t i = 0, used = 0; i < length; i += used) {
         if (cut_ || !connected_ || restarting_)
             return; // a restarting device hears nothing
-        const Step step = device_.receiveByte(static_cast<std::uint8_t>(data[i]));
+        const Step step = device_.receive(bytes + i, length - i, used);
         if (!step.reply.empty())
             send(step.reply);
         if (step.jobEnded) {

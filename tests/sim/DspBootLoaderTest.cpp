@@ -51,17 +51,33 @@ TEST(DspBootLoader, AcknowledgesTheEraseCommandAndEveryRecordWithCcAndPassesAWho
     EXPECT_EQ(withoutImage.imageDescription, v.imageDescription) << "the text is still counted";
 }
 
+// However the bytes are cut into pieces: one at a time, a record split across
+// reads, several records in one read.
 TEST(DspBootLoader, TellsRecordsApartByTheirByteCountWhenTheyArriveBackToBack)
 {
     const std::string hex = hexText(randomBytes(40, 2));
-    SimDevice device({}, {});
     Bytes stream = eraseCommand();
     for (const auto &r : recordsOf(hex))
         stream.insert(stream.end(), r.begin(), r.end());
-    const Fed fed = feed(device, stream);
-    EXPECT_EQ(fed.replies, Bytes(5, kCc)) << "erase, three data records, end-of-file record";
-    EXPECT_TRUE(fed.jobEnded);
-    EXPECT_TRUE(device.verdict().passed());
+    Bytes withBadRecord = stream;
+    withBadRecord[eraseCommand().size() + 21 + 20] ^= 0x01; // the second record's checksum
+    std::string badVerdict;
+    for (const std::size_t piece : {std::size_t(1), std::size_t(2), std::size_t(7), stream.size()}) {
+        SCOPED_TRACE("pieces of " + std::to_string(piece));
+        SimDevice device({}, {});
+        const Fed fed = feed(device, stream, piece);
+        EXPECT_EQ(fed.replies, Bytes(5, kCc)) << "erase, three data records, end-of-file record";
+        EXPECT_TRUE(fed.jobEnded);
+        EXPECT_TRUE(device.verdict().passed());
+
+        SimDevice refusing({}, {});
+        EXPECT_EQ(feed(refusing, withBadRecord, piece).replies, Bytes(4, kCc));
+        const std::string text = formatVerdict(refusing.verdict());
+        EXPECT_NE(text.find("unit 3 (record 2): checksum"), std::string::npos) << text;
+        if (badVerdict.empty())
+            badVerdict = text;
+        EXPECT_EQ(text, badVerdict);
+    }
 }
 
 TEST(DspBootLoader, PlacesDataAtTheAddressesOfExtendedAddressRecords)

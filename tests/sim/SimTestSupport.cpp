@@ -4,14 +4,17 @@
 
 namespace simtest {
 
-Fed feed(updater::sim::SimDevice &device, const Bytes &bytes)
+Fed feed(updater::sim::SimDevice &device, const Bytes &bytes, std::size_t piece)
 {
     Fed fed;
-    for (auto b : bytes) {
-        const auto step = device.receiveByte(b);
-        fed.replies.insert(fed.replies.end(), step.reply.begin(), step.reply.end());
-        fed.unitsDone += step.unitDone ? 1 : 0;
-        fed.jobEnded = fed.jobEnded || step.jobEnded;
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::size_t end = std::min(bytes.size(), at + std::min(piece, bytes.size()));
+        for (std::size_t used = 0; at < end; at += used) {
+            const auto step = device.receive(bytes.data() + at, end - at, used);
+            fed.replies.insert(fed.replies.end(), step.reply.begin(), step.reply.end());
+            fed.unitsDone += step.unitDone ? 1 : 0;
+            fed.jobEnded = fed.jobEnded || step.jobEnded;
+        }
     }
     return fed;
 }

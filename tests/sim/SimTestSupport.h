@@ -3,6 +3,7 @@
 #include "SimDevice.h"
 #include "WireUnits.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,14 +24,15 @@ using testsupport::randomBytes;
 using testsupport::record;
 using testsupport::wakeUp;
 
-// Feeds the bytes one at a time; returns every answer and notes whether a job ended.
+// Feeds the bytes in pieces of at most `piece` (whole by default, as a unit
+// arrives from a host); returns every answer and notes whether a job ended.
 struct Fed
 {
     Bytes replies;
     int unitsDone = 0;
     bool jobEnded = false;
 };
-Fed feed(updater::sim::SimDevice &device, const Bytes &bytes);
+Fed feed(updater::sim::SimDevice &device, const Bytes &bytes, std::size_t piece = SIZE_MAX);
 // Feeds each unit in turn and returns each unit's answer.
 std::vector<Bytes> answers(updater::sim::SimDevice &device, const std::vector<Bytes> &units);
 

@@ -17,8 +17,9 @@ QByteArray SimPeer::feed(const char *data, qsizetype length, bool &jobEnded)
     std::lock_guard lock(mutex_);
     received_.append(data, length);
     QByteArray reply;
-    for (qsizetype i = 0; i < length; ++i) {
-        const updater::sim::Step step = device_.receiveByte(std::uint8_t(data[i]));
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(data);
+    for (std::size_t i = 0, used = 0; i < std::size_t(length); i += used) {
+        const updater::sim::Step step = device_.receive(bytes + i, std::size_t(length) - i, used);
         reply.append(reinterpret_cast<const char *>(step.reply.data()),
                      qsizetype(step.reply.size()));
         jobEnded = jobEnded || step.jobEnded;

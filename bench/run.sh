@@ -269,7 +269,7 @@ pids=()
 
 # ---------------------------------------------------------------------------
 echo
-echo "== 3. DSP over TCP: records per second on loopback (3 rounds, medians)"
+echo "== 3. DSP over TCP: records per second on loopback (5 rounds, medians)"
 records=$(grep -c '^:' dsp1m.hex)
 # Sets ms to the wall time of a whole updater-cli run against a device (sim or
 # peer) for a file.
@@ -302,7 +302,7 @@ median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 # The floor and the figures are taken in turns: loopback round trips on this
 # machine vary a lot from one second to the next.
 floors=() sims=() peers=() hosts=()
-for round in 1 2 3; do
+for round in 1 2 3 4 5; do
     floors+=("$("$b/bench/line/tcp_pingpong" 2)")
     dsp_rate sim
     sims+=("$rate")

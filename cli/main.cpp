@@ -4,6 +4,7 @@
 #include "CliRun.h"
 #include "ExitStatus.h"
 #include "FleetRun.h"
+#include "PollDispatcher.h"
 #include "PortList.h"
 #include "Signals.h"
 
@@ -36,10 +37,8 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    // Qt's own event loop: every unit is one wake-up, and Qt's costs less per
-    // wake-up than GLib's (no window here needs GLib).
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
+    // Every unit of an update is one turn of the event loop: a lean one.
+    updater::useLeanEventLoop();
     QCoreApplication app(argc, argv);
     updater::watchSignals();
     // Many devices, or both firmwares of one device: a run of its own.

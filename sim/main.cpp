@@ -1,5 +1,6 @@
 // updater-sim: a simulated inverter for trying the updater without a device.
 
+#include "PollDispatcher.h"
 #include "SimFleet.h"
 #include "SimOptions.h"
 #include "SimSession.h"
@@ -65,10 +66,8 @@ int main(int argc, char *argv[])
     if (!readExpectation(options, expected))
         return 2;
 
-    // Qt's own event loop: every unit is one wake-up, and Qt's costs less per
-    // wake-up than GLib's (no window here needs GLib).
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
+    // Every unit of an update is one turn of the event loop: a lean one.
+    updater::useLeanEventLoop();
     QCoreApplication app(argc, argv);
     if (options.devices > 0) {
         SimFleet fleet(options, expected);

@@ -1,8 +1,15 @@
 #include "FileDownCom.h"
 #include "LinkTestSupport.h"
+#include "PollDispatcher.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -299,4 +306,76 @@ TEST_F(TcpLink, TcpPortOutOfRangeIsReportedWithoutConnecting)
     spinFor(100);
     EXPECT_FALSE(server.hasPendingConnections());
     EXPECT_FALSE(link->linkOpen());
+}
+
+// The event loop of updater-cli and updater-sim, which this program runs on too.
+TEST(LeanEventLoop, TimersNeverFireEarlyNorInsideTheirOwnHandlerAndOtherThreadsWakeTheLoop)
+{
+    ASSERT_NE(dynamic_cast<updater::PollDispatcher *>(QAbstractEventDispatcher::instance()),
+              nullptr);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 preciseAt = -1, coarseAt = -1;
+    QTimer::singleShot(30, Qt::PreciseTimer, [&] { preciseAt = clock.nsecsElapsed(); });
+    QTimer::singleShot(40, Qt::CoarseTimer, [&] { coarseAt = clock.nsecsElapsed(); });
+    int repeats = 0;
+    QTimer repeating;
+    QObject::connect(&repeating, &QTimer::timeout, [&] { ++repeats; });
+    repeating.start(5);
+    EXPECT_GT(repeating.remainingTime(), 0);
+    EXPECT_LE(repeating.remainingTime(), 5);
+    // A handler that runs a nested loop for 30 ms: its 2 ms timer waits for it.
+    int nestingFires = 0, firesInsideHandler = -1;
+    QTimer nesting;
+    QObject::connect(&nesting, &QTimer::timeout, [&] {
+        if (++nestingFires > 1)
+            return;
+        QEventLoop inner;
+        QTimer::singleShot(30, &inner, &QEventLoop::quit);
+        inner.exec();
+        firesInsideHandler = nestingFires - 1;
+    });
+    nesting.start(2);
+    // Another thread posts an event and writes into a pipe that a notifier watches.
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    QSocketNotifier reader(pipeEnds[0], QSocketNotifier::Read);
+    QByteArray got;
+    QObject::connect(&reader, &QSocketNotifier::activated, [&] {
+        char buffer[8];
+        const auto n = ::read(pipeEnds[0], buffer, sizeof buffer);
+        got.append(buffer, n > 0 ? n : 0);
+    });
+    bool posted = false;
+    std::thread other([&] {
+        QThread::msleep(10);
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { posted = true; });
+        ASSERT_EQ(::write(pipeEnds[1], "x", 1), 1);
+    });
+    QEventLoop loop;
+    QTimer::singleShot(120, &loop, &QEventLoop::quit);
+    loop.exec();
+    other.join();
+    EXPECT_GE(preciseAt, 30'000'000);
+    EXPECT_GE(coarseAt, 40'000'000);
+    EXPECT_GT(repeats, 3);
+    EXPECT_EQ(firesInsideHandler, 0);
+    EXPECT_GT(nestingFires, 3) << "the timer goes on once its handler has returned";
+    EXPECT_EQ(got, QByteArray("x"));
+    EXPECT_TRUE(posted);
+
+    // A descriptor closed behind its notifier's back is given up, not polled again.
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    spinFor(20);
+    EXPECT_FALSE(reader.isEnabled());
+
+    // A thread on this event loop, asleep with nothing to wait for, ends when told
+    // from another thread.
+    QThread worker;
+    worker.setEventDispatcher(new updater::PollDispatcher);
+    worker.start();
+    QThread::msleep(20);
+    worker.quit();
+    EXPECT_TRUE(worker.wait(2000));
 }

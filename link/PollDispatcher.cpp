@@ -303,12 +303,15 @@ void PollDispatcher::wakeUp()
 }
 
 // Whatever was posted before a wake-up is sent at the start of the next turn.
+// The flag goes down only once the descriptor is empty: the other way round, a
+// wake-up that came in between would be read here with the flag left up, and
+// every later one would be skipped while the loop sleeps.
 void PollDispatcher::drainWakeUps()
 {
-    wokenUp_.store(false);
     char buffer[64];
     while (::read(wakeRead_, buffer, sizeof buffer) > 0) {
     }
+    wokenUp_.store(false);
 }
 
 void PollDispatcher::interrupt()

@@ -18,8 +18,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 using namespace linktest;
 
@@ -378,4 +381,37 @@ TEST(LeanEventLoop, TimersNeverFireEarlyNorInsideTheirOwnHandlerAndOtherThreadsW
     QThread::msleep(20);
     worker.quit();
     EXPECT_TRUE(worker.wait(2000));
+}
+
+// Threads that post to the loop while it wakes for another's post: no wake-up is
+// lost, so none of them waits for its event to be handled.
+TEST(LeanEventLoop, EventsPostedFromOtherThreadsAreHandledEvenWhenTheyComeWhileTheLoopWakes)
+{
+    constexpr int kThreads = 2;
+    std::atomic<int> handled[kThreads] = {};
+    std::atomic<bool> stop{false}, stalled{false};
+    std::vector<std::thread> posters;
+    for (int t = 0; t < kThreads; ++t)
+        posters.emplace_back([&, t] {
+            for (int k = 0; !stop.load(); ++k) {
+                QMetaObject::invokeMethod(QCoreApplication::instance(), [&handled, t] { ++handled[t]; });
+                const auto patience = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+                while (handled[t].load() <= k && !stop.load()) {
+                    if (std::chrono::steady_clock::now() > patience) {
+                        stalled = true;
+                        return;
+                    }
+                    std::this_thread::yield();
+                }
+            }
+        });
+    QEventLoop loop;
+    QTimer::singleShot(3000, &loop, &QEventLoop::quit); // the only timer: nothing else wakes the loop
+    loop.exec();
+    stop = true;
+    for (auto &poster : posters)
+        poster.join();
+    EXPECT_FALSE(stalled.load()) << "a posted event waited 1 s for the loop";
+    for (const auto &n : handled)
+        EXPECT_GT(n.load(), 100);
 }

@@ -177,8 +177,7 @@ void PollDispatcher::registerSocketNotifier(QSocketNotifier *notifier)
 {
     const int descriptor = int(notifier->socket());
     const int type = int(notifier->type());
-    auto w = std::find_if(watches_.begin(), watches_.end(),
-                          [descriptor](const Watch &x) { return x.descriptor == descriptor; });
+    auto w = findWatch(descriptor);
     if (w == watches_.end())
         w = watches_.insert(watches_.end(), Watch{descriptor});
     w->notifiers[type] = notifier;
@@ -190,8 +189,7 @@ void PollDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier)
     const int descriptor = int(notifier->socket());
     const int type = int(notifier->type());
     ready_.erase(std::remove(ready_.begin(), ready_.end(), notifier), ready_.end());
-    const auto w = std::find_if(watches_.begin(), watches_.end(),
-                                [descriptor](const Watch &x) { return x.descriptor == descriptor; });
+    const auto w = findWatch(descriptor);
     if (w == watches_.end() || w->notifiers[type] != notifier)
         return;
     w->notifiers[type] = nullptr;
@@ -208,17 +206,21 @@ void PollDispatcher::registerTimer(int timerId, qint64 interval, Qt::TimerType t
                        Clock::now() + std::chrono::milliseconds(interval)});
 }
 
-PollDispatcher::Timer *PollDispatcher::findTimer(int timerId)
+std::vector<PollDispatcher::Watch>::iterator PollDispatcher::findWatch(int descriptor)
 {
-    const auto t = std::find_if(timers_.begin(), timers_.end(),
-                                [timerId](const Timer &x) { return x.id == timerId; });
-    return t == timers_.end() ? nullptr : &*t;
+    return std::find_if(watches_.begin(), watches_.end(),
+                        [descriptor](const Watch &x) { return x.descriptor == descriptor; });
+}
+
+std::vector<PollDispatcher::Timer>::iterator PollDispatcher::findTimer(int timerId)
+{
+    return std::find_if(timers_.begin(), timers_.end(),
+                        [timerId](const Timer &x) { return x.id == timerId; });
 }
 
 bool PollDispatcher::unregisterTimer(int timerId)
 {
-    const auto t = std::find_if(timers_.begin(), timers_.end(),
-                                [timerId](const Timer &x) { return x.id == timerId; });
+    const auto t = findTimer(timerId);
     if (t == timers_.end())
         return false;
     timers_.erase(t);
@@ -245,8 +247,8 @@ QList<QAbstractEventDispatcher::TimerInfo> PollDispatcher::registeredTimers(QObj
 
 int PollDispatcher::remainingTime(int timerId)
 {
-    const Timer *t = findTimer(timerId);
-    if (t == nullptr)
+    const auto t = findTimer(timerId);
+    if (t == timers_.end())
         return -1;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(t->due - Clock::now()).count();
     return int(std::clamp<qint64>(left, 0, INT_MAX));
@@ -260,30 +262,25 @@ int PollDispatcher::activateTimers()
     if (timers_.empty())
         return 0;
     const auto now = Clock::now();
-    dueIds_.clear();
+    std::vector<std::pair<Clock::time_point, int>> due; // the earliest first
     for (const Timer &t : timers_)
         if (!t.firing && t.due <= now)
-            dueIds_.push_back(t.id);
-    if (dueIds_.empty())
-        return 0;
-    std::sort(dueIds_.begin(), dueIds_.end(),
-              [this](int a, int b) { return findTimer(a)->due < findTimer(b)->due; });
-    const std::vector<int> ids = dueIds_; // a nested loop may fill dueIds_ again
+            due.emplace_back(t.due, t.id);
+    std::sort(due.begin(), due.end());
     int fired = 0;
-    for (const int id : ids) {
-        Timer *t = findTimer(id);
-        if (t == nullptr || t->firing)
+    for (const auto &[when, id] : due) {
+        auto t = findTimer(id);
+        if (t == timers_.end() || t->firing)
             continue;
         const auto interval = std::chrono::milliseconds(t->interval);
         t->due += interval;
         if (t->due < now)
             t->due = now + interval;
         t->firing = true;
-        QObject *object = t->object;
         QTimerEvent event(id);
-        QCoreApplication::sendEvent(object, &event);
+        QCoreApplication::sendEvent(t->object, &event);
         ++fired;
-        if ((t = findTimer(id)) != nullptr)
+        if ((t = findTimer(id)) != timers_.end())
             t->firing = false;
     }
     return fired;

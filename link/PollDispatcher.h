@@ -74,14 +74,14 @@ private:
     int activateTimers();
     int activateNotifiers();
     void drainWakeUps();
-    Timer *findTimer(int timerId);
+    std::vector<Watch>::iterator findWatch(int descriptor);
+    std::vector<Timer>::iterator findTimer(int timerId);
 
     std::vector<Watch> watches_;
     std::vector<pollfd> descriptors_; // one per watch, in the same order, then the wake-up
     bool gathered_ = false;
     std::vector<QSocketNotifier *> ready_; // notified in order; a notifier that goes is taken out
     std::vector<Timer> timers_;
-    std::vector<int> dueIds_;
     int wakeRead_ = -1;
     int wakeWrite_ = -1; // the same descriptor as wakeRead_ where an eventfd serves
     std::atomic<bool> wokenUp_{false};

@@ -65,19 +65,21 @@ bool CSocketModbus::ConnectTo(const QString &address, quint16 port)
     return true;
 }
 
+CSocketModbus::RunningHandlers::iterator CSocketModbus::handlersOf(updater::TcpStream *socket)
+{
+    return std::find_if(handlersRunning_.begin(), handlersRunning_.end(),
+                        [socket](const auto &entry) { return entry.first == socket; });
+}
+
 void CSocketModbus::runHandler(updater::TcpStream *socket, const std::function<void()> &handler)
 {
-    // Looked up again after the handler: a nested one may have added a socket.
-    const auto running = [this, socket] {
-        return std::find_if(handlersRunning_.begin(), handlersRunning_.end(),
-                            [socket](const auto &entry) { return entry.first == socket; });
-    };
-    if (const auto it = running(); it != handlersRunning_.end())
+    if (const auto it = handlersOf(socket); it != handlersRunning_.end())
         ++it->second;
     else
         handlersRunning_.emplace_back(socket, 1);
     handler();
-    const auto it = running();
+    // Looked up again: a nested handler may have added a socket.
+    const auto it = handlersOf(socket);
     if (--it->second > 0)
         return;
     handlersRunning_.erase(it);
@@ -115,8 +117,7 @@ void CSocketModbus::dropSocket()
     updater::TcpStream *socket = std::exchange(socket_, nullptr);
     disconnect(socket, nullptr, this, nullptr);
     socket->abort();
-    if (std::any_of(handlersRunning_.begin(), handlersRunning_.end(),
-                    [socket](const auto &entry) { return entry.first == socket; }))
+    if (handlersOf(socket) != handlersRunning_.end())
         retired_.insert(socket); // runHandler deletes it once its handlers are done
     else
         socket->deleteLater();

@@ -86,6 +86,8 @@ private:
     void onTimeout();
     void dropSocket();
     void runHandler(updater::TcpStream *socket, const std::function<void()> &handler);
+    using RunningHandlers = std::vector<std::pair<updater::TcpStream *, int>>;
+    RunningHandlers::iterator handlersOf(updater::TcpStream *socket);
 
     updater::TcpStream *socket_ = nullptr;
     // A handler of a socket may open a message box, whose nested event loop may
@@ -93,7 +95,7 @@ private:
     // a socket is retired: deleted only once its outermost handler has returned.
     // The sockets whose handlers run, with how many of them: seldom more than one
     // socket, looked up for every reply received.
-    std::vector<std::pair<updater::TcpStream *, int>> handlersRunning_;
+    RunningHandlers handlersRunning_;
     QSet<updater::TcpStream *> retired_;
     QTimer *connectTimer_ = nullptr;
     QString address_;

@@ -228,6 +228,18 @@ TEST(ArmProgress, SecondJobNumbersBlocksFromOneWhileProgressCountCarriesOver)
     EXPECT_EQ(run.rig.job.armCounters().blocksSinceProgress, 2);
 }
 
+TEST(ArmProgress, SecondJobsBarCountsOnlyTheBytesOfItsOwnBlocks)
+{
+    ArmRun run(randomBytes(3 * 1024, 20)); // 3 blocks: the bar moved once, the count is 0
+    ASSERT_EQ(run.rig.host.progress, std::vector<std::uint32_t>{100});
+    run.rig.host.progress.clear();
+    run.rig.startJob(1, run.dir.write("two.bin", randomBytes(4 * 1024, 21)));
+    run.rig.runUntilIdle();
+    EXPECT_EQ(run.rig.job.lastOutcome(), updater::JobOutcome::Success);
+    // After its third block: 3072 of 4096 bytes, not 6144 counting the first job's.
+    EXPECT_EQ(run.rig.host.progress, std::vector<std::uint32_t>{75});
+}
+
 TEST(ArmJobStart, TicksOfOpenAndWakeUpDependOnThePreviousJob)
 {
     TempDir dir;

@@ -326,6 +326,42 @@ TEST(ArmTimeOut, ReplyAfterTheLastTickInsideTheWaitDoesNotSaveTheStep)
     EXPECT_EQ(rig.host.sent.size(), 1u);
 }
 
+// The wait for '9' after the digit '1' is 1000 counted ms: a tick adds 50 and the
+// job gives up only when the count exceeds the wait, on the 21st tick after the '1'.
+TEST(ArmTimeOut, WaitForNineAfterDigitOneEndsOnThe21stTickAndANineBeforeItGoesOn)
+{
+    constexpr int kLastTickInWait = 1000 / 50;
+    TempDir dir;
+    const std::string path = dir.write("a.bin", randomBytes(10, 22));
+    for (const bool nineOnTheLastTick : {false, true}) {
+        SCOPED_TRACE(nineOnTheLastTick ? "'9' before the last tick" : "no '9'");
+        Rig rig;
+        rig.useDevice({.silentFrom = 2}); // answers the wake-up, not the '1'
+        rig.startJob(1, path);
+        while (rig.host.sent.size() < 2 && rig.host.tick < 20)
+            rig.tick();
+        ASSERT_EQ(rig.host.sent.back().bytes, Bytes{'1'});
+        const int oneSent = rig.host.tick;
+        for (int t = 1; t < kLastTickInWait; ++t)
+            rig.tick();
+        if (nineOnTheLastTick) {
+            rig.deliver({'9'});
+            rig.tick();
+            ASSERT_EQ(rig.host.sent.size(), 3u);
+            EXPECT_EQ(rig.host.sent[2].bytes, headerBlock());
+            EXPECT_EQ(rig.host.sent[2].tick, oneSent + kLastTickInWait);
+            EXPECT_EQ(rig.state(), 9);
+            continue;
+        }
+        rig.tick();
+        EXPECT_EQ(rig.state(), 7) << "gave up inside the wait";
+        rig.tick();
+        EXPECT_EQ(rig.state(), -1) << "still waiting after the wait ran out";
+        EXPECT_EQ(rig.host.line(1003), "Connection failed");
+        EXPECT_EQ(rig.job.lastEnd().state, 7);
+    }
+}
+
 TEST(ArmTimeOut, NakAndNoiseAreIgnoredUntilTheWaitRunsOut)
 {
     TempDir dir;

@@ -2,9 +2,27 @@
 
 namespace updater {
 
+namespace {
+
+class SteadyClock final : public SupervisorClock
+{
+public:
+    Clock::time_point now() override { return Clock::now(); }
+    bool waitUntil(std::condition_variable &cv, std::unique_lock<std::mutex> &lock,
+                   Clock::time_point deadline, const std::function<bool()> &stop) override
+    {
+        return cv.wait_until(lock, deadline, stop);
+    }
+};
+
+SteadyClock steadyClock;
+
+} // namespace
+
 Supervisor::Supervisor(std::function<void()> tick, std::chrono::milliseconds period,
-                       std::function<bool()> busy)
-    : tick_(std::move(tick)), period_(period), busy_(std::move(busy)), thread_([this] { run(); })
+                       std::function<bool()> busy, SupervisorClock *clock)
+    : tick_(std::move(tick)), period_(period), busy_(std::move(busy)),
+      clock_(clock != nullptr ? *clock : steadyClock), thread_([this] { run(); })
 {
 }
 
@@ -50,7 +68,7 @@ std::uint64_t Supervisor::restarts() const
 
 void Supervisor::run()
 {
-    TickSchedule schedule(period_, TickSchedule::Clock::now());
+    TickSchedule schedule(period_, clock_.now());
     std::unique_lock lock(mutex_);
     for (;;) {
         // busy_ takes the job lock: never call it while holding mutex_, which
@@ -59,16 +77,16 @@ void Supervisor::run()
         if (busy_ && !busy_()) {
             if (!sleepUntilWoken())
                 return;
-            schedule.restart(TickSchedule::Clock::now());
+            schedule.restart(clock_.now());
         }
         lock.lock();
-        if (wake_.wait_until(lock, schedule.nextDeadline(), [this] { return stop_; }))
+        if (clock_.waitUntil(wake_, lock, schedule.nextDeadline(), [this] { return stop_; }))
             return;
         lock.unlock();
         tick_();
         lock.lock();
         ++ticks_;
-        if (schedule.ticked(TickSchedule::Clock::now()))
+        if (schedule.ticked(clock_.now()))
             ++restarts_;
     }
 }

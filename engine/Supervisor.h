@@ -46,8 +46,24 @@ private:
     std::uint64_t k_ = 0;
 };
 
+// Where the supervisor reads the time and waits for its next deadline: the steady
+// clock, unless a test passes a clock of counted time.
+class SupervisorClock
+{
+public:
+    using Clock = TickSchedule::Clock;
+
+    virtual ~SupervisorClock() = default;
+    virtual Clock::time_point now() = 0;
+    // Waits on cv (lock held, released while waiting) until deadline or until stop()
+    // holds, which a notify of cv makes it check. Returns stop().
+    virtual bool waitUntil(std::condition_variable &cv, std::unique_lock<std::mutex> &lock,
+                           Clock::time_point deadline, const std::function<bool()> &stop) = 0;
+};
+
 // The supervisor thread: calls the job tick every period, on the deadlines of a
-// TickSchedule of the steady clock.
+// TickSchedule of its clock (the steady clock unless one is given; a clock given
+// must outlive the supervisor).
 //
 // With a busy function, the thread sleeps while it answers false (no job: a tick
 // would do nothing) until wake() is called, and then ticks from that moment on.
@@ -59,7 +75,7 @@ class Supervisor
 public:
     explicit Supervisor(std::function<void()> tick,
                         std::chrono::milliseconds period = std::chrono::milliseconds(50),
-                        std::function<bool()> busy = {});
+                        std::function<bool()> busy = {}, SupervisorClock *clock = nullptr);
     ~Supervisor();
 
     // A job has started: tick again, the first time one period from now. May be
@@ -81,6 +97,7 @@ private:
     std::function<void()> tick_;
     std::chrono::milliseconds period_;
     std::function<bool()> busy_;
+    SupervisorClock &clock_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;

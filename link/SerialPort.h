@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -68,10 +69,11 @@ public:
     // kSendBufferSize.
     bool QueueSend(const std::uint8_t *data, std::size_t length);
     // Waits until the driver has taken every byte handed to QueueSend, at most as
-    // long as those bytes need on the line at 9600 baud plus 2 s. True when none is
-    // left; false when bytes still wait then or the port failed first. The driver
-    // sends what it holds when the port is closed. Call on the creating thread.
-    bool WaitUntilWritten();
+    // long as those bytes need on the line at 9600 baud plus 2 s, or atMost if that
+    // is shorter. True when none is left; false when bytes still wait then or the
+    // port failed first. The driver sends what it holds when the port is closed.
+    // Call on the creating thread.
+    bool WaitUntilWritten(std::chrono::milliseconds atMost = std::chrono::milliseconds::max());
 
     bool portOpen() const { return portOpen_.load(); }
     unsigned portNumber() const { return portNumber_; }

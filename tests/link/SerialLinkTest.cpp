@@ -1,10 +1,12 @@
 #include "FileDownCom.h"
 #include "LinkTestSupport.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryFile>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <random>
@@ -335,6 +337,23 @@ TEST_P(SerialLink, BlocksBeyondTheRoomLeftWaitInOrderBehindTheEarlierOnes)
     sink.openGate();
     EXPECT_EQ(pty.read(expected.size()), expected);
     EXPECT_TRUE(pty.readFor(100).empty());
+    EXPECT_EQ(reporter.count(), 0u);
+}
+
+TEST_P(SerialLink, WaitForBytesTheDeviceNeverReadsRunsOutAndSaysTheyWereNotAllWritten)
+{
+    open();
+    // The device end is never read: the pseudo-terminal takes some tens of KiB, the
+    // rest of these 256 KiB stays in the link.
+    const std::vector<std::uint8_t> block(4096, 0x5A);
+    for (int i = 0; i < 64; ++i)
+        ASSERT_TRUE(link.QueueSend(block.data(), block.size()));
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(link.WaitUntilWritten(std::chrono::milliseconds(1000)));
+    EXPECT_GE(clock.elapsed(), 1000);
+    EXPECT_LT(clock.elapsed(), 3000);
+    EXPECT_TRUE(link.linkOpen());
     EXPECT_EQ(reporter.count(), 0u);
 }
 

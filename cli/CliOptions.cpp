@@ -101,9 +101,6 @@ std::string takeValue(const std::string &option, const std::string &value, CliOp
         if (value.empty())
             return option + " needs a file name";
         path = value;
-        // With both, the DSP firmware goes first.
-        o.firmwareType = o.dspPath.empty() ? 1 : 0;
-        o.firmwarePath = o.dspPath.empty() ? o.armPath : o.dspPath;
         return {};
     }
     if (auto fleetError = takeFleetValue(option, value, o); fleetError != "-")
@@ -166,9 +163,20 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
         return "--report and --trace-dir go with --fleet (a single run: --trace FILE)";
     if (o.link == CliOptions::Link::None)
         return "no link: give --serial PORT or --tcp ADDR[:PORT]";
-    if (o.firmwareType == -1)
+    if (o.dspPath.empty() && o.armPath.empty())
         return "no firmware file: give --dsp FILE or --arm FILE";
     return {};
+}
+
+run::LinkSpec linkSpec(const CliOptions &o)
+{
+    return {o.link == CliOptions::Link::Tcp, o.comNumber, o.serialPath, o.tcpAddress, o.tcpPort};
+}
+
+std::string linkText(const CliOptions &o)
+{
+    return o.link == CliOptions::Link::Tcp ? o.tcpAddress + ":" + std::to_string(o.tcpPort)
+                                           : o.serialText;
 }
 
 std::string parseLinkOption(const std::string &option, const std::string &value, CliOptions &o)

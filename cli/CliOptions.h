@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DeviceRun.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,8 +25,6 @@ struct CliOptions
     std::string serialText; // serial: the port as given on the command line
     std::string tcpAddress; // tcp: dotted IPv4 address
     std::uint16_t tcpPort = kDefaultTcpPort;
-    int firmwareType = -1; // 0 DSP (Intel HEX), 1 LCD ARM (binary image)
-    std::string firmwarePath;
     // --dsp and --arm as given; with both, one run writes the DSP firmware, then the ARM.
     std::string dspPath;
     std::string armPath;
@@ -48,6 +48,11 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &op
 // A link as given to --serial or --tcp (option is "--serial" or "--tcp"), into
 // o's link fields. Returns an empty string, or the reason it is refused.
 std::string parseLinkOption(const std::string &option, const std::string &value, CliOptions &o);
+
+// The link fields of o as a run takes them.
+run::LinkSpec linkSpec(const CliOptions &o);
+// "10.0.0.7:8899", or the serial port as given.
+std::string linkText(const CliOptions &o);
 
 // The --help text.
 std::string cliUsage();

@@ -1,5 +1,7 @@
 #include "FleetFile.h"
 
+#include "CliOptions.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -55,7 +57,7 @@ bool goodName(const std::string &name)
 }
 
 // The link column into device; returns the fault.
-std::string parseLink(const std::string &text, FleetDevice &device)
+std::string parseLink(const std::string &text, run::DeviceSpec &device)
 {
     const auto colon = text.find(':');
     const std::string kind = text.substr(0, colon);
@@ -65,13 +67,14 @@ std::string parseLink(const std::string &text, FleetDevice &device)
     const std::string value = text.substr(colon + 1);
     if (value.empty())
         return "link \"" + text + "\": no " + (kind == "tcp" ? "address" : "port");
-    std::string error = parseLinkOption(option, value, device.link);
+    CliOptions l;
+    std::string error = parseLinkOption(option, value, l);
     if (!error.empty()) {
         const std::string given = option + " " + value + ": ";
         return "link \"" + text +
                "\": " + (error.rfind(given, 0) == 0 ? error.substr(given.size()) : error);
     }
-    const CliOptions &l = device.link;
+    device.link = linkSpec(l);
     device.linkText = kind == "tcp"      ? l.tcpAddress + ":" + std::to_string(l.tcpPort)
                       : l.comNumber != 0 ? "COM" + std::to_string(l.comNumber)
                                          : l.serialPath;
@@ -87,7 +90,7 @@ std::string firmwarePath(const std::string &given, const std::filesystem::path &
 } // namespace
 
 std::string readFleetFile(const std::string &path, const std::string &dsp, const std::string &arm,
-                          std::vector<FleetDevice> &devices)
+                          std::vector<run::DeviceSpec> &devices)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -121,7 +124,7 @@ std::string readFleetFile(const std::string &path, const std::string &dsp, const
         if (f.size() != column.size())
             return where + std::to_string(f.size()) + " fields, but the header names " +
                    std::to_string(column.size());
-        FleetDevice device;
+        run::DeviceSpec device;
         std::string linkText, rowDsp, rowArm;
         for (std::size_t i = 0; i < f.size(); ++i) {
             std::string *into[] = {&device.name, &linkText, &rowDsp, &rowArm};

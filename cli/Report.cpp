@@ -29,11 +29,6 @@ std::string quoted(const std::string &text)
     return out + "\"";
 }
 
-const char *firmwareKind(int type)
-{
-    return type == kDspFirmware ? "dsp" : "arm";
-}
-
 const char *stepKey(JobStep step)
 {
     switch (step) {
@@ -104,11 +99,11 @@ std::string isoTime(std::chrono::system_clock::time_point time)
 std::string reportJson(const RunReport &r)
 {
     std::vector<std::string> firmware;
-    for (const FirmwareSummary &f : r.firmware) {
+    for (const run::FirmwareSummary &f : r.firmware) {
         char crc[16];
         std::snprintf(crc, sizeof crc, "%08x", f.crc32);
         firmware.push_back(Object("    ")
-                               .text("kind", firmwareKind(f.type))
+                               .text("kind", run::kindInfo(f.kind).reportKey)
                                .text("path", f.path)
                                .number("size", static_cast<long long>(f.size))
                                .text("crc32", crc)
@@ -116,13 +111,13 @@ std::string reportJson(const RunReport &r)
     }
     std::vector<std::string> devices;
     for (const RunReport::Device &d : r.devices) {
-        const DeviceResult &x = d.result;
-        const bool failed = x.outcome != DeviceOutcome::Success && x.firmwareType >= 0;
+        const run::DeviceResult &x = d.result;
+        const bool failed = x.outcome != run::DeviceOutcome::Success && x.failedFirmware;
         Object o("    ");
         o.text("name", d.device->name)
             .text("link", d.device->linkText)
-            .text("outcome", outcomeName(x.outcome))
-            .raw("firmware", failed ? quoted(firmwareKind(x.firmwareType)) : "null")
+            .text("outcome", run::outcomeName(x.outcome))
+            .raw("firmware", failed ? quoted(run::kindInfo(*x.failedFirmware).reportKey) : "null")
             .raw("failedStep", failed ? quoted(stepKey(x.end.step)) : "null")
             .raw("jobState", failed ? std::to_string(x.end.state) : "null")
             .text("deviceHolds", d.where)

@@ -13,15 +13,15 @@ namespace updater::cli {
 struct RunReport
 {
     std::chrono::system_clock::time_point start, end;
-    std::vector<FirmwareSummary> firmware;
+    std::vector<run::FirmwareSummary> firmware;
     unsigned jobs = 0;
     unsigned retries = 0;
     int exitStatus = 0;
     int signal = 0; // the signal that interrupted the run, 0 none
     struct Device
     {
-        const FleetDevice *device = nullptr;
-        DeviceResult result;
+        const run::DeviceSpec *device = nullptr;
+        run::DeviceResult result;
         std::string where; // what the device may hold
     };
     std::vector<Device> devices;

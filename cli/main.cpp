@@ -1,11 +1,9 @@
 // updater-cli: the update without a window, for scripts and production lines.
 
 #include "CliOptions.h"
-#include "CliRun.h"
-#include "ExitStatus.h"
-#include "FleetRun.h"
-#include "PollDispatcher.h"
 #include "PortList.h"
+#include "RunFront.h"
+#include "RunOutcome.h"
 #include "Signals.h"
 
 #include "Texts.h"
@@ -22,7 +20,7 @@ int main(int argc, char *argv[])
         parseCliOptions(std::vector<std::string>(argv + 1, argv + argc), options);
     if (!error.empty()) {
         std::fprintf(stderr, "updater-cli: %s\nTry 'updater-cli --help'.\n", error.c_str());
-        return kExitRefused;
+        return updater::run::kExitRefused;
     }
     if (options.help) {
         std::fputs(cliUsage().c_str(), stdout);
@@ -37,16 +35,7 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    // Every unit of an update is one turn of the event loop: a lean one.
-    updater::useLeanEventLoop();
     QCoreApplication app(argc, argv);
     updater::watchSignals();
-    // Many devices, or both firmwares of one device: a run of its own.
-    if (!options.fleetPath.empty() || (!options.dspPath.empty() && !options.armPath.empty()))
-        return runFleet(options, app);
-    CliRun run(options);
-    QObject::connect(&run, &CliRun::finished, &app, &QCoreApplication::exit, Qt::QueuedConnection);
-    if (const auto status = run.start())
-        return *status;
-    return app.exec();
+    return runUpdate(options, app);
 }

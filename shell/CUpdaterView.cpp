@@ -1,6 +1,7 @@
 #include "CUpdaterView.h"
 
 #include "Controls.h"
+#include "DeviceRun.h"
 #include "DialogUnits.h"
 #include "Dialogs.h"
 #include "FileDownCom.h"
@@ -30,10 +31,13 @@ bool onUiThread(const QObject *object)
 
 } // namespace
 
-CUpdaterView::CUpdaterView(QWidget *parent)
-    : QWidget(parent), relay_(this), job_(std::make_unique<updater::UpdateJob>(*this)),
-      link_(std::make_unique<CFileDownCom>(job_.get(), this))
+CUpdaterView::CUpdaterView(QWidget *parent) : QWidget(parent), relay_(this)
 {
+    // The window keeps the link that Set Port opened between jobs, and a job keeps
+    // its specified waits when the link goes away.
+    updater::run::DeviceRun::Settings settings;
+    settings.endJobWhenLinkLost = false;
+    run_ = std::make_unique<updater::run::DeviceRun>(updater::run::DeviceSpec{}, settings, *this);
     setObjectName(QStringLiteral("view"));
     const res::DialogTemplate &form = res::formTemplate();
     setFont(dialogFont(form.pointSize));
@@ -67,9 +71,9 @@ void CUpdaterView::OnInitialUpdate()
     // One supervisor per view: a later initial update (New) only blanks the lines.
     if (!supervisorThread_ && !shutDown_)
         // It sleeps while no job runs (a tick would do nothing) and wakes with DownLoad.
-        supervisorThread_ = std::make_unique<updater::Supervisor>([this] { job_->jobTick(0); },
-                                                                  std::chrono::milliseconds(50),
-                                                                  [this] { return !job_->idle(); });
+        supervisorThread_ = std::make_unique<updater::Supervisor>(
+            [this] { run_->tick(); }, std::chrono::milliseconds(50),
+            [this] { return run_->jobRunning(); });
     for (int id : {updater::kIdFileLine, updater::kIdConnectLine, updater::kIdProgramLine})
         setLine(id, QString());
 }
@@ -91,7 +95,7 @@ void CUpdaterView::OnFileOpen()
     fileDialog.setDefaultSuffix(QStringLiteral("hex"));
     if (fileDialog.exec() == QDialog::Accepted && !fileDialog.selectedFiles().isEmpty())
         firmwarePath_ = fileDialog.selectedFiles().constFirst();
-    job_->setFirmware(firmwareType_, QFile::encodeName(firmwarePath_).toStdString());
+    job().setFirmware(firmwareType_, QFile::encodeName(firmwarePath_).toStdString());
 
     setLine(updater::kIdFileLine, QString::fromUtf8(res::kFileLinePrefix) + firmwarePath_);
     setLine(updater::kIdConnectLine, QStringLiteral(" "));
@@ -109,14 +113,14 @@ void CUpdaterView::OnSetPort()
     dialog.tcpPort = kPresetTcpPort;
     if (dialog.exec() != QDialog::Accepted)
         return;
-    link_->OpenLink(dialog.linkType, dialog.comPort, dialog.ipAddress, dialog.tcpPort);
+    link().OpenLink(dialog.linkType, dialog.comPort, dialog.ipAddress, dialog.tcpPort);
 }
 
 void CUpdaterView::OnDownLoad()
 {
     if (!idle())
         return;
-    job_->downLoad(link_->linkOpen());
+    run_->downLoadOnCurrentLink();
 }
 
 void CUpdaterView::shutDown()
@@ -124,14 +128,24 @@ void CUpdaterView::shutDown()
     if (shutDown_)
         return;
     shutDown_ = true;
-    job_->closeFirmwareFile();
+    job().closeFirmwareFile();
     // From here on no thread waits for a message box: the supervisor and the
     // communication thread can be joined even while an ending is under way.
     relay_.close();
-    job_->abandon();
+    job().abandon();
     supervisorThread_.reset();
-    link_->setOwner(nullptr);
-    link_->CloseLink();
+    link().setOwner(nullptr);
+    link().CloseLink();
+}
+
+updater::UpdateJob &CUpdaterView::job()
+{
+    return run_->job();
+}
+
+CFileDownCom &CUpdaterView::link()
+{
+    return run_->link();
 }
 
 QString CUpdaterView::lineText(int lineId) const
@@ -142,18 +156,13 @@ QString CUpdaterView::lineText(int lineId) const
 
 bool CUpdaterView::idle() const
 {
-    return job_->idle();
+    return run_->job().idle();
 }
 
 bool CUpdaterView::jobRunning() const
 {
-    const updater::JobFields fields = job_->fields();
+    const updater::JobFields fields = run_->job().fields();
     return fields.jobState != updater::kNoJob && !fields.timeoutInProgress;
-}
-
-void CUpdaterView::sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t)
-{
-    link_->SendOnCurrentLink(data, length);
 }
 
 void CUpdaterView::setLineText(updater::StatusLine line, const std::string &text)
@@ -162,7 +171,7 @@ void CUpdaterView::setLineText(updater::StatusLine line, const std::string &text
     post([this, lineId, text = QString::fromStdString(text)] { setLine(lineId, text); });
 }
 
-void CUpdaterView::setProgressVisible(bool visible)
+void CUpdaterView::progressVisible(bool visible)
 {
     post([this, visible] {
         if (visible) {
@@ -173,14 +182,14 @@ void CUpdaterView::setProgressVisible(bool visible)
     });
 }
 
-void CUpdaterView::setProgressPos(std::uint32_t percent)
+void CUpdaterView::progressPos(std::uint32_t percent)
 {
     // The protocols' estimate may run past 100; the bar shows it as full.
     const int value = static_cast<int>(std::min<std::uint32_t>(percent, 100));
     post([this, value] { progressBar_->setValue(value); });
 }
 
-void CUpdaterView::showMessage(updater::MessageKind, const std::string &text)
+void CUpdaterView::message(updater::MessageKind, const std::string &text)
 {
     const QString message = QString::fromStdString(text);
     if (onUiThread(this)) {
@@ -199,13 +208,12 @@ void CUpdaterView::idleChanged(bool idle)
     post([this, idle] { emit commandsEnabled(idle); });
 }
 
-void CUpdaterView::reportLinkError(updater::LinkFault, const QString &caption, const QString &text)
+void CUpdaterView::linkError(updater::LinkFault, const QString &caption, const QString &text)
 {
     showLinkError(window(), caption, text);
 }
 
-void CUpdaterView::reportLinkClosed(const QString &caption, const QString &text,
-                                    const QString &status)
+void CUpdaterView::linkClosed(const QString &caption, const QString &text, const QString &status)
 {
     if (jobRunning())
         showLinkError(window(), caption, text);

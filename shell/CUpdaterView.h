@@ -1,8 +1,7 @@
 #pragma once
 
 #include "BlockingRelay.h"
-#include "JobHost.h"
-#include "LinkReporter.h"
+#include "DevicePresenter.h"
 
 #include <QString>
 #include <QWidget>
@@ -17,15 +16,19 @@ class QProgressBar;
 namespace updater {
 class Supervisor;
 class UpdateJob;
+namespace run {
+class DeviceRun;
+}
 } // namespace updater
 
 // The form of the main window: progress bar 1000, file line 1002 and status lines
-// 1003 and 1004. It owns the update job, the supervisor that ticks it and the link
-// object, handles Open, Set Port and DownLoad, and is the job's host.
+// 1003 and 1004. It owns the device run (the update job and the link object) and
+// the supervisor that ticks it, handles Open, Set Port and DownLoad, and presents
+// the run: lines, progress bar and boxes.
 //
-// Host calls from any thread reach the widgets only through queued calls to the
-// UI thread, also when made on the UI thread, so the texts keep their order.
-class CUpdaterView : public QWidget, public updater::IJobHost, public updater::ILinkReporter
+// Calls from any thread reach the widgets only through queued calls to the UI
+// thread, also when made on the UI thread, so the texts keep their order.
+class CUpdaterView : public QWidget, public updater::run::DevicePresenter
 {
     Q_OBJECT
 public:
@@ -58,25 +61,26 @@ public:
     bool idle() const;
     // A job is under way: started, and neither ended nor showing its time-out.
     bool jobRunning() const;
-    updater::UpdateJob &job() { return *job_; }
-    CFileDownCom &link() { return *link_; }
+    updater::UpdateJob &job();
+    CFileDownCom &link();
     bool supervisorRunning() const { return supervisorThread_ != nullptr; }
 
-    // IJobHost.
-    void sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t jobState) override;
-    void setLineText(updater::StatusLine line, const std::string &text) override;
-    void setProgressVisible(bool visible) override;
-    void setProgressPos(std::uint32_t percent) override;
-    void showMessage(updater::MessageKind kind, const std::string &text) override;
-    void idleChanged(bool idle) override;
+    // A line of the form, from any thread.
+    void setLineText(updater::StatusLine line, const std::string &text);
 
-    // ILinkReporter.
-    void reportLinkError(updater::LinkFault fault, const QString &caption,
-                         const QString &text) override;
+    // DevicePresenter.
+    void statusLine(updater::StatusLine line, const std::string &text) override
+    {
+        setLineText(line, text);
+    }
+    void progressVisible(bool visible) override;
+    void progressPos(std::uint32_t percent) override;
+    void message(updater::MessageKind kind, const std::string &text) override;
+    void idleChanged(bool idle) override;
+    void linkError(updater::LinkFault fault, const QString &caption, const QString &text) override;
     // A link that goes away while a job uses it is an error; otherwise (an
     // inverter restarts after its update) it is only told on the status bar.
-    void reportLinkClosed(const QString &caption, const QString &text,
-                          const QString &status) override;
+    void linkClosed(const QString &caption, const QString &text, const QString &status) override;
 
 signals:
     // Open, Set Port and DownLoad are enabled exactly while this is true.
@@ -90,8 +94,7 @@ private:
     void post(std::function<void()> work);
 
     BlockingRelay relay_;
-    std::unique_ptr<updater::UpdateJob> job_;
-    std::unique_ptr<CFileDownCom> link_;
+    std::unique_ptr<updater::run::DeviceRun> run_;
     std::unique_ptr<updater::Supervisor> supervisorThread_;
     QString firmwarePath_;
     int firmwareType_ = 0;

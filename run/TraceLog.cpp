@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-namespace updater::cli {
+namespace updater::run {
 
 namespace {
 
@@ -150,4 +150,4 @@ void TraceLog::reportFailure(const std::string &reason)
                    "; the update goes on without it");
 }
 
-} // namespace updater::cli
+} // namespace updater::run

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Console.h"
+#include "DevicePresenter.h"
 #include "TraceLog.h"
 
 #include "JobHost.h"
@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 class CFileDownCom;
@@ -17,26 +18,23 @@ namespace updater {
 class UpdateJob;
 }
 
-namespace updater::cli {
+namespace updater::run {
 
-// What the update job shows, said on a terminal: each new status text on its own
-// line, the final message last, nothing that waits for an answer. Also where the
-// link reports its errors (standard error).
-class CliHost : public IJobHost, public ILinkReporter
+// The host of one device's job and the reporter of its link: sends go to the
+// link, everything shown goes to the trace and then to the front end's presenter.
+// Counts what was sent and keeps the last status and message for the run's own
+// texts.
+class RunHost : public IJobHost, public ILinkReporter
 {
 public:
-    CliHost(Console &console, TraceLog &trace) : console_(console), trace_(trace) {}
+    RunHost(DevicePresenter &presenter, TraceLog &trace) : presenter_(presenter), trace_(trace) {}
 
     // The link this host sends on; it outlives every call made to it.
     void attach(CFileDownCom *link) { link_ = link; }
-    // One of many devices: every line said starts with prefix ("inv-07 10.0.0.7:8899 "),
-    // or, with echo false, nothing is said (a table shows the devices instead).
-    void setEcho(bool echo, std::string prefix)
-    {
-        echo_ = echo;
-        prefix_ = std::move(prefix);
-    }
-    // Another job starts on this host: its status texts are all said again.
+    // While muted (a restarting device is being reached again) status texts and
+    // link errors are traced but not shown.
+    void setMuted(bool muted) { muted_.store(muted); }
+    // Another job starts on this host: its status texts are all shown again.
     void newJob();
     // Called, from whatever thread ends the job, once the job is idle again.
     void setOnIdle(std::function<void()> onIdle) { onIdle_ = std::move(onIdle); }
@@ -49,37 +47,40 @@ public:
 
     void sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t jobState) override;
     void setLineText(StatusLine line, const std::string &text) override;
-    void setProgressVisible(bool visible) override { progressVisible_.store(visible); }
-    void setProgressPos(std::uint32_t) override {} // the bar follows the job's byte count
+    void setProgressVisible(bool visible) override;
+    void setProgressPos(std::uint32_t percent) override;
     void showMessage(MessageKind kind, const std::string &text) override;
     void idleChanged(bool idle) override;
 
     void reportLinkError(LinkFault fault, const QString &caption, const QString &text) override;
+    void reportLinkClosed(const QString &caption, const QString &text,
+                          const QString &status) override;
 
     bool progressVisible() const { return progressVisible_.load(); }
     int unitsSent() const { return unitsSent_.load(); }
     std::uint64_t bytesSent() const { return bytesSent_.load(); }
     // The message that ended the last job ("" before the first).
     std::string lastMessage() const;
-    // The status text printed last ("" before the first).
+    // The last status text that was not empty ("" before the first).
     std::string lastStatus() const;
 
 private:
-    Console &console_;
+    DevicePresenter &presenter_;
     TraceLog &trace_;
     CFileDownCom *link_ = nullptr;
     std::function<void()> onIdle_;
     std::function<void(const std::string &)> onConnectFailed_;
+    std::atomic<bool> muted_{false};
     std::atomic<bool> progressVisible_{false};
     std::atomic<int> unitsSent_{0};
     std::atomic<std::uint64_t> bytesSent_{0};
-    bool echo_ = true;
-    std::string prefix_;
     mutable std::mutex linesMutex_; // guards the texts below; a leaf lock
-    std::string connectLine_, programLine_, lastStatus_, lastMessage_;
+    // The lines as shown; none after newJob(), so that even a blank comes through.
+    std::optional<std::string> fileLine_, connectLine_, programLine_;
+    std::string lastStatus_, lastMessage_;
 };
 
-// Where the link hands every received byte: logged for --trace, then given to the job.
+// Where the link hands every received byte: traced, then given to the job.
 class TracingSink : public IByteSink
 {
 public:
@@ -91,4 +92,4 @@ private:
     TraceLog &trace_;
 };
 
-} // namespace updater::cli
+} // namespace updater::run

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-namespace updater::cli {
+namespace updater::run {
 
 // The support log of one job (--trace): one line per unit sent and per byte
 // received that moved the job, with the milliseconds since the start, the
@@ -88,4 +88,4 @@ private:
 // "FA 66 6C", or for a long block "02 01 FE 00 11 22 33 44 ... 1A 10 (1029 bytes)".
 std::string hexBytes(const std::uint8_t *data, std::size_t length, std::size_t whole);
 
-} // namespace updater::cli
+} // namespace updater::run

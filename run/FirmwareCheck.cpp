@@ -9,14 +9,15 @@
 #include <filesystem>
 #include <vector>
 
-namespace updater::cli {
+namespace updater::run {
 
-std::string firmwareFault(int type, const std::string &path, FirmwareSummary *summary)
+std::string firmwareFault(FirmwareKind kind, const std::string &path, FirmwareSummary *summary)
 {
+    const bool dsp = kind == FirmwareKind::Dsp;
     FirmwareFile file;
     if (const FileError error = file.open(path); error != FileError::None)
         return fileErrorText(error);
-    if (type != kDspFirmware) {
+    if (!dsp) {
         if (const FileError error = file.checkNotIntelHex(); error != FileError::None)
             return fileErrorText(error);
     }
@@ -32,16 +33,16 @@ std::string firmwareFault(int type, const std::string &path, FirmwareSummary *su
             return fileErrorText(FileError::ReadFailed);
         if (summary != nullptr)
             crc = crc32(bytes.data(), piece, crc);
-        if (type == kDspFirmware)
+        if (dsp)
             hex.feed(bytes.data(), piece);
         done += piece;
     }
-    if (type == kDspFirmware) {
+    if (dsp) {
         if (const HexCheck check = hex.finish(); !check.ok())
             return describe(check);
     }
     if (summary != nullptr)
-        *summary = {type, path, length, crc};
+        *summary = {kind, path, length, crc};
     return {};
 }
 
@@ -59,4 +60,4 @@ std::string overwritesInput(const std::string &option, const std::string &output
     return {};
 }
 
-} // namespace updater::cli
+} // namespace updater::run

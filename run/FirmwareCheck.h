@@ -1,16 +1,18 @@
 #pragma once
 
+#include "FirmwareKind.h"
+
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace updater::cli {
+namespace updater::run {
 
 // A firmware file as it was checked: what the report says of it.
 struct FirmwareSummary
 {
-    int type = -1; // 0 DSP (Intel HEX), 1 LCD ARM (binary image)
+    FirmwareKind kind = FirmwareKind::Dsp;
     std::string path;
     std::uint64_t size = 0;
     std::uint32_t crc32 = 0;
@@ -20,7 +22,8 @@ struct FirmwareSummary
 // readable, and a DSP file must be valid Intel HEX. Returns an empty string, or
 // the fault without the file's name ("line 3: checksum mismatch"). Fills summary
 // when one is given and the file passed.
-std::string firmwareFault(int type, const std::string &path, FirmwareSummary *summary = nullptr);
+std::string firmwareFault(FirmwareKind kind, const std::string &path,
+                          FirmwareSummary *summary = nullptr);
 
 // A file that the run writes (emptied when it is opened) must be none of the
 // files it reads, by whatever name, link or hard link. Returns an empty string,
@@ -30,4 +33,4 @@ std::string overwritesInput(const std::string &option, const std::string &output
                             const std::string &noun,
                             const std::vector<std::pair<std::string, std::string>> &inputs);
 
-} // namespace updater::cli
+} // namespace updater::run

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-namespace updater::cli {
+namespace updater::run {
 
 namespace {
 
@@ -19,43 +19,11 @@ std::chrono::milliseconds since(Clock::time_point start)
 
 } // namespace
 
-const char *firmwareName(int type)
-{
-    return type == kDspFirmware ? "DSP" : "ARM";
-}
-
-const char *outcomeName(DeviceOutcome outcome)
-{
-    switch (outcome) {
-    case DeviceOutcome::Waiting:
-        return "waiting";
-    case DeviceOutcome::Running:
-        return "running";
-    case DeviceOutcome::Success:
-        return "success";
-    case DeviceOutcome::LinkNotOpened:
-        return "link not opened";
-    case DeviceOutcome::TimedOut:
-        return "time-out";
-    case DeviceOutcome::LinkLost:
-        return "link lost";
-    case DeviceOutcome::FileFailed:
-        return "file failed";
-    case DeviceOutcome::Interrupted:
-        return "interrupted";
-    case DeviceOutcome::NotStarted:
-        return "not started";
-    }
-    return "";
-}
-
-DeviceRun::DeviceRun(const FleetDevice &device, const Settings &settings, Console &console)
-    : device_(device), settings_(settings), console_(console), host_(console_, trace_), job_(host_),
-      sink_(job_, trace_), link_(&sink_, &host_),
-      prefix_(settings.prefix ? device.name + " " + device.linkText + " " : std::string())
+DeviceRun::DeviceRun(DeviceSpec device, const Settings &settings, DevicePresenter &presenter)
+    : device_(std::move(device)), settings_(settings), presenter_(presenter),
+      host_(presenter_, trace_), job_(host_), sink_(job_, trace_), link_(&sink_, &host_)
 {
     host_.attach(&link_);
-    host_.setEcho(settings_.echo, prefix_);
     // The job ends on whatever thread ran its last step; the rest happens here.
     host_.setOnIdle([this] {
         QMetaObject::invokeMethod(
@@ -75,18 +43,20 @@ DeviceRun::DeviceRun(const FleetDevice &device, const Settings &settings, Consol
 
 DeviceRun::~DeviceRun()
 {
+    link_.setOwner(nullptr);
     link_.CloseLink();
 }
 
-int DeviceRun::firmwareType() const
+FirmwareKind DeviceRun::firmware() const
 {
-    const bool dspFirst = !device_.dspPath.empty();
-    return stage_ == 0 && dspFirst ? kDspFirmware : kArmFirmware;
+    if (onCurrentLink_)
+        return kindOfType(job_.fields().firmwareType);
+    return stage_ == 0 && !device_.dspPath.empty() ? FirmwareKind::Dsp : FirmwareKind::Arm;
 }
 
 std::string DeviceRun::firmwarePath() const
 {
-    return firmwareType() == kDspFirmware ? device_.dspPath : device_.armPath;
+    return firmware() == FirmwareKind::Dsp ? device_.dspPath : device_.armPath;
 }
 
 bool DeviceRun::done() const
@@ -97,8 +67,7 @@ bool DeviceRun::done() const
 void DeviceRun::say(const std::string &text)
 {
     trace_.note("run", text);
-    if (settings_.echo)
-        console_.out(prefix_ + text);
+    presenter_.note(text);
 }
 
 void DeviceRun::start()
@@ -113,24 +82,29 @@ void DeviceRun::start()
 
 void DeviceRun::openLink()
 {
-    const CliOptions &l = device_.link;
-    if (l.link == CliOptions::Link::Tcp) {
+    const LinkSpec &l = device_.link;
+    if (l.tcp) {
         trace_.note("link", "connecting to " + device_.linkText);
         link_.OpenTcpLink(QString::fromStdString(l.tcpAddress), l.tcpPort);
         return;
     }
+    const std::string path =
+        l.comNumber != 0 ? comPortDeviceName(l.comNumber).toStdString() : l.serialPath;
+    // "COM9 (/dev/ttyUSB0)": the port as the technician named it, and what it opened.
+    const std::string name = device_.linkText == path ? path : device_.linkText + " (" + path + ")";
     if (l.comNumber != 0)
         link_.OpenLink(kSerialLink, l.comNumber, 0, 0);
     else
         link_.OpenSerialDevice(QString::fromStdString(l.serialPath));
+    trace_.note("link", "serial port " + name + (link_.linkOpen() ? " open" : " not opened"));
     if (link_.linkOpen()) {
-        trace_.note("link", "serial port " + device_.linkText + " open");
-        startJob(); // when the port opened with its configuration, no signal came
+        startJob(); // a port that opened with its configuration sends no signal
         return;
     }
-    const QString device =
-        l.comNumber != 0 ? comPortDeviceName(l.comNumber) : QString::fromStdString(l.serialPath);
-    linkFailed(device.toStdString() + ": " + link_.openErrorText().toStdString());
+    const std::string reason = name + ": " + link_.openErrorText().toStdString();
+    if (phase_ != Phase::Reopening)
+        presenter_.linkError(LinkFault::PortError, QString(), QString::fromStdString(reason));
+    linkFailed(reason);
 }
 
 void DeviceRun::reopenSoon()
@@ -148,7 +122,7 @@ void DeviceRun::linkFailed(const std::string &reason)
         reopenSoon();
         return;
     }
-    host_.setEcho(settings_.echo, prefix_);
+    host_.setMuted(false);
     linkError_ = reason;
     failed(DeviceOutcome::LinkNotOpened, JobEnd{});
 }
@@ -157,37 +131,69 @@ void DeviceRun::startJob()
 {
     if (phase_ == Phase::Running)
         return;
-    if (phase_ == Phase::Reopening)
-        host_.setEcho(settings_.echo, prefix_);
+    host_.setMuted(false);
     phase_ = Phase::Running;
     linkLost_ = false;
-    programming_ = false;
+    sendingSince_.reset();
     host_.newJob();
-    trace_.note("job", std::string(firmwareName(firmwareType())) + " firmware " + firmwarePath());
-    job_.setFirmware(firmwareType(), firmwarePath());
+    const FirmwareKindInfo &kind = kindInfo(firmware());
+    trace_.note("job", std::string(kind.name) + " firmware " + firmwarePath());
+    job_.setFirmware(kind.type, firmwarePath());
     jobRunning_.store(true);
     if (jobStarted_)
         jobStarted_();
     job_.downLoad(link_.linkOpen());
 }
 
+void DeviceRun::downLoadOnCurrentLink()
+{
+    if (phase_ != Phase::Idle && phase_ != Phase::Done)
+        return; // the command is disabled while a job runs
+    onCurrentLink_ = true;
+    phase_ = Phase::Running;
+    linkLost_ = false;
+    sendingSince_.reset();
+    host_.newJob();
+    jobRunning_.store(true);
+    if (jobStarted_)
+        jobStarted_();
+    job_.downLoad(link_.linkOpen());
+    if (job_.idle()) { // refused without a link or a file; its box has been shown
+        jobRunning_.store(false);
+        onCurrentLink_ = false;
+        phase_ = Phase::Idle;
+    }
+}
+
 void DeviceRun::linkLostInJob()
 {
+    const JobFields f = job_.fields();
+    // The job's own ending is under way (its last answer came just before the
+    // close, or its wait ran out): that ending decides.
+    if (onCurrentLink_ || !settings_.endJobWhenLinkLost || f.jobState == kNoJob ||
+        f.timeoutInProgress) {
+        linkLost_ = true;
+        return;
+    }
     // A restarting inverter may take a connection and drop it again: while the
-    // second firmware's job has sent no more than its wake-up, and the minute
-    // for the restart is not over, the link is opened again.
-    const JobStep step = stepOf(firmwareType(), job_.jobState());
-    if (stage_ > 0 && step <= JobStep::Connecting &&
-        since(reopenSince_).count() < settings_.reopenForMs) {
-        job_.abandon();
-        jobRunning_.store(false);
+    // second firmware's job has sent no more than its wake-up, and the time for
+    // the restart is not over, the link is opened again.
+    const JobStep step = stepOf(f.firmwareType, f.jobState);
+    const bool reopen = stage_ > 0 && step <= JobStep::Connecting &&
+                        since(reopenSince_).count() < settings_.reopenForMs;
+    job_.abandon();
+    jobRunning_.store(false);
+    if (reopen) {
         trace_.note("link", "lost before the device was erased; opening it again");
         phase_ = Phase::Reopening;
-        host_.setEcho(false, {});
+        host_.setMuted(true);
         reopenSoon();
         return;
     }
-    linkLost_ = true; // the job notices by its time-out, as a single run does
+    // Nothing more can reach the device: the job ends now, not when its wait runs out.
+    phase_ = Phase::Closing;
+    link_.CloseLink();
+    failed(DeviceOutcome::LinkLost, job_.lastEnd());
 }
 
 void DeviceRun::tick()
@@ -201,6 +207,11 @@ void DeviceRun::jobIdle()
     if (phase_ != Phase::Running)
         return;
     jobRunning_.store(false);
+    if (onCurrentLink_) { // the window's job: the link stays as the technician set it
+        onCurrentLink_ = false;
+        phase_ = Phase::Idle;
+        return;
+    }
     phase_ = Phase::Closing;
     const JobEnd end = job_.lastEnd();
     // The device restarts after an update and may close the link first: what the
@@ -212,22 +223,27 @@ void DeviceRun::closed(JobEnd end, bool sent)
 {
     if (phase_ != Phase::Closing)
         return;
-    if (end.outcome != JobOutcome::Success) {
-        const bool file =
-            end.outcome == JobOutcome::FileFailed || end.outcome == JobOutcome::FileRefused;
-        failed(file ? DeviceOutcome::FileFailed
-                    : (linkLost_ ? DeviceOutcome::LinkLost : DeviceOutcome::TimedOut),
-               end);
+    switch (end.outcome) {
+    case JobOutcome::Success:
+        break;
+    case JobOutcome::FileRefused:
+        failed(DeviceOutcome::FileRefused, end);
+        return;
+    case JobOutcome::FileFailed:
+        failed(DeviceOutcome::FileFailed, end);
+        return;
+    default:
+        failed(linkLost_ ? DeviceOutcome::LinkLost : DeviceOutcome::TimedOut, end);
         return;
     }
     if (!sent) {
         trace_.note("link", "closed before everything handed to it was written");
         linkError_ = "the link closed before the whole firmware was written to it";
+        presenter_.fault(linkError_ + ": the device may be incomplete; run the update again");
         failed(DeviceOutcome::LinkLost, end);
         return;
     }
-    const bool more = stage_ == 0 && !device_.dspPath.empty() && !device_.armPath.empty();
-    if (!more) {
+    if (stage_ > 0 || !twoFirmwares()) {
         finish(DeviceOutcome::Success);
         return;
     }
@@ -235,14 +251,16 @@ void DeviceRun::closed(JobEnd end, bool sent)
     phase_ = Phase::Reopening;
     reopenSince_ = Clock::now();
     say("DSP firmware written; opening the link again for the ARM firmware");
-    host_.setEcho(false, {}); // a restarting device refuses for a while: said once
+    host_.setMuted(true); // a restarting device refuses for a while: said once
     openLink();
 }
 
 void DeviceRun::failed(DeviceOutcome outcome, JobEnd end)
 {
-    result_.firmwareType = firmwareType();
+    result_.failedFirmware = firmware();
     result_.end = end;
+    if (outcome == DeviceOutcome::LinkLost && linkError_.empty())
+        linkError_ = "link lost " + whereItStopped();
     const bool again = outcome == DeviceOutcome::LinkNotOpened ||
                        outcome == DeviceOutcome::TimedOut || outcome == DeviceOutcome::LinkLost;
     if (!again || result_.attempts > static_cast<int>(settings_.retries)) {
@@ -268,7 +286,7 @@ void DeviceRun::finish(DeviceOutcome outcome)
     phase_ = Phase::Done;
     result_.outcome = outcome;
     if (outcome == DeviceOutcome::Success) {
-        result_.firmwareType = -1;
+        result_.failedFirmware.reset();
         result_.end = job_.lastEnd();
     }
     result_.duration = since(startedAt_);
@@ -276,12 +294,12 @@ void DeviceRun::finish(DeviceOutcome outcome)
     link_.CloseLink();
     trace_.note("end", outcomeName(outcome));
     if (outcome != DeviceOutcome::Success && outcome != DeviceOutcome::Interrupted)
-        say(std::string(outcomeName(outcome)) + ": " + whereItStopped());
+        presenter_.fault(std::string(outcomeName(outcome)) + " " + whereItStopped());
     if (finished_)
         finished_();
 }
 
-void DeviceRun::interrupt()
+void DeviceRun::interrupt(int signal)
 {
     if (phase_ == Phase::Done)
         return;
@@ -294,15 +312,18 @@ void DeviceRun::interrupt()
     if (phase_ == Phase::Running || phase_ == Phase::Closing) {
         job_.abandon(); // closes the firmware file
         end = job_.lastEnd();
-        if (phase_ == Phase::Closing && end.outcome == JobOutcome::Success &&
-            !(stage_ == 0 && !device_.dspPath.empty() && !device_.armPath.empty())) {
+        if (end.outcome == JobOutcome::Success && (stage_ > 0 || !twoFirmwares())) {
             finish(DeviceOutcome::Success); // only the closing of the link was cut short
             return;
         }
     }
     jobRunning_.store(false);
-    result_.firmwareType = firmwareType();
+    result_.failedFirmware = firmware();
     result_.end = end;
+    const std::string said = "interrupted " + whereItStopped();
+    if (signal != 0)
+        trace_.note("signal", said); // after a hang-up nobody reads the terminal
+    presenter_.fault(said);
     finish(DeviceOutcome::Interrupted);
 }
 
@@ -311,6 +332,7 @@ DeviceResult DeviceRun::result() const
     DeviceResult r = result_;
     r.unitsSent = host_.unitsSent();
     r.bytesSent = host_.bytesSent();
+    r.lastStatus = host_.lastStatus();
     if (phase_ != Phase::Done && phase_ != Phase::Idle)
         r.duration = since(startedAt_);
     return r;
@@ -320,14 +342,19 @@ std::string DeviceRun::whereItStopped() const
 {
     if (result_.outcome == DeviceOutcome::Success)
         return "every firmware written";
-    if (result_.outcome == DeviceOutcome::NotStarted || result_.firmwareType < 0)
-        return "the device is unchanged";
-    const JobStep step = result_.end.step;
-    std::string text = std::string(firmwareName(result_.firmwareType)) + " firmware";
-    if (step != JobStep::NotStarted)
-        text += std::string(" ") + stepName(step) + " (job state " +
-                std::to_string(result_.end.state) + ")";
-    return text + ": " + whatTheDeviceHolds(step);
+    std::string text;
+    if (twoFirmwares() && result_.failedFirmware)
+        text = stage_ > 0 ? "DSP firmware written; ARM firmware "
+                          : std::string(kindInfo(*result_.failedFirmware).name) + " firmware ";
+    const JobEnd &end = result_.end;
+    if (!result_.failedFirmware || end.state == kNoJob)
+        return text + "before the update started: nothing was sent to the device";
+    text += std::string(stepName(end.step)) + " (job state " + std::to_string(end.state) + ", " +
+            std::to_string(host_.unitsSent()) + " units sent";
+    const std::string last = host_.lastStatus();
+    if (end.step != JobStep::NotStarted && !last.empty())
+        text += ", last status \"" + last + "\"";
+    return text + "): " + whatTheDeviceHolds(end.step);
 }
 
 DeviceRow DeviceRun::row() const
@@ -353,23 +380,17 @@ DeviceRow DeviceRun::row() const
     case Phase::Running:
         break;
     }
-    r.status = std::string(firmwareName(firmwareType())) + " " + host_.lastStatus();
+    r.status = std::string(kindInfo(firmware()).name) + " " + host_.lastStatus();
     const JobFields f = job_.fields();
-    if (f.fileLength <= 0)
+    if (f.fileLength <= 0 || !host_.progressVisible())
         return r;
-    if (f.bytesSent > 0 && !programming_) { // the rate counts from the first byte seen sent
-        programming_ = true;
-        programmingSince_ = Clock::now();
-    }
-    const auto sent =
-        std::min<std::uint32_t>(f.bytesSent, static_cast<std::uint32_t>(f.fileLength));
-    r.percent = static_cast<int>(std::uint64_t(sent) * 100 / std::uint32_t(f.fileLength));
-    const double seconds = programming_ ? since(programmingSince_).count() / 1000.0 : 0;
-    if (sent > 0 && seconds > 0) {
-        r.bytesPerSecond = sent / seconds;
-        r.secondsLeft = static_cast<int>((f.fileLength - sent) / r.bytesPerSecond);
-    }
+    r.fileLength = static_cast<std::uint32_t>(f.fileLength);
+    r.fileBytesSent = std::min(f.bytesSent, r.fileLength);
+    if (r.fileBytesSent > 0 && !sendingSince_) // the rate counts from the first byte seen sent
+        sendingSince_ = Clock::now();
+    if (sendingSince_)
+        r.sending = since(*sendingSince_);
     return r;
 }
 
-} // namespace updater::cli
+} // namespace updater::run

@@ -1,0 +1,114 @@
+#include "FleetRun.h"
+
+#include "UpdateJob.h"
+
+#include <algorithm>
+#include <set>
+
+namespace updater::run {
+
+std::optional<Refusal> checkFirmwareFiles(const std::vector<DeviceSpec> &devices,
+                                          std::vector<FirmwareSummary> &summaries)
+{
+    std::set<std::pair<FirmwareKind, std::string>> checked;
+    for (const DeviceSpec &d : devices) {
+        for (const auto &[kind, path] :
+             {std::pair{FirmwareKind::Dsp, d.dspPath}, {FirmwareKind::Arm, d.armPath}}) {
+            if (path.empty() || !checked.emplace(kind, path).second)
+                continue;
+            FirmwareSummary summary;
+            if (std::string fault = firmwareFault(kind, path, &summary); !fault.empty())
+                return Refusal{path, std::move(fault)};
+            summaries.push_back(summary);
+        }
+    }
+    return std::nullopt;
+}
+
+FleetRun::FleetRun(std::vector<DeviceSpec> devices, const DeviceRun::Settings &settings,
+                   unsigned jobs, const PresenterFor &presenterFor)
+    : jobs_(std::max(1u, jobs))
+{
+    for (DeviceSpec &d : devices) {
+        presenters_.push_back(presenterFor(d));
+        runs_.push_back(std::make_unique<DeviceRun>(std::move(d), settings, *presenters_.back()));
+        runs_.back()->setCallbacks([this] { supervisor_->wake(); },
+                                   [this] {
+                                       QMetaObject::invokeMethod(
+                                           this, [this] { deviceDone(); }, Qt::QueuedConnection);
+                                   });
+    }
+}
+
+FleetRun::~FleetRun()
+{
+    supervisor_.reset();
+}
+
+void FleetRun::start(std::function<void(int)> finished)
+{
+    finished_ = std::move(finished);
+    // One thread ticks every job; it sleeps while none runs.
+    supervisor_ = std::make_unique<Supervisor>(
+        [this] {
+            for (const auto &run : runs_)
+                run->tick();
+        },
+        std::chrono::milliseconds(kTickMs),
+        [this] {
+            return std::any_of(runs_.begin(), runs_.end(),
+                               [](const auto &run) { return run->jobRunning(); });
+        });
+    launch();
+}
+
+void FleetRun::launch()
+{
+    std::size_t active = 0;
+    for (std::size_t i = 0; i < next_; ++i)
+        active += runs_[i]->done() ? 0 : 1;
+    while (!ended_ && next_ < runs_.size() && active < jobs_) {
+        ++active;
+        runs_[next_++]->start();
+    }
+    if (!ended_ && active == 0 && next_ == runs_.size())
+        end(0);
+}
+
+void FleetRun::deviceDone()
+{
+    if (!ended_)
+        launch();
+}
+
+void FleetRun::interrupt(int signal)
+{
+    end(signal);
+}
+
+int FleetRun::exitStatus() const
+{
+    std::vector<DeviceOutcome> outcomes;
+    for (const auto &run : runs_)
+        outcomes.push_back(run->outcome());
+    return run::exitStatus(outcomes, signal_);
+}
+
+void FleetRun::end(int signal)
+{
+    if (ended_)
+        return;
+    ended_ = true;
+    signal_ = signal;
+    // Every running job is abandoned at once; the results tell where each stood.
+    for (const auto &run : runs_)
+        run->interrupt(signal);
+    supervisor_.reset();
+    const int status = exitStatus();
+    for (const auto &run : runs_)
+        run->note("exit", std::to_string(status));
+    if (finished_)
+        finished_(status);
+}
+
+} // namespace updater::run

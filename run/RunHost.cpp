@@ -1,0 +1,110 @@
+#include "RunHost.h"
+
+#include "FileDownCom.h"
+#include "UpdateJob.h"
+
+namespace updater::run {
+
+void RunHost::sendBlock(const std::uint8_t *data, std::size_t length, std::int32_t jobState)
+{
+    if (trace_.isOpen())
+        trace_.sent(jobState, data, length);
+    ++unitsSent_;
+    bytesSent_ += length;
+    link_->SendOnCurrentLink(data, length);
+}
+
+void RunHost::setLineText(StatusLine line, const std::string &text)
+{
+    {
+        std::lock_guard lock(linesMutex_);
+        std::optional<std::string> &shown = line == StatusLine::File      ? fileLine_
+                                            : line == StatusLine::Connect ? connectLine_
+                                                                          : programLine_;
+        if (shown == text)
+            return; // "Programing..." is written for every unit; it is shown once
+        shown = text;
+        if (!text.empty() && line != StatusLine::File)
+            lastStatus_ = text;
+    }
+    if (!text.empty())
+        trace_.note("line " + std::to_string(static_cast<int>(line)), text);
+    if (!muted_.load())
+        presenter_.statusLine(line, text);
+}
+
+void RunHost::setProgressVisible(bool visible)
+{
+    progressVisible_.store(visible);
+    presenter_.progressVisible(visible);
+}
+
+void RunHost::setProgressPos(std::uint32_t percent)
+{
+    presenter_.progressPos(percent);
+}
+
+void RunHost::newJob()
+{
+    std::lock_guard lock(linesMutex_);
+    connectLine_.reset();
+    programLine_.reset();
+    fileLine_.reset();
+}
+
+std::string RunHost::lastMessage() const
+{
+    std::lock_guard lock(linesMutex_);
+    return lastMessage_;
+}
+
+std::string RunHost::lastStatus() const
+{
+    std::lock_guard lock(linesMutex_);
+    return lastStatus_;
+}
+
+void RunHost::showMessage(MessageKind kind, const std::string &text)
+{
+    trace_.note("message", text);
+    {
+        std::lock_guard lock(linesMutex_);
+        lastMessage_ = text;
+    }
+    presenter_.message(kind, text);
+}
+
+void RunHost::idleChanged(bool idle)
+{
+    presenter_.idleChanged(idle);
+    if (idle && onIdle_)
+        onIdle_();
+}
+
+void RunHost::reportLinkError(LinkFault fault, const QString &caption, const QString &text)
+{
+    trace_.note("link", (caption + QStringLiteral(": ") + text).toStdString());
+    if (!muted_.load())
+        presenter_.linkError(fault, caption, text);
+    if (fault == LinkFault::ConnectFailed && onConnectFailed_)
+        onConnectFailed_(text.toStdString());
+}
+
+void RunHost::reportLinkClosed(const QString &caption, const QString &text, const QString &status)
+{
+    trace_.note("link", status.toStdString());
+    if (!muted_.load())
+        presenter_.linkClosed(caption, text, status);
+}
+
+void TracingSink::receiveByte(std::uint8_t byte)
+{
+    if (!trace_.isOpen()) {
+        job_.receiveByte(byte);
+        return;
+    }
+    trace_.received(job_.jobState(), byte);
+    trace_.handled(job_.handleByte(byte));
+}
+
+} // namespace updater::run

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace updater::run {
+
+// How a device's update ended, or where it stands.
+enum class DeviceOutcome
+{
+    Waiting,       // not started yet
+    Running,       // opening its link, running a job, or pausing before another attempt
+    Success,       // the device acknowledged every firmware
+    LinkNotOpened, // no such port, port busy, connection refused or unreachable
+    TimedOut,      // the device stopped answering
+    LinkLost,      // the link closed during the job, or before all of it was written
+    FileRefused,   // the job refused a firmware file when it loaded it: nothing was sent
+    FileFailed,    // a firmware file failed while it was being sent
+    Interrupted,   // Ctrl+C or SIGTERM ended the run while it was under way
+    NotStarted,    // the run was interrupted before this device's turn
+};
+
+// "link not opened", "time-out": the summary's and the report's word for it.
+const char *outcomeName(DeviceOutcome outcome);
+
+// The exit statuses of a run; a signal that ends a run gives 128 + its number.
+inline constexpr int kExitSuccess = 0; // every firmware reached every device
+inline constexpr int kExitFailed = 1;  // a time-out, a lost link or a file that failed mid-job
+inline constexpr int kExitRefused = 2; // usage, or a firmware or fleet file refused: nothing sent
+inline constexpr int kExitNoLink = 3;  // the link could not be opened
+
+// The exit status of a run whose devices ended so: 128 + signal when a signal
+// ended it; 0 when every device succeeded; for one device, 2 for a file the job
+// refused and 3 for a link that did not open; otherwise 1.
+int exitStatus(const std::vector<DeviceOutcome> &outcomes, int signal);
+
+} // namespace updater::run

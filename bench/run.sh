@@ -329,9 +329,6 @@ dsp_rate sim
 echo "  all on one core (taskset -c 0): floor $pinned_floor/s; updater-cli -> updater-sim" \
     "$rate/s (ratio $(calc "sprintf(\"%.3f\", $rate / $pinned_floor)"))"
 pin=
-# The same with Qt's event dispatcher instead of the programs' own, in both.
-UPDATER_EVENT_LOOP=qt dsp_rate sim
-echo "  with UPDATER_EVENT_LOOP=qt (Qt's event dispatcher): updater-cli -> updater-sim $rate/s"
 tcp_ratio=$(calc "$sim_rate / $floor")
 row "DSP over TCP, records/s" "$sim_rate /s" "floor $floor /s" \
     "$(calc "sprintf(\"%.3f\", $tcp_ratio)")" "at least 0.80" "$(met_if "$tcp_ratio >= 0.80")"

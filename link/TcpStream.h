@@ -10,13 +10,11 @@ class QSocketNotifier;
 
 namespace updater {
 
-class SocketSet;
-
-// One TCP connection on a plain non-blocking socket, served by the event loop of
-// the thread that owns it. Every unit of the update waits for the device's reply,
-// so a unit costs one write and its reply one read: the read notifier stays on
-// for the whole connection, and a write goes to the system at once, waiting in
-// this object only while the system's buffer is full.
+// One TCP connection on a plain non-blocking socket, watched by two notifiers on
+// the event loop of the thread that owns it. Every unit of the update waits for
+// the device's reply, so a unit costs one write and its reply one read: the read
+// notifier stays on for the whole connection, and a write goes to the system at
+// once, waiting in this object only while the system's buffer is full.
 //
 // Owner's thread only. Signals are emitted from that thread's event loop; a
 // handler may close the stream, but deletes it only with deleteLater().
@@ -47,7 +45,7 @@ public:
     void shutdownWrite();
     // Closes once everything queued is written; ended() follows, with no error.
     void disconnectFromHost();
-    // Closes at once; no signal.
+    // Closes at once; no signal, also none that an earlier failure had scheduled.
     void abort();
 
     bool isConnected() const { return state_ == State::Connected; }
@@ -65,7 +63,6 @@ signals:
     void ended();
 
 private:
-    friend class SocketSet;
     enum class State
     {
         Idle,
@@ -76,27 +73,22 @@ private:
 
     void watch();
     void dropNotifiers();
-    void joinSet();
     void setInterest(bool read, bool write);
     void onReadable();
     void onWritable();
     void finishConnect();
     std::ptrdiff_t sendNow(const char *data, std::size_t length);
     bool flushOutput(); // false on a write error (the reason is in error_)
-    bool receive();     // false when the device closed or the read failed
+    bool receive(QString &reason);
     void end(const QString &reason);
     void closeDescriptor();
 
     qintptr descriptor_ = -1;
+    // Bumped by abort(), and so by every connectToHost() and adopt(): what was
+    // about to happen to a connection that has been closed here since (a failure
+    // reported later, the end after a handler) is left undone.
+    quint64 connection_ = 0;
     State state_ = State::Idle;
-    bool wantRead_ = false;
-    bool wantWrite_ = false;
-    bool watched_ = false;
-    // Linux, once the thread has watched other connections beside this one: the
-    // descriptor is watched in the thread's set, under this key. Otherwise: by
-    // two notifiers of its own.
-    SocketSet *set_ = nullptr;
-    quint64 key_ = 0;
     QSocketNotifier *readNotifier_ = nullptr;
     QSocketNotifier *writeNotifier_ = nullptr;
     std::vector<char> input_;

@@ -1,6 +1,5 @@
 // updater-sim: a simulated inverter for trying the updater without a device.
 
-#include "PollDispatcher.h"
 #include "SimFleet.h"
 #include "SimOptions.h"
 #include "SimSession.h"
@@ -66,8 +65,6 @@ int main(int argc, char *argv[])
     if (!readExpectation(options, expected))
         return 2;
 
-    // Every unit of an update is one turn of the event loop: a lean one.
-    updater::useLeanEventLoop();
     QCoreApplication app(argc, argv);
     if (options.devices > 0) {
         SimFleet fleet(options, expected);

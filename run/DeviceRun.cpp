@@ -260,7 +260,7 @@ void DeviceRun::failed(DeviceOutcome outcome, JobEnd end)
     result_.failedFirmware = firmware();
     result_.end = end;
     if (outcome == DeviceOutcome::LinkLost && linkError_.empty())
-        linkError_ = "link lost " + whereItStopped();
+        linkError_ = stopped("link lost");
     const bool again = outcome == DeviceOutcome::LinkNotOpened ||
                        outcome == DeviceOutcome::TimedOut || outcome == DeviceOutcome::LinkLost;
     if (!again || result_.attempts > static_cast<int>(settings_.retries)) {
@@ -294,7 +294,7 @@ void DeviceRun::finish(DeviceOutcome outcome)
     link_.CloseLink();
     trace_.note("end", outcomeName(outcome));
     if (outcome != DeviceOutcome::Success && outcome != DeviceOutcome::Interrupted)
-        presenter_.fault(std::string(outcomeName(outcome)) + " " + whereItStopped());
+        presenter_.fault(stopped(outcomeName(outcome)));
     if (finished_)
         finished_();
 }
@@ -320,7 +320,7 @@ void DeviceRun::interrupt(int signal)
     jobRunning_.store(false);
     result_.failedFirmware = firmware();
     result_.end = end;
-    const std::string said = "interrupted " + whereItStopped();
+    const std::string said = stopped("interrupted");
     if (signal != 0)
         trace_.note("signal", said); // after a hang-up nobody reads the terminal
     presenter_.fault(said);
@@ -340,15 +340,23 @@ DeviceResult DeviceRun::result() const
 
 std::string DeviceRun::whereItStopped() const
 {
+    return stopped({});
+}
+
+std::string DeviceRun::stopped(const std::string &outcome) const
+{
     if (result_.outcome == DeviceOutcome::Success)
         return "every firmware written";
+    // Which firmware, when the device gets two: "DSP firmware: time-out while ...".
     std::string text;
     if (twoFirmwares() && result_.failedFirmware)
-        text = stage_ > 0 ? "DSP firmware written; ARM firmware "
-                          : std::string(kindInfo(*result_.failedFirmware).name) + " firmware ";
+        text = stage_ > 0 ? "DSP firmware written; ARM firmware: " : "DSP firmware: ";
+    if (!outcome.empty())
+        text += outcome + " ";
     const JobEnd &end = result_.end;
     if (!result_.failedFirmware || end.state == kNoJob)
-        return text + "before the update started: nothing was sent to the device";
+        return text + (stage_ > 0 ? "before its job started: the device holds the new DSP firmware"
+                                  : "before the update started: nothing was sent to the device");
     text += std::string(stepName(end.step)) + " (job state " + std::to_string(end.state) + ", " +
             std::to_string(host_.unitsSent()) + " units sent";
     const std::string last = host_.lastStatus();

@@ -130,9 +130,10 @@ public:
     bool done() const;
     DeviceRow row() const;
     DeviceResult result() const;
-    // Where the run stopped and what that means for the device, after the outcome's
-    // name: "while programming (job state 3, 41 units sent, last status
-    // "Programing..."): the device may be half-written; run the update again".
+    // Where the run stopped and what that means for the device: "while programming
+    // (job state 3, 41 units sent, last status "Programing..."): the device may be
+    // half-written; run the update again", with the firmware named first when the
+    // device gets two.
     std::string whereItStopped() const;
 
 private:
@@ -146,6 +147,8 @@ private:
     void failed(DeviceOutcome outcome, JobEnd end);
     void finish(DeviceOutcome outcome);
     void say(const std::string &text);
+    // whereItStopped() with the outcome's word before the step: "interrupted while ...".
+    std::string stopped(const std::string &outcome) const;
     FirmwareKind firmware() const;
     std::string firmwarePath() const;
 

@@ -1,11 +1,13 @@
 #include "CliTestSupport.h"
 #include "WireUnits.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <unistd.h>
 
 using namespace clitest;
@@ -200,4 +202,93 @@ TEST(CliLink, ASerialPortInUseByAnotherUpdateExitsWithThreeAndSaysItIsBusy)
         << second.err.toStdString();
     ASSERT_TRUE(first.waitForFinished(30000));
     EXPECT_EQ(first.exitCode(), 0) << "the first update goes on undisturbed";
+}
+
+// One device, whichever way the command line names it: --dsp alone, --dsp with
+// --arm (the DSP firmware fails first), or a fleet file of one row. The same
+// failure ends with the same exit status, the same words on standard error and
+// the same last lines in the trace.
+TEST(CliOneDevice, TheSameFailureEndsTheSameWayThroughEveryPath)
+{
+    struct Failure
+    {
+        const char *name;
+        QStringList sim;  // the simulated device's fault
+        bool noDevice;    // nothing listens on the port
+        bool badFile;     // the DSP file has a wrong checksum on line 3
+        const char *said; // stdout text after which SIGTERM comes ("" none)
+        int status;
+        QString err;       // on standard error, whatever the path
+        QStringList trace; // the trace's last notes, in order
+    };
+    const Failure failures[] = {
+        {"refused file", {}, false, true, "", 2, "line 3: checksum mismatch", {"exit: 2"}},
+        {"no link",
+         {},
+         true,
+         false,
+         "",
+         3,
+         "Connection refused",
+         {"end: link not opened", "exit: 3"}},
+        {"time-out",
+         {"--nak-from", "3"},
+         false,
+         false,
+         "",
+         1,
+         "time-out while programming (job state 3, 3 units sent",
+         {"message: " + kTimeOut, "end: time-out", "exit: 1"}},
+        {"lost link",
+         {"--drop-after", "5"},
+         false,
+         false,
+         "",
+         1,
+         "link lost while programming (job state 3, ",
+         {"end: link lost", "exit: 1"}},
+        {"interrupt",
+         {"--silent-from", "1"},
+         false,
+         false,
+         "Erase...",
+         143,
+         "interrupted during the erase (job state 2, 1 units sent",
+         {"signal: ", "interrupted during the erase", "end: interrupted", "exit: 143"}},
+    };
+    for (const Failure &f : failures) {
+        for (const char *path : {"--dsp", "--dsp --arm", "--fleet"}) {
+            SCOPED_TRACE(std::string(f.name) + " through " + path);
+            Sim sim(f.sim);
+            const QString target =
+                f.noDevice ? "127.0.0.1:" + QString::number(closedPort()) : sim.tcpTarget();
+            const QString hex = f.badFile ? samples().badHex : samples().dspHex;
+            const QString dir = samples().dir + "/one-device";
+            QStringList args = {"--dsp", hex};
+            QString trace = dir + "/d.trace";
+            if (QString(path) == "--fleet") {
+                QDir().mkpath(dir);
+                QFile fleet(dir + "/one.csv");
+                EXPECT_TRUE(fleet.open(QIODevice::WriteOnly));
+                fleet.write(("name,link\nd,tcp:" + target + "\n").toUtf8());
+                fleet.close();
+                args += {"--fleet", fleet.fileName(), "--trace-dir", dir};
+            } else {
+                trace = dir + "-" + QString(path).mid(2).replace(' ', '_') + ".trace";
+                args += {"--tcp", target, "--trace", trace};
+                if (QString(path) == "--dsp --arm")
+                    args += {"--arm", samples().armImage};
+            }
+            const Finished cli = *f.said ? runCliUntil(args, f.said, SIGTERM) : runCli(args);
+            EXPECT_EQ(cli.status, f.status) << cli.err.toStdString();
+            EXPECT_TRUE(cli.err.contains(f.err)) << cli.err.toStdString();
+            const QString log = QString::fromUtf8(readFile(trace));
+            qsizetype at = 0;
+            for (const QString &note : f.trace) {
+                at = log.indexOf(note, at);
+                ASSERT_GE(at, 0) << "missing, or out of order: " << note.toStdString() << "\n"
+                                 << log.right(1500).toStdString();
+            }
+        }
+    }
 }

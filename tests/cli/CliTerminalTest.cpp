@@ -53,36 +53,30 @@ QByteArray stderrOnATerminal(const QStringList &args, int &status)
 Finished interruptAfter(const char *status, int signal, Sim &sim, const char *option = "--arm",
                         const QString &firmware = samples().armImage, const QStringList &more = {})
 {
-    QProcess cli;
-    cli.start(QStringLiteral(UPDATER_CLI_PATH),
-              QStringList{"--tcp", sim.tcpTarget(), option, firmware} + more);
-    QByteArray out;
-    while (!out.contains(status) && cli.waitForReadyRead(10000))
-        out += cli.readAllStandardOutput();
-    EXPECT_TRUE(out.contains(status)) << out.toStdString();
-    ::kill(static_cast<pid_t>(cli.processId()), signal);
-    EXPECT_TRUE(cli.waitForFinished(10000));
-    Finished f;
-    f.status = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
-    f.out = QString::fromUtf8(out + cli.readAllStandardOutput());
-    f.err = QString::fromUtf8(cli.readAllStandardError());
-    return f;
+    return runCliUntil(QStringList{"--tcp", sim.tcpTarget(), option, firmware} + more, status,
+                       signal);
 }
 
 } // namespace
 
+// With both firmwares the bar shows the file being sent, each in its turn.
 TEST(CliTerminal, AProgressBarWithPercentBytesRateAndTimeLeftIsDrawnOnATerminal)
 {
-    Sim sim({});
-    int status = -1;
-    const QByteArray seen =
-        stderrOnATerminal({"--tcp", sim.tcpTarget(), "--arm", samples().armImage}, status);
-    EXPECT_EQ(status, 0);
-    EXPECT_TRUE(seen.contains("%")) << seen.toStdString();
-    EXPECT_TRUE(seen.contains("KiB of 9.8 KiB")) << seen.toStdString();
-    EXPECT_TRUE(seen.contains("KiB/s")) << seen.toStdString();
-    EXPECT_TRUE(seen.contains("left")) << seen.toStdString();
-    EXPECT_TRUE(seen.endsWith("\r\x1b[K")) << "the bar is cleared at the end";
+    for (const QStringList &firmware :
+         {QStringList{"--arm", samples().armImage},
+          QStringList{"--dsp", samples().dspHex, "--arm", samples().armImage}}) {
+        SCOPED_TRACE(firmware.join(' ').toStdString());
+        Sim sim({"--devices", "1"}); // it serves the second job too
+        int status = -1;
+        const QByteArray seen =
+            stderrOnATerminal(QStringList{"--tcp", sim.tcpTarget()} + firmware, status);
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(seen.contains("%")) << seen.toStdString();
+        EXPECT_TRUE(seen.contains("KiB of 9.8 KiB")) << seen.toStdString();
+        EXPECT_TRUE(seen.contains("KiB/s")) << seen.toStdString();
+        EXPECT_TRUE(seen.contains("left")) << seen.toStdString();
+        EXPECT_TRUE(seen.endsWith("\r\x1b[K")) << "the bar is cleared at the end";
+    }
 }
 
 TEST(CliTerminal, QuietDrawsNoProgressEvenOnATerminal)

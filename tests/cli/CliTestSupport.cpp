@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <random>
 
 namespace clitest {
@@ -120,6 +121,24 @@ Finished runCli(const QStringList &args, int timeoutMs, const QProcessEnvironmen
     }
     f.status = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
     f.out = QString::fromUtf8(cli.readAllStandardOutput());
+    f.err = QString::fromUtf8(cli.readAllStandardError());
+    return f;
+}
+
+Finished runCliUntil(const QStringList &args, const QString &said, int signal)
+{
+    QProcess cli;
+    cli.start(QStringLiteral(UPDATER_CLI_PATH), args);
+    QByteArray out;
+    while (!out.contains(said.toUtf8()) && cli.waitForReadyRead(10000))
+        out += cli.readAllStandardOutput();
+    EXPECT_TRUE(out.contains(said.toUtf8())) << out.toStdString();
+    if (signal != 0)
+        ::kill(static_cast<pid_t>(cli.processId()), signal);
+    EXPECT_TRUE(cli.waitForFinished(30000));
+    Finished f;
+    f.status = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+    f.out = QString::fromUtf8(out + cli.readAllStandardOutput());
     f.err = QString::fromUtf8(cli.readAllStandardError());
     return f;
 }

@@ -58,6 +58,10 @@ private:
 Finished runCli(const QStringList &args, int timeoutMs = 60000,
                 const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment());
 
+// Runs updater-cli until it has said `said` on standard output, then sends it the
+// signal (0: none) and waits for its end.
+Finished runCliUntil(const QStringList &args, const QString &said, int signal);
+
 QByteArray readFile(const QString &path);
 
 // A loopback port on which nothing listens (taken, then let go).

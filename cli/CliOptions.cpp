@@ -252,8 +252,8 @@ closing) abandons the job and says at which step it stopped.
 Exit status:
   0    the device acknowledged the whole firmware
   1    time-out: the device stopped answering (the failed phase is printed), or
-       the firmware file failed while it was being sent, or the link closed
-       before all of the firmware was written to it
+       the firmware file failed while it was being sent, or the link was lost
+       during the job or closed before all of the firmware was written to it
   2    usage error, or the firmware file was refused before anything was sent
        (the message names the file and, for HEX, the line and the fault), or
        the trace file is the firmware file

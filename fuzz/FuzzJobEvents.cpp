@@ -87,9 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int type = data[0] & 1;
     std::string path;
     if (type == updater::kDspFirmware) {
-        path = fuzzing::writeScratchFile("events.hex",
-                                         reinterpret_cast<const std::uint8_t *>(kHexFile),
-                                         sizeof kHexFile - 1);
+        path = fuzzing::writeScratchFile(
+            "events.hex", reinterpret_cast<const std::uint8_t *>(kHexFile), sizeof kHexFile - 1);
     } else {
         const std::size_t length = 1 + (((data[0] >> 1) << 8) | data[1]) % 4000;
         std::vector<std::uint8_t> image(length);

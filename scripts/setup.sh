@@ -6,7 +6,7 @@ packages=(
     qt6-base-dev qt6-serialport-dev libgl1-mesa-dev
     libgtest-dev libgmock-dev
     fonts-wqy-microhei xvfb xauth
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     qt6-svg-dev dpkg-dev file lintian desktop-file-utils appstream man-db
 )
 missing=()

@@ -68,6 +68,11 @@ std::string parseTcp(const std::string &text, CliOptions &o)
 // The fleet's options; "-" for any other option.
 std::string takeFleetValue(const std::string &option, const std::string &value, CliOptions &o)
 {
+    if (option == "--restart-wait") {
+        if (!toNumber(value, 0, 600, o.restartWait))
+            return option + " wants a number of seconds from 0 to 600";
+        return {};
+    }
     if (option == "--jobs" || option == "--retries") {
         const bool jobs = option == "--jobs";
         if (!toNumber(value, jobs ? 1 : 0, jobs ? 1024 : 100, jobs ? o.jobs : o.retries))
@@ -140,7 +145,7 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
         } else if (option == "--serial" || option == "--tcp" || option == "--dsp" ||
                    option == "--arm" || option == "--trace" || option == "--fleet" ||
                    option == "--jobs" || option == "--retries" || option == "--report" ||
-                   option == "--trace-dir") {
+                   option == "--trace-dir" || option == "--restart-wait") {
             if (!inlineValue) {
                 if (i + 1 >= args.size())
                     return option + " needs a value";
@@ -204,8 +209,10 @@ the same 50 ms ticks, waits and texts as the desktop program.
                     is sent
   --arm FILE        LCD ARM firmware: a binary image. With --dsp as well, both
                     files are checked first, then the DSP job runs and, after its
-                    success, the ARM job; between them the link is closed and
-                    opened again, tried for up to 60 s while the inverter restarts
+                    success, the ARM job; between them the link is closed, and
+                    after the restart wait opened again, tried for up to 60 s
+  --restart-wait S  seconds the inverter takes to restart after the DSP
+                    firmware, before the link is opened again (default 3)
   --quiet           no progress bar
   --trace FILE      write a support log of the job: every unit sent and byte
                     received with the time, the job state and the bytes in hex,

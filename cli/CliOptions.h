@@ -32,6 +32,7 @@ struct CliOptions
     std::string fleetPath;
     unsigned jobs = 16;
     unsigned retries = 0;
+    unsigned restartWait = 3; // seconds between the DSP firmware's success and the reopen
     std::string reportPath;
     std::string traceDir;
     bool quiet = false;

@@ -41,7 +41,7 @@ QJsonObject deviceJson(const RunReport::Device &d)
          failed ? QJsonValue(run::kindInfo(*x.failedFirmware).reportKey) : QJsonValue()},
         {"failedStep", failed ? QJsonValue(stepKey(x.end.step)) : QJsonValue()},
         {"jobState", failed ? QJsonValue(x.end.state) : QJsonValue()},
-        {"deviceHolds", text(d.where)},
+        {"deviceHolds", text(x.deviceHolds)},
         {"unitsSent", x.unitsSent},
         {"bytesSent", static_cast<qint64>(x.bytesSent)},
         {"durationMs", static_cast<qint64>(x.duration.count())},

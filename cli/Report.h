@@ -22,7 +22,6 @@ struct RunReport
     {
         const run::DeviceSpec *device = nullptr;
         run::DeviceResult result;
-        std::string where; // what the device may hold
     };
     std::vector<Device> devices;
 };

@@ -84,6 +84,7 @@ std::optional<int> RunFront::prepare()
     }
     run::DeviceRun::Settings settings;
     settings.retries = options_.retries;
+    settings.restartWaitMs = static_cast<int>(options_.restartWait) * 1000;
     const bool echo = !showTable_ && (!fleet() || !options_.quiet);
     run_ = std::make_unique<run::FleetRun>(
         devices_, settings, options_.jobs, [this, echo](const run::DeviceSpec &d) {
@@ -215,8 +216,7 @@ std::string RunFront::summary() const
         rows.push_back({r->device().name, run::outcomeName(x.outcome), failedStep(x),
                         minutesSeconds(x.duration.count() / 1000), std::to_string(x.attempts)});
         succeeded += x.outcome == run::DeviceOutcome::Success ? 1 : 0;
-        if (x.outcome != run::DeviceOutcome::Success && x.failedFirmware &&
-            x.end.step >= JobStep::Erasing)
+        if (x.mayBeHalfWritten)
             halfWritten.push_back(r->device().name);
     }
     const std::size_t count = run_->runs().size();
@@ -228,6 +228,10 @@ std::string RunFront::summary() const
         for (const std::string &name : halfWritten)
             text += " " + name;
         text += "\n";
+    }
+    for (const auto &r : run_->runs()) {
+        if (r->outcome() != run::DeviceOutcome::Success)
+            text += r->device().name + ": " + r->deviceHolds() + "\n";
     }
     return text;
 }
@@ -243,7 +247,7 @@ void RunFront::writeReport(int status)
     report.exitStatus = status;
     report.signal = run_->signal();
     for (const auto &r : run_->runs())
-        report.devices.push_back({&r->device(), r->result(), r->whereItStopped()});
+        report.devices.push_back({&r->device(), r->result()});
     std::ofstream out(options_.reportPath, std::ios::trunc);
     out << reportJson(report);
     if (!out)

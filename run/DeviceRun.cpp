@@ -243,22 +243,32 @@ void DeviceRun::closed(JobEnd end, bool sent)
         failed(DeviceOutcome::LinkLost, end);
         return;
     }
+    reached(firmware(), end.step, true);
     if (stage_ > 0 || !twoFirmwares()) {
         finish(DeviceOutcome::Success);
         return;
     }
     ++stage_;
     phase_ = Phase::Reopening;
-    reopenSince_ = Clock::now();
     say("DSP firmware written; opening the link again for the ARM firmware");
+    trace_.note("run", "waiting " + std::to_string(settings_.restartWaitMs) +
+                           " ms for the device to restart");
     host_.setMuted(true); // a restarting device refuses for a while: said once
-    openLink();
+    // A wake-up sent before the restart would reach the boot loader that has
+    // just finished, or a WiFi module that stays up and swallows it.
+    QTimer::singleShot(settings_.restartWaitMs, this, [this] {
+        if (phase_ != Phase::Reopening)
+            return;
+        reopenSince_ = Clock::now();
+        openLink();
+    });
 }
 
 void DeviceRun::failed(DeviceOutcome outcome, JobEnd end)
 {
     result_.failedFirmware = firmware();
     result_.end = end;
+    reached(firmware(), end.step);
     if (outcome == DeviceOutcome::LinkLost && linkError_.empty())
         linkError_ = stopped("link lost");
     const bool again = outcome == DeviceOutcome::LinkNotOpened ||
@@ -320,16 +330,61 @@ void DeviceRun::interrupt(int signal)
     jobRunning_.store(false);
     result_.failedFirmware = firmware();
     result_.end = end;
+    reached(firmware(), end.step);
     const std::string said = stopped("interrupted");
     if (signal != 0)
         trace_.note("signal", said); // after a hang-up nobody reads the terminal
     presenter_.fault(said);
+    linkError_ = said; // the message of a job that ended before would mislead
     finish(DeviceOutcome::Interrupted);
+}
+
+void DeviceRun::reached(FirmwareKind kind, JobStep step, bool written)
+{
+    auto &furthest = furthest_[static_cast<int>(kind)];
+    furthest = furthest ? std::max(*furthest, step) : step;
+    written_[static_cast<int>(kind)] = written_[static_cast<int>(kind)] || written;
+}
+
+bool DeviceRun::mayBeHalfWritten() const
+{
+    for (int k = 0; k < 2; ++k) {
+        if (!written_[k] && furthest_[k] && *furthest_[k] >= JobStep::Erasing)
+            return true;
+    }
+    return false;
+}
+
+std::string DeviceRun::deviceHolds() const
+{
+    if (result_.outcome == DeviceOutcome::Success)
+        return "every firmware written";
+    std::string text;
+    for (const FirmwareKindInfo &kind : kFirmwareKinds) {
+        const int k = static_cast<int>(kind.kind);
+        if ((kind.kind == FirmwareKind::Dsp ? device_.dspPath : device_.armPath).empty())
+            continue;
+        const std::string name = std::string(kind.name) + " firmware";
+        if (!text.empty())
+            text += "; ";
+        const JobStep step = furthest_[k].value_or(JobStep::NotStarted);
+        if (written_[k])
+            text += name + " written";
+        else if (!twoFirmwares())
+            text += whatTheDeviceHolds(step);
+        else if (step == JobStep::NotStarted)
+            text += name + " not started";
+        else
+            text += name + ": " + whatTheDeviceHolds(step);
+    }
+    return text;
 }
 
 DeviceResult DeviceRun::result() const
 {
     DeviceResult r = result_;
+    r.deviceHolds = deviceHolds();
+    r.mayBeHalfWritten = mayBeHalfWritten();
     r.unitsSent = host_.unitsSent();
     r.bytesSent = host_.bytesSent();
     r.lastStatus = host_.lastStatus();

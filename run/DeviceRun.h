@@ -11,6 +11,7 @@
 
 #include <QObject>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -63,6 +64,11 @@ struct DeviceResult
     std::chrono::milliseconds duration{0};
     std::string message; // the message that ended the last job, or why the link failed
     std::string lastStatus;
+    // What the device may hold after every attempt: "DSP firmware written; ARM
+    // firmware not started". An attempt that failed early does not undo what an
+    // earlier one reached.
+    std::string deviceHolds;
+    bool mayBeHalfWritten = false; // a firmware was erased or partly written, not finished
 };
 
 // The update of one device, for every front end: its job, link, host and trace.
@@ -85,6 +91,9 @@ public:
     {
         unsigned retries = 0;
         int retryPauseMs = 3000;
+        // After the DSP firmware the inverter restarts: the link is opened again
+        // only after this wait, then tried every reopenEveryMs for reopenForMs.
+        int restartWaitMs = 3000;
         int reopenForMs = 60000;
         int reopenEveryMs = 1000;
         // A link closed during a job ends the job at once; otherwise the job's wait
@@ -135,6 +144,8 @@ public:
     // half-written; run the update again", with the firmware named first when the
     // device gets two.
     std::string whereItStopped() const;
+    // What the device may hold after every attempt (see DeviceResult).
+    std::string deviceHolds() const;
 
 private:
     void openLink();
@@ -150,6 +161,9 @@ private:
     // whereItStopped() with the outcome's word before the step: "interrupted while ...".
     std::string stopped(const std::string &outcome) const;
     FirmwareKind firmware() const;
+    // An attempt's job of kind ended at step (written: it succeeded).
+    void reached(FirmwareKind kind, JobStep step, bool written = false);
+    bool mayBeHalfWritten() const;
     std::string firmwarePath() const;
 
     const DeviceSpec device_;
@@ -181,6 +195,9 @@ private:
     std::chrono::steady_clock::time_point startedAt_, reopenSince_;
     mutable std::optional<std::chrono::steady_clock::time_point> sendingSince_;
     DeviceResult result_;
+    // Per firmware kind, the furthest step any attempt reached, and whether it was written.
+    std::array<std::optional<JobStep>, 2> furthest_;
+    std::array<bool, 2> written_{};
 };
 
 } // namespace updater::run

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 using namespace clitest;
 
 namespace {
@@ -177,14 +179,70 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
 TEST(CliFleet, DspThenArmInOneRunOpensTheLinkAgainAfterTheDeviceClosedIt)
 {
     Sim sim({"--devices", "1"});
-    const Finished cli =
-        runCli({"--tcp", sim.tcpTarget(), "--dsp", samples().dspHex, "--arm", samples().armImage});
+    const QString trace = samples().dir + "/dsp-then-arm.trace";
+    const Finished cli = runCli({"--tcp", sim.tcpTarget(), "--dsp", samples().dspHex, "--arm",
+                                 samples().armImage, "--restart-wait", "1", "--trace", trace});
     EXPECT_EQ(cli.status, 0) << cli.err.toStdString();
     const QStringList wanted = kDspLines +
                                QStringList{"DSP firmware written; opening the link again for "
                                            "the ARM firmware"} +
                                kArmLines;
     EXPECT_EQ(cli.outLines(), wanted) << cli.out.toStdString();
+    // The ARM wake-up waits for the inverter's restart: nothing goes out before.
+    const QString log = QString::fromUtf8(readFile(trace));
+    const auto msOf = [&log](const QString &note, qsizetype from) {
+        const qsizetype at = log.indexOf(note, from);
+        const qsizetype line = log.lastIndexOf('\n', at) + 1;
+        return at < 0 ? -1 : log.mid(line, log.indexOf(" ms", line) - line).trimmed().toInt();
+    };
+    const qsizetype written = log.indexOf("DSP firmware written");
+    ASSERT_GE(written, 0) << log.toStdString();
+    EXPECT_GE(msOf("link: connecting", written) - msOf("DSP firmware written", 0), 1000)
+        << log.toStdString();
     const QString verdicts = sim.terminate().out;
     EXPECT_EQ(verdicts.count("result: PASS"), 2) << verdicts.toStdString();
+}
+
+// What a device may hold outlives the attempt that failed before it could send
+// anything, and an interrupt between the two firmwares: the report, the summary
+// and the message say what the device got.
+TEST(CliFleet, WhatTheDeviceHoldsOutlivesALaterAttemptAndAnInterruptBetweenFirmwares)
+{
+    {
+        SCOPED_TRACE("silent from record 100, then gone");
+        Sim sim({"--silent-from", "100"}); // serves one connection only
+        const QString report = samples().dir + "/gone-report.json";
+        const Finished cli =
+            runCli({"--fleet", writeFleetFile("gone.csv", "name,link\n" + tcpRow("d", sim.port())),
+                    "--dsp", samples().dspHex, "--retries", "1", "--report", report});
+        EXPECT_EQ(cli.status, 3) << cli.err.toStdString();
+        const QJsonObject d =
+            QJsonDocument::fromJson(readFile(report)).object()["devices"].toArray()[0].toObject();
+        EXPECT_EQ(d["outcome"].toString(), "link not opened");
+        EXPECT_EQ(d["failedStep"].toString(), "not started");
+        EXPECT_TRUE(d["deviceHolds"].toString().contains("half-written"))
+            << d["deviceHolds"].toString().toStdString();
+        EXPECT_TRUE(cli.out.contains("may be half-written, run the update again: d"))
+            << cli.out.toStdString();
+    }
+    {
+        SCOPED_TRACE("interrupted while the inverter restarts");
+        Sim sim({"--devices", "1"});
+        const QString report = samples().dir + "/restart-report.json";
+        const Finished cli = runCliUntil(
+            {"--fleet", writeFleetFile("restart.csv", "name,link\n" + tcpRow("d", sim.port())),
+             "--dsp", samples().dspHex, "--arm", samples().armImage, "--restart-wait", "5",
+             "--report", report},
+            "DSP firmware written", SIGTERM);
+        EXPECT_EQ(cli.status, 143) << cli.err.toStdString();
+        const QJsonObject run = QJsonDocument::fromJson(readFile(report)).object();
+        EXPECT_EQ(run["exitStatus"].toInt(), 143);
+        EXPECT_EQ(run["interruptedBy"].toInt(), SIGTERM);
+        const QJsonObject d = run["devices"].toArray()[0].toObject();
+        EXPECT_EQ(d["outcome"].toString(), "interrupted");
+        EXPECT_EQ(d["deviceHolds"].toString(), "DSP firmware written; ARM firmware not started");
+        EXPECT_NE(d["message"].toString(), kSuccess);
+        EXPECT_TRUE(cli.out.contains("d: DSP firmware written; ARM firmware not started"))
+            << cli.out.toStdString();
+    }
 }

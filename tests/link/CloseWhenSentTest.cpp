@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
 
 using namespace linktest;
@@ -122,4 +125,81 @@ TEST(TcpCloseWhenSent, EveryBlockSentFromAnotherThreadReachesTheDeviceBeforeTheC
     EXPECT_TRUE(waitUntil([&] { return peer->state() == QAbstractSocket::UnconnectedState; }))
         << "the device sees the connection closed";
     EXPECT_EQ(reporter.count(), 0u) << "a close that was asked for is no error";
+}
+
+namespace {
+
+// A TCP link to a device that reads only when a test lets it.
+class TcpCloseWhenSentToPlainPeer : public ::testing::Test
+{
+protected:
+    RecordingSink sink;
+    RecordingReporter reporter;
+    PlainListener listener;
+    CFileDownCom link{&sink, &reporter};
+    std::unique_ptr<PlainPeer> peer;
+
+    void SetUp() override
+    {
+        link.OpenLink(updater::kTcpLink, 0, kLoopback, listener.port());
+        peer = listener.accept();
+        ASSERT_NE(peer, nullptr);
+        ASSERT_TRUE(waitUntil([&] { return link.linkOpen(); }));
+    }
+};
+
+using Clock = std::chrono::steady_clock;
+
+qint64 msBetween(Clock::time_point from, Clock::time_point to)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+} // namespace
+
+// 16 MiB do not fit in the system's buffers: most of it still waits in the link
+// when the close begins, and the device must see all of it before the end of the
+// stream.
+TEST_F(TcpCloseWhenSentToPlainPeer, BytesStillWaitingInTheLinkGoBeforeTheHalfCloseAndOnlyThenCount)
+{
+    const std::vector<std::uint8_t> data = countingBytes(16 << 20, 3);
+    link.SendOnCurrentLink(data.data(), data.size());
+    std::atomic<bool> closing{false};
+    QByteArray got;
+    std::thread device([&] {
+        while (!closing.load())
+            std::this_thread::yield();
+        got = peer->receive(qsizetype(data.size()) + 1); // up to the end of the stream
+    });
+    closing = true;
+    const bool sent = link.CloseLinkWhenSent();
+    device.join();
+    EXPECT_TRUE(sent);
+    ASSERT_EQ(got.size(), qsizetype(data.size())) << "the end of the stream came before the data";
+    EXPECT_TRUE(got == QByteArray(reinterpret_cast<const char *>(data.data()), got.size()));
+}
+
+// After the half-close the device may still answer; the link reads until it has
+// been quiet for half a second, so that its close finds no unread input, which
+// would reset the connection and could discard the end of the firmware.
+TEST_F(TcpCloseWhenSentToPlainPeer, ADeviceThatGoesOnAnsweringIsReadUntilQuietForHalfASecond)
+{
+    Clock::time_point lastAnswer;
+    bool answered = true;
+    std::thread device([&] {
+        peer->receive(1); // returns at the end of the stream: the half-close
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            answered = answered && peer->send(QByteArray("\x06", 1));
+            lastAnswer = Clock::now();
+        }
+    });
+    const bool sent = link.CloseLinkWhenSent();
+    const Clock::time_point closed = Clock::now();
+    device.join();
+    EXPECT_TRUE(sent);
+    EXPECT_TRUE(answered);
+    const qint64 quiet = msBetween(lastAnswer, closed);
+    EXPECT_GE(quiet, 400) << "the link closed before the device had been quiet for 500 ms";
+    EXPECT_LT(quiet, 2500) << "the link waited for its limit instead of the quiet";
 }

@@ -4,11 +4,14 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -120,6 +123,72 @@ std::vector<std::uint8_t> Pty::read(std::size_t count, int timeoutMs)
 std::vector<std::uint8_t> Pty::readFor(int ms)
 {
     return read(SIZE_MAX, ms);
+}
+
+bool PlainPeer::send(const QByteArray &bytes)
+{
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n =
+            ::send(fd_, bytes.constData() + done, std::size_t(bytes.size() - done), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+QByteArray PlainPeer::receive(qsizetype count, int timeoutMs)
+{
+    QByteArray got;
+    char buffer[65536];
+    while (got.size() < count) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0)
+            break;
+        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        got.append(buffer, n);
+    }
+    return got;
+}
+
+void PlainPeer::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+PlainListener::PlainListener(int backlog)
+{
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd_, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+        ::listen(fd_, backlog) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    port_ = ntohs(address.sin_port);
+}
+
+std::unique_ptr<PlainPeer> PlainListener::accept()
+{
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 5000) <= 0)
+        return nullptr;
+    return std::make_unique<PlainPeer>(::accept(fd_, nullptr, nullptr));
+}
+
+void PlainListener::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
 }
 
 void RecordingSink::receiveByte(std::uint8_t byte)

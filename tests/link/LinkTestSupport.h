@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QByteArray>
 #include <QString>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -62,6 +64,46 @@ private:
     int master_ = -1;
     int slave_ = -1;
     std::string name_;
+};
+
+// The device's end of a TCP connection, driven by plain blocking calls: it reads
+// and closes only when a test says so.
+class PlainPeer
+{
+public:
+    explicit PlainPeer(int fd) : fd_(fd) {}
+    ~PlainPeer() { close(); }
+    PlainPeer(const PlainPeer &) = delete;
+    PlainPeer &operator=(const PlainPeer &) = delete;
+
+    // Everything, or false when the connection failed.
+    bool send(const QByteArray &bytes);
+    // Blocks until count bytes have come, the stream ends or timeoutMs passes
+    // without a byte.
+    QByteArray receive(qsizetype count, int timeoutMs = 10000);
+    void close();
+
+private:
+    int fd_;
+};
+
+// A listening socket on 127.0.0.1 (a port the system picks).
+class PlainListener
+{
+public:
+    explicit PlainListener(int backlog = 8);
+    ~PlainListener() { close(); }
+    PlainListener(const PlainListener &) = delete;
+    PlainListener &operator=(const PlainListener &) = delete;
+
+    quint16 port() const { return port_; }
+    // The next connection once the system has completed it; nullptr after 5 s.
+    std::unique_ptr<PlainPeer> accept();
+    void close();
+
+private:
+    int fd_ = -1;
+    quint16 port_ = 0;
 };
 
 // Records every byte the link hands on and the threads it came on. A gate can

@@ -8,12 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,92 +18,11 @@ using updater::TcpStream;
 
 namespace {
 
-// The device's end of one connection.
-class Peer
-{
-public:
-    explicit Peer(int fd) : fd_(fd) {}
-    ~Peer() { close(); }
-    Peer(const Peer &) = delete;
-    Peer &operator=(const Peer &) = delete;
-
-    void send(const QByteArray &bytes)
-    {
-        for (qsizetype done = 0; done < bytes.size();) {
-            const ssize_t n = ::send(fd_, bytes.constData() + done, bytes.size() - done, 0);
-            ASSERT_GT(n, 0);
-            done += n;
-        }
-    }
-    // Blocks until count bytes have come, the stream ends or 10 s have passed.
-    QByteArray receive(qsizetype count)
-    {
-        QByteArray got;
-        char buffer[65536];
-        while (got.size() < count) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 10000) <= 0)
-                break;
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            got.append(buffer, n);
-        }
-        return got;
-    }
-    void close()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-class Listener
-{
-public:
-    explicit Listener(int backlog = 8)
-    {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        ::listen(fd_, backlog);
-        socklen_t length = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ~Listener() { close(); }
-    quint16 port() const { return port_; }
-    // The next connection, once the system has completed it.
-    std::unique_ptr<Peer> accept()
-    {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 5000) <= 0)
-            return nullptr;
-        return std::make_unique<Peer>(::accept(fd_, nullptr, nullptr));
-    }
-    void close()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-    quint16 port_ = 0;
-};
-
 // Every signal of a stream, in order: c(onnected), r(eadyRead), w(ritten), e(nded).
 class TcpStreamCase : public ::testing::Test
 {
 protected:
-    Listener listener;
+    PlainListener listener;
     std::unique_ptr<TcpStream> stream = std::make_unique<TcpStream>();
     std::string told;
 
@@ -121,7 +34,7 @@ protected:
         QObject::connect(stream.get(), &TcpStream::ended, [this] { told += 'e'; });
     }
 
-    std::unique_ptr<Peer> connectStream()
+    std::unique_ptr<PlainPeer> connectStream()
     {
         stream->connectToHost(QStringLiteral("127.0.0.1"), listener.port());
         auto peer = listener.accept();
@@ -192,7 +105,7 @@ TEST_F(TcpStreamCase, APendingConnectTakesNoWritesAndConnectsOnceFromTheEventLoo
 TEST_F(TcpStreamCase, APendingConnectThatIsAbortedSaysNothingMore)
 {
     // A listener whose accept queue is full leaves further attempts unanswered.
-    Listener full(0);
+    PlainListener full(0);
     std::vector<std::unique_ptr<TcpStream>> fillers;
     for (int i = 0; i < 3; ++i) {
         fillers.push_back(std::make_unique<TcpStream>());
@@ -244,7 +157,7 @@ TEST_F(TcpStreamCase, BytesThatCameWithTheEndOfTheStreamAreAnnouncedFirstAndNone
         got.append(buffer, qsizetype(stream->read(buffer, sizeof buffer)));
     });
     const QByteArray sent = pattern(100000, 5);
-    peer->send(sent);
+    ASSERT_TRUE(peer->send(sent));
     peer->close();
     ASSERT_TRUE(waitUntil([&] { return told.find('e') != std::string::npos; }));
     spinFor(20);
@@ -295,7 +208,7 @@ TEST_F(TcpStreamCase, AHandlerThatClosesItsOwnStreamEndsItWithoutAnotherSignal)
         ASSERT_NE(peer, nullptr);
         // Exactly one receive buffer's worth, then the end: the stream finds both
         // in one pass, and its handler runs before the end is told.
-        peer->send(pattern(16384, 9));
+        ASSERT_TRUE(peer->send(pattern(16384, 9)));
         peer->close();
         ASSERT_TRUE(waitUntil([&] { return said.size() >= c.expected.size(); }));
         spinFor(50);
@@ -318,7 +231,7 @@ TEST_F(TcpStreamCase, AHandlerThatConnectsAgainKeepsTheNewConnection)
     QObject::connect(stream.get(), &TcpStream::readyRead, [this] {
         stream->connectToHost(QStringLiteral("127.0.0.1"), listener.port());
     });
-    peer->send(pattern(16384, 4));
+    ASSERT_TRUE(peer->send(pattern(16384, 4)));
     peer->close();
     ASSERT_TRUE(waitUntil([&] { return !told.empty(); }));
     auto second = listener.accept();

@@ -83,32 +83,16 @@ void FirmwareFile::close()
 
 FileError FirmwareFile::checkNotIntelHex()
 {
-    // Text before a line's ':' is skipped, so a binary image without line ends
-    // could keep the check reading; no HEX text has a line this long.
-    constexpr std::size_t kLongestLine = 64 * 1024;
     if (!file_)
         return FileError::None;
-    HexChecker checker;
-    std::array<std::uint8_t, 4096> chunk;
-    bool ended = true;
-    while (!checker.settled()) {
-        const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file_.get());
-        if (got == 0)
-            break;
-        checker.feed(chunk.data(), got);
-        if (checker.lineBytes() > kLongestLine) {
-            ended = false;
-            break;
-        }
-    }
-    // A HEX text cut short before its end-of-file record is still no image.
-    const HexCheck check = checker.finish();
-    const bool hex = ended && !std::ferror(file_.get()) &&
-                     (check.ok() || (check.fault == HexFault::NoEndRecord && check.records > 0));
+    // The opening lines decide: a HEX text with a damaged line is still no image.
+    std::array<std::uint8_t, kOpeningBytes> head;
+    const std::size_t got = std::fread(head.data(), 1, head.size(), file_.get());
+    const bool failed = std::ferror(file_.get()) != 0;
     std::clearerr(file_.get());
-    if (std::fseek(file_.get(), 0, SEEK_SET) != 0)
+    if (failed || std::fseek(file_.get(), 0, SEEK_SET) != 0)
         return FileError::ReadFailed;
-    return hex ? FileError::IntelHex : FileError::None;
+    return beginsAsIntelHex(head.data(), got) ? FileError::IntelHex : FileError::None;
 }
 
 std::size_t FirmwareFile::read(std::uint8_t *buffer, std::size_t count)

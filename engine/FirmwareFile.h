@@ -41,12 +41,10 @@ public:
     // Length taken when the file was opened.
     std::int32_t length() const { return length_; }
 
-    // An image must not be an Intel HEX text: every line a well-formed record up to
-    // the end-of-file record (or the end of a text cut short), as the DSP check
-    // reads it. Reads from the start only as
-    // far as the answer needs (a binary image fails on its first line), then returns
-    // to the start. IntelHex for a HEX text, ReadFailed when the file cannot be read
-    // from its start again, otherwise None.
+    // An image must not be an Intel HEX text, whole or damaged: a file whose opening
+    // lines are records (beginsAsIntelHex). Reads at most kOpeningBytes from the
+    // start, then returns to the start. IntelHex for a HEX text, ReadFailed when the
+    // file cannot be read from its start, otherwise None.
     FileError checkNotIntelHex();
 
     // Reads up to count bytes at the current position. Returns the number read.

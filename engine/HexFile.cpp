@@ -1,6 +1,8 @@
 #include "HexFile.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <utility>
 
 namespace updater {
@@ -50,7 +52,72 @@ constexpr auto kDigitValues = [] {
     return values;
 }();
 
+enum class OpeningLine
+{
+    Record,        // a ':' and hex digits whose byte count fits the line
+    TextWithColon, // printable text with a ':': a damaged record
+    Other,
+};
+
+// What a line (without its line end) looks like; endRecord tells an end-of-file record.
+OpeningLine classify(const std::uint8_t *line, std::size_t size, bool &endRecord)
+{
+    endRecord = false;
+    const auto *colon = static_cast<const std::uint8_t *>(std::memchr(line, ':', size));
+    if (colon == nullptr)
+        return OpeningLine::Other;
+    const std::uint8_t *digits = colon + 1;
+    const auto count = static_cast<std::size_t>(line + size - digits);
+    const bool allDigits =
+        std::all_of(digits, line + size, [](std::uint8_t c) { return kDigitValues[c] >= 0; });
+    if (allDigits && count >= 10 && count % 2 == 0 &&
+        std::size_t(kDigitValues[digits[0]] * 16 + kDigitValues[digits[1]]) + 5 == count / 2) {
+        endRecord = count == 10 && digits[6] == '0' && digits[7] == '1';
+        return OpeningLine::Record;
+    }
+    const bool printable = std::all_of(
+        line, line + size, [](std::uint8_t c) { return (c >= 0x20 && c < 0x7F) || c == '\t'; });
+    return printable ? OpeningLine::TextWithColon : OpeningLine::Other;
+}
+
 } // namespace
+
+bool beginsAsIntelHex(const std::uint8_t *head, std::size_t size)
+{
+    int records = 0;
+    int texts = 0;
+    int others = 0;
+    std::size_t pos = 0;
+    for (std::size_t looked = 0; looked < kOpeningLines && pos < size; ++pos) {
+        std::size_t end = pos;
+        while (end < size && head[end] != '\r' && head[end] != '\n' &&
+               end - pos <= kLongestRecordLine)
+            ++end;
+        if (end - pos > kLongestRecordLine) {
+            ++others; // no record is this long: what follows is not looked at
+            break;
+        }
+        if (end == pos)
+            continue; // an empty line, or the LF of a CR LF
+        ++looked;
+        bool endRecord = false;
+        switch (classify(head + pos, end - pos, endRecord)) {
+        case OpeningLine::Record:
+            ++records;
+            break;
+        case OpeningLine::TextWithColon:
+            ++texts;
+            break;
+        case OpeningLine::Other:
+            ++others;
+            break;
+        }
+        if (endRecord)
+            break; // what follows the end-of-file record is not part of the text
+        pos = end;
+    }
+    return records > 0 && records + texts > others;
+}
 
 // One line as the DSP sender will see it: the digits after its first ':'.
 class HexChecker::LineChecker

@@ -10,6 +10,12 @@ namespace updater {
 
 // The largest record a line may spell: the record buffer of the DSP sender.
 inline constexpr std::size_t kMaxRecordBytes = 68;
+// The longest line any Intel HEX record can take, without its line end: ':' and the
+// digits of count, address, type, 255 data bytes and checksum.
+inline constexpr std::size_t kLongestRecordLine = 1 + 2 * (1 + 2 + 1 + 255 + 1);
+// Lines that beginsAsIntelHex looks at, and the bytes of the file that hold them.
+inline constexpr std::size_t kOpeningLines = 8;
+inline constexpr std::size_t kOpeningBytes = kOpeningLines * (kLongestRecordLine + 2);
 
 enum class HexFault
 {
@@ -91,6 +97,15 @@ private:
 // first record without data bytes must be the end-of-file record (type 01) and
 // ends the part of the file that is sent; what follows it is not looked at.
 HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size, HexRecords *records = nullptr);
+
+// Whether a text opens as an Intel HEX text, damaged or not: of its first
+// kOpeningLines lines that are not empty (up to an end-of-file record), at least one
+// has the shape of a record (a ':' and hex digits whose byte count fits the line;
+// the checksum is not looked at), and those together with the lines that are
+// printable text with a ':' outnumber the rest. A binary image does not open so.
+// head holds the file's first bytes, kOpeningBytes of them when the file has as
+// many; a line longer than any record is looked at no further.
+bool beginsAsIntelHex(const std::uint8_t *head, std::size_t size);
 
 // "line 7: checksum mismatch", or "no end-of-file record" for a whole-file fault.
 std::string describe(const HexCheck &check);

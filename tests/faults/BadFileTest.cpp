@@ -154,14 +154,18 @@ std::vector<RefusedFile> makeBadHexFiles(const QString &dir)
             QList<QByteArray> lines = goodLines();
             kind.spoil(lines, index);
             // Every other file with LF line ends: the check takes CR LF, CR and LF alike.
-            const bool lf = files.size() % 2 == 1;
+            const bool lf = files.size() % 4 == 2;
             const QString path = QStringLiteral("%1/bad-%2.hex").arg(dir).arg(files.size());
             writeBytes(path, joined(lines, lf ? "\n" : "\r\n"));
             const QString fault =
                 *kind.fault == '\0' ? QStringLiteral("no end-of-file record")
                                     : QStringLiteral("line %1: %2").arg(index + 1).arg(kind.fault);
-            files.push_back({path, "--dsp", path + ": " + fault,
-                             std::string(kind.name) + " at the " + where + " line"});
+            const std::string what = std::string(kind.name) + " at the " + where + " line";
+            files.push_back({path, "--dsp", path + ": " + fault, what});
+            // A HEX text with a damaged line is still no LCD ARM image.
+            files.push_back({path, "--arm",
+                             path + ": the file is an Intel HEX file for DSP Firmware",
+                             what + ", as an image"});
         }
     }
     return files;
@@ -203,7 +207,7 @@ TEST(BadFile, EveryMalformedFileIsRefusedByNameBeforeAnyByteReachesTheDevice)
     samples();
     QTemporaryDir dir;
     std::vector<RefusedFile> files = makeBadHexFiles(dir.path());
-    ASSERT_GE(files.size(), 60u);
+    ASSERT_GE(files.size(), 120u);
     const std::vector<RefusedFile> images = makeBadImageFiles(dir.path());
     files.insert(files.end(), images.begin(), images.end());
     // Devices that serve job after job; neither may see a single byte.
@@ -213,7 +217,7 @@ TEST(BadFile, EveryMalformedFileIsRefusedByNameBeforeAnyByteReachesTheDevice)
         const RefusedFile &f = files[std::size_t(i)];
         SCOPED_TRACE(f.description + " (" + f.option.toStdString() + " " + f.path.toStdString() +
                      ")");
-        const bool overPty = i % 2 == 1;
+        const bool overPty = (i + i / 2) % 2 == 1; // either link for either firmware option
         const Finished cli = runCli({overPty ? "--serial" : "--tcp",
                                      overPty ? pty.device() : tcp.tcpTarget(), f.option, f.path});
         EXPECT_EQ(cli.status, 2) << cli.err.toStdString();

@@ -151,10 +151,19 @@ TEST(UpdateFromWindow, SilentDeviceEndsTheArmJobWithConnectionFailedAndTimeOut)
 
 TEST(UpdateFromWindow, RefusedFirmwareFileHidesTheProgressBarAgain)
 {
-    WindowRig rig;
-    SilentArmSetup setup(rig, QByteArray()); // an empty image
-    EXPECT_TRUE(runJob(rig, 5000).box.text.startsWith("Firmware file refused!"));
-    EXPECT_FALSE(rig.view->progressBar()->isVisible());
+    // An empty image, and a DSP HEX text whose second line is damaged, as an image.
+    QByteArray hex = shelltest::hexImage(20);
+    hex[hex.indexOf("\r\n", hex.indexOf("\r\n") + 2) - 1] ^= 1;
+    for (const auto &[image, reason] :
+         {std::pair{QByteArray(), "the file is empty"},
+          {hex, "the file is an Intel HEX file for DSP Firmware, not an LCD ARM Firmware image"}}) {
+        WindowRig rig;
+        SilentArmSetup setup(rig, image);
+        EXPECT_EQ(runJob(rig, 5000).box.text,
+                  "Firmware file refused!\n" + setup.dir.path() + "/lcd.bin: " + reason);
+        EXPECT_FALSE(rig.view->progressBar()->isVisible());
+        EXPECT_EQ(setup.device.received(), QByteArray());
+    }
 }
 
 TEST(UpdateFromWindow, DownLoadWithALinkButNoFileAsksForTheFile)

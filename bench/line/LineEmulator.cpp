@@ -1,9 +1,12 @@
 // Joins two pseudo-terminals as if by a serial cable running at a given baud rate:
 // every byte takes 10 bit times on the line (start, 8 data, stop), in each
 // direction independently. Prints the two device paths, one per line, then relays
-// until it is killed.
+// until it is killed. With DEVICE, end A is that serial device (for instance the
+// pseudo-terminal of updater-sim --pty, set to raw 8-bit data) instead of a new
+// pseudo-terminal, so that no unpaced relay stands between the line and the
+// device; the emulator then ends when that device hangs up.
 //
-//   line_emulator [BAUD]      (default 9600)
+//   line_emulator [BAUD [DEVICE]]      (default 9600)
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -45,16 +48,30 @@ bool openEnd(End &end)
     return true;
 }
 
+bool openDevice(End &end, const char *path)
+{
+    end.master = open(path, O_RDWR | O_NOCTTY);
+    if (end.master < 0)
+        return false;
+    termios raw{};
+    if (tcgetattr(end.master, &raw) == 0) {
+        cfmakeraw(&raw);
+        tcsetattr(end.master, TCSANOW, &raw);
+    }
+    std::snprintf(end.name, sizeof end.name, "%s", path);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     const double baud = argc > 1 ? std::atof(argv[1]) : 9600.0;
-    const auto byteTime = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(10.0 / baud));
+    const auto byteTime =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(10.0 / baud));
     End a, b;
-    if (!openEnd(a) || !openEnd(b)) {
-        std::perror("openpty");
+    if (!(argc > 2 ? openDevice(a, argv[2]) : openEnd(a)) || !openEnd(b)) {
+        std::perror(argc > 2 ? argv[2] : "openpty");
         return 1;
     }
     std::printf("%s\n%s\n", a.name, b.name);
@@ -80,6 +97,8 @@ int main(int argc, char **argv)
         pollfd fds[2] = {{a.master, POLLIN, 0}, {b.master, POLLIN, 0}};
         // Sub-millisecond waits are spun with a zero time-out to keep the pace exact.
         poll(fds, 2, timeoutMs < 1 ? 0 : timeoutMs);
+        if (fds[0].revents & (POLLHUP | POLLERR))
+            return 0; // the device at end A hung up
         for (int i = 0; i < 2; ++i) {
             if (!(fds[i].revents & POLLIN))
                 continue;

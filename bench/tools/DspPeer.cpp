@@ -1,22 +1,15 @@
-// Minimal ends of the DSP dialogue, with blocking I/O, to tell how much of a DSP
-// transfer's time each of our programs (or the test rig) takes against a peer
-// that costs next to nothing. Over loopback TCP (TCP_NODELAY) or a serial device
-// (a path starting with '/', set to raw 8-bit data):
+// Minimal ends of the DSP dialogue, with blocking I/O on a serial device (set to
+// raw 8-bit data), to tell how much of a DSP transfer's time over a line is the
+// test rig's own:
 //
-//   dsp_peer device [DEVICE]        serves one host as the simulated inverter does
-//                                   (0xCC for the erase command and every record,
-//                                   until the end-of-file record). Without
-//                                   DEVICE it listens on 127.0.0.1 and prints the
-//                                   port on the first line
-//   dsp_peer host PORT|DEVICE COUNT sends the erase command, COUNT records of 16 data
-//                                   bytes and the end-of-file record, each after the
-//                                   0xCC of the one before; prints the data records
-//                                   per second
-#include <arpa/inet.h>
+//   dsp_peer device DEVICE        serves one host as the simulated inverter does
+//                                 (0xCC for the erase command and every record,
+//                                 until the end-of-file record)
+//   dsp_peer host DEVICE COUNT    sends the erase command, COUNT records of 16 data
+//                                 bytes and the end-of-file record, each after the
+//                                 0xCC of the one before; prints the data records
+//                                 per second
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -33,12 +26,6 @@ namespace {
 
 constexpr std::uint8_t kAck = 0xCC;
 constexpr std::uint8_t kErase[8] = {0xFA, 'f', 'l', 'a', 's', 'h', 'b', 0x96};
-
-void noDelay(int fd)
-{
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
 
 bool readExactly(int fd, std::uint8_t *buf, std::size_t n)
 {
@@ -76,44 +63,6 @@ int openDevice(const char *path)
         ::cfmakeraw(&tio);
         ::tcsetattr(fd, TCSANOW, &tio);
     }
-    return fd;
-}
-
-// Listens on 127.0.0.1, prints the port and returns the first host's connection.
-int acceptHost()
-{
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(listener, 1) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        std::perror("dsp_peer: listen");
-        return -1;
-    }
-    std::printf("%u\n", ntohs(addr.sin_port));
-    std::fflush(stdout);
-    const int fd = ::accept(listener, nullptr, nullptr);
-    ::close(listener);
-    if (fd >= 0)
-        noDelay(fd);
-    return fd;
-}
-
-int connectDevice(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        std::perror("dsp_peer: connect");
-        return -1;
-    }
-    noDelay(fd);
     return fd;
 }
 
@@ -201,12 +150,10 @@ int runHost(int fd, long count)
 
 int main(int argc, char **argv)
 {
-    const bool device = argc >= 2 && std::strcmp(argv[1], "device") == 0;
-    if (device && argc <= 3)
-        return serveDevice(argc == 3 ? openDevice(argv[2]) : acceptHost());
+    if (argc == 3 && std::strcmp(argv[1], "device") == 0)
+        return serveDevice(openDevice(argv[2]));
     if (argc == 4 && std::strcmp(argv[1], "host") == 0)
-        return runHost(argv[2][0] == '/' ? openDevice(argv[2]) : connectDevice(std::atoi(argv[2])),
-                       std::atol(argv[3]));
-    std::fprintf(stderr, "usage: dsp_peer device [DEVICE] | dsp_peer host PORT|DEVICE COUNT\n");
+        return runHost(openDevice(argv[2]), std::atol(argv[3]));
+    std::fprintf(stderr, "usage: dsp_peer device DEVICE | dsp_peer host DEVICE COUNT\n");
     return 2;
 }

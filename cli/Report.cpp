@@ -67,13 +67,13 @@ std::string reportJson(const RunReport &r)
         devices.append(deviceJson(d));
     const QJsonObject run{
         {"start", isoTime(r.start)},
-        {"end", isoTime(r.end)},
+        {"end", r.ended ? QJsonValue(isoTime(r.end)) : QJsonValue()},
         {"versions", QJsonObject{{"updater", texts::kAppTitle}, {"qt", qVersion()}}},
         {"firmware", firmware},
         {"jobs", static_cast<int>(r.jobs)},
         {"retries", static_cast<int>(r.retries)},
         {"interruptedBy", r.signal == 0 ? QJsonValue() : QJsonValue(r.signal)},
-        {"exitStatus", r.exitStatus},
+        {"exitStatus", r.ended ? QJsonValue(r.exitStatus) : QJsonValue()},
         {"devices", devices},
     };
     return QJsonDocument(run).toJson(QJsonDocument::Indented).toStdString();

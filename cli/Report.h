@@ -16,6 +16,7 @@ struct RunReport
     std::vector<run::FirmwareSummary> firmware;
     unsigned jobs = 0;
     unsigned retries = 0;
+    bool ended = false; // else the run goes on: no end, no exit status yet
     int exitStatus = 0;
     int signal = 0; // the signal that interrupted the run, 0 none
     struct Device

@@ -10,11 +10,15 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <tuple>
 
 namespace updater::cli {
 
@@ -35,16 +39,84 @@ RunFront::RunFront(const CliOptions &options)
 
 RunFront::~RunFront() = default;
 
+namespace {
+
+// A path the run writes (or the fleet file it reads) must be a plain file, or a
+// folder for --trace-dir: a FIFO would block the run in open(), a device (the
+// serial port itself) would take the text. Returns the fault, or "".
+std::string notAPlainFile(const std::string &option, const std::string &path, bool folder)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (!fs::exists(status))
+        return {};
+    const fs::file_type type = status.type();
+    const char *what = type == fs::file_type::fifo                   ? "a FIFO (named pipe)"
+                       : type == fs::file_type::character            ? "a character device"
+                       : type == fs::file_type::block                ? "a block device"
+                       : type == fs::file_type::socket               ? "a socket"
+                       : type == fs::file_type::directory && !folder ? "a folder"
+                       : type != fs::file_type::directory && folder  ? "not a folder"
+                                                                     : nullptr;
+    if (what == nullptr)
+        return {};
+    return option + " " + path + ": " + (folder && type != fs::file_type::directory ? "" : "is ") +
+           what + (folder ? "" : "; give a file");
+}
+
+} // namespace
+
 std::optional<int> RunFront::prepare()
 {
-    if (fleet()) {
-        if (std::string error =
-                readFleetFile(options_.fleetPath, options_.dspPath, options_.armPath, devices_);
+    if (auto refused = readDevices())
+        return refused;
+    if (auto refused = checkOutputs())
+        return refused;
+    run::DeviceRun::Settings settings;
+    settings.retries = options_.retries;
+    settings.restartWaitMs = static_cast<int>(options_.restartWait) * 1000;
+    const bool echo = !showTable_ && (!fleet() || !options_.quiet);
+    run_ = std::make_unique<run::FleetRun>(
+        devices_, settings, options_.jobs, [this, echo](const run::DeviceSpec &d) {
+            return std::make_unique<CliPresenter>(
+                console_, echo, fleet() ? d.name + " " + d.linkText + " " : std::string());
+        });
+    for (const auto &r : run_->runs()) {
+        if (!options_.traceDir.empty()) {
+            r->setTracePath(tracePath(r->device())); // opened when the device starts
+            continue;
+        }
+        if (options_.tracePath.empty())
+            continue;
+        if (const std::string error = r->openTrace(
+                options_.tracePath, [this](const std::string &why) { console_.error(why); });
             !error.empty()) {
             console_.error(error);
             return run::kExitRefused;
         }
-    } else {
+        r->note("start", std::string(texts::kAppTitle));
+    }
+    // Every firmware file once, before any device is contacted.
+    if (const auto refused = run::checkFirmwareFiles(devices_, firmware_)) {
+        const std::string fault = refused->path + ": " + refused->fault;
+        console_.error(std::string(texts::kFileRefused));
+        console_.error(fault);
+        for (const auto &r : run_->runs()) {
+            if (!options_.traceDir.empty()) // one open file at a time, however many devices
+                r->openTrace(tracePath(r->device()));
+            r->note("message", std::string(texts::kFileRefused) + "\n" + fault);
+            r->note("exit", std::to_string(run::kExitRefused));
+            r->closeTrace();
+        }
+        return run::kExitRefused;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> RunFront::readDevices()
+{
+    if (!fleet()) {
         run::DeviceSpec one;
         one.link = linkSpec(options_);
         one.linkText = linkText(options_);
@@ -52,6 +124,29 @@ std::optional<int> RunFront::prepare()
         one.dspPath = options_.dspPath;
         one.armPath = options_.armPath;
         devices_.push_back(one);
+        return std::nullopt;
+    }
+    std::string error = notAPlainFile("--fleet", options_.fleetPath, false);
+    if (error.empty())
+        error = readFleetFile(options_.fleetPath, options_.dspPath, options_.armPath, devices_);
+    if (error.empty())
+        return std::nullopt;
+    console_.error(error);
+    return run::kExitRefused;
+}
+
+std::optional<int> RunFront::checkOutputs()
+{
+    const auto refuse = [this](const std::string &why) {
+        console_.error(why);
+        return run::kExitRefused;
+    };
+    for (const auto &[option, path, folder] : {std::tuple{"--report", options_.reportPath, false},
+                                               {"--trace", options_.tracePath, false},
+                                               {"--trace-dir", options_.traceDir, true}}) {
+        if (const std::string fault = notAPlainFile(option, path, folder);
+            !path.empty() && !fault.empty())
+            return refuse(fault);
     }
     // Files this run writes are emptied when opened: never one that it reads.
     std::vector<std::pair<std::string, std::string>> inputs = {{"fleet file", options_.fleetPath}};
@@ -69,50 +164,15 @@ std::optional<int> RunFront::prepare()
     }
     for (const auto &[option, output, noun] : outputs) {
         if (const std::string clash = run::overwritesInput(option, output, noun, inputs);
-            !clash.empty()) {
-            console_.error(clash);
-            return run::kExitRefused;
-        }
+            !clash.empty())
+            return refuse(clash);
     }
-    if (!options_.reportPath.empty() && !std::ofstream(options_.reportPath, std::ios::app)) {
-        console_.error(options_.reportPath + ": cannot write the report");
-        return run::kExitRefused;
-    }
-    if (!options_.traceDir.empty() && !QDir().mkpath(QString::fromStdString(options_.traceDir))) {
-        console_.error(options_.traceDir + ": cannot make the trace folder");
-        return run::kExitRefused;
-    }
-    run::DeviceRun::Settings settings;
-    settings.retries = options_.retries;
-    settings.restartWaitMs = static_cast<int>(options_.restartWait) * 1000;
-    const bool echo = !showTable_ && (!fleet() || !options_.quiet);
-    run_ = std::make_unique<run::FleetRun>(
-        devices_, settings, options_.jobs, [this, echo](const run::DeviceSpec &d) {
-            return std::make_unique<CliPresenter>(
-                console_, echo, fleet() ? d.name + " " + d.linkText + " " : std::string());
-        });
-    for (const auto &r : run_->runs()) {
-        const std::string trace = tracePath(r->device());
-        if (trace.empty())
-            continue;
-        if (const std::string error =
-                r->openTrace(trace, [this](const std::string &why) { console_.error(why); });
-            !error.empty()) {
-            console_.error(error);
-            return run::kExitRefused;
-        }
-        r->note("start", std::string(texts::kAppTitle));
-    }
-    // Every firmware file once, before any device is contacted.
-    if (const auto refused = run::checkFirmwareFiles(devices_, firmware_)) {
-        const std::string fault = refused->path + ": " + refused->fault;
-        console_.error(std::string(texts::kFileRefused));
-        console_.error(fault);
-        for (const auto &r : run_->runs()) {
-            r->note("message", std::string(texts::kFileRefused) + "\n" + fault);
-            r->note("exit", std::to_string(run::kExitRefused));
-        }
-        return run::kExitRefused;
+    if (!options_.reportPath.empty() && !std::ofstream(options_.reportPath, std::ios::app))
+        return refuse(options_.reportPath + ": cannot write the report");
+    if (!options_.traceDir.empty()) {
+        const QString dir = QString::fromStdString(options_.traceDir);
+        if (!QDir().mkpath(dir) || !QFileInfo(dir).isWritable())
+            return refuse(options_.traceDir + ": cannot write traces in this folder");
     }
     return std::nullopt;
 }
@@ -133,6 +193,8 @@ std::optional<int> RunFront::start(std::function<void(int)> finished)
     // Only a live table or a progress bar needs a look at the runs.
     if (showTable_ || showProgress_)
         poller_.start(kPollMs);
+    if (!options_.reportPath.empty())
+        run_->setOnChange([this] { writeReport(std::nullopt); });
     run_->start([this](int status) {
         QMetaObject::invokeMethod(
             this, [this, status] { ended(status); }, Qt::QueuedConnection);
@@ -221,8 +283,9 @@ std::string RunFront::summary() const
     }
     const std::size_t count = run_->runs().size();
     std::string text = columns(rows);
-    text += std::to_string(count) + " devices: " + std::to_string(succeeded) + " succeeded, " +
-            std::to_string(count - succeeded) + " failed\n";
+    text += std::to_string(count) + (count == 1 ? " device: " : " devices: ") +
+            std::to_string(succeeded) + " succeeded, " + std::to_string(count - succeeded) +
+            " failed\n";
     if (!halfWritten.empty()) {
         text += "may be half-written, run the update again:";
         for (const std::string &name : halfWritten)
@@ -236,22 +299,33 @@ std::string RunFront::summary() const
     return text;
 }
 
-void RunFront::writeReport(int status)
+bool RunFront::writeReport(std::optional<int> status)
 {
     RunReport report;
     report.start = startedAt_;
     report.end = std::chrono::system_clock::now();
+    report.ended = status.has_value();
     report.firmware = firmware_;
     report.jobs = options_.jobs;
     report.retries = options_.retries;
-    report.exitStatus = status;
+    report.exitStatus = status.value_or(0);
     report.signal = run_->signal();
     for (const auto &r : run_->runs())
         report.devices.push_back({&r->device(), r->result()});
-    std::ofstream out(options_.reportPath, std::ios::trunc);
-    out << reportJson(report);
-    if (!out)
-        console_.error(options_.reportPath + ": cannot write the report");
+    // Written whole and renamed into place: a crash or a power cut leaves the
+    // report of the run so far, never half of one.
+    QSaveFile out(QString::fromStdString(options_.reportPath));
+    const std::string json = reportJson(report);
+    if (out.open(QIODevice::WriteOnly) &&
+        out.write(json.data(), static_cast<qint64>(json.size())) ==
+            static_cast<qint64>(json.size()) &&
+        out.commit())
+        return true;
+    if (!reportFailed_)
+        console_.error(options_.reportPath +
+                       ": cannot write the report: " + out.errorString().toStdString());
+    reportFailed_ = true;
+    return false;
 }
 
 void RunFront::ended(int status)
@@ -264,8 +338,9 @@ void RunFront::ended(int status)
         std::fputs(("\n" + summary()).c_str(), stdout);
         std::fflush(stdout);
     }
-    if (!options_.reportPath.empty())
-        writeReport(status);
+    // A report that could not be written fails a run that had succeeded.
+    if (!options_.reportPath.empty() && !writeReport(status) && status == run::kExitSuccess)
+        status = run::kExitFailed;
     if (finished_)
         finished_(status);
 }

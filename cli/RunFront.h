@@ -35,12 +35,15 @@ public:
 private:
     bool fleet() const { return !options_.fleetPath.empty(); }
     std::optional<int> prepare();
+    std::optional<int> readDevices();
+    std::optional<int> checkOutputs();
     std::string tracePath(const run::DeviceSpec &device) const;
     void poll();
     void ended(int status);
     void drawTable();
     std::string summary() const;
-    void writeReport(int status);
+    // The report as it stands (status: the run's exit status once it has ended).
+    bool writeReport(std::optional<int> status);
 
     CliOptions options_;
     Console console_;
@@ -52,6 +55,7 @@ private:
     std::unique_ptr<run::FleetRun> run_;
     QTimer poller_;
     int polls_ = 0;
+    bool reportFailed_ = false;
     std::chrono::system_clock::time_point startedAt_;
     std::function<void(int)> finished_;
 };

@@ -12,6 +12,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// "1 unit", "41 units"
+std::string unitsText(int units)
+{
+    return std::to_string(units) + (units == 1 ? " unit" : " units");
+}
+
 std::chrono::milliseconds since(Clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
@@ -33,7 +39,14 @@ DeviceRun::DeviceRun(DeviceSpec device, const Settings &settings, DevicePresente
         if (open && (phase_ == Phase::Opening || phase_ == Phase::Reopening))
             startJob();
         else if (!open && phase_ == Phase::Running)
-            linkLostInJob();
+            // After the link has said why it closed: the cause before the conclusion.
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (phase_ == Phase::Running && !link_.linkOpen())
+                        linkLostInJob();
+                },
+                Qt::QueuedConnection);
     });
     host_.setOnConnectFailed([this](const std::string &reason) {
         if (phase_ == Phase::Opening || phase_ == Phase::Reopening)
@@ -73,6 +86,11 @@ void DeviceRun::say(const std::string &text)
 void DeviceRun::start()
 {
     startedAt_ = Clock::now();
+    if (!tracePath_.empty() && !trace_.isOpen()) {
+        // The update matters more than its log: it goes on without one.
+        if (const std::string error = trace_.open(tracePath_); !error.empty())
+            presenter_.fault(error);
+    }
     result_.outcome = DeviceOutcome::Running;
     result_.attempts = 1;
     trace_.note("start", device_.name + " " + device_.linkText);
@@ -136,6 +154,7 @@ void DeviceRun::startJob()
     linkLost_ = false;
     sendingSince_.reset();
     host_.newJob();
+    jobUnitsBefore_ = host_.unitsSent();
     const FirmwareKindInfo &kind = kindInfo(firmware());
     trace_.note("job", std::string(kind.name) + " firmware " + firmwarePath());
     job_.setFirmware(kind.type, firmwarePath());
@@ -413,7 +432,7 @@ std::string DeviceRun::stopped(const std::string &outcome) const
         return text + (stage_ > 0 ? "before its job started: the device holds the new DSP firmware"
                                   : "before the update started: nothing was sent to the device");
     text += std::string(stepName(end.step)) + " (job state " + std::to_string(end.state) + ", " +
-            std::to_string(host_.unitsSent()) + " units sent";
+            unitsText(host_.unitsSent() - jobUnitsBefore_) + " sent";
     const std::string last = host_.lastStatus();
     if (end.step != JobStep::NotStarted && !last.empty())
         text += ", last status \"" + last + "\"";

@@ -111,6 +111,10 @@ public:
     {
         return trace_.open(path, std::move(onFailure));
     }
+    // The trace file opened when the device starts (and closed by closeTrace()),
+    // so that a fleet holds open only the traces of the devices under way.
+    void setTracePath(std::string path) { tracePath_ = std::move(path); }
+    void closeTrace() { trace_.close(); }
     void note(const std::string &what, const std::string &text) { trace_.note(what, text); }
     // started: a job begins (the supervisor must tick); finished: start()'s run is done.
     void setCallbacks(std::function<void()> started, std::function<void()> finished)
@@ -176,6 +180,7 @@ private:
     CFileDownCom link_;
     std::function<void()> jobStarted_, finished_;
     std::atomic<bool> jobRunning_{false};
+    std::string tracePath_;
 
     enum class Phase
     {
@@ -190,6 +195,7 @@ private:
     Phase phase_ = Phase::Idle;
     bool onCurrentLink_ = false; // a job of downLoadOnCurrentLink()
     std::size_t stage_ = 0;      // 0 the first firmware, 1 the second
+    int jobUnitsBefore_ = 0;     // units sent before the job of this attempt
     bool linkLost_ = false;
     std::string linkError_;
     std::chrono::steady_clock::time_point startedAt_, reopenSince_;

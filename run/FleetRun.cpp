@@ -67,18 +67,32 @@ void FleetRun::launch()
     std::size_t active = 0;
     for (std::size_t i = 0; i < next_; ++i)
         active += runs_[i]->done() ? 0 : 1;
+    const std::size_t first = next_;
     while (!ended_ && next_ < runs_.size() && active < jobs_) {
         ++active;
         runs_[next_++]->start();
     }
-    if (!ended_ && active == 0 && next_ == runs_.size())
+    if (!ended_ && active == 0 && next_ == runs_.size()) {
         end(0);
+        return;
+    }
+    if (next_ != first && changed_)
+        changed_();
 }
 
 void FleetRun::deviceDone()
 {
-    if (!ended_)
-        launch();
+    if (ended_)
+        return;
+    if (changed_)
+        changed_();
+    launch();
+    if (ended_)
+        return; // the traces still open get the exit status
+    for (const auto &run : runs_) {
+        if (run->done())
+            run->closeTrace();
+    }
 }
 
 void FleetRun::interrupt(int signal)

@@ -44,6 +44,8 @@ public:
     const std::vector<std::unique_ptr<DeviceRun>> &runs() const { return runs_; }
     // Starts the first devices; finished(exit status) follows on this thread.
     void start(std::function<void(int)> finished);
+    // Called on this thread whenever a device has started or ended.
+    void setOnChange(std::function<void()> changed) { changed_ = std::move(changed); }
     // Abandons every running job at once and ends the run with 128 + signal.
     void interrupt(int signal);
     bool ended() const { return ended_; }
@@ -65,6 +67,7 @@ private:
     bool ended_ = false;
     int signal_ = 0;
     std::function<void(int)> finished_;
+    std::function<void()> changed_;
 };
 
 } // namespace updater::run

@@ -43,6 +43,14 @@ TraceLog::~TraceLog()
         flushLocked();
 }
 
+void TraceLog::close()
+{
+    std::lock_guard lock(mutex_);
+    if (file_ && !failed_.load())
+        flushLocked();
+    file_.reset();
+}
+
 std::string TraceLog::open(const std::string &path,
                            std::function<void(const std::string &)> onFailure)
 {

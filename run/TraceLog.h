@@ -36,6 +36,8 @@ public:
     std::string open(const std::string &path,
                      std::function<void(const std::string &)> onFailure = {});
     bool isOpen() const { return file_ != nullptr && !failed_.load(); }
+    // Writes what waits and closes the file; later lines are dropped.
+    void close();
 
     void sent(int jobState, const std::uint8_t *data, std::size_t length);
     // A received byte, before the job handles it; then, once it has, whether the

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace clitest;
@@ -69,6 +70,38 @@ TEST(CliRefusal, UsageErrorsExitWithTwoAndAReason)
         EXPECT_TRUE(cli.err.contains(reason)) << cli.err.toStdString();
         EXPECT_TRUE(cli.err.contains("--help")) << cli.err.toStdString();
     }
+}
+
+// What the run writes, and the fleet file it reads, must be plain files (a folder
+// for --trace-dir): a FIFO would block the program in open(), the serial port
+// would take the trace's text before the erase command.
+TEST(CliRefusal, PathsThatAreNoPlainFilesAreRefusedBeforeAnythingIsOpened)
+{
+    Sim sim({}, true);
+    const QString hex = samples().dspHex;
+    const QString fifo = samples().dir + "/fifo";
+    ::mkfifo(fifo.toLocal8Bit().constData(), 0600);
+    const QString fleet = samples().dir + "/paths.csv";
+    QFile f(fleet);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("name,link\nd,tcp:127.0.0.1:1\n");
+    f.close();
+    const QList<QPair<QStringList, QString>> cases = {
+        {{"--serial", sim.device(), "--dsp", hex, "--trace", sim.device()},
+         "is a character device"},
+        {{"--tcp", "127.0.0.1", "--dsp", hex, "--trace", fifo}, "is a FIFO"},
+        {{"--fleet", fifo, "--dsp", hex}, "is a FIFO"},
+        {{"--fleet", fleet, "--dsp", hex, "--report", fifo}, "is a FIFO"},
+        {{"--fleet", fleet, "--dsp", hex, "--report", "/dev/full"}, "is a character device"},
+        {{"--fleet", fleet, "--dsp", hex, "--trace-dir", hex}, "not a folder"},
+        {{"--fleet", samples().dir, "--dsp", hex}, "is a folder"},
+    };
+    for (const auto &[args, reason] : cases) {
+        const Finished cli = runCli(args, 5000);
+        EXPECT_EQ(cli.status, 2) << args.join(' ').toStdString();
+        EXPECT_TRUE(cli.err.contains(reason)) << cli.err.toStdString();
+    }
+    EXPECT_FALSE(sim.terminate().out.contains("verdict")) << "nothing reached the device";
 }
 
 TEST(CliRefusal, ATraceFileThatIsTheFirmwareFileByAnyNameIsRefusedAndTheFileKept)
@@ -253,7 +286,7 @@ TEST(CliOneDevice, TheSameFailureEndsTheSameWayThroughEveryPath)
          false,
          "Erase...",
          143,
-         "interrupted during the erase (job state 2, 1 units sent",
+         "interrupted during the erase (job state 2, 1 unit sent",
          {"signal: ", "interrupted during the erase", "end: interrupted", "exit: 143"}},
     };
     for (const Failure &f : failures) {

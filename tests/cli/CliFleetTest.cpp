@@ -246,3 +246,25 @@ TEST(CliFleet, WhatTheDeviceHoldsOutlivesALaterAttemptAndAnInterruptBetweenFirmw
             << cli.out.toStdString();
     }
 }
+
+// The report is rewritten whole whenever a device starts or ends: a run that is
+// killed leaves the report of the run so far.
+TEST(CliFleet, AKilledRunLeavesAValidReportOfTheRunSoFar)
+{
+    Sim sim({"--devices", "2", "--delay-ms", "20"});
+    const QString report = samples().dir + "/killed-report.json";
+    const QString fleet = writeFleetFile("killed.csv", "name,link\n" + tcpRow("a", sim.port()) +
+                                                           tcpRow("b", sim.port() + 1));
+    const Finished cli = runCliUntil(
+        {"--fleet", fleet, "--dsp", samples().dspHex, "--report", report, "--jobs", "1"},
+        "a 127.0.0.1:" + QString::number(sim.port()) + " Programing...", SIGKILL);
+    EXPECT_EQ(cli.status, -1) << "killed";
+    QJsonParseError error;
+    const QJsonObject run = QJsonDocument::fromJson(readFile(report), &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << readFile(report).toStdString();
+    EXPECT_TRUE(run["exitStatus"].isNull());
+    const QJsonArray devices = run["devices"].toArray();
+    ASSERT_EQ(devices.size(), 2);
+    EXPECT_EQ(devices[0].toObject()["outcome"].toString(), "running");
+    EXPECT_EQ(devices[1].toObject()["outcome"].toString(), "waiting");
+}

@@ -1,6 +1,8 @@
 #include "CliTestSupport.h"
 #include "PortList.h"
 
+#include <QRegularExpression>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -110,6 +112,21 @@ TEST(CliTerminal, SigtermAndSighupDuringProgrammingExitWith143And129)
         EXPECT_EQ(cli.status, status);
         EXPECT_TRUE(cli.err.contains("interrupted while programming")) << cli.err.toStdString();
     }
+}
+
+// With both firmwares, the units counted are the ARM job's own.
+TEST(CliTerminal, AnInterruptInTheArmJobAfterTheDspCountsTheArmJobsUnits)
+{
+    Sim sim({"--devices", "1"});
+    const Finished cli = runCliUntil({"--tcp", sim.tcpTarget(), "--dsp", samples().dspHex, "--arm",
+                                      samples().armImage, "--restart-wait", "0"},
+                                     "Connecting...", SIGINT);
+    EXPECT_EQ(cli.status, 130);
+    const QRegularExpression units(
+        "ARM firmware: interrupted \\w+ \\w+ \\(job state \\d+, (\\d+) units? sent");
+    const QRegularExpressionMatch m = units.match(cli.err);
+    ASSERT_TRUE(m.hasMatch()) << cli.err.toStdString();
+    EXPECT_LE(m.captured(1).toInt(), 13) << "the ARM job sends 13 units; the DSP job sent 380";
 }
 
 TEST(CliTerminal, AnInterruptWhileTheEraseIsUnansweredNamesTheErase)

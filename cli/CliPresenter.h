@@ -11,7 +11,8 @@ namespace updater::cli {
 // One device's run said on a terminal: each new status text on its own line on
 // standard output, the final message last, errors on standard error, nothing
 // that waits for an answer. In a fleet every line starts with the device's name
-// and link; while a live table shows the devices nothing is said.
+// and link, after the time of day (a site log shows when each device failed);
+// while a live table shows the devices nothing is said.
 class CliPresenter : public run::DevicePresenter
 {
 public:
@@ -27,6 +28,9 @@ public:
     void note(const std::string &text) override;
 
 private:
+    // "12:03:07 inv-07 10.0.0.7:8899 " in a fleet, "" for one device.
+    std::string lead() const;
+
     Console &console_;
     const bool echo_;
     const std::string prefix_; // "inv-07 10.0.0.7:8899 " in a fleet

@@ -19,9 +19,21 @@ std::size_t shownWidth(const std::string &text)
         std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
 }
 
+// The first n columns' worth of text.
+std::string cut(const std::string &text, std::size_t n)
+{
+    std::size_t shown = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((text[i] & 0xC0) != 0x80 && shown++ == n)
+            return text.substr(0, i);
+    }
+    return text;
+}
+
 } // namespace
 
-std::string columns(const std::vector<std::vector<std::string>> &rows)
+std::string columns(const std::vector<std::vector<std::string>> &rows, std::size_t maxWidth,
+                    const std::vector<std::size_t> &narrowFirst)
 {
     std::vector<std::size_t> width;
     for (const auto &row : rows) {
@@ -29,15 +41,30 @@ std::string columns(const std::vector<std::vector<std::string>> &rows)
         for (std::size_t i = 0; i < row.size(); ++i)
             width[i] = std::max(width[i], shownWidth(row[i]));
     }
+    // Too wide for the terminal: the columns named first give way, down to a few
+    // characters each; a line that is still too wide is cut at the edge.
+    std::size_t total = width.empty() ? 0 : 2 * (width.size() - 1);
+    for (const std::size_t w : width)
+        total += w;
+    constexpr std::size_t kNarrowest = 6;
+    for (const std::size_t column : narrowFirst) {
+        if (column < width.size() && total > maxWidth && width[column] > kNarrowest) {
+            const std::size_t less = std::min(total - maxWidth, width[column] - kNarrowest);
+            width[column] -= less;
+            total -= less;
+        }
+    }
     std::string out;
     for (const auto &row : rows) {
         std::string line;
         for (std::size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
+            const std::string cell = cut(row[i], width[i]);
+            line += cell;
             if (i + 1 < row.size())
-                line += std::string(width[i] - shownWidth(row[i]) + 2, ' ');
+                line += std::string(width[i] - shownWidth(cell) + 2, ' ');
         }
-        out += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
+        line = cut(line.substr(0, line.find_last_not_of(' ') + 1), maxWidth);
+        out += line + "\n";
     }
     return out;
 }
@@ -51,25 +78,29 @@ std::string minutesSeconds(long long seconds)
     return text;
 }
 
-void LiveTable::draw(const std::string &lines)
+void LiveTable::draw(const std::string &lines, int columns)
 {
     std::string out;
-    if (drawnLines_ > 0)
+    // Lines drawn for another width have wrapped differently: start afresh.
+    if (drawnLines_ > 0 && columns != drawnColumns_)
+        out = "\x1b[H\x1b[2J";
+    else if (drawnLines_ > 0)
         out = "\x1b[" + std::to_string(drawnLines_) + "A\r";
     out += "\x1b[J" + lines;
     drawnLines_ = static_cast<int>(std::count(lines.begin(), lines.end(), '\n'));
+    drawnColumns_ = columns;
     std::fputs(out.c_str(), stdout);
     std::fflush(stdout);
 }
 
-int terminalRows()
+TerminalSize terminalSize()
 {
 #ifdef __unix__
     winsize size{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0)
-        return size.ws_row;
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0)
+        return {size.ws_row, size.ws_col};
 #endif
-    return 24;
+    return {};
 }
 
 } // namespace updater::cli

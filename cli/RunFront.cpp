@@ -225,46 +225,75 @@ std::string failedStep(const run::DeviceResult &r)
 
 } // namespace
 
-void RunFront::drawTable()
+namespace {
+
+// Where a device goes in the live table: the running first, then the failed (a
+// technician must see them), the waiting, and last the finished good ones.
+int tableGroup(run::DeviceOutcome o)
 {
-    std::vector<std::vector<std::string>> rows = {{"name", "link", "step", "%", "rate", "left"}};
-    // The running devices first, then the finished, then the waiting ones.
-    std::vector<const run::DeviceRun *> order;
-    for (int pass = 0; pass < 3; ++pass) {
-        for (const auto &r : run_->runs()) {
-            const run::DeviceOutcome o = r->outcome();
-            const int group = o == run::DeviceOutcome::Running   ? 0
-                              : o == run::DeviceOutcome::Waiting ? 2
-                                                                 : 1;
-            if (group == pass)
-                order.push_back(r.get());
+    switch (o) {
+    case run::DeviceOutcome::Running:
+        return 0;
+    case run::DeviceOutcome::Waiting:
+        return 2;
+    case run::DeviceOutcome::Success:
+        return 3;
+    default:
+        return 1;
+    }
+}
+
+std::vector<std::string> tableRow(const run::DeviceRun &r)
+{
+    const run::DeviceRow row = r.row();
+    std::string percent, rate, left;
+    if (row.fileLength > 0) {
+        percent = std::to_string(std::uint64_t(row.fileBytesSent) * 100 / row.fileLength) + "%";
+        const double seconds = std::chrono::duration<double>(row.sending).count();
+        if (row.fileBytesSent > 0 && seconds > 0) {
+            const double perSecond = row.fileBytesSent / seconds;
+            char text[32];
+            std::snprintf(text, sizeof text, "%.1f KiB/s", perSecond / 1024);
+            rate = text;
+            left = minutesSeconds(
+                static_cast<long long>((row.fileLength - row.fileBytesSent) / perSecond));
         }
     }
-    const std::size_t room = static_cast<std::size_t>(std::max(3, terminalRows() - 3));
+    return {r.device().name, r.device().linkText, row.status, percent, rate, left};
+}
+
+} // namespace
+
+void RunFront::drawTable()
+{
+    std::vector<const run::DeviceRun *> order;
+    std::array<int, 4> counts{}; // running, failed, waiting, succeeded
+    for (int group = 0; group < 4; ++group) {
+        for (const auto &r : run_->runs()) {
+            if (tableGroup(r->outcome()) == group) {
+                order.push_back(r.get());
+                ++counts[group];
+            }
+        }
+    }
+    const TerminalSize size = terminalSize();
+    std::vector<std::vector<std::string>> rows = {{"name", "link", "step", "%", "rate", "left"}};
+    const std::size_t room = static_cast<std::size_t>(std::max(3, size.rows - 4));
     for (const run::DeviceRun *r : order) {
         if (rows.size() >= room)
             break;
-        const run::DeviceRow row = r->row();
-        std::string percent, rate, left;
-        if (row.fileLength > 0) {
-            const Progress p{row.fileBytesSent, row.fileLength, row.sending};
-            percent = std::to_string(std::uint64_t(p.fileBytesSent) * 100 / p.fileLength) + "%";
-            const double seconds = std::chrono::duration<double>(p.elapsed).count();
-            if (p.fileBytesSent > 0 && seconds > 0) {
-                const double perSecond = p.fileBytesSent / seconds;
-                char text[32];
-                std::snprintf(text, sizeof text, "%.1f KiB/s", perSecond / 1024);
-                rate = text;
-                left = minutesSeconds(
-                    static_cast<long long>((p.fileLength - p.fileBytesSent) / perSecond));
-            }
-        }
-        rows.push_back({r->device().name, r->device().linkText, row.status, percent, rate, left});
+        rows.push_back(tableRow(*r));
     }
-    std::string text = columns(rows);
+    // One column short of the edge, so that no line wraps: link and step give way first.
+    const std::size_t width = static_cast<std::size_t>(std::max(20, size.columns - 1));
+    std::string text = columns(rows, width, {1, 2, 0});
     if (order.size() + 1 > rows.size())
         text += "(" + std::to_string(order.size() + 1 - rows.size()) + " more)\n";
-    live_.draw(text);
+    text += columns(
+        {{std::to_string(counts[0]) + " running, " + std::to_string(counts[3]) + " succeeded, " +
+          std::to_string(counts[1]) + " failed, " + std::to_string(counts[2]) + " waiting"}},
+        width);
+    live_.draw(text, size.columns);
 }
 
 std::string RunFront::summary() const

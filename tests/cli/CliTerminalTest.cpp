@@ -23,21 +23,26 @@ void drain(int master, QByteArray &seen)
         seen.append(buffer, static_cast<qsizetype>(n));
 }
 
-// Runs updater-cli with standard error on a pseudo-terminal, as on a technician's
-// console, and returns what it wrote there. The terminal is read while the
-// program runs, so that it never fills up and blocks the program.
-QByteArray stderrOnATerminal(const QStringList &args, int &status)
+// Runs updater-cli with standard error (or standard output) on a pseudo-terminal
+// of the given size, as on a technician's console, and returns what it wrote
+// there. The terminal is read while the program runs, so that it never fills up
+// and blocks the program.
+QByteArray onATerminal(const QStringList &args, int &status, bool stdoutInstead = false,
+                       winsize size = {24, 80, 0, 0})
 {
     int master = -1;
     int slave = -1;
     char name[256] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    if (::openpty(&master, &slave, name, nullptr, &size) != 0) {
         ADD_FAILURE() << "no pseudo-terminal";
         return {};
     }
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     QProcess cli;
-    cli.setStandardErrorFile(QString::fromLocal8Bit(name));
+    if (stdoutInstead)
+        cli.setStandardOutputFile(QString::fromLocal8Bit(name));
+    else
+        cli.setStandardErrorFile(QString::fromLocal8Bit(name));
     cli.start(QStringLiteral(UPDATER_CLI_PATH), args);
     QByteArray seen;
     for (int waited = 0; !cli.waitForFinished(50) && waited < 60000; waited += 50)
@@ -71,7 +76,7 @@ TEST(CliTerminal, AProgressBarWithPercentBytesRateAndTimeLeftIsDrawnOnATerminal)
         Sim sim({"--devices", "1"}); // it serves the second job too
         int status = -1;
         const QByteArray seen =
-            stderrOnATerminal(QStringList{"--tcp", sim.tcpTarget()} + firmware, status);
+            onATerminal(QStringList{"--tcp", sim.tcpTarget()} + firmware, status);
         EXPECT_EQ(status, 0);
         EXPECT_TRUE(seen.contains("%")) << seen.toStdString();
         EXPECT_TRUE(seen.contains("KiB of 9.8 KiB")) << seen.toStdString();
@@ -81,12 +86,44 @@ TEST(CliTerminal, AProgressBarWithPercentBytesRateAndTimeLeftIsDrawnOnATerminal)
     }
 }
 
+// A fleet's live table on a narrow terminal: no line reaches the edge (a wrapped
+// line would make the redraw creep down the screen), the header stays, the
+// counts line says where the run stands.
+TEST(CliTerminal, TheLiveTableFitsANarrowTerminalWithItsHeaderAndCounts)
+{
+    Sim sim({"--devices", "3", "--delay-ms", "5"});
+    QString rows = "name,link\n";
+    for (int i = 0; i < 3; ++i)
+        rows += QString("plantA-block03-string0%1-inverter,tcp:127.0.0.1:%2\n")
+                    .arg(i)
+                    .arg(sim.port() + i);
+    const QString fleet = samples().dir + "/narrow.csv";
+    QFile f(fleet);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(rows.toUtf8());
+    f.close();
+    int status = -1;
+    const QByteArray seen =
+        onATerminal({"--fleet", fleet, "--dsp", samples().dspHex}, status, true, {24, 50, 0, 0});
+    EXPECT_EQ(status, 0);
+    // The last table drawn, before the summary.
+    const qsizetype last = seen.lastIndexOf("\x1b[J");
+    ASSERT_GE(last, 0) << seen.toStdString();
+    const QList<QByteArray> lines =
+        seen.mid(last + 3, seen.indexOf("\r\n\r\n", last) - last - 3).split('\n');
+    ASSERT_GE(lines.size(), 5) << seen.toStdString();
+    EXPECT_TRUE(lines[0].startsWith("name")) << lines[0].toStdString();
+    for (const QByteArray &line : lines)
+        EXPECT_LT(QString::fromUtf8(line).trimmed().size(), 50) << line.toStdString();
+    EXPECT_TRUE(seen.contains("0 running, 3 succeeded, 0 failed, 0 waiting")) << seen.toStdString();
+}
+
 TEST(CliTerminal, QuietDrawsNoProgressEvenOnATerminal)
 {
     Sim sim({});
     int status = -1;
-    const QByteArray seen = stderrOnATerminal(
-        {"--tcp", sim.tcpTarget(), "--arm", samples().armImage, "--quiet"}, status);
+    const QByteArray seen =
+        onATerminal({"--tcp", sim.tcpTarget(), "--arm", samples().armImage, "--quiet"}, status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(seen, QByteArray());
 }

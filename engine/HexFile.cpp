@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -30,15 +31,32 @@ const char *hexFaultText(HexFault fault)
         return "a record without data bytes before the end-of-file record";
     case HexFault::NoEndRecord:
         return "no end-of-file record";
+    case HexFault::UnknownType:
+        return "a record type above 05";
+    case HexFault::AddressLength:
+        return "an address record (type 02 or 04) whose data is not 2 bytes";
+    case HexFault::StartLength:
+        return "a start address record (type 03 or 05) whose data is not 4 bytes";
+    case HexFault::EndWithData:
+        return "an end-of-file record with data bytes";
+    case HexFault::Overlap:
+        return "data that overlaps earlier data with different values";
     }
     return "unknown fault";
 }
 
 std::string describe(const HexCheck &check)
 {
+    std::string text = hexFaultText(check.fault);
+    if (check.fault == HexFault::Overlap) {
+        char address[16];
+        std::snprintf(address, sizeof address, "0x%08X", unsigned(check.address));
+        text += std::string(" (address ") + address + ", first given on line " +
+                std::to_string(check.firstLine) + ")";
+    }
     if (check.line > 0)
-        return "line " + std::to_string(check.line) + ": " + hexFaultText(check.fault);
-    return hexFaultText(check.fault);
+        return "line " + std::to_string(check.line) + ": " + text;
+    return text;
 }
 
 namespace {
@@ -249,6 +267,15 @@ void HexChecker::endLine()
         done_ = true;
         return;
     }
+    if (checker.bytes() > 5) {
+        if (const HexFault fault = checkRecord(checker.record(), checker.bytes());
+            fault != HexFault::None) {
+            result_.fault = fault;
+            result_.line = line_;
+            done_ = true;
+            return;
+        }
+    }
     ++result_.records;
     if (records_ != nullptr) {
         records_->bytes_.insert(records_->bytes_.end(), checker.record(),
@@ -266,6 +293,47 @@ void HexChecker::endLine()
     }
     ++line_;
     *lineChecker_ = LineChecker();
+}
+
+// A record with data bytes: its type and length, and where its data goes.
+HexFault HexChecker::checkRecord(const std::uint8_t *record, std::size_t size)
+{
+    const std::uint8_t type = record[3];
+    const std::uint8_t *data = record + 4;
+    const std::size_t length = size - 5;
+    switch (type) {
+    case 0x00:
+        break;
+    case 0x01:
+        return HexFault::EndWithData;
+    case 0x02:
+    case 0x04:
+        if (length != 2)
+            return HexFault::AddressLength;
+        segmented_ = type == 0x02;
+        base_ = std::uint32_t(data[0] << 8 | data[1]) << (segmented_ ? 4 : 16);
+        return HexFault::None;
+    case 0x03:
+    case 0x05:
+        return length == 4 ? HexFault::None : HexFault::StartLength;
+    default:
+        return HexFault::UnknownType;
+    }
+    // Data: in a segment the offset wraps within 64 KiB, linear addresses at 4 GiB.
+    const std::uint32_t offset = std::uint32_t(record[1] << 8 | record[2]);
+    const std::uint64_t start = segmented_ ? offset : std::uint64_t(base_) + offset;
+    const std::uint64_t wrap = segmented_ ? 0x10000 : 0x100000000;
+    const std::uint64_t at = start % wrap;
+    const std::size_t first = std::size_t(std::min<std::uint64_t>(length, wrap - at));
+    const auto address = [&](std::uint64_t a) { return std::uint32_t(segmented_ ? base_ + a : a); };
+    auto clash = image_.write(address(at), data, first, line_);
+    if (!clash && first < length)
+        clash = image_.write(address(0), data + first, length - first, line_);
+    if (!clash)
+        return HexFault::None;
+    result_.address = clash->address;
+    result_.firstLine = clash->firstLine;
+    return HexFault::Overlap;
 }
 
 bool HexChecker::settled() const

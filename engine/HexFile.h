@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HexImage.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,6 +31,11 @@ enum class HexFault
     NoRecord,        // a line without ':' or digits before the end-of-file record
     EarlyZeroLength, // a record without data bytes before the end of the file
     NoEndRecord,     // no end-of-file record
+    UnknownType,     // a record type above 05
+    AddressLength,   // an extended address record (02, 04) whose data is not 2 bytes
+    StartLength,     // a start address record (03, 05) whose data is not 4 bytes
+    EndWithData,     // an end-of-file record (01) with data bytes
+    Overlap,         // data that gives an address another value than an earlier line
 };
 
 const char *hexFaultText(HexFault fault);
@@ -38,6 +45,9 @@ struct HexCheck
     HexFault fault = HexFault::None;
     int line = 0;    // 1-based line of the fault, 0 when it concerns the whole file
     int records = 0; // records up to and including the end-of-file record
+    // Overlap: the first address given another value, and the line that gave it first.
+    std::uint32_t address = 0;
+    int firstLine = 0;
     bool ok() const { return fault == HexFault::None; }
 };
 
@@ -81,6 +91,7 @@ public:
 
 private:
     void endLine();
+    HexFault checkRecord(const std::uint8_t *record, std::size_t size);
 
     class LineChecker;
     std::unique_ptr<LineChecker> lineChecker_;
@@ -89,6 +100,11 @@ private:
     int line_ = 1;
     bool done_ = false;
     bool afterCr_ = false; // an LF right after a CR ends no further line
+    // Where data records go: the base of the last extended address record, and
+    // whether it was a segment (type 02: offsets wrap within 64 KiB) or linear (04).
+    std::uint32_t base_ = 0;
+    bool segmented_ = false;
+    HexImage image_;
 };
 
 // Checks an Intel HEX image before anything of it is sent and, when records is
@@ -96,6 +112,8 @@ private:
 // text before a line's ':' is skipped; hex digits may be upper or lower case. The
 // first record without data bytes must be the end-of-file record (type 01) and
 // ends the part of the file that is sent; what follows it is not looked at.
+// Record types are 00 to 05 with the data lengths they take, and no two data
+// records may give one address different values.
 HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size, HexRecords *records = nullptr);
 
 // Whether a text opens as an Intel HEX text, damaged or not: of its first
@@ -107,7 +125,8 @@ HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size, HexRecords *r
 // many; a line longer than any record is looked at no further.
 bool beginsAsIntelHex(const std::uint8_t *head, std::size_t size);
 
-// "line 7: checksum mismatch", or "no end-of-file record" for a whole-file fault.
+// "line 7: checksum mismatch", or "no end-of-file record" for a whole-file fault; an
+// overlap adds "(address 0x00010048, first given on line 6)".
 std::string describe(const HexCheck &check);
 
 // Value of a hex digit, upper or lower case; -1 for any other character.

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+
 using namespace enginetest;
 
 namespace {
@@ -11,13 +14,33 @@ namespace {
 const std::string kEnd = ":00000001FF";
 const std::string kData = ":0300300002337A1E"; // 3 data bytes, correct checksum
 
+// A sound record line: count, address, type, data and its checksum, CR LF.
+std::string rec(std::uint8_t type, std::uint16_t address, const Bytes &data)
+{
+    Bytes r = {std::uint8_t(data.size()), std::uint8_t(address >> 8), std::uint8_t(address), type};
+    r.insert(r.end(), data.begin(), data.end());
+    std::uint8_t sum = 0;
+    for (const std::uint8_t b : r)
+        sum = std::uint8_t(sum + b);
+    r.push_back(std::uint8_t(-sum));
+    std::string line = ":";
+    for (const std::uint8_t b : r)
+        line += {"0123456789ABCDEF"[b >> 4], "0123456789ABCDEF"[b & 15]};
+    return line + "\r\n";
+}
+
 struct BadFile
 {
     const char *what;
     std::string text;
     int line;
     const char *reason;
+    const char *detail = ""; // also in the description of the fault
 };
+
+const char *const kAddressLength = "an address record (type 02 or 04) whose data is not 2 bytes";
+const char *const kStartLength = "a start address record (type 03 or 05) whose data is not 4 bytes";
+const char *const kOverlap = "data that overlaps earlier data with different values";
 
 std::vector<BadFile> badFiles()
 {
@@ -43,6 +66,23 @@ std::vector<BadFile> badFiles()
         {"early zero length", kData + "\r\n:0000000000\r\n" + kData + "\r\n" + kEnd, 2,
          "a record without data bytes before the end-of-file record"},
         {"lf blank line", kData + "\n\n" + kEnd + "\n", 2, "no record on this line"},
+        {"type 06", rec(0x06, 0, {0x55}) + kEnd, 1, "a record type above 05"},
+        {"type 02 with 3 bytes", rec(0x02, 0, {0x10, 0, 0}) + kEnd, 1, kAddressLength},
+        {"type 04 with 1 byte", kData + "\r\n" + rec(0x04, 0, {1}) + kEnd, 2, kAddressLength},
+        {"type 03 with 2 bytes", kData + "\r\n" + rec(0x03, 0, {0x12, 0x34}) + kEnd, 2,
+         kStartLength},
+        {"type 05 with 5 bytes", rec(0x05, 0, {0, 1, 2, 3, 4}) + kEnd, 1, kStartLength},
+        {"type 01 with data", kData + "\r\n" + rec(0x01, 0, {0}) + kEnd, 2,
+         "an end-of-file record with data bytes"},
+        {"overlap", kData + "\r\n" + rec(0x00, 0x31, {0x33, 0x99}) + kEnd, 2, kOverlap,
+         "(address 0x00000032, first given on line 1)"},
+        {"overlap through a segment address",
+         rec(0x04, 0, {0, 1}) + rec(0x00, 0x10, {0xAA}) + rec(0x02, 0, {0x10, 0}) +
+             rec(0x00, 0x10, {0xBB}) + kEnd,
+         4, kOverlap, "(address 0x00010010, first given on line 2)"},
+        {"overlap where a segment's offset wraps",
+         rec(0x02, 0, {0x10, 0}) + rec(0x00, 0, {0x11}) + rec(0x00, 0xFFFF, {0x22, 0x33}) + kEnd, 3,
+         kOverlap, "(address 0x00010000, first given on line 2)"},
     };
 }
 
@@ -56,6 +96,8 @@ TEST(HexCheck, EachFaultIsFoundOnItsLine)
         EXPECT_FALSE(check.ok()) << bad.what;
         EXPECT_EQ(check.line, bad.line) << bad.what;
         EXPECT_STREQ(updater::hexFaultText(check.fault), bad.reason) << bad.what;
+        EXPECT_NE(updater::describe(check).find(bad.detail), std::string::npos)
+            << updater::describe(check);
     }
 }
 
@@ -69,6 +111,12 @@ TEST(HexCheck, WellFormedVariantsAreAccepted)
         ":0300300002337a1e\r\n" + kEnd + "\r\n",
         kEnd + "\r\n\r\nanything after the end is not looked at: zz\r\n",
         ":3F" + std::string(2 * 66, '0') + "C1\r\n" + kEnd, // 63 data bytes: 68 in all
+        kData + "\r\n" + kData + "\r\n" + rec(0x00, 0x31, {0x33, 0x7A}) + kEnd, // same values
+        rec(0x02, 0, {0x10, 0}) + rec(0x03, 0, {0, 0, 0x12, 0x34}) + kData + "\r\n" + kEnd,
+        // The same offsets in other 64 KiB segments are other addresses.
+        rec(0x04, 0, {0, 1}) + rec(0x05, 0, {0, 1, 0x23, 0x45}) + kData + "\r\n" +
+            rec(0x04, 0, {0, 2}) + rec(0x00, 0x30, {0x11, 0x22, 0x33}) + rec(0x02, 0, {0x30, 0}) +
+            rec(0x00, 0x30, {0x44}) + kEnd,
     };
     for (const auto &text : good) {
         const auto check = updater::checkIntelHex(
@@ -79,6 +127,42 @@ TEST(HexCheck, WellFormedVariantsAreAccepted)
 
 // As DSP Firmware each is refused naming its line; chosen as an LCD ARM image, a
 // HEX text with a damaged line is still a HEX text, refused as one.
+// What toolchains write: linear and segment address records, start address
+// records, 16- and 32-byte records, data across 64 KiB boundaries.
+TEST(HexCheck, FilesFromObjcopyAndSrecCatInTheirLayoutsAreAccepted)
+{
+    TempDir dir;
+    const std::string image = dir.write("image.bin", randomBytes(70000, 5));
+    const std::string small = dir.write("small.bin", randomBytes(30000, 6));
+    std::vector<std::string> commands = {std::string(OBJCOPY_PATH) +
+                                         " -I binary -O ihex --change-addresses 0x1FFF0 " + image +
+                                         " @"};
+    const bool srecCat = std::system("command -v srec_cat >/dev/null 2>&1") == 0;
+    for (const char *layout : {"-offset 0x10000 -o @ -intel",
+                               "-offset 0x1FFF0 -o @ -intel -address-length=4 "
+                               "-output_block_size=16 -execution-start-address=0x12345",
+                               "-offset 0x1FFF0 -o @ -intel -address-length=3 "
+                               "-output_block_size=32 -execution-start-address=0x12345"}) {
+        if (srecCat)
+            commands.push_back("srec_cat " + image + " -binary " + layout);
+    }
+    if (srecCat) {
+        commands.push_back("srec_cat " + small + " -binary -offset 0x100 -o @ -intel " +
+                           "-address-length=2 -execution-start-address=0x1234");
+    }
+    const std::string hex = dir.path("made.hex").string();
+    for (std::string command : commands) {
+        command.replace(command.find('@'), 1, hex);
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        const Bytes text = readFile(hex);
+        const auto check = updater::checkIntelHex(text.data(), text.size());
+        EXPECT_TRUE(check.ok()) << command << ": " << updater::describe(check);
+        EXPECT_EQ(check.records, std::count(text.begin(), text.end(), '\n')) << command;
+    }
+    if (!srecCat)
+        GTEST_SKIP() << "srec_cat is not installed: only objcopy's layout was checked";
+}
+
 TEST(RefusedFile, EachBadHexFileEndsTheJobBeforeAnythingIsSent)
 {
     TempDir dir;

@@ -91,6 +91,10 @@ const std::vector<BadHexKind> &badHexKinds()
     static const char *kNoRecord = "no record on this line";
     static const char *kNoData = "a record without data bytes before the end-of-file record";
     static const char *kShort = "the record is shorter than 5 bytes";
+    static const char *kType = "a record type above 05";
+    static const char *kAddress = "an address record (type 02 or 04) whose data is not 2 bytes";
+    static const char *kStart = "a start address record (type 03 or 05) whose data is not 4 bytes";
+    static const char *kEndData = "an end-of-file record with data bytes";
     using Lines = QList<QByteArray>;
     static const std::vector<BadHexKind> kinds = {
         {"checksum one too high", kChecksum,
@@ -119,6 +123,17 @@ const std::vector<BadHexKind> &badHexKinds()
         {"two bytes", kShort, [](Lines &l, int i) { l[i] = ":0102"; }},
         {"colon alone", kShort, [](Lines &l, int i) { l[i] = ":"; }},
         {"four bytes", kShort, [](Lines &l, int i) { l[i] = ":00000001"; }},
+        {"record type 06", kType, [](Lines &l, int i) { l[i] = record(0x06, 0, dataBytes(4, i)); }},
+        {"type 02 record with 3 data bytes", kAddress,
+         [](Lines &l, int i) { l[i] = record(0x02, 0, QByteArray("\x10\0\0", 3)); }},
+        {"type 04 record with 1 data byte", kAddress,
+         [](Lines &l, int i) { l[i] = record(0x04, 0, "\x01"); }},
+        {"type 03 record with 2 data bytes", kStart,
+         [](Lines &l, int i) { l[i] = record(0x03, 0, "\x12\x34"); }},
+        {"type 05 record with 5 data bytes", kStart,
+         [](Lines &l, int i) { l[i] = record(0x05, 0, dataBytes(5, i)); }},
+        {"end-of-file record with data", kEndData,
+         [](Lines &l, int i) { l[i] = record(0x01, 0, dataBytes(1, i)); }},
     };
     return kinds;
 }
@@ -168,6 +183,15 @@ std::vector<RefusedFile> makeBadHexFiles(const QString &dir)
                              what + ", as an image"});
         }
     }
+    // Line 13 gives 8 bytes of line 6's data record (0x10040..0x1004F) other values.
+    QList<QByteArray> lines = goodLines();
+    lines.insert(12, record(0x00, 0x48, dataBytes(8, 99)));
+    const QString path = dir + "/overlap.hex";
+    writeBytes(path, joined(lines, "\r\n"));
+    files.push_back({path, "--dsp",
+                     path + ": line 13: data that overlaps earlier data with different values "
+                            "(address 0x00010048, first given on line 6)",
+                     "data given other values"});
     return files;
 }
 

@@ -80,10 +80,11 @@ std::string takeFleetValue(const std::string &option, const std::string &value, 
                                   : " wants a number from 0 to 100");
         return {};
     }
-    std::string *path = option == "--fleet"       ? &o.fleetPath
-                        : option == "--report"    ? &o.reportPath
-                        : option == "--trace-dir" ? &o.traceDir
-                                                  : nullptr;
+    std::string *path = option == "--fleet"         ? &o.fleetPath
+                        : option == "--only-failed" ? &o.onlyFailedPath
+                        : option == "--report"      ? &o.reportPath
+                        : option == "--trace-dir"   ? &o.traceDir
+                                                    : nullptr;
     if (path == nullptr)
         return "-";
     if (value.empty())
@@ -131,7 +132,7 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
             inlineValue = true;
         }
         const bool flag = option == "--help" || option == "-h" || option == "--version" ||
-                          option == "--quiet" || option == "-q";
+                          option == "--quiet" || option == "-q" || option == "--check";
         if (flag && inlineValue)
             return option + " takes no value";
         if (option == "--help" || option == "-h") {
@@ -142,10 +143,13 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
             o.listPorts = true;
         } else if (option == "--quiet" || option == "-q") {
             o.quiet = true;
+        } else if (option == "--check") {
+            o.check = true;
         } else if (option == "--serial" || option == "--tcp" || option == "--dsp" ||
                    option == "--arm" || option == "--trace" || option == "--fleet" ||
                    option == "--jobs" || option == "--retries" || option == "--report" ||
-                   option == "--trace-dir" || option == "--restart-wait") {
+                   option == "--trace-dir" || option == "--restart-wait" ||
+                   option == "--only-failed") {
             if (!inlineValue) {
                 if (i + 1 >= args.size())
                     return option + " needs a value";
@@ -164,8 +168,9 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
             return "--fleet takes the links from the fleet file: no --serial, --tcp or --trace";
         return {};
     }
-    if (!o.reportPath.empty() || !o.traceDir.empty())
-        return "--report and --trace-dir go with --fleet (a single run: --trace FILE)";
+    if (!o.reportPath.empty() || !o.traceDir.empty() || !o.onlyFailedPath.empty())
+        return "--report, --trace-dir and --only-failed go with --fleet (a single run: --trace "
+               "FILE)";
     if (o.link == CliOptions::Link::None)
         return "no link: give --serial PORT or --tcp ADDR[:PORT]";
     if (o.dspPath.empty() && o.armPath.empty())
@@ -195,7 +200,8 @@ std::string cliUsage()
                    [--quiet] [--trace FILE]
        updater-cli --list-ports
        updater-cli --fleet FILE [--dsp FILE] [--arm FILE] [--jobs N] [--retries N]
-                   [--report FILE] [--trace-dir DIR] [--quiet]
+                   [--report FILE] [--trace-dir DIR] [--only-failed REPORT]
+                   [--restart-wait S] [--check] [--quiet]
 
 Writes new firmware into the inverter, without a window: the same wire bytes,
 the same 50 ms ticks, waits and texts as the desktop program.
@@ -240,6 +246,12 @@ Many inverters at once:
                     failed firmware and step, job state, units and bytes sent,
                     duration, attempts and final message
   --trace-dir DIR   one trace per device, DIR/NAME.trace
+  --only-failed REPORT  run only the devices that REPORT (a report of an earlier
+                    run of this fleet file) lists as not succeeded, each with the
+                    firmware it still needs (the ARM firmware alone where the
+                    DSP firmware was written)
+  --check           check the fleet file, every firmware file and every output
+                    path, print what would run, and contact nothing (exit 0 or 2)
   --quiet           no live table and no status lines, only the summary
 On a terminal a live table shows every device (step, percent, rate, time
 left); otherwise each status change is one line, "inv-07 10.0.0.7:8899 Erase

@@ -11,6 +11,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -18,6 +21,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <tuple>
 
 namespace updater::cli {
@@ -83,6 +87,8 @@ std::optional<int> RunFront::prepare()
                 console_, echo, fleet() ? d.name + " " + d.linkText + " " : std::string());
         });
     for (const auto &r : run_->runs()) {
+        if (options_.check) // nothing is written
+            continue;
         if (!options_.traceDir.empty()) {
             r->setTracePath(tracePath(r->device())); // opened when the device starts
             continue;
@@ -98,12 +104,19 @@ std::optional<int> RunFront::prepare()
         r->note("start", std::string(texts::kAppTitle));
     }
     // Every firmware file once, before any device is contacted.
-    if (const auto refused = run::checkFirmwareFiles(devices_, firmware_)) {
+    const auto refused = run::checkFirmwareFiles(devices_, firmware_);
+    // A signal during the checks ends the run before any device is contacted.
+    if (const int signal = pendingSignal(); signal != 0) {
+        console_.error("interrupted while the firmware files were checked; no device was "
+                       "contacted");
+        return 128 + signal;
+    }
+    if (refused) {
         const std::string fault = refused->path + ": " + refused->fault;
         console_.error(std::string(texts::kFileRefused));
         console_.error(fault);
         for (const auto &r : run_->runs()) {
-            if (!options_.traceDir.empty()) // one open file at a time, however many devices
+            if (!options_.traceDir.empty() && !options_.check) // one open file at a time
                 r->openTrace(tracePath(r->device()));
             r->note("message", std::string(texts::kFileRefused) + "\n" + fault);
             r->note("exit", std::to_string(run::kExitRefused));
@@ -129,10 +142,50 @@ std::optional<int> RunFront::readDevices()
     std::string error = notAPlainFile("--fleet", options_.fleetPath, false);
     if (error.empty())
         error = readFleetFile(options_.fleetPath, options_.dspPath, options_.armPath, devices_);
+    if (error.empty() && !options_.onlyFailedPath.empty())
+        error = keepOnlyFailed();
     if (error.empty())
         return std::nullopt;
     console_.error(error);
     return run::kExitRefused;
+}
+
+// The devices that the earlier report lists as not succeeded, each with the
+// firmware it still needs: a device that failed in its ARM firmware had its DSP
+// firmware written.
+std::string RunFront::keepOnlyFailed()
+{
+    const std::string &path = options_.onlyFailedPath;
+    if (const std::string fault = notAPlainFile("--only-failed", path, false); !fault.empty())
+        return fault;
+    QFile file(QString::fromStdString(path));
+    QJsonParseError parse;
+    const QJsonDocument report = file.open(QIODevice::ReadOnly)
+                                     ? QJsonDocument::fromJson(file.readAll(), &parse)
+                                     : QJsonDocument();
+    const QJsonValue listed = report.object().value(QStringLiteral("devices"));
+    if (!listed.isArray())
+        return path + ": not a report of updater-cli --report";
+    std::map<std::string, QJsonObject> failed;
+    for (const QJsonValue &d : listed.toArray()) {
+        const QJsonObject o = d.toObject();
+        if (o.value(QStringLiteral("outcome")).toString() != QStringLiteral("success"))
+            failed.emplace(o.value(QStringLiteral("name")).toString().toStdString(), o);
+    }
+    std::vector<run::DeviceSpec> kept;
+    for (run::DeviceSpec &d : devices_) {
+        const auto found = failed.find(d.name);
+        if (found == failed.end())
+            continue;
+        if (found->second.value(QStringLiteral("firmware")).toString() == QStringLiteral("arm") &&
+            !d.armPath.empty())
+            d.dspPath.clear();
+        kept.push_back(std::move(d));
+    }
+    devices_ = std::move(kept);
+    if (devices_.empty())
+        return path + ": no device of " + options_.fleetPath + " failed; nothing to run";
+    return {};
 }
 
 std::optional<int> RunFront::checkOutputs()
@@ -167,7 +220,8 @@ std::optional<int> RunFront::checkOutputs()
             !clash.empty())
             return refuse(clash);
     }
-    if (!options_.reportPath.empty() && !std::ofstream(options_.reportPath, std::ios::app))
+    if (!options_.reportPath.empty() && !options_.check &&
+        !std::ofstream(options_.reportPath, std::ios::app))
         return refuse(options_.reportPath + ": cannot write the report");
     if (!options_.traceDir.empty()) {
         const QString dir = QString::fromStdString(options_.traceDir);
@@ -189,6 +243,17 @@ std::optional<int> RunFront::start(std::function<void(int)> finished)
     finished_ = std::move(finished);
     if (auto refused = prepare())
         return refused;
+    if (options_.check) {
+        for (const auto &r : run_->runs()) {
+            const run::DeviceSpec &d = r->device();
+            std::string firmware;
+            for (const std::string &path : {d.dspPath, d.armPath})
+                firmware += path.empty() ? "" : (firmware.empty() ? " " : ", ") + path;
+            std::fputs((d.name + " " + d.linkText + ":" + firmware + "\n").c_str(), stdout);
+        }
+        std::fflush(stdout);
+        return run::kExitSuccess; // every file checked; nothing contacted
+    }
     whenSignalled(this, [this](int signal) { run_->interrupt(signal); });
     // Only a live table or a progress bar needs a look at the runs.
     if (showTable_ || showProgress_)

@@ -36,6 +36,7 @@ private:
     bool fleet() const { return !options_.fleetPath.empty(); }
     std::optional<int> prepare();
     std::optional<int> readDevices();
+    std::string keepOnlyFailed();
     std::optional<int> checkOutputs();
     std::string tracePath(const run::DeviceSpec &device) const;
     void poll();

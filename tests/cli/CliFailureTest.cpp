@@ -63,6 +63,8 @@ TEST(CliRefusal, UsageErrorsExitWithTwoAndAReason)
         {{"--serial", "COM1", "--dsp"}, "--dsp needs a value"},
         {{"--serial", "", "--dsp", hex}, "--serial needs a port name"},
         {{"--quiet=no", "--serial", "COM1", "--dsp", hex}, "--quiet takes no value"},
+        {{"--fleet", "site.csv", "--dsp", hex, "--jobs", "0"}, "from 1 to 1024"},
+        {{"--tcp", "127.0.0.1", "--dsp", hex, "--only-failed", "r.json"}, "go with --fleet"},
     };
     for (const auto &[args, reason] : cases) {
         const Finished cli = runCli(args);

@@ -273,3 +273,86 @@ TEST(CliFleet, AKilledRunLeavesAValidReportOfTheRunSoFar)
     EXPECT_EQ(devices[0].toObject()["outcome"].toString(), "running");
     EXPECT_EQ(devices[1].toObject()["outcome"].toString(), "waiting");
 }
+
+// --check reads and checks everything and contacts nothing; --only-failed takes
+// from an earlier report the devices that did not succeed, each with the firmware
+// it still needs.
+TEST(CliFleet, CheckContactsNothingAndOnlyFailedRunsWhatAnEarlierReportListsAsFailed)
+{
+    Sim sim({"--devices", "3"});
+    const quint16 p = sim.port();
+    const QString fleet = writeFleetFile("again.csv", "name,link\n" + tcpRow("a", p) +
+                                                          tcpRow("b", p + 1) + tcpRow("c", p + 2));
+    const QString earlier = writeFleetFile(
+        "earlier.json", R"({"devices": [{"name": "a", "outcome": "success", "firmware": null},
+            {"name": "b", "outcome": "time-out", "firmware": "dsp"},
+            {"name": "c", "outcome": "link lost", "firmware": "arm"}]})");
+    const QString report = samples().dir + "/check-report.json";
+    const QStringList firmware = {"--dsp", samples().dspHex, "--arm", samples().armImage};
+    const Finished all =
+        runCli(QStringList{"--fleet", fleet, "--check", "--report", report} + firmware);
+    EXPECT_EQ(all.status, 0) << all.err.toStdString();
+    EXPECT_EQ(all.out.count('\n'), 3) << all.out.toStdString();
+    EXPECT_FALSE(QFile::exists(report)) << "--check writes nothing";
+    const Finished again =
+        runCli(QStringList{"--fleet", fleet, "--check", "--only-failed", earlier} + firmware);
+    EXPECT_EQ(again.status, 0) << again.err.toStdString();
+    EXPECT_EQ(again.out, "b 127.0.0.1:" + QString::number(p + 1) + ": " + samples().dspHex + ", " +
+                             samples().armImage + "\nc 127.0.0.1:" + QString::number(p + 2) + ": " +
+                             samples().armImage + "\n");
+    const Finished notAReport =
+        runCli(QStringList{"--fleet", fleet, "--only-failed", fleet} + firmware);
+    EXPECT_EQ(notAReport.status, 2);
+    EXPECT_TRUE(notAReport.err.contains("not a report")) << notAReport.err.toStdString();
+    EXPECT_FALSE(sim.terminate().out.contains("verdict")) << "no device was contacted";
+}
+
+// No more devices at once than --jobs; a fleet that fails on an unreachable first
+// device ends with 1 like any fleet with a failure; an interrupted fleet ends
+// with its signal and names the device left during its erase as half-written.
+TEST(CliFleet, AFleetKeepsToItsJobsAndEndsAsItsDevicesDid)
+{
+    Sim sim({"--devices", "4", "--silent-from", "1@4", "--delay-ms", "5"});
+    const quint16 p = sim.port();
+    {
+        SCOPED_TRACE("--jobs 2 of 3");
+        const QString traces = samples().dir + "/jobs-traces";
+        const Finished cli =
+            runCli({"--fleet",
+                    writeFleetFile("jobs.csv", "name,link\n" + tcpRow("a", p) + tcpRow("b", p + 1) +
+                                                   tcpRow("c", p + 2)),
+                    "--dsp", samples().dspHex, "--jobs", "2", "--trace-dir", traces});
+        EXPECT_EQ(cli.status, 0) << cli.err.toStdString();
+        const auto msOf = [&traces](const QString &device, const QString &note) {
+            const QString log = QString::fromUtf8(readFile(traces + "/" + device + ".trace"));
+            const qsizetype at = log.indexOf(note);
+            const qsizetype line = log.lastIndexOf('\n', at) + 1;
+            return at < 0 ? -1 : log.mid(line, log.indexOf(" ms", line) - line).trimmed().toInt();
+        };
+        EXPECT_GE(msOf("c", "start:"), std::min(msOf("a", "end:"), msOf("b", "end:")))
+            << "the third device waits for one of the first two";
+    }
+    {
+        SCOPED_TRACE("the first device unreachable");
+        const Finished cli =
+            runCli({"--fleet",
+                    writeFleetFile("first.csv",
+                                   "name,link\n" + tcpRow("x", closedPort()) + tcpRow("a", p)),
+                    "--dsp", samples().dspHex});
+        EXPECT_EQ(cli.status, 1) << cli.err.toStdString();
+    }
+    {
+        SCOPED_TRACE("interrupted while device c waits for its erase");
+        const QString report = samples().dir + "/interrupted-report.json";
+        const Finished cli =
+            runCliUntil({"--fleet", writeFleetFile("stop.csv", "name,link\n" + tcpRow("c", p + 3)),
+                         "--dsp", samples().dspHex, "--report", report},
+                        "c 127.0.0.1:" + QString::number(p + 3) + " Erase...", SIGTERM);
+        EXPECT_EQ(cli.status, 143);
+        const QJsonObject run = QJsonDocument::fromJson(readFile(report)).object();
+        EXPECT_EQ(run["exitStatus"].toInt(), 143);
+        EXPECT_EQ(run["interruptedBy"].toInt(), SIGTERM);
+        EXPECT_TRUE(cli.out.contains("may be half-written, run the update again: c"))
+            << cli.out.toStdString();
+    }
+}

@@ -106,6 +106,11 @@ TEST(ArmBootLoader, ReportsABadComplementAndABadTrailer)
     const auto v = device.verdict();
     EXPECT_TRUE(contains(v.deviations, "complement 0x00 does not match block number 0x01"));
     EXPECT_TRUE(contains(v.deviations, "trailer 0x1A 0x00, expected 0x1A 0x10"));
+    SimDevice first({}, {});
+    units[3] = dataBlock(1, Bytes(100, 0x55));
+    units[3][1027] = 0x00;
+    answers(first, std::vector<Bytes>(units.begin(), units.begin() + 4));
+    EXPECT_TRUE(contains(first.verdict().deviations, "trailer 0x00 0x10, expected 0x1A 0x10"));
 }
 
 TEST(ArmBootLoader, ReportsAHeaderBlockThatDoesNotCarryTheFixedNameLengthAndCheckBytes)

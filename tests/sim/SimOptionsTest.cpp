@@ -53,6 +53,11 @@ TEST(SimOptions, TakeEveryFaultWithItsUnit)
     EXPECT_TRUE(restart.stay);
     EXPECT_EQ(restart.restartMs, 0);
     EXPECT_EQ(restart.faults.noiseBytes, 5000000);
+    SimOptions fleet;
+    EXPECT_EQ(parse({"--devices", "3", "--silent-from", "2@3", "--delay-ms", "0@1"}, fleet), "");
+    ASSERT_EQ(fleet.deviceFaults.size(), 2u);
+    EXPECT_EQ(fleet.deviceFaults[0].device, 3) << "K@D may name the last device";
+    EXPECT_EQ(fleet.deviceFaults[0].value, 2);
 }
 
 TEST(SimOptions, RefuseBadValuesWithAReason)
@@ -64,6 +69,9 @@ TEST(SimOptions, RefuseBadValuesWithAReason)
     EXPECT_NE(parse({"--drop-after"}, o).find("needs a value"), std::string::npos);
     EXPECT_NE(parse({"--bogus"}, o).find("unknown option \"--bogus\""), std::string::npos);
     EXPECT_NE(parse({"--pty", "--hang-up"}, o).find("--hang-up goes with --drop-after"),
+              std::string::npos);
+    EXPECT_NE(parse({"--devices", "3", "--silent-from", "2@4"}, o)
+                  .find("names device 4, but --devices serves 3"),
               std::string::npos);
     SimOptions both;
     const std::string error = parse({"--pty", "--listen", "127.0.0.1:1"}, both);

@@ -41,6 +41,9 @@ const char *hexFaultText(HexFault fault)
         return "an end-of-file record with data bytes";
     case HexFault::Overlap:
         return "data that overlaps earlier data with different values";
+    case HexFault::LineTooLong:
+        static_assert(kLongestRecordLine == 521);
+        return "the line is longer than any Intel HEX record (521 characters)";
     }
     return "unknown fault";
 }
@@ -248,12 +251,18 @@ void HexChecker::feed(const std::uint8_t *data, std::size_t size)
             ++i;
             continue;
         }
-        // The line up to its end, or up to the end of these bytes.
+        // The line up to its end, or up to the end of these bytes, or as far as
+        // shows it longer than any record.
         std::size_t end = i + 1;
-        while (end < size && !lineEnd(data[end]))
+        while (end < size && !lineEnd(data[end]) && end - i <= kLongestRecordLine)
             ++end;
         lineChecker_->take(data + i, end - i);
         i = end;
+        if (lineChecker_->length() > kLongestRecordLine) {
+            result_.fault = HexFault::LineTooLong;
+            result_.line = line_;
+            done_ = true;
+        }
     }
 }
 
@@ -339,6 +348,11 @@ HexFault HexChecker::checkRecord(const std::uint8_t *record, std::size_t size)
 bool HexChecker::settled() const
 {
     return done_ || lineChecker_->failed();
+}
+
+bool HexChecker::failed() const
+{
+    return (done_ && !result_.ok()) || lineChecker_->failed();
 }
 
 std::size_t HexChecker::lineBytes() const

@@ -36,6 +36,7 @@ enum class HexFault
     StartLength,     // a start address record (03, 05) whose data is not 4 bytes
     EndWithData,     // an end-of-file record (01) with data bytes
     Overlap,         // data that gives an address another value than an earlier line
+    LineTooLong,     // more than kLongestRecordLine characters before the line end
 };
 
 const char *hexFaultText(HexFault fault);
@@ -82,8 +83,11 @@ public:
     // Takes the next bytes of the text.
     void feed(const std::uint8_t *data, std::size_t size);
     // True once more bytes cannot change whether the text passes: the end-of-file
-    // record was checked, or a line has already failed.
+    // record was checked, or a line has already failed. A line longer than any
+    // record fails as soon as it is: a file that is no HEX text is not read through.
     bool settled() const;
+    // True once the text is refused whatever follows: a line has failed.
+    bool failed() const;
     // Bytes of the line being read so far.
     std::size_t lineBytes() const;
     // The outcome, once the last byte has been fed.

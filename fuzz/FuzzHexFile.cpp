@@ -1,10 +1,11 @@
 // Any byte string as a DSP firmware file. A file the check accepts must go out as
-// exactly the records its lines spell, up to the end-of-file record; a file it
-// refuses must not make the job send anything.
+// exactly the records its lines spell, up to the end-of-file record, and must not
+// pass as an LCD ARM image; a file it refuses must not make the job send anything.
 #include "FuzzHost.h"
 #include "HexFile.h"
 #include "UpdateJob.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -82,6 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     if (job.lastOutcome() != updater::JobOutcome::Success)
         fuzzing::fail("an accepted file did not end in success");
+    if (!updater::beginsAsIntelHex(data, std::min(size, updater::kOpeningBytes)))
+        fuzzing::fail("an accepted file would pass as an LCD ARM image");
     const std::vector<Record> expected = referenceRecords(data, size);
     if (host.units.size() != expected.size() + 1)
         fuzzing::fail("the number of records differs from the file's lines");

@@ -57,6 +57,11 @@ void watchSignals(bool hangUp)
 #endif
 }
 
+int pendingSignal()
+{
+    return gSignal;
+}
+
 void whenSignalled(QObject *context, std::function<void(int)> handler)
 {
 #ifdef Q_OS_UNIX

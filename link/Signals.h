@@ -16,5 +16,8 @@ void watchSignals(bool hangUp = true);
 // that came before. On POSIX the handler wakes the event loop through a pipe, so
 // that no timer has to look; elsewhere a timer looks four times a second.
 void whenSignalled(QObject *context, std::function<void(int)> handler);
+// The signal that has come, 0 none: for work that runs before the event loop
+// (the checks of the firmware files) to look at between its pieces.
+int pendingSignal();
 
 } // namespace updater

@@ -3,6 +3,7 @@
 #include "Crc32.h"
 #include "FirmwareFile.h"
 #include "HexFile.h"
+#include "Signals.h"
 #include "UpdateJob.h"
 
 #include <algorithm>
@@ -28,13 +29,19 @@ std::string firmwareFault(FirmwareKind kind, const std::string &path, FirmwareSu
     HexChecker hex;
     std::uint32_t crc = 0;
     for (std::size_t done = 0; done < length;) {
+        // A signal ends the check at once; the caller looks at pendingSignal().
+        if (pendingSignal() != 0)
+            return "interrupted";
         const std::size_t piece = std::min(bytes.size(), length - done);
         if (file.read(bytes.data(), piece) != piece)
             return fileErrorText(FileError::ReadFailed);
         if (summary != nullptr)
             crc = crc32(bytes.data(), piece, crc);
-        if (dsp)
+        if (dsp) {
             hex.feed(bytes.data(), piece);
+            if (hex.failed())
+                break; // the rest cannot save it
+        }
         done += piece;
     }
     if (dsp) {

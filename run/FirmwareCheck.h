@@ -21,7 +21,8 @@ struct FirmwareSummary
 // Checks a firmware file whole before any of it is sent: it must open and be
 // readable, and a DSP file must be valid Intel HEX. Returns an empty string, or
 // the fault without the file's name ("line 3: checksum mismatch"). Fills summary
-// when one is given and the file passed.
+// when one is given and the file passed. A HEX text is read only as far as its
+// first fault; a signal (pendingSignal) ends the check with a fault at once.
 std::string firmwareFault(FirmwareKind kind, const std::string &path,
                           FirmwareSummary *summary = nullptr);
 

@@ -3,6 +3,10 @@
 
 #include <QRegularExpression>
 
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -164,6 +168,34 @@ TEST(CliTerminal, AnInterruptInTheArmJobAfterTheDspCountsTheArmJobsUnits)
     const QRegularExpressionMatch m = units.match(cli.err);
     ASSERT_TRUE(m.hasMatch()) << cli.err.toStdString();
     EXPECT_LE(m.captured(1).toInt(), 13) << "the ARM job sends 13 units; the DSP job sent 380";
+}
+
+// The files are checked before any device is contacted; reading a 1.9 GB image
+// through takes seconds, and a signal meanwhile ends the program at once.
+TEST(CliTerminal, ASignalWhileTheFilesAreCheckedEndsTheProgramAtOnce)
+{
+    const QString image = samples().dir + "/large.bin";
+    QFile sparse(image);
+    ASSERT_TRUE(sparse.open(QIODevice::WriteOnly) && sparse.resize(1900LL << 20));
+    sparse.close();
+    for (const auto &[signal, status] :
+         {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}, std::pair{SIGHUP, 129}}) {
+        QProcess cli;
+        cli.start(QStringLiteral(UPDATER_CLI_PATH),
+                  {"--tcp", "127.0.0.1:" + QString::number(closedPort()), "--arm", image});
+        ASSERT_TRUE(cli.waitForStarted());
+        QThread::msleep(300);
+        ::kill(static_cast<pid_t>(cli.processId()), signal);
+        QElapsedTimer clock;
+        clock.start();
+        ASSERT_TRUE(cli.waitForFinished(30000));
+        EXPECT_LT(clock.elapsed(), 1000);
+        EXPECT_EQ(cli.exitCode(), status);
+        const QString err = QString::fromUtf8(cli.readAllStandardError());
+        EXPECT_TRUE(err.contains("interrupted while the firmware files were checked"))
+            << err.toStdString();
+    }
+    QFile::remove(image);
 }
 
 TEST(CliTerminal, AnInterruptWhileTheEraseIsUnansweredNamesTheErase)

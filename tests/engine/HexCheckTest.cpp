@@ -36,11 +36,13 @@ struct BadFile
     int line;
     const char *reason;
     const char *detail = ""; // also in the description of the fault
+    bool hexText = true;     // opens as an Intel HEX text (an image that is not one is sent)
 };
 
 const char *const kAddressLength = "an address record (type 02 or 04) whose data is not 2 bytes";
 const char *const kStartLength = "a start address record (type 03 or 05) whose data is not 4 bytes";
 const char *const kOverlap = "data that overlaps earlier data with different values";
+const char *const kLongLine = "the line is longer than any Intel HEX record (521 characters)";
 
 std::vector<BadFile> badFiles()
 {
@@ -66,6 +68,9 @@ std::vector<BadFile> badFiles()
         {"early zero length", kData + "\r\n:0000000000\r\n" + kData + "\r\n" + kEnd, 2,
          "a record without data bytes before the end-of-file record"},
         {"lf blank line", kData + "\n\n" + kEnd + "\n", 2, "no record on this line"},
+        {"zero bytes", std::string(4096, '\0') + kEnd, 1, kLongLine, "", false},
+        {"a record line too long for any record", kData + "\r\n:" + std::string(600, '0'), 2,
+         kLongLine, "", false},
         {"type 06", rec(0x06, 0, {0x55}) + kEnd, 1, "a record type above 05"},
         {"type 02 with 3 bytes", rec(0x02, 0, {0x10, 0, 0}) + kEnd, 1, kAddressLength},
         {"type 04 with 1 byte", kData + "\r\n" + rec(0x04, 0, {1}) + kEnd, 2, kAddressLength},
@@ -99,6 +104,18 @@ TEST(HexCheck, EachFaultIsFoundOnItsLine)
         EXPECT_NE(updater::describe(check).find(bad.detail), std::string::npos)
             << updater::describe(check);
     }
+}
+
+// A file that is no HEX text is not read to its end: 1.9 GB of zero bytes is one line.
+TEST(HexCheck, TheCheckEndsOnceALineIsLongerThanAnyRecord)
+{
+    const std::string zeros(updater::kLongestRecordLine + 1, '\0');
+    updater::HexChecker checker;
+    checker.feed(reinterpret_cast<const std::uint8_t *>(zeros.data()), zeros.size() - 1);
+    EXPECT_FALSE(checker.settled()) << "521 characters may still be a record";
+    checker.feed(reinterpret_cast<const std::uint8_t *>(zeros.data()), 1);
+    EXPECT_TRUE(checker.failed());
+    EXPECT_EQ(updater::describe(checker.finish()), std::string("line 1: ") + kLongLine);
 }
 
 TEST(HexCheck, WellFormedVariantsAreAccepted)
@@ -168,6 +185,8 @@ TEST(RefusedFile, EachBadHexFileEndsTheJobBeforeAnythingIsSent)
     TempDir dir;
     for (const int type : {0, 1})
         for (const auto &bad : badFiles()) {
+            if (type == 1 && !bad.hexText)
+                continue;
             const std::string path = dir.write("bad.hex", bad.text);
             Rig rig;
             rig.useDevice();

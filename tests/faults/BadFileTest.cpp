@@ -4,6 +4,7 @@
 #include "FaultSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -209,6 +210,15 @@ std::vector<RefusedFile> makeBadImageFiles(const QString &dir)
         files.push_back({folder, option, folder + ": not a regular file", "a directory"});
         files.push_back({"/dev/zero", option, "/dev/zero: not a regular file", "/dev/zero"});
     }
+    // No line of it can be a record: refused at once, not after reading 1.9 GB.
+    const QString zeros = dir + "/zeros.hex";
+    QFile sparse(zeros);
+    if (!sparse.open(QIODevice::WriteOnly) || !sparse.resize(1900LL << 20))
+        ADD_FAILURE() << "cannot make a 1.9 GB file";
+    files.push_back(
+        {zeros, "--dsp",
+         zeros + ": line 1: the line is longer than any Intel HEX record (521 characters)",
+         "1.9 GB of zero bytes"});
     const QString hex = dir + "/dsp-as-arm.hex";
     writeBytes(hex, joined(goodLines(), "\r\n"));
     files.push_back({hex, "--arm", hex + ": the file is an Intel HEX file for DSP Firmware",
@@ -242,8 +252,11 @@ TEST(BadFile, EveryMalformedFileIsRefusedByNameBeforeAnyByteReachesTheDevice)
         SCOPED_TRACE(f.description + " (" + f.option.toStdString() + " " + f.path.toStdString() +
                      ")");
         const bool overPty = (i + i / 2) % 2 == 1; // either link for either firmware option
+        QElapsedTimer clock;
+        clock.start();
         const Finished cli = runCli({overPty ? "--serial" : "--tcp",
                                      overPty ? pty.device() : tcp.tcpTarget(), f.option, f.path});
+        EXPECT_LT(clock.elapsed(), 10000) << "a refusal comes at once";
         EXPECT_EQ(cli.status, 2) << cli.err.toStdString();
         EXPECT_TRUE(cli.err.contains("Firmware file refused!")) << cli.err.toStdString();
         EXPECT_TRUE(cli.err.contains(f.expected))

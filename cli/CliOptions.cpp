@@ -121,6 +121,7 @@ std::string takeValue(const std::string &option, const std::string &value, CliOp
 
 std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
 {
+    int others = 0; // options other than --help, --version and --list-ports
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string option = args[i];
         std::string value;
@@ -131,10 +132,12 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
             option.resize(eq);
             inlineValue = true;
         }
-        const bool flag = option == "--help" || option == "-h" || option == "--version" ||
-                          option == "--quiet" || option == "-q" || option == "--check";
+        const bool alone = option == "--help" || option == "-h" || option == "--version" ||
+                           option == "--list-ports";
+        const bool flag = alone || option == "--quiet" || option == "-q" || option == "--check";
         if (flag && inlineValue)
             return option + " takes no value";
+        others += alone ? 0 : 1;
         if (option == "--help" || option == "-h") {
             o.help = true;
         } else if (option == "--version") {
@@ -161,8 +164,16 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
             return "unknown argument \"" + args[i] + "\"";
         }
     }
-    if (o.help || o.version || o.listPorts)
+    if (o.help)
         return {};
+    if (o.version || o.listPorts) {
+        // Either prints and ends: with a job's options its exit status 0 would read as
+        // an update that never happened.
+        if (others > 0 || (o.version && o.listPorts))
+            return std::string(o.version ? "--version" : "--list-ports") +
+                   " goes alone: it updates nothing; give it without other options";
+        return {};
+    }
     if (!o.fleetPath.empty()) {
         if (o.link != CliOptions::Link::None || !o.tracePath.empty())
             return "--fleet takes the links from the fleet file: no --serial, --tcp or --trace";

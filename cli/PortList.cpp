@@ -117,8 +117,11 @@ std::string portListing(const QList<PortInfo> &ports)
             }
         }
         QString line = portLine(PortInfo{device, {}, {}, {}, {}, {}, {}}, coms);
-        if (!QFileInfo::exists(device))
+        const QFileInfo info(device);
+        if (!info.exists())
             line += QStringLiteral("; not present");
+        else if (info.isDir() || info.isFile()) // no device: a folder or a plain file
+            line += QStringLiteral("; not a serial port");
         lines << line;
     }
     if (lines.isEmpty())

@@ -65,6 +65,13 @@ TEST(CliRefusal, UsageErrorsExitWithTwoAndAReason)
         {{"--quiet=no", "--serial", "COM1", "--dsp", hex}, "--quiet takes no value"},
         {{"--fleet", "site.csv", "--dsp", hex, "--jobs", "0"}, "from 1 to 1024"},
         {{"--tcp", "127.0.0.1", "--dsp", hex, "--only-failed", "r.json"}, "go with --fleet"},
+        // They print and end: an exit status of 0 must not read as an update.
+        {{"--version", "--tcp", "127.0.0.1", "--dsp", hex}, "--version goes alone"},
+        {{"--tcp", "127.0.0.1", "--dsp", hex, "--list-ports"}, "--list-ports goes alone"},
+        {{"--list-ports", "--fleet", "site.csv"}, "--list-ports goes alone"},
+        {{"--list-ports", "--quiet"}, "--list-ports goes alone"},
+        {{"--version", "--list-ports"}, "--version goes alone"},
+        {{"--list-ports=all"}, "--list-ports takes no value"},
     };
     for (const auto &[args, reason] : cases) {
         const Finished cli = runCli(args);

@@ -241,6 +241,8 @@ TEST(CliPorts, APseudoTerminalNamedThroughUpdaterComIsListedWithItsComNumber)
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("UPDATER_COM7", pty);
     env.insert("UPDATER_COM8", samples().dir + "/no-adapter");
+    env.insert("UPDATER_COM9", samples().dir);
+    env.insert("UPDATER_COM10", samples().dspBin);
     const Finished cli = runCli({"--list-ports"}, 60000, env);
     ::close(slave);
     ::close(master);
@@ -248,5 +250,9 @@ TEST(CliPorts, APseudoTerminalNamedThroughUpdaterComIsListedWithItsComNumber)
     const QStringList lines = cli.outLines();
     EXPECT_TRUE(lines.contains(pty + ": COM7 (UPDATER_COM7)")) << cli.out.toStdString();
     EXPECT_TRUE(lines.contains(samples().dir + "/no-adapter: COM8 (UPDATER_COM8); not present"))
+        << cli.out.toStdString();
+    EXPECT_TRUE(lines.contains(samples().dir + ": COM9 (UPDATER_COM9); not a serial port"))
+        << cli.out.toStdString();
+    EXPECT_TRUE(lines.contains(samples().dspBin + ": COM10 (UPDATER_COM10); not a serial port"))
         << cli.out.toStdString();
 }

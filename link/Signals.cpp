@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -36,6 +37,18 @@ void noteSignal(int signal)
 #endif
 }
 
+// A signal that was ignored when the program started (nohup, a background job of
+// a non-interactive shell) stays ignored: whoever started the program asked so.
+void watch(int signal)
+{
+#ifdef Q_OS_UNIX
+    struct sigaction current = {};
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+        return;
+#endif
+    std::signal(signal, noteSignal);
+}
+
 } // namespace
 
 void watchSignals(bool hangUp)
@@ -46,11 +59,11 @@ void watchSignals(bool hangUp)
             ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
 #endif
-    std::signal(SIGINT, noteSignal);
-    std::signal(SIGTERM, noteSignal);
+    watch(SIGINT);
+    watch(SIGTERM);
 #ifdef SIGHUP
     if (hangUp)
-        std::signal(SIGHUP, noteSignal);
+        watch(SIGHUP);
 #endif
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);

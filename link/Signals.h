@@ -10,7 +10,8 @@ class QObject;
 namespace updater {
 
 // Installs the handlers (SIGHUP only with hangUp), and ignores SIGPIPE: a reader
-// of standard output that goes away must not kill a job halfway.
+// of standard output that goes away must not kill a job halfway. A signal that
+// was ignored when the program started (nohup) is left ignored.
 void watchSignals(bool hangUp = true);
 // Calls handler with the signal on context's thread when one comes, also for one
 // that came before. On POSIX the handler wakes the event loop through a pipe, so

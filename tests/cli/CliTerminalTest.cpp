@@ -170,6 +170,20 @@ TEST(CliTerminal, AnInterruptInTheArmJobAfterTheDspCountsTheArmJobsUnits)
     EXPECT_LE(m.captured(1).toInt(), 13) << "the ARM job sends 13 units; the DSP job sent 380";
 }
 
+// Under nohup, or as a background job of a non-interactive shell, a signal is
+// ignored when the program starts: it stays ignored, and the update goes on.
+TEST(CliTerminal, ASignalIgnoredAtStartStaysIgnoredAndTheUpdateGoesOn)
+{
+    for (const auto &[signal, name] :
+         {std::pair{SIGHUP, "HUP"}, std::pair{SIGINT, "INT"}, std::pair{SIGTERM, "TERM"}}) {
+        Sim sim({"--delay-ms", "150"});
+        const Finished cli = runCliUntil({"--tcp", sim.tcpTarget(), "--arm", samples().armImage},
+                                         "Programing...", signal, name);
+        EXPECT_EQ(cli.status, 0) << name << ": " << cli.err.toStdString();
+        EXPECT_TRUE(cli.out.contains(kSuccess)) << cli.out.toStdString();
+    }
+}
+
 // The files are checked before any device is contacted; reading a 1.9 GB image
 // through takes seconds, and a signal meanwhile ends the program at once.
 TEST(CliTerminal, ASignalWhileTheFilesAreCheckedEndsTheProgramAtOnce)

@@ -125,10 +125,18 @@ Finished runCli(const QStringList &args, int timeoutMs, const QProcessEnvironmen
     return f;
 }
 
-Finished runCliUntil(const QStringList &args, const QString &said, int signal)
+Finished runCliUntil(const QStringList &args, const QString &said, int signal,
+                     const QString &ignored)
 {
     QProcess cli;
-    cli.start(QStringLiteral(UPDATER_CLI_PATH), args);
+    if (ignored.isEmpty()) {
+        cli.start(QStringLiteral(UPDATER_CLI_PATH), args);
+    } else {
+        // The shell ignores the signal and becomes the program, which inherits that.
+        cli.start("/bin/sh", QStringList{"-c", "trap '' " + ignored + "; exec \"$0\" \"$@\"",
+                                         QStringLiteral(UPDATER_CLI_PATH)} +
+                                 args);
+    }
     QByteArray out;
     while (!out.contains(said.toUtf8()) && cli.waitForReadyRead(10000))
         out += cli.readAllStandardOutput();

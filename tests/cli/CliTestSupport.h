@@ -59,8 +59,10 @@ Finished runCli(const QStringList &args, int timeoutMs = 60000,
                 const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment());
 
 // Runs updater-cli until it has said `said` on standard output, then sends it the
-// signal (0: none) and waits for its end.
-Finished runCliUntil(const QStringList &args, const QString &said, int signal);
+// signal (0: none) and waits for its end. With ignored ("HUP"), the program starts
+// with that signal ignored, as under nohup.
+Finished runCliUntil(const QStringList &args, const QString &said, int signal,
+                     const QString &ignored = {});
 
 QByteArray readFile(const QString &path);
 

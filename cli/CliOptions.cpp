@@ -13,8 +13,12 @@ bool toNumber(std::string_view text, unsigned low, unsigned high, unsigned &valu
     return !text.empty() && ec == std::errc() && ptr == end && value >= low && value <= high;
 }
 
-bool isIpv4(const std::string &text)
+// A dotted IPv4 address into canonical ("010.000.0.1" to "10.0.0.1"). Octets with
+// leading zeros are decimal, as address lists kept in a spreadsheet mean them; the
+// link's own parser would read them as octal.
+bool parseIpv4(const std::string &text, std::string &canonical)
 {
+    canonical.clear();
     std::size_t start = 0;
     for (int octet = 0; octet < 4; ++octet) {
         const std::size_t dot = text.find('.', start);
@@ -26,6 +30,7 @@ bool isIpv4(const std::string &text)
         unsigned value = 0;
         if (part.size() > 3 || !toNumber(part, 0, 255, value))
             return false;
+        canonical += (octet == 0 ? "" : ".") + std::to_string(value);
         start = dot + 1;
     }
     return true;
@@ -52,9 +57,9 @@ std::string parseTcp(const std::string &text, CliOptions &o)
 {
     o.link = CliOptions::Link::Tcp;
     const std::size_t colon = text.find(':');
-    o.tcpAddress = text.substr(0, colon);
-    if (!isIpv4(o.tcpAddress))
-        return "--tcp " + text + ": \"" + o.tcpAddress +
+    const std::string address = text.substr(0, colon);
+    if (!parseIpv4(address, o.tcpAddress))
+        return "--tcp " + text + ": \"" + address +
                "\" is not an IPv4 address such as 192.168.1.10";
     if (colon != std::string::npos) {
         unsigned port = 0;

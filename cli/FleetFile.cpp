@@ -1,21 +1,26 @@
 #include "FleetFile.h"
 
 #include "CliOptions.h"
+#include "PortName.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <string_view>
+#include <system_error>
 
 namespace updater::cli {
 
 namespace {
 
-constexpr std::array<const char *, 4> kColumns = {"name", "link", "dsp", "arm"};
+constexpr std::array<std::string_view, 4> kColumns = {"name", "link", "dsp", "arm"};
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 std::string trimmed(const std::string &text)
 {
@@ -46,6 +51,64 @@ std::vector<std::string> fields(const std::string &line)
     for (auto &f : out)
         f = trimmed(f);
     return out;
+}
+
+// Length of the UTF-8 sequence that starts text[i], or 0 where none does.
+std::size_t utf8Length(const std::string &text, std::size_t i)
+{
+    const auto at = [&text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = at(i);
+    const std::size_t length = c < 0x80                 ? 1
+                               : c >= 0xC2 && c <= 0xDF ? 2
+                               : c >= 0xE0 && c <= 0xEF ? 3
+                               : c >= 0xF0 && c <= 0xF4 ? 4
+                                                        : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((at(i + k) & 0xC0) != 0x80)
+            return 0;
+    }
+    // No overlong forms, no surrogates, nothing beyond U+10FFFF.
+    const unsigned char second = length > 1 ? at(i + 1) : 0;
+    if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
+        (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F))
+        return 0;
+    return length;
+}
+
+// text with its control characters (C0, DEL and C1) and the bytes that are not
+// UTF-8 written as \xNN: what the fleet file holds reaches the terminal only as
+// text, never as an escape sequence, and a NUL does not cut the message.
+std::string shown(const std::string &text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8Length(text, i);
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool control =
+            c < 0x20 || c == 0x7F ||
+            (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
+        if (length != 0 && !control) {
+            out.append(text, i, length);
+            i += length;
+            continue;
+        }
+        for (std::size_t k = 0; k < std::max<std::size_t>(length, 1); ++k) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(text[i + k]));
+            out += hex;
+        }
+        i += std::max<std::size_t>(length, 1);
+    }
+    return out;
+}
+
+std::string lowerCase(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
 }
 
 bool goodName(const std::string &name)
@@ -81,67 +144,132 @@ std::string parseLink(const std::string &text, run::DeviceSpec &device)
     return {};
 }
 
+// The device a link reaches, to tell two rows that name one device: the address
+// and port in canonical form; a serial port after COMn is mapped to its device and
+// links are resolved (/dev/serial/by-id/... and /dev/ttyUSB0 are one port).
+std::string linkIdentity(const run::LinkSpec &l)
+{
+    if (l.tcp)
+        return "tcp:" + l.tcpAddress + ":" + std::to_string(l.tcpPort);
+    std::string port =
+        l.comNumber != 0 ? comPortDeviceName(l.comNumber).toStdString() : l.serialPath;
+    if (hostPortNaming() == PortNaming::Windows) {
+        // COM10 and \\.\COM10 are one port; Windows names ignore case.
+        constexpr std::string_view kDeviceNamespace = "\\\\.\\";
+        if (port.rfind(kDeviceNamespace, 0) == 0)
+            port.erase(0, kDeviceNamespace.size());
+        return "serial:" + lowerCase(port);
+    }
+    std::error_code error;
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(port, error);
+    return "serial:" + (error ? port : resolved.string());
+}
+
 std::string firmwarePath(const std::string &given, const std::filesystem::path &folder)
 {
     const std::filesystem::path p(given);
     return p.is_relative() ? (folder / p).lexically_normal().string() : given;
 }
 
-} // namespace
+// The header line's fields into column; returns the fault.
+std::string readHeader(const std::vector<std::string> &names, std::vector<int> &column)
+{
+    for (const std::string &name : names) {
+        const auto known = std::find(kColumns.begin(), kColumns.end(), lowerCase(name));
+        if (known == kColumns.end())
+            return "unknown column \"" + name + "\" (the columns are name, link, dsp and arm)";
+        const int index = static_cast<int>(known - kColumns.begin());
+        if (std::find(column.begin(), column.end(), index) != column.end())
+            return "column \"" + name + "\" given twice";
+        column.push_back(index);
+    }
+    if (std::find(column.begin(), column.end(), 0) == column.end() ||
+        std::find(column.begin(), column.end(), 1) == column.end())
+        return "the header line must name the columns name and link";
+    return {};
+}
 
-std::string readFleetFile(const std::string &path, const std::string &dsp, const std::string &arm,
-                          std::vector<run::DeviceSpec> &devices)
+// What the rows so far hold, to refuse a second row for one device or one name.
+struct Seen
+{
+    struct Row
+    {
+        int line = 0;
+        std::string text; // as the row wrote it
+    };
+    std::map<std::string, Row> names; // by the name in lower case: it names a trace file
+    std::map<std::string, Row> links; // by linkIdentity
+};
+
+// A device row into device; returns the fault.
+std::string readRow(const std::vector<std::string> &f, const std::vector<int> &column, int number,
+                    Seen &seen, run::DeviceSpec &device, std::array<std::string, 2> &paths)
+{
+    std::string linkText;
+    for (std::size_t i = 0; i < f.size(); ++i) {
+        std::string *into[] = {&device.name, &linkText, &paths[0], &paths[1]};
+        *into[column[i]] = f[i];
+    }
+    if (!goodName(device.name))
+        return "name \"" + device.name +
+               "\": 1 to 64 letters, digits, '.', '-' or '_', not starting with '.'";
+    if (const auto [it, added] =
+            seen.names.emplace(lowerCase(device.name), Seen::Row{number, device.name});
+        !added)
+        return "name \"" + device.name + "\" already on line " + std::to_string(it->second.line) +
+               (it->second.text == device.name ? "" : " as \"" + it->second.text + "\"");
+    if (std::string error = parseLink(linkText, device); !error.empty())
+        return error;
+    const std::string identity = linkIdentity(device.link);
+    if (const auto [it, added] = seen.links.emplace(identity, Seen::Row{number, device.linkText});
+        !added) {
+        const std::string &there = it->second.text;
+        const std::string reached = identity.substr(identity.find(':') + 1);
+        return device.linkText + " already on line " + std::to_string(it->second.line) +
+               (there == device.linkText ? "" : " as " + there) +
+               (reached == device.linkText || reached == there ? "" : " (both " + reached + ")");
+    }
+    for (int k = 0; k < 2; ++k) {
+        if (shown(paths[k]) != paths[k])
+            return std::string(k == 0 ? "dsp" : "arm") + " \"" + paths[k] +
+                   "\": a file name with control characters or bytes that are not UTF-8";
+    }
+    return {};
+}
+
+std::string readDevices(const std::string &path, const std::string &dsp, const std::string &arm,
+                        std::vector<run::DeviceSpec> &devices)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return path + ": cannot read the fleet file: " + std::strerror(errno);
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     std::vector<int> column; // index into kColumns of each field
-    std::map<std::string, int> names, links;
+    Seen seen;
     std::string text;
     for (int number = 1; std::getline(in, text); ++number) {
+        // A sheet saved as "CSV UTF-8" starts with a byte order mark.
+        if (number == 1 && text.rfind(kByteOrderMark, 0) == 0)
+            text.erase(0, kByteOrderMark.size());
         const std::string where = path + " line " + std::to_string(number) + ": ";
         const std::string line = trimmed(text);
         if (line.empty() || line[0] == '#')
             continue;
         const std::vector<std::string> f = fields(line);
         if (column.empty()) {
-            for (const std::string &name : f) {
-                const auto known = std::find(kColumns.begin(), kColumns.end(), name);
-                if (known == kColumns.end())
-                    return where + "unknown column \"" + name +
-                           "\" (the columns are name, link, dsp and arm)";
-                const int index = static_cast<int>(known - kColumns.begin());
-                if (std::find(column.begin(), column.end(), index) != column.end())
-                    return where + "column \"" + name + "\" given twice";
-                column.push_back(index);
-            }
-            if (std::find(column.begin(), column.end(), 0) == column.end() ||
-                std::find(column.begin(), column.end(), 1) == column.end())
-                return where + "the header line must name the columns name and link";
+            if (std::string error = readHeader(f, column); !error.empty())
+                return where + error;
             continue;
         }
         if (f.size() != column.size())
             return where + std::to_string(f.size()) + " fields, but the header names " +
                    std::to_string(column.size());
         run::DeviceSpec device;
-        std::string linkText, rowDsp, rowArm;
-        for (std::size_t i = 0; i < f.size(); ++i) {
-            std::string *into[] = {&device.name, &linkText, &rowDsp, &rowArm};
-            *into[column[i]] = f[i];
-        }
-        if (!goodName(device.name))
-            return where + "name \"" + device.name +
-                   "\": 1 to 64 letters, digits, '.', '-' or '_', not starting with '.'";
-        if (const auto [it, added] = names.emplace(device.name, number); !added)
-            return where + "name \"" + device.name + "\" already on line " +
-                   std::to_string(it->second);
-        if (std::string error = parseLink(linkText, device); !error.empty())
+        std::array<std::string, 2> paths; // the row's dsp and arm
+        if (std::string error = readRow(f, column, number, seen, device, paths); !error.empty())
             return where + error;
-        if (const auto [it, added] = links.emplace(device.linkText, number); !added)
-            return where + device.linkText + " already on line " + std::to_string(it->second);
-        device.dspPath = rowDsp.empty() ? dsp : firmwarePath(rowDsp, folder);
-        device.armPath = rowArm.empty() ? arm : firmwarePath(rowArm, folder);
+        device.dspPath = paths[0].empty() ? dsp : firmwarePath(paths[0], folder);
+        device.armPath = paths[1].empty() ? arm : firmwarePath(paths[1], folder);
         if (device.dspPath.empty() && device.armPath.empty())
             return where + "no firmware for \"" + device.name +
                    "\": give --dsp or --arm, or the row's dsp or arm column";
@@ -152,6 +280,14 @@ std::string readFleetFile(const std::string &path, const std::string &dsp, const
     if (devices.empty())
         return path + ": no devices";
     return {};
+}
+
+} // namespace
+
+std::string readFleetFile(const std::string &path, const std::string &dsp, const std::string &arm,
+                          std::vector<run::DeviceSpec> &devices)
+{
+    return shown(readDevices(path, dsp, arm, devices));
 }
 
 } // namespace updater::cli

@@ -142,14 +142,44 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
 {
     Sim sim({"--devices", "1"});
     const QString ok = tcpRow("a", sim.port());
+    // Serial ports named two ways: COM64 and its default device (none on a test
+    // machine: a row let through opens nothing), COM2 through its variable and a
+    // link to that device.
+    const QString tty = samples().dir + "/ttyInverter";
+    const QString byId = samples().dir + "/by-id-inverter";
+    QFile(tty).open(QIODevice::WriteOnly);
+    QFile::link(tty, byId);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("UPDATER_COM64");
+    env.insert("UPDATER_COM2", tty);
     const QList<QPair<QString, QString>> cases = {
         {"name,link,colour\n", "line 1: unknown column \"colour\""},
         {"name,dsp\n", "line 1: the header line must name the columns name and link"},
         {"name,link\n" + ok + "a,tcp:10.0.0.7\n", "line 3: name \"a\" already on line 2"},
         {"name,link\n" + ok + "b,tcp:127.0.0.1:" + QString::number(sim.port()) + "\n",
          "line 3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
+        {"name,link\n" + ok + "b,tcp:127.0.0.01:" + QString::number(sim.port()) + "\n",
+         "line 3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
+        {"name,link\n" + ok + "b,tcp:10.0.0.010\nc,tcp:10.0.0.10:8899\n",
+         "line 4: 10.0.0.10:8899 already on line 3"},
         {"name,link\n# serial\n" + ok + "b,serial:COM3\nc,serial:com3\n",
          "line 5: COM3 already on line 4"},
+        {"name,link\n" + ok + "b,serial:COM64\nc,serial:/dev/ttyS63\n",
+         "line 4: /dev/ttyS63 already on line 3 as COM64"},
+        {"name,link\n" + ok + "b,serial:" + byId + "\nc,serial:COM2\n",
+         "line 4: COM2 already on line 3 as " + byId},
+        {"name,link\n" + ok + "A,tcp:10.0.0.7\n", "line 3: name \"A\" already on line 2"},
+        {"name,link\n" + tcpRow(QString(64, 'n'), sim.port()) + QString(65, 'n') +
+             ",tcp:10.0.0.7\n",
+         "line 3: name \"" + QString(65, 'n') + "\""},
+        // Saved as "CSV UTF-8": a byte order mark, and the header as the sheet shows it.
+        {"\xEF\xBB\xBFName,LINK\n" + ok + "a,tcp:10.0.0.7\n",
+         "line 3: name \"a\" already on line 2"},
+        {"name,link,\x1b[2J\n", "line 1: unknown column \"\\x1b[2J\""},
+        {"name,link\n" + ok + "b" + QChar(0) + "c,tcp:10.0.0.7\n", "line 3: name \"b\\x00c\""},
+        {"name,link\n" + ok + "b,tcp:10.0.0.7\xC2\x9B" + "2J\n",
+         "line 3: link \"tcp:10.0.0.7\\xc2\\x9b2J\""},
+        {"name,link,dsp\nb,tcp:10.0.0.7,\x1b[2J.hex\n", "line 2: dsp \"\\x1b[2J.hex\""},
         {"name,link\n" + ok + "b,tcp:10.0.0.300\n",
          "line 3: link \"tcp:10.0.0.300\": \"10.0.0.300\" is not an IPv4 address"},
         {"name,link\n" + ok + "b,udp:10.0.0.7\n", "line 3: link \"udp:10.0.0.7\": give tcp:"},
@@ -161,7 +191,7 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
     };
     for (const auto &[text, reason] : cases) {
         const QString fleet = writeFleetFile("refused.csv", text);
-        const Finished cli = runCli({"--fleet", fleet, "--dsp", samples().dspHex});
+        const Finished cli = runCli({"--fleet", fleet, "--dsp", samples().dspHex}, 60000, env);
         EXPECT_EQ(cli.status, 2) << text.toStdString();
         const QString where = reason.startsWith("line") ? fleet + " " : QString();
         EXPECT_TRUE(cli.err.contains(where + reason)) << text.toStdString() << "\n"
@@ -170,6 +200,14 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
     const Finished none = runCli({"--fleet", writeFleetFile("nofirmware.csv", "name,link\n" + ok)});
     EXPECT_EQ(none.status, 2);
     EXPECT_TRUE(none.err.contains("line 2: no firmware for \"a\"")) << none.err.toStdString();
+    // A sheet saved in a legacy code page: its bytes are shown, not passed to the terminal.
+    QFile legacy(samples().dir + "/legacy.csv");
+    legacy.open(QIODevice::WriteOnly);
+    legacy.write("name,link\nS\xFC"
+                 "d,tcp:10.0.0.7\n");
+    legacy.close();
+    const Finished shown = runCli({"--fleet", legacy.fileName(), "--dsp", samples().dspHex});
+    EXPECT_TRUE(shown.err.contains("line 2: name \"S\\xfcd\"")) << shown.err.toStdString();
     // A report that would empty the fleet file it was given.
     const QString fleet = writeFleetFile("kept.csv", "name,link\n" + ok);
     const Finished clash = runCli({"--fleet", fleet, "--dsp", samples().dspHex, "--report", fleet});

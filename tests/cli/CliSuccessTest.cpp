@@ -46,6 +46,21 @@ TEST(CliSuccess, AComPortNameIsOpenedThroughItsUpdaterComVariable)
     EXPECT_TRUE(sim.finish().out.contains("result: PASS"));
 }
 
+// Zero-padded octets, common in address lists kept in a spreadsheet, are decimal:
+// 127.0.0.010 is 127.0.0.10, not the octal 127.0.0.8.
+TEST(CliSuccess, AZeroPaddedAddressIsReadAsDecimal)
+{
+    QProcess sim;
+    sim.start(UPDATER_SIM_PATH, {"--listen", "127.0.0.10:0"});
+    ASSERT_TRUE(sim.waitForReadyRead(5000));
+    const QString port = QString::fromUtf8(sim.readLine()).trimmed().section(':', -1);
+    const Finished cli = runCli({"--tcp", "127.0.0.010:" + port, "--arm", samples().armImage});
+    sim.kill();
+    sim.waitForFinished();
+    EXPECT_EQ(cli.status, 0) << cli.err.toStdString();
+    EXPECT_EQ(cli.outLines().last(), kSuccess);
+}
+
 TEST(CliSuccess, TheTraceHoldsEveryUnitAndReplyWithStateTextsAndTheOutcomeInOrder)
 {
     const QString trace = samples().dir + "/trace.log";

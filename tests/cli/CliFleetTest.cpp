@@ -1,6 +1,8 @@
 #include "CliTestSupport.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,6 +20,7 @@ namespace {
 QString writeFleetFile(const QString &name, const QString &text)
 {
     const QString path = samples().dir + "/" + name;
+    QDir().mkpath(QFileInfo(path).path());
     QFile f(path);
     f.open(QIODevice::WriteOnly | QIODevice::Truncate);
     f.write(text.toUtf8());
@@ -42,14 +45,18 @@ TEST(CliFleet, EightDevicesEndEachOnItsOwnAndTheReportSummaryAndExitStatusSayHow
     const quint16 p = sim.port();
     const QString report = samples().dir + "/fleet-report.json";
     const QString traces = samples().dir + "/fleet-traces";
+    // The fleet file in a folder of its own names inv-7's ARM image from there, not
+    // from the working directory; the DSP file's name holds a backslash.
     const QString fleet = writeFleetFile(
-        "site.csv",
-        "# site A\nname,link,arm\n" + tcpRow("inv-1", p, ",") + tcpRow("inv-2", p + 1, ",") +
-            tcpRow("inv-3", p + 2, ",") + tcpRow("inv-4", p + 3, ",") +
-            tcpRow("inv-5", p + 4, ",") + "\n" + tcpRow("inv-6", p + 5, ",") +
-            tcpRow("inv-7", p + 6, "," + samples().armImage) + tcpRow("inv-8", closedPort(), ","));
-    const Finished cli = runCli({"--fleet", fleet, "--dsp", samples().dspHex, "--retries", "1",
-                                 "--jobs", "8", "--report", report, "--trace-dir", traces});
+        "site/site.csv", "# site A\nname,link,arm\n" + tcpRow("inv-1", p, ",") +
+                             tcpRow("inv-2", p + 1, ",") + tcpRow("inv-3", p + 2, ",") +
+                             tcpRow("inv-4", p + 3, ",") + tcpRow("inv-5", p + 4, ",") + "\n" +
+                             tcpRow("inv-6", p + 5, ",") + tcpRow("inv-7", p + 6, ",../arm.bin") +
+                             tcpRow("inv-8", closedPort(), ","));
+    const QString dsp = samples().dir + "/site/dsp\\v2.hex";
+    QFile::copy(samples().dspHex, dsp);
+    const Finished cli = runCli({"--fleet", fleet, "--dsp", dsp, "--retries", "1", "--jobs", "8",
+                                 "--report", report, "--trace-dir", traces});
     EXPECT_EQ(cli.status, 1) << cli.err.toStdString();
 
     const QJsonObject run = QJsonDocument::fromJson(readFile(report)).object();
@@ -57,6 +64,7 @@ TEST(CliFleet, EightDevicesEndEachOnItsOwnAndTheReportSummaryAndExitStatusSayHow
     const QJsonArray firmware = run["firmware"].toArray();
     ASSERT_EQ(firmware.size(), 2) << "each firmware file once";
     EXPECT_EQ(firmware[0].toObject()["size"].toInt(), readFile(samples().dspHex).size());
+    EXPECT_EQ(firmware[0].toObject()["path"].toString().toStdString(), dsp.toStdString());
     struct Expected
     {
         const char *outcome;
@@ -89,6 +97,13 @@ TEST(CliFleet, EightDevicesEndEachOnItsOwnAndTheReportSummaryAndExitStatusSayHow
     EXPECT_EQ(devices[6].toObject()["unitsSent"].toInt(),
               devices[0].toObject()["unitsSent"].toInt() + 15)
         << "inv-7 also had its own ARM image: wake-up, digit, header, 10 blocks, EOT, end block";
+    EXPECT_EQ(devices[6].toObject()["bytesSent"].toInt() -
+                  devices[0].toObject()["bytesSent"].toInt(),
+              3 + 1 + 133 + 10 * 1029 + 1 + 133);
+    int dspBytes = 8; // the erase command, then each line's digit pairs as bytes
+    for (const QByteArray &line : readFile(samples().dspHex).split('\n'))
+        dspBytes += static_cast<int>(line.trimmed().size() / 2);
+    EXPECT_EQ(devices[0].toObject()["bytesSent"].toInt(), dspBytes);
 
     // Each line not on a terminal carries the time of day: when each device failed.
     EXPECT_TRUE(QRegularExpression("\\n\\d\\d:\\d\\d:\\d\\d inv-4 127\\.0\\.0\\.1:" +

@@ -1,5 +1,7 @@
 #include "CliTestSupport.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 using namespace clitest;
@@ -97,6 +99,38 @@ TEST(CliSuccess, TheTraceHoldsEveryUnitAndReplyWithStateTextsAndTheOutcomeInOrde
     }
     EXPECT_EQ(log.count("(1029 bytes)"), 10) << "one line per data block";
     EXPECT_EQ(log.count("< state"), 15) << "one line per received byte";
+}
+
+// A unit of up to 24 bytes is traced whole, a longer one by its first and last bytes:
+// records of 19 and 20 data bytes are 24 and 25 bytes on the wire.
+TEST(CliSuccess, TheTraceShowsAUnitOf24BytesWholeAndALongerOneByItsEnds)
+{
+    const auto line = [](int address, int count) {
+        QByteArray r;
+        r.append(char(count)).append(char(address >> 8)).append(char(address & 0xFF)).append('\0');
+        for (int i = 0; i < count; ++i)
+            r.append(char(0xA0 + i));
+        int sum = 0;
+        for (const char c : r)
+            sum += static_cast<unsigned char>(c);
+        r.append(char(-sum & 0xFF));
+        return ":" + r.toHex().toUpper() + "\r\n";
+    };
+    const QString hex = samples().dir + "/odd-records.hex";
+    QFile file(hex);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(line(0, 19) + line(19, 20) + ":00000001FF\r\n");
+    file.close();
+    const QString trace = samples().dir + "/odd-records.log";
+    Sim sim({});
+    const Finished cli = runCli({"--tcp", sim.tcpTarget(), "--dsp", hex, "--trace", trace});
+    ASSERT_EQ(cli.status, 0) << cli.err.toStdString();
+    const QString log = QString::fromUtf8(readFile(trace));
+    EXPECT_TRUE(log.contains("  13 00 00 00 A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF B0 B1 "
+                             "B2 62  (24 bytes)"))
+        << log.toStdString();
+    EXPECT_TRUE(log.contains("  14 00 13 00 A0 A1 A2 A3 ... B1 B2 B3 9B  (25 bytes)"))
+        << log.toStdString();
 }
 
 // Each acknowledgement sent twice releases records early, so the job can end while

@@ -1,4 +1,5 @@
 #include "CliTestSupport.h"
+#include "TraceLog.h"
 
 #include <gtest/gtest.h>
 
@@ -72,4 +73,22 @@ TEST(CliTimeOut, ALineFloodedWithNoiseLeavesATraceThatGrowsWithTheUnitsSent)
     const QByteArray log = readFile(trace);
     EXPECT_LT(log.size(), 4000) << log.left(2000).toStdString();
     EXPECT_TRUE(log.contains("bytes ignored)")) << log.left(2000).toStdString();
+}
+
+// Ignored bytes are gathered per job state: bytes that came before the ARM job's
+// first tick (a module's greeting) and after it keep a line each.
+TEST(CliTimeOut, IgnoredBytesOfTwoJobStatesKeepALineEach)
+{
+    const QString path = samples().dir + "/two-states.log";
+    {
+        updater::run::TraceLog trace;
+        ASSERT_EQ(trace.open(path.toStdString()), "");
+        for (const int state : {0, 0, 1}) {
+            trace.received(state, 0x55);
+            trace.handled(false);
+        }
+    }
+    const QString log = QString::fromUtf8(readFile(path));
+    EXPECT_TRUE(log.contains("< state 0  55 55  (2 bytes ignored)")) << log.toStdString();
+    EXPECT_TRUE(log.contains("< state 1  55  (1 byte ignored)")) << log.toStdString();
 }

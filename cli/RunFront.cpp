@@ -292,19 +292,20 @@ std::string failedStep(const run::DeviceResult &r)
 
 namespace {
 
-// Where a device goes in the live table: the running first, then the failed (a
-// technician must see them), the waiting, and last the finished good ones.
+// Where a device goes in the live table: the failed first (a technician must see
+// them however many run), then the running, the waiting, and last the finished
+// good ones.
 int tableGroup(run::DeviceOutcome o)
 {
     switch (o) {
     case run::DeviceOutcome::Running:
-        return 0;
+        return 1;
     case run::DeviceOutcome::Waiting:
         return 2;
     case run::DeviceOutcome::Success:
         return 3;
     default:
-        return 1;
+        return 0;
     }
 }
 
@@ -332,7 +333,7 @@ std::vector<std::string> tableRow(const run::DeviceRun &r)
 void RunFront::drawTable()
 {
     std::vector<const run::DeviceRun *> order;
-    std::array<int, 4> counts{}; // running, failed, waiting, succeeded
+    std::array<int, 4> counts{}; // failed, running, waiting, succeeded
     for (int group = 0; group < 4; ++group) {
         for (const auto &r : run_->runs()) {
             if (tableGroup(r->outcome()) == group) {

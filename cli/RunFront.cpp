@@ -356,8 +356,8 @@ void RunFront::drawTable()
     if (order.size() + 1 > rows.size())
         text += "(" + std::to_string(order.size() + 1 - rows.size()) + " more)\n";
     text += columns(
-        {{std::to_string(counts[0]) + " running, " + std::to_string(counts[3]) + " succeeded, " +
-          std::to_string(counts[1]) + " failed, " + std::to_string(counts[2]) + " waiting"}},
+        {{std::to_string(counts[1]) + " running, " + std::to_string(counts[3]) + " succeeded, " +
+          std::to_string(counts[0]) + " failed, " + std::to_string(counts[2]) + " waiting"}},
         width);
     live_.draw(text, size.columns);
 }

@@ -16,16 +16,21 @@ inline constexpr const char kReady[] = "Ready";
 inline constexpr const char kCloseDuringJob[] =
     "A download is running. Closing now may leave the inverter half-written. Close anyway?";
 
-// Status-bar prompts of the commands. None has a tooltip part.
+// Status-bar prompts of the commands. A toolbar button's tooltip is its prompt
+// with its key: "Start updating (F5)".
 inline constexpr const char kPromptOpen[] = "Open firmware file";
 inline constexpr const char kPromptSetPort[] = "Set COM Port";
 inline constexpr const char kPromptDownLoad[] = "Start updating";
 inline constexpr const char kPromptAbout[] = "Direction for use";
 
-// Menu 128.
-inline constexpr const char kMenuFile[] = "File";
-inline constexpr const char kMenuTool[] = "Tool";
-inline constexpr const char kMenuHelp[] = "Help";
+// Keys of the commands (QKeySequence's portable text).
+inline constexpr const char kKeyOpen[] = "Ctrl+O";
+inline constexpr const char kKeyDownLoad[] = "F5";
+
+// Menu 128. The menus open with Alt and their underlined letter.
+inline constexpr const char kMenuFile[] = "&File";
+inline constexpr const char kMenuTool[] = "&Tool";
+inline constexpr const char kMenuHelp[] = "&Help";
 inline constexpr const char kItemOpen[] = "Open";
 inline constexpr const char kItemSetPort[] = "Set Port";
 inline constexpr const char kItemDownLoad[] = "DownLoad";

@@ -9,9 +9,11 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QIcon>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
@@ -23,14 +25,28 @@ namespace {
 
 constexpr int kIndicatorPollMs = 250;
 
-QAction *commandAction(QObject *parent, int id, const char *text, const char *prompt)
+// keys: the accelerator named in the toolbar button's tooltip, if any.
+QAction *commandAction(QObject *parent, int id, const char *text, const char *prompt,
+                       const char *keys = nullptr)
 {
     auto *action = new QAction(QString::fromUtf8(text), parent);
     action->setObjectName(QStringLiteral("command%1").arg(id));
     action->setData(id);
     action->setStatusTip(QString::fromUtf8(prompt));
+    action->setToolTip(keys
+                           ? QStringLiteral("%1 (%2)").arg(action->statusTip(), QLatin1String(keys))
+                           : action->statusTip());
     action->setIconVisibleInMenu(false);
     return action;
+}
+
+// The one local file of a drag, or an empty string when it carries anything else.
+QString droppedFile(const QMimeData *mime)
+{
+    if (mime == nullptr || mime->urls().size() != 1 || !mime->urls().constFirst().isLocalFile())
+        return {};
+    const QString path = mime->urls().constFirst().toLocalFile();
+    return QFileInfo(path).isFile() ? path : QString();
 }
 
 // A toolbar image that looks the same on a disabled button.
@@ -67,17 +83,19 @@ CMainFrame::CMainFrame(QWidget *parent)
             statusBar()->clearMessage();
     });
     setFixedSize(kOuterSize);
+    setAcceptDrops(true);
 }
 
 CMainFrame::~CMainFrame() = default;
 
 void CMainFrame::createMenus()
 {
-    QAction *open = commandAction(this, updater::kIdFileOpen, res::kItemOpen, res::kPromptOpen);
+    QAction *open =
+        commandAction(this, updater::kIdFileOpen, res::kItemOpen, res::kPromptOpen, res::kKeyOpen);
     QAction *setPort =
         commandAction(this, updater::kIdSetPort, res::kItemSetPort, res::kPromptSetPort);
-    QAction *downLoad =
-        commandAction(this, updater::kIdDownLoad, res::kItemDownLoad, res::kPromptDownLoad);
+    QAction *downLoad = commandAction(this, updater::kIdDownLoad, res::kItemDownLoad,
+                                      res::kPromptDownLoad, res::kKeyDownLoad);
     QAction *about = commandAction(this, updater::kIdAppAbout, res::kItemAbout, res::kPromptAbout);
     connect(open, &QAction::triggered, view_, &CUpdaterView::OnFileOpen);
     connect(setPort, &QAction::triggered, view_, &CUpdaterView::OnSetPort);
@@ -110,7 +128,6 @@ void CMainFrame::createToolBar()
         toolBar_->addAction(action);
         QWidget *button = toolBar_->widgetForAction(action);
         button->setFixedSize(kToolButtonSize);
-        button->installEventFilter(this); // the buttons show no tooltips
         toolActions_.append(action);
     }
     addToolBar(Qt::TopToolBarArea, toolBar_);
@@ -143,23 +160,29 @@ void CMainFrame::createStatusBar()
     updateIndicators();
 }
 
+// Ctrl+O and F5, enabled with their commands. No Ctrl+N: the window offers no New.
 void CMainFrame::createAccelerators()
 {
-    auto *open = new QAction(this);
-    open->setObjectName(QStringLiteral("acceleratorOpen"));
-    open->setData(updater::kIdFileOpen);
-    open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
-    open->setShortcutContext(Qt::WindowShortcut);
-    connect(open, &QAction::triggered, view_, &CUpdaterView::OnFileOpen);
-    auto *fileNew = new QAction(this);
-    fileNew->setObjectName(QStringLiteral("acceleratorNew"));
-    fileNew->setData(updater::kIdFileNew);
-    fileNew->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
-    fileNew->setShortcutContext(Qt::WindowShortcut);
-    connect(fileNew, &QAction::triggered, this, &CMainFrame::newRequested);
-    addAction(open);
-    addAction(fileNew);
-    accelerators_ = {open, fileNew};
+    const struct
+    {
+        const char *name;
+        int id;
+        const char *keys;
+        void (CUpdaterView::*handler)();
+    } keys[] = {
+        {"acceleratorOpen", updater::kIdFileOpen, res::kKeyOpen, &CUpdaterView::OnFileOpen},
+        {"acceleratorDownLoad", updater::kIdDownLoad, res::kKeyDownLoad, &CUpdaterView::OnDownLoad},
+    };
+    for (const auto &key : keys) {
+        auto *action = new QAction(this);
+        action->setObjectName(QLatin1String(key.name));
+        action->setData(key.id);
+        action->setShortcut(QKeySequence(QLatin1String(key.keys)));
+        action->setShortcutContext(Qt::WindowShortcut);
+        connect(action, &QAction::triggered, view_, key.handler);
+        addAction(action);
+        accelerators_.append(action);
+    }
 }
 
 QAction *CMainFrame::menuAction(int commandId) const
@@ -208,7 +231,8 @@ void CMainFrame::enableCommands(bool enabled)
 {
     for (int id : {updater::kIdFileOpen, updater::kIdSetPort, updater::kIdDownLoad})
         menuAction(id)->setEnabled(enabled);
-    accelerators_.constFirst()->setEnabled(enabled);
+    for (QAction *key : accelerators_)
+        key->setEnabled(enabled);
 }
 
 void CMainFrame::updateIndicators()
@@ -257,9 +281,20 @@ void CMainFrame::fitOuterSize()
         setFixedSize(inner);
 }
 
-bool CMainFrame::eventFilter(QObject *watched, QEvent *event)
+void CMainFrame::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (event->type() == QEvent::ToolTip && qobject_cast<QToolButton *>(watched))
-        return true;
-    return QMainWindow::eventFilter(watched, event);
+    if (view_->idle() && !droppedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void CMainFrame::dropEvent(QDropEvent *event)
+{
+    const QString path = droppedFile(event->mimeData());
+    if (!view_->idle() || path.isEmpty())
+        return;
+    event->acceptProposedAction();
+    // The type dialog opens once the drop is over: the program the file came from
+    // waits for the drop to end.
+    QMetaObject::invokeMethod(
+        view_, [view = view_, path] { view->openDroppedFile(path); }, Qt::QueuedConnection);
 }

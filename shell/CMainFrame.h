@@ -12,7 +12,8 @@ class QTimer;
 class QToolBar;
 
 // The main window: fixed outer size 407 x 262, title "Zerant Updater", menu,
-// toolbar, the view as its form, and a status bar with the lock indicators.
+// toolbar, the view as its form, and a status bar with the lock indicators. A
+// firmware file dropped on it opens as File > Open would.
 class CMainFrame : public QMainWindow
 {
     Q_OBJECT
@@ -39,13 +40,13 @@ public:
 
 signals:
     void aboutRequested();
-    void newRequested();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void moveEvent(QMoveEvent *event) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private:
     void createMenus();

@@ -39,7 +39,6 @@ bool CUpdaterApp::InitInstance(bool showWindow)
     document_ = std::make_unique<CUpdaterDoc>();
     frame_ = std::make_unique<CMainFrame>();
     connect(frame_.get(), &CMainFrame::aboutRequested, this, &CUpdaterApp::OnAppAbout);
-    connect(frame_.get(), &CMainFrame::newRequested, this, &CUpdaterApp::OnFileNew);
     frame_->view()->OnInitialUpdate();
     if (showWindow)
         frame_->show();
@@ -50,10 +49,4 @@ void CUpdaterApp::OnAppAbout()
 {
     CAboutDlg dialog(frame_.get());
     dialog.exec();
-}
-
-void CUpdaterApp::OnFileNew()
-{
-    document_ = std::make_unique<CUpdaterDoc>();
-    frame_->view()->OnInitialUpdate();
 }

@@ -8,8 +8,9 @@ class CMainFrame;
 class CUpdaterDoc;
 
 // The application: starts the program (settings names, document, main window,
-// the view's initial update) and handles the commands that belong to no window:
-// About and New. Construct it after the QApplication.
+// the view's initial update) and handles the command that belongs to no window:
+// About. There is no New: a new document would blank the file line while
+// DownLoad still sent the file chosen before. Construct it after the QApplication.
 class CUpdaterApp : public QObject
 {
     Q_OBJECT
@@ -26,8 +27,6 @@ public:
 
     // About Updater: the About dialog, modal to the main window.
     void OnAppAbout();
-    // New: the document is made anew, and the view's initial update runs again.
-    void OnFileNew();
 
 private:
     std::unique_ptr<CUpdaterDoc> document_;

@@ -68,7 +68,7 @@ CUpdaterView::~CUpdaterView()
 
 void CUpdaterView::OnInitialUpdate()
 {
-    // One supervisor per view: a later initial update (New) only blanks the lines.
+    // One supervisor per view: a later initial update only blanks the lines.
     if (!supervisorThread_ && !shutDown_)
         // It sleeps while no job runs (a tick would do nothing) and wakes with DownLoad.
         supervisorThread_ = std::make_unique<updater::Supervisor>(
@@ -80,6 +80,16 @@ void CUpdaterView::OnInitialUpdate()
 
 void CUpdaterView::OnFileOpen()
 {
+    openFirmware(QString());
+}
+
+void CUpdaterView::openDroppedFile(const QString &path)
+{
+    openFirmware(path);
+}
+
+void CUpdaterView::openFirmware(const QString &dropped)
+{
     if (!idle())
         return;
     CDownTypeDlg typeDialog(window());
@@ -88,13 +98,17 @@ void CUpdaterView::OnFileOpen()
         return;
     firmwareType_ = typeDialog.firmwareType;
 
-    QFileDialog fileDialog(window());
-    fileDialog.setObjectName(QStringLiteral("openFileDialog"));
-    fileDialog.setAcceptMode(QFileDialog::AcceptOpen);
-    fileDialog.setFileMode(QFileDialog::ExistingFile);
-    fileDialog.setDefaultSuffix(QStringLiteral("hex"));
-    if (fileDialog.exec() == QDialog::Accepted && !fileDialog.selectedFiles().isEmpty())
-        firmwarePath_ = fileDialog.selectedFiles().constFirst();
+    if (!dropped.isEmpty()) {
+        firmwarePath_ = dropped;
+    } else {
+        QFileDialog fileDialog(window());
+        fileDialog.setObjectName(QStringLiteral("openFileDialog"));
+        fileDialog.setAcceptMode(QFileDialog::AcceptOpen);
+        fileDialog.setFileMode(QFileDialog::ExistingFile);
+        fileDialog.setDefaultSuffix(QStringLiteral("hex"));
+        if (fileDialog.exec() == QDialog::Accepted && !fileDialog.selectedFiles().isEmpty())
+            firmwarePath_ = fileDialog.selectedFiles().constFirst();
+    }
     job().setFirmware(firmwareType_, QFile::encodeName(firmwarePath_).toStdString());
 
     setLine(updater::kIdFileLine, QString::fromUtf8(res::kFileLinePrefix) + firmwarePath_);

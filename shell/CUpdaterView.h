@@ -40,12 +40,15 @@ public:
     explicit CUpdaterView(QWidget *parent = nullptr);
     ~CUpdaterView() override;
 
-    // Initial update: starts the supervisor the first time, and blanks the three
-    // lines every time (the New command runs it again).
+    // Initial update: starts the supervisor (once, however often it runs) and
+    // blanks the three lines.
     void OnInitialUpdate();
 
     // Commands.
     void OnFileOpen();
+    // A file dropped on the window: the type is asked, and the file takes the place
+    // of the file dialog.
+    void openDroppedFile(const QString &path);
     void OnSetPort();
     void OnDownLoad();
 
@@ -89,6 +92,9 @@ signals:
     void statusMessage(const QString &text);
 
 private:
+    // Open firmware file: the type dialog, then the file dialog unless a dropped
+    // file is given.
+    void openFirmware(const QString &dropped);
     CStaticText *line(int lineId) const;
     void setLine(int lineId, const QString &text);
     void post(std::function<void()> work);

@@ -76,7 +76,8 @@ TEST(MainWindow, MenusListTheirItemsWithCommandIdsAndPrompts)
 {
     WindowRig rig;
     QMenuBar *bar = rig.frame->menuBar();
-    ASSERT_EQ(menuTitles(bar), (QStringList{"File", "Tool", "Help"}));
+    // Alt+F, Alt+T and Alt+H open them.
+    ASSERT_EQ(menuTitles(bar), (QStringList{"&File", "&Tool", "&Help"}));
     EXPECT_EQ(menuItems(bar->actions()[0]->menu()), QStringList{"Open|57601|Open firmware file"});
     EXPECT_EQ(menuItems(bar->actions()[1]->menu()),
               (QStringList{"Set Port|32778|Set COM Port", "DownLoad|32773|Start updating"}));
@@ -111,17 +112,26 @@ TEST(MainWindow, ToolbarHasThreeButtonsWithSeparatorsBetweenThem)
     EXPECT_EQ(rig.frame->toolBar()->iconSize(), QSize(45, 25));
 }
 
-TEST(MainWindow, HoveringTheDownLoadButtonShowsStartUpdatingAndNoTooltip)
+TEST(MainWindow, HoveringAToolbarButtonShowsItsPromptAndATooltipWithItsKey)
 {
     WindowRig rig;
-    QWidget *button = rig.frame->toolBar()->widgetForAction(rig.frame->toolAction(32773));
-    QTest::mouseMove(button, button->rect().center());
-    EXPECT_TRUE(WindowRig::waitFor(
-        [&] { return rig.frame->statusText() == QStringLiteral("Start updating"); }, 2000));
-    QHelpEvent help(QEvent::ToolTip, button->rect().center(),
-                    button->mapToGlobal(button->rect().center()));
-    QApplication::sendEvent(button, &help);
-    EXPECT_FALSE(QToolTip::isVisible());
+    const std::pair<int, QString> buttons[] = {{57601, "Open firmware file (Ctrl+O)"},
+                                               {32778, "Set COM Port"},
+                                               {32773, "Start updating (F5)"}};
+    for (const auto &[id, tip] : buttons) {
+        QWidget *button = rig.frame->toolBar()->widgetForAction(rig.frame->toolAction(id));
+        QTest::mouseMove(button, button->rect().center());
+        EXPECT_TRUE(WindowRig::waitFor(
+            [&] { return rig.frame->statusText() == rig.frame->toolAction(id)->statusTip(); },
+            2000));
+        QHelpEvent help(QEvent::ToolTip, button->rect().center(),
+                        button->mapToGlobal(button->rect().center()));
+        QApplication::sendEvent(button, &help);
+        EXPECT_TRUE(QToolTip::isVisible()) << id;
+        EXPECT_EQ(QToolTip::text(), tip);
+        QToolTip::hideText();
+    }
+    EXPECT_EQ(rig.frame->statusText(), QStringLiteral("Start updating"));
     QTest::mouseMove(rig.view, rig.view->rect().center());
     EXPECT_TRUE(WindowRig::waitFor(
         [&] { return rig.frame->statusText() == QStringLiteral("Ready"); }, 2000));
@@ -156,17 +166,17 @@ TEST(MainWindow, StatusBarShowsReadyAndThreeLockIndicators)
     EXPECT_EQ(rig.frame->findChild<QSizeGrip *>(), nullptr); // the window has a fixed size
 }
 
-TEST(MainWindow, OffersCtrlOAndCtrlNButNotCtrlSOrCtrlP)
+TEST(MainWindow, OffersCtrlOAndF5ButNotCtrlNCtrlSOrCtrlP)
 {
     WindowRig rig;
     ASSERT_NE(rig.frame->accelerator(QStringLiteral("Ctrl+O")), nullptr);
     EXPECT_EQ(rig.frame->accelerator(QStringLiteral("Ctrl+O"))->data().toInt(), 57601);
-    ASSERT_NE(rig.frame->accelerator(QStringLiteral("Ctrl+N")), nullptr);
-    EXPECT_EQ(rig.frame->accelerator(QStringLiteral("Ctrl+S")), nullptr);
-    EXPECT_EQ(rig.frame->accelerator(QStringLiteral("Ctrl+P")), nullptr);
-    for (QAction *action : rig.frame->findChildren<QAction *>()) {
-        EXPECT_NE(action->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
-        EXPECT_NE(action->shortcut(), QKeySequence(QStringLiteral("Ctrl+P")));
+    ASSERT_NE(rig.frame->accelerator(QStringLiteral("F5")), nullptr);
+    EXPECT_EQ(rig.frame->accelerator(QStringLiteral("F5"))->data().toInt(), 32773);
+    for (const char *keys : {"Ctrl+N", "Ctrl+S", "Ctrl+P"}) {
+        EXPECT_EQ(rig.frame->accelerator(QLatin1String(keys)), nullptr) << keys;
+        for (QAction *action : rig.frame->findChildren<QAction *>())
+            EXPECT_NE(action->shortcut(), QKeySequence(QLatin1String(keys))) << keys;
     }
 }
 
@@ -195,20 +205,42 @@ TEST(MainWindow, StartsWithEmptyLinesAndTheProgressBarHidden)
     EXPECT_TRUE(rig.view->supervisorRunning());
 }
 
-TEST(MainWindow, CtrlNBlanksTheLinesButKeepsTheFirmwarePath)
+// What the window shows is what DownLoad sends: no New command blanks the file line.
+TEST(MainWindow, CtrlNLeavesTheFileLineAndTheFileMenuHasNoNew)
 {
     QTemporaryDir dir;
     const QString path = shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(8));
     WindowRig rig;
     rig.openFile(1, path);
     ASSERT_EQ(rig.view->lineText(1002), QStringLiteral("File:  ") + path);
-    rig.frame->accelerator(QStringLiteral("Ctrl+N"))->trigger();
-    for (int id : {1002, 1003, 1004})
-        EXPECT_EQ(rig.view->lineText(id), QString()) << id;
-    EXPECT_EQ(rig.view->firmwarePath(), path);
-    EXPECT_EQ(rig.view->firmwareType(), 1);
-    EXPECT_EQ(rig.view->job().fields().firmwarePath, path.toStdString());
-    EXPECT_TRUE(rig.view->supervisorRunning());
+    rig.frame->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(rig.frame));
+    QTest::keyClick(rig.frame, Qt::Key_N, Qt::ControlModifier);
+    QApplication::processEvents();
+    EXPECT_EQ(rig.view->lineText(1002), QStringLiteral("File:  ") + path);
+    for (QAction *item : rig.frame->menuBar()->actions()[0]->menu()->actions())
+        EXPECT_NE(item->data().toInt(), 57600) << item->text().toStdString();
+}
+
+// Keys a technician uses without the mouse: Alt+T opens the Tool menu, F5 is DownLoad.
+TEST(MainWindow, AltTOpensTheToolMenuAndF5GivesDownLoad)
+{
+    WindowRig rig;
+    rig.frame->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(rig.frame));
+    QTest::keyClick(rig.frame, Qt::Key_T, Qt::AltModifier);
+    EXPECT_TRUE(WindowRig::waitFor(
+        [&] {
+            return QApplication::activePopupWidget() == rig.frame->menuBar()->actions()[1]->menu();
+        },
+        2000));
+    if (QWidget *popup = QApplication::activePopupWidget())
+        popup->close();
+    SeenBox box;
+    rig.modals.expectBox(&box);
+    QTest::keyClick(rig.frame, Qt::Key_F5);
+    EXPECT_TRUE(WindowRig::waitFor([&] { return !box.text.isEmpty(); }, 5000));
+    EXPECT_EQ(box.text, QStringLiteral("Please set COM Port or IP Address first!"));
 }
 
 TEST(MainWindow, AboutShowsVersionStepsAndIconAndIsAlwaysEnabled)

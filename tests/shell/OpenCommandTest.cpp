@@ -2,11 +2,15 @@
 // show afterwards on each path.
 #include "ShellRig.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QDropEvent>
 #include <QFileDialog>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -126,4 +130,44 @@ TEST(OpenCommand, FileDialogListsEveryFileAndAddsHexToANameWithoutExtension)
     EXPECT_TRUE(filters.isEmpty() || filters == QStringList{QStringLiteral("All Files (*)")})
         << filters.join(';').toStdString();
     EXPECT_EQ(rig.view->firmwarePath(), QDir(dir.path()).filePath(QStringLiteral("fw.hex")));
+}
+
+// A firmware file dropped on the window opens as File > Open would: the type is
+// asked, and the dropped file takes the place of the file dialog. Only one local
+// file is taken.
+TEST(OpenCommand, AFileDroppedOnTheWindowAsksTheTypeAndOpensIt)
+{
+    QTemporaryDir dir;
+    const QString path = shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(10));
+    const QString other = shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(1));
+    WindowRig rig;
+    const QPoint at = rig.frame->rect().center();
+    const auto accepts = [&](const QList<QUrl> &urls) {
+        QMimeData mime;
+        mime.setUrls(urls);
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(rig.frame, &enter);
+        return enter.isAccepted();
+    };
+    EXPECT_FALSE(accepts({QUrl::fromLocalFile(path), QUrl::fromLocalFile(other)}));
+    EXPECT_FALSE(accepts({QUrl::fromLocalFile(dir.path())}));
+    EXPECT_FALSE(accepts({QUrl(QStringLiteral("https://example.com/lcd.bin"))}));
+    ASSERT_TRUE(accepts({QUrl::fromLocalFile(path)}));
+
+    bool armPreset = true;
+    rig.modals.expect([&](QWidget *w) {
+        armPreset = w->findChild<QRadioButton *>(QStringLiteral("armRadio"))->isChecked();
+        chooseType(w, "armRadio");
+    });
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(path)});
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(rig.frame, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    EXPECT_TRUE(WindowRig::waitFor([&] { return rig.view->firmwarePath() == path; }, 5000));
+    EXPECT_FALSE(armPreset); // the type dialog opens on DSP Firmware, as for File > Open
+    EXPECT_EQ(rig.view->firmwareType(), 1);
+    EXPECT_EQ(rig.view->lineText(1002), QStringLiteral("File:  ") + path);
+    EXPECT_EQ(rig.view->job().fields().firmwarePath, path.toStdString());
+    EXPECT_TRUE(rig.modals.unexpected().isEmpty());
 }

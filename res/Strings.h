@@ -47,6 +47,11 @@ inline constexpr const char kNeedInteger[] = "请输入一个整数。";
 // %1 and %2 are the bounds of the range.
 inline constexpr const char kNeedIntegerInRange[] = "请输入一个在 %1 和 %2 之间的整数。";
 
+// Set Port with the address 0.0.0.0, which the system takes for this PC itself.
+inline constexpr const char kZeroAddress[] =
+    "0.0.0.0 is not the address of an inverter: a connection to it reaches this PC "
+    "itself. Enter the address of the inverter's WiFi module (10.10.100.254 as delivered).";
+
 // Prefix of the file line: two spaces after the colon.
 inline constexpr const char kFileLinePrefix[] = "File:  ";
 

@@ -127,6 +127,10 @@ void CUpdaterView::OnSetPort()
     dialog.tcpPort = kPresetTcpPort;
     if (dialog.exec() != QDialog::Accepted)
         return;
+    if (dialog.linkType == updater::kTcpLink && dialog.ipAddress == 0) {
+        showAppMessage(window(), QString::fromUtf8(res::kZeroAddress));
+        return; // the link stays as it was
+    }
     link().OpenLink(dialog.linkType, dialog.comPort, dialog.ipAddress, dialog.tcpPort);
 }
 

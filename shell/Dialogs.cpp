@@ -69,6 +69,11 @@ bool CComSelDlg::doDataExchange(bool saveAndValidate)
         return false;
     }
     tcpPort = *port;
+    // A port no connection can use is refused here, as the COM number is.
+    if (tcpPort < 1 || tcpPort > 65535) {
+        failField(portEdit, QString::fromUtf8(res::kNeedIntegerInRange).arg(1).arg(65535));
+        return false;
+    }
     return true;
 }
 

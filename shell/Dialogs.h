@@ -16,7 +16,7 @@ public:
     std::uint32_t comPort = 1;   // serial port number, 1 to 99
     std::int32_t linkType = 0;   // 0 "Serial Port", 1 "TCP/IP", -1 none selected
     std::uint32_t ipAddress = 0; // first octet in the most significant byte
-    std::int32_t tcpPort = 8899; // any value that reads as an integer
+    std::int32_t tcpPort = 8899; // 1 to 65535
 
 protected:
     bool doDataExchange(bool saveAndValidate) override;

@@ -190,11 +190,26 @@ TEST(SetPortDialogReads, ComOf7FollowedByALetterReadsAs7)
     EXPECT_EQ(dialog.linkType, 0);
 }
 
-TEST(SetPortDialogReads, NegativeAndLargePortsAreAcceptedAsTheyAre)
+TEST(SetPortDialogRefusals, PortOutside1To65535GivesTheRangeMessageWithTheFocusOnThePort)
+{
+    WindowRig rig;
+    for (const QString &port : {QStringLiteral("0"), QStringLiteral("-5"), QStringLiteral("65536"),
+                                QStringLiteral("70000")}) {
+        const Refusal r = refuse(rig, QStringLiteral("3"), port, true);
+        EXPECT_EQ(r.box.text, QString::fromUtf8("请输入一个在 1 和 65535 之间的整数。"))
+            << port.toStdString();
+        EXPECT_TRUE(r.stayedOpen);
+        EXPECT_EQ(r.focusName, QStringLiteral("portEdit"));
+        EXPECT_TRUE(r.allSelected);
+    }
+    EXPECT_FALSE(rig.view->link().linkOpen());
+}
+
+TEST(SetPortDialogReads, PortsFrom1To65535AreReadAsTheCLibraryReadsThem)
 {
     WindowRig rig;
     for (const auto &[text, value] :
-         {std::pair{QStringLiteral("-5"), -5}, std::pair{QStringLiteral("70000"), 70000},
+         {std::pair{QStringLiteral("1"), 1}, std::pair{QStringLiteral("65535"), 65535},
           std::pair{QStringLiteral(" +502x"), 502}}) {
         CComSelDlg dialog(rig.frame);
         EXPECT_TRUE(acceptDirectly(dialog, QStringLiteral("99"), text, rig.modals));
@@ -327,4 +342,28 @@ TEST(IpAddressField, TypedKeysGiveTheAddressThatOkReads)
         EXPECT_EQ(box.caption, row.box ? QStringLiteral("Updater V10.14") : QString());
         EXPECT_EQ(modals.pending(), 0u) << row.keys;
     }
+}
+
+// 0.0.0.0 reaches the PC itself: a program listening there would take the update.
+TEST(SetPort, TheZeroAddressIsRefusedWithABoxNamingItAndNothingConnects)
+{
+    QTcpServer local;
+    ASSERT_TRUE(local.listen(QHostAddress::AnyIPv4, 0));
+    WindowRig rig;
+    SeenBox box;
+    rig.modals.expect([&](QWidget *w) {
+        radio(w, "tcpRadio")->click();
+        w->findChild<CIpAddressCtrl *>(QStringLiteral("ipAddress"))->setAddress(0);
+        edit(w, "portEdit")->setText(QString::number(local.serverPort()));
+        clickOk(w);
+    });
+    rig.modals.expectBox(&box);
+    rig.command(32778);
+    EXPECT_TRUE(WindowRig::waitFor([&] { return !box.text.isEmpty(); }, 3000));
+    EXPECT_TRUE(box.text.startsWith(QStringLiteral("0.0.0.0 is not"))) << box.text.toStdString();
+    EXPECT_EQ(box.caption, QStringLiteral("Updater V10.14"));
+    EXPECT_EQ(box.icon, QMessageBox::Warning);
+    QTest::qWait(300);
+    EXPECT_FALSE(local.hasPendingConnections());
+    EXPECT_FALSE(rig.view->link().linkOpen());
 }

@@ -1,6 +1,8 @@
 #include "SimOptions.h"
 
 #include <charconv>
+#include <filesystem>
+#include <system_error>
 
 namespace updater::sim {
 
@@ -22,6 +24,26 @@ std::string parseListen(const std::string &text, SimOptions &o)
         return "--listen wants ADDR:PORT, for example 127.0.0.1:8899, not \"" + text + "\"";
     o.listenAddress = text.substr(0, colon);
     o.listenPort = static_cast<std::uint16_t>(port);
+    return {};
+}
+
+// --expect names a plain file to read, --save a file to write in an existing
+// folder; refused here, not found out halfway (a folder as --expect cannot be
+// read, and a folder as --save would end the run with an image it never wrote).
+std::string fileFault(const std::string &option, const std::string &path, bool written)
+{
+    namespace fs = std::filesystem;
+    if (path.empty())
+        return {};
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (fs::is_directory(status))
+        return option + " " + path + ": a folder; give a file";
+    if (!written && fs::exists(status) && !fs::is_regular_file(status))
+        return option + " " + path + ": not a regular file";
+    const fs::path folder = fs::path(path).parent_path();
+    if (written && !folder.empty() && !fs::is_directory(folder, ec))
+        return option + " " + path + ": the folder " + folder.string() + " does not exist";
     return {};
 }
 
@@ -125,7 +147,9 @@ std::string parseSimOptions(const std::vector<std::string> &args, SimOptions &o)
         return "--hang-up goes with --drop-after";
     if (!o.expectPath.empty() && o.expectSize)
         return "--expect and --expect-size exclude each other";
-    return {};
+    if (auto error = fileFault("--expect", o.expectPath, false); !error.empty())
+        return error;
+    return fileFault("--save", o.savePath, true);
 }
 
 SimOptions deviceOptions(const SimOptions &options, int device)

@@ -64,6 +64,12 @@ int main(int argc, char *argv[])
     Expectation expected;
     if (!readExpectation(options, expected))
         return 2;
+    // The image is written after each job: a place it cannot go is refused now.
+    if (!options.savePath.empty() && !std::ofstream(options.savePath, std::ios::app)) {
+        std::fprintf(stderr, "updater-sim: --save %s: cannot write there\n",
+                     options.savePath.c_str());
+        return 2;
+    }
 
     QCoreApplication app(argc, argv);
     if (options.devices > 0) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 using updater::sim::parseSimOptions;
 using updater::sim::SimOptions;
 
@@ -76,4 +78,14 @@ TEST(SimOptions, RefuseBadValuesWithAReason)
     SimOptions both;
     const std::string error = parse({"--pty", "--listen", "127.0.0.1:1"}, both);
     EXPECT_NE(error.find("exclude"), std::string::npos);
+    // The expected file is read and the image written where a file can be.
+    const std::string folder = std::filesystem::temp_directory_path().string();
+    for (const auto &[args, reason] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--expect", folder}, "--expect " + folder + ": a folder"},
+             {{"--save", folder}, "--save " + folder + ": a folder"},
+             {{"--expect", "/dev/null"}, "--expect /dev/null: not a regular file"},
+             {{"--save", "/no-such-folder/image.hex"}, "folder /no-such-folder does not exist"}}) {
+        SimOptions fresh;
+        EXPECT_NE(parse(args, fresh).find(reason), std::string::npos) << reason;
+    }
 }

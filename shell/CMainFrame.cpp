@@ -2,6 +2,7 @@
 
 #include "Artwork.h"
 #include "CUpdaterView.h"
+#include "Controls.h"
 #include "FileDownCom.h"
 #include "LockKeys.h"
 #include "MessageBox.h"
@@ -75,13 +76,7 @@ CMainFrame::CMainFrame(QWidget *parent)
     createStatusBar();
     createAccelerators();
     connect(view_, &CUpdaterView::commandsEnabled, this, &CMainFrame::enableCommands);
-    connect(view_, &CUpdaterView::statusMessage, statusBar(),
-            [this](const QString &text) { statusBar()->showMessage(text); });
-    // A note that a link went away is out of date once a link is open again.
-    connect(&view_->link(), &CFileDownCom::linkOpenChanged, statusBar(), [this](bool open) {
-        if (open)
-            statusBar()->clearMessage();
-    });
+    connect(view_, &CUpdaterView::statusChanged, this, &CMainFrame::showState);
     setFixedSize(kOuterSize);
     setAcceptDrops(true);
 }
@@ -138,9 +133,12 @@ void CMainFrame::createStatusBar()
     QStatusBar *bar = statusBar();
     bar->setObjectName(QStringLiteral("statusBar"));
     bar->setSizeGripEnabled(false); // the window has a fixed size
-    // The pane shows "Ready" while no prompt covers it.
-    readyPane_ = new QLabel(QString::fromUtf8(res::kReady), bar);
+    // The pane shows the view's state, or "Ready", while no prompt covers it. It
+    // has room for two lines: a file's summary or a port's fault takes two.
+    readyPane_ = new CStaticText(QString::fromUtf8(res::kReady), bar);
     readyPane_->setObjectName(QStringLiteral("messagePane"));
+    readyPane_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    readyPane_->setFixedHeight(2 * readyPane_->fontMetrics().lineSpacing());
     bar->addWidget(readyPane_, 1);
     const char *names[] = {res::kIndicatorCaps, res::kIndicatorNum, res::kIndicatorScrl};
     for (std::size_t i = 0; i < indicators_.size(); ++i) {
@@ -219,6 +217,11 @@ QString CMainFrame::statusText() const
     return prompt.isEmpty() ? readyPane_->text() : prompt;
 }
 
+QString CMainFrame::statusDetails() const
+{
+    return readyPane_->toolTip();
+}
+
 QString CMainFrame::indicatorText(int indicatorId) const
 {
     const int index = indicatorId - res::kIdIndicatorCaps;
@@ -233,6 +236,12 @@ void CMainFrame::enableCommands(bool enabled)
         menuAction(id)->setEnabled(enabled);
     for (QAction *key : accelerators_)
         key->setEnabled(enabled);
+}
+
+void CMainFrame::showState(const QString &text, const QString &details)
+{
+    readyPane_->setText(text.isEmpty() ? QString::fromUtf8(res::kReady) : text);
+    readyPane_->setToolTip(details);
 }
 
 void CMainFrame::updateIndicators()

@@ -5,6 +5,7 @@
 
 #include <array>
 
+class CStaticText;
 class CUpdaterView;
 class QAction;
 class QLabel;
@@ -33,8 +34,11 @@ public:
     // The accelerator of a key sequence such as "Ctrl+O", or nullptr.
     QAction *accelerator(const QString &keys) const;
 
-    // The text of the message pane: "Ready" or the prompt shown.
+    // The text of the message pane: the prompt shown, or else the view's state
+    // (what will be sent, the link, the job's progress), or "Ready".
     QString statusText() const;
+    // The message pane's tooltip: the file and the link, one line each.
+    QString statusDetails() const;
     // The text of the three lock indicators; empty while the lock is off.
     QString indicatorText(int indicatorId) const;
 
@@ -54,12 +58,13 @@ private:
     void createStatusBar();
     void createAccelerators();
     void enableCommands(bool enabled);
+    void showState(const QString &text, const QString &details);
     void updateIndicators();
     void fitOuterSize();
 
     CUpdaterView *view_;
     QToolBar *toolBar_ = nullptr;
-    QLabel *readyPane_ = nullptr;
+    CStaticText *readyPane_ = nullptr;
     std::array<QLabel *, 3> indicators_{};
     QTimer *indicatorTimer_ = nullptr;
     QList<QAction *> menuActions_;

@@ -6,6 +6,9 @@
 #include "Dialogs.h"
 #include "FileDownCom.h"
 #include "MessageBox.h"
+#include "PortName.h"
+#include "SocketModbus.h"
+#include "StatusTexts.h"
 #include "Strings.h"
 #include "Supervisor.h"
 #include "TemplateDialog.h"
@@ -59,6 +62,7 @@ CUpdaterView::CUpdaterView(QWidget *parent) : QWidget(parent), relay_(this)
             break;
         }
     }
+    connect(&link(), &CFileDownCom::linkOpenChanged, this, &CUpdaterView::linkOpenChanged);
 }
 
 CUpdaterView::~CUpdaterView()
@@ -110,6 +114,11 @@ void CUpdaterView::openFirmware(const QString &dropped)
             firmwarePath_ = fileDialog.selectedFiles().constFirst();
     }
     job().setFirmware(firmwareType_, QFile::encodeName(firmwarePath_).toStdString());
+    // What DownLoad will send, read now (the type may have changed with the path kept).
+    if (!firmwarePath_.isEmpty()) {
+        facts_ = readFirmwareFacts(firmwareType_, firmwarePath_);
+        showState(facts_.summary());
+    }
 
     setLine(updater::kIdFileLine, QString::fromUtf8(res::kFileLinePrefix) + firmwarePath_);
     setLine(updater::kIdConnectLine, QStringLiteral(" "));
@@ -131,7 +140,45 @@ void CUpdaterView::OnSetPort()
         showAppMessage(window(), QString::fromUtf8(res::kZeroAddress));
         return; // the link stays as it was
     }
+    tcpLink_ = dialog.linkType == updater::kTcpLink;
+    const QString device = updater::comPortDeviceName(dialog.comPort);
+    const QString com = QStringLiteral("COM%1").arg(dialog.comPort);
+    linkName_ = tcpLink_ ? QStringLiteral("TCP %1:%2")
+                               .arg(updater::ipv4AddressText(dialog.ipAddress))
+                               .arg(dialog.tcpPort)
+                         : com + (device == com ? QString() : QStringLiteral(" (%1)").arg(device));
+    if (tcpLink_)
+        setLinkState(linkName_ + QStringLiteral(" connecting"));
     link().OpenLink(dialog.linkType, dialog.comPort, dialog.ipAddress, dialog.tcpPort);
+    // The connection completes later; a serial port is open or not by now.
+    if (!tcpLink_ && !link().linkOpen())
+        setLinkState(statustext::portNotOpened(dialog.comPort, device, link().openError(),
+                                               link().openErrorText()));
+}
+
+void CUpdaterView::linkOpenChanged(bool open)
+{
+    // A closed link says so through linkClosed, with its reason; switching links
+    // closes the one before without a word.
+    if (open)
+        setLinkState(linkName_ +
+                     (tcpLink_ ? QStringLiteral(" connected") : QStringLiteral(" open")));
+}
+
+void CUpdaterView::setLinkState(const QString &text)
+{
+    linkState_ = text;
+    showState(text);
+}
+
+void CUpdaterView::showState(const QString &text)
+{
+    QStringList details;
+    if (!facts_.path.isEmpty())
+        details << facts_.summary();
+    if (!linkState_.isEmpty())
+        details << linkState_;
+    emit statusChanged(text, details.join(QLatin1Char('\n')));
 }
 
 void CUpdaterView::OnDownLoad()
@@ -226,17 +273,18 @@ void CUpdaterView::idleChanged(bool idle)
     post([this, idle] { emit commandsEnabled(idle); });
 }
 
-void CUpdaterView::linkError(updater::LinkFault, const QString &caption, const QString &text)
+void CUpdaterView::linkError(updater::LinkFault fault, const QString &caption, const QString &text)
 {
+    if (fault == updater::LinkFault::ConnectFailed)
+        setLinkState(text);
     showLinkError(window(), caption, text);
 }
 
-void CUpdaterView::linkClosed(const QString &caption, const QString &text, const QString &status)
+void CUpdaterView::linkClosed(const QString &caption, const QString &text, const QString &)
 {
+    setLinkState(linkName_ + QStringLiteral(" closed"));
     if (jobRunning())
         showLinkError(window(), caption, text);
-    else
-        emit statusMessage(status);
 }
 
 CStaticText *CUpdaterView::line(int lineId) const

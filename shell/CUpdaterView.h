@@ -2,6 +2,7 @@
 
 #include "BlockingRelay.h"
 #include "DevicePresenter.h"
+#include "FirmwareFacts.h"
 
 #include <QString>
 #include <QWidget>
@@ -88,10 +89,15 @@ public:
 signals:
     // Open, Set Port and DownLoad are enabled exactly while this is true.
     void commandsEnabled(bool enabled);
-    // A note for the status bar.
-    void statusMessage(const QString &text);
+    // What the status bar shows while no prompt covers it (empty: "Ready"), and
+    // what stands behind it: the file and the link, one line each.
+    void statusChanged(const QString &text, const QString &details);
 
 private:
+    // The status bar's text; the details are made afresh.
+    void showState(const QString &text);
+    void setLinkState(const QString &text);
+    void linkOpenChanged(bool open);
     // Open firmware file: the type dialog, then the file dialog unless a dropped
     // file is given.
     void openFirmware(const QString &dropped);
@@ -104,6 +110,11 @@ private:
     std::unique_ptr<updater::Supervisor> supervisorThread_;
     QString firmwarePath_;
     int firmwareType_ = 0;
+    FirmwareFacts facts_; // of firmwarePath_, read when it was chosen
+    // The link Set Port chose: "TCP 10.10.100.254:8899", "COM3 (/dev/ttyUSB0)".
+    QString linkName_;
+    bool tcpLink_ = false;
+    QString linkState_;
     QProgressBar *progressBar_ = nullptr;
     CStaticText *fileLine_ = nullptr;
     CStaticText *connectLine_ = nullptr;

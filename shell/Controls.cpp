@@ -24,12 +24,18 @@ void CStaticText::setText(const QString &text)
     update();
 }
 
+void CStaticText::setAlignment(Qt::Alignment alignment)
+{
+    alignment_ = alignment;
+    update();
+}
+
 void CStaticText::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     painter.setPen(
         palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
-    QTextOption option(Qt::AlignLeft | Qt::AlignTop);
+    QTextOption option(alignment_);
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     painter.setClipRect(rect());
     painter.drawText(QRectF(rect()), text_, option);

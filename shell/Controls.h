@@ -21,12 +21,15 @@ public:
 
     QString text() const { return text_; }
     void setText(const QString &text);
+    // Left and top unless told otherwise.
+    void setAlignment(Qt::Alignment alignment);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
     QString text_;
+    Qt::Alignment alignment_ = Qt::AlignLeft | Qt::AlignTop;
 };
 
 // An IPv4 address field of four octets. A blank octet counts as 0; an octet typed

@@ -5,6 +5,7 @@
 #include "Artwork.h"
 #include "Controls.h"
 #include "FileDownCom.h"
+#include "SimPeers.h"
 
 #include <QAction>
 #include <QApplication>
@@ -27,6 +28,18 @@ using shelltest::SeenBox;
 using shelltest::WindowRig;
 
 namespace {
+
+// CRC-32 as zlib computes it, bit by bit.
+QString crc32Text(const QByteArray &data)
+{
+    quint32 crc = 0xFFFFFFFF;
+    for (char c : data) {
+        crc ^= quint8(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320 & (0u - (crc & 1)));
+    }
+    return QStringLiteral("%1").arg(~crc, 8, 16, QLatin1Char('0')).toUpper();
+}
 
 QStringList menuTitles(QMenuBar *bar)
 {
@@ -300,4 +313,74 @@ TEST(MainWindow, FormControlsFitInsideTheViewAtTheirDialogUnitPlaces)
     for (QWidget *control : rig.view->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
         EXPECT_TRUE(rig.view->rect().contains(control->geometry()))
             << control->objectName().toStdString();
+}
+
+// Once a file is chosen the status bar says what DownLoad will send, and the
+// pane's tooltip keeps it together with the link.
+TEST(StatusBar, AfterOpenItShowsWhatWillBeSentOrWhyItWouldBeRefused)
+{
+    QTemporaryDir dir;
+    const QByteArray hex = shelltest::hexImage(512); // 512 records of 16 bytes
+    const QByteArray image = shelltest::binaryImage(125600);
+    QByteArray damaged = hex;
+    damaged[damaged.indexOf("\r\n", damaged.indexOf("\r\n") + 2) - 1] ^= 1; // line 2's checksum
+    WindowRig rig;
+    rig.openFile(0, shelltest::writeFile(dir.path(), "dsp.hex", hex));
+    EXPECT_EQ(rig.frame->statusText(),
+              "DSP Firmware, 8 192 bytes in 512 records, CRC-32 " + crc32Text(hex));
+    rig.openFile(1, shelltest::writeFile(dir.path(), "lcd.bin", image));
+    EXPECT_EQ(rig.frame->statusText(),
+              "LCD ARM Firmware, 125 600 bytes, CRC-32 " + crc32Text(image));
+    // A prompt covers it only while a menu item is highlighted.
+    rig.frame->menuAction(32778)->showStatusText(rig.frame);
+    EXPECT_EQ(rig.frame->statusText(), QStringLiteral("Set COM Port"));
+    QStatusTipEvent leave{QString()};
+    QApplication::sendEvent(rig.frame, &leave);
+    EXPECT_EQ(rig.frame->statusText(),
+              "LCD ARM Firmware, 125 600 bytes, CRC-32 " + crc32Text(image));
+    rig.openFile(0, shelltest::writeFile(dir.path(), "bad.hex", damaged));
+    EXPECT_EQ(rig.frame->statusText(), "DSP Firmware refused: line 2: checksum mismatch");
+    rig.openFile(0, shelltest::writeFile(dir.path(), "lcd2.bin", image));
+    EXPECT_TRUE(rig.frame->statusText().startsWith("DSP Firmware refused: line 1: "))
+        << rig.frame->statusText().toStdString();
+}
+
+TEST(StatusBar, AfterSetPortItShowsTheLinkAndItsState)
+{
+    QTemporaryDir dir;
+    const QByteArray image = shelltest::binaryImage(3000);
+    testsupport::TcpSimDevice device;
+    WindowRig rig;
+    rig.openFile(1, shelltest::writeFile(dir.path(), "lcd.bin", image));
+    ASSERT_TRUE(rig.setPortTcp(device.port()));
+    const QString link = "TCP 127.0.0.1:" + QString::number(device.port());
+    EXPECT_TRUE(WindowRig::waitFor([&] { return rig.frame->statusText() == link + " connected"; }));
+    EXPECT_EQ(rig.frame->statusDetails(), "LCD ARM Firmware, 3 000 bytes, CRC-32 " +
+                                              crc32Text(image) + "\n" + link + " connected");
+
+    shelltest::SimPty pty(44);
+    ASSERT_TRUE(rig.setPortSerial(44));
+    EXPECT_EQ(rig.frame->statusText(), "COM44 (" + pty.path() + ") open");
+}
+
+// The box stays as it is; the reason comes at once, from the link's own open error.
+TEST(StatusBar, AComPortThatCannotBeOpenedSaysWhyAtOnceAndDownLoadStillAsksForThePort)
+{
+    qputenv("UPDATER_COM42", "/dev/no-such-port-41");
+    WindowRig rig;
+    EXPECT_FALSE(rig.setPortSerial(42));
+    EXPECT_EQ(rig.frame->statusText(),
+              "COM42 could not be opened: no such port (/dev/no-such-port-41)");
+    shelltest::SimPty pty(43);
+    pty.holdPort();
+    EXPECT_FALSE(rig.setPortSerial(43));
+    EXPECT_EQ(rig.frame->statusText(),
+              "COM43 could not be opened: in use by another program (" + pty.path() + ")");
+    SeenBox box;
+    rig.modals.expectBox(&box);
+    rig.command(32773);
+    EXPECT_EQ(box.text, QStringLiteral("Please set COM Port or IP Address first!"));
+    EXPECT_EQ(rig.frame->statusText(),
+              "COM43 could not be opened: in use by another program (" + pty.path() + ")");
+    qunsetenv("UPDATER_COM42");
 }

@@ -141,6 +141,17 @@ bool WindowRig::setPortTcp(quint16 port)
     return waitFor([this] { return view->link().linkOpen(); });
 }
 
+bool WindowRig::setPortSerial(unsigned comNumber)
+{
+    modals.expect([comNumber](QWidget *w) {
+        w->findChild<QRadioButton *>(QStringLiteral("serialRadio"))->click();
+        w->findChild<QLineEdit *>(QStringLiteral("comEdit"))->setText(QString::number(comNumber));
+        w->findChild<QPushButton *>(QStringLiteral("okButton"))->click();
+    });
+    command(32778);
+    return view->link().linkOpen();
+}
+
 void WindowRig::openFile(int firmwareType, const QString &path)
 {
     modals.expect([firmwareType](QWidget *w) {

@@ -5,6 +5,7 @@
 #include "CMainFrame.h"
 #include "CUpdaterApp.h"
 #include "CUpdaterView.h"
+#include "SimPeers.h"
 #include "UpdateJob.h"
 
 #include <QByteArray>
@@ -15,8 +16,10 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <atomic>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <ostream>
 
 // Test failures show texts as text.
@@ -89,6 +92,8 @@ public:
     // Tool > Set Port with "TCP/IP", 127.0.0.1 and the given port; waits until the
     // connection is up.
     bool setPortTcp(quint16 port);
+    // Tool > Set Port with "Serial Port" and COM comNumber; true when it opened.
+    bool setPortSerial(unsigned comNumber);
     // File > Open with the given type (0 DSP, 1 ARM) and file.
     void openFile(int firmwareType, const QString &path);
     // Runs the event loop until pred holds or timeoutMs has passed.
@@ -96,6 +101,29 @@ public:
     // True when the three commands that follow the job are all enabled (or all
     // disabled, for false).
     bool commandsEnabled(bool enabled) const;
+};
+
+// The simulated inverter on a pseudo-terminal that UPDATER_COM<comNumber> names,
+// so that Set Port opens it as that COM port. Like an inverter it hangs up after
+// a job unless told to stay: the window's port then fails. POSIX only.
+class SimPty
+{
+public:
+    explicit SimPty(unsigned comNumber, const testsupport::PeerOptions &options = {});
+    ~SimPty();
+    QString path() const { return path_; }
+    testsupport::SimPeer &device() { return *device_; }
+    bool hungUp() const { return hungUp_.load(); }
+    // Holds the port as another program does, so that it cannot be opened.
+    void holdPort();
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    int held_ = -1;
+    std::atomic<bool> hungUp_{false};
+    QString path_;
+    std::unique_ptr<testsupport::PtySimDevice> device_;
 };
 
 // An Intel HEX file of `records` data records of 16 bytes each and the end record,

@@ -91,8 +91,7 @@ TEST(UpdateFromWindow, DspThenArmUpdateRunToSuccessOverTcp)
     rig.openFile(0, hexPath);
     const JobRecord first = runJob(rig, 20000, hungUp);
     EXPECT_TRUE(first.heldSafely);
-    EXPECT_EQ(rig.frame->statusText(),
-              "Connection to 127.0.0.1:" + QString::number(dsp.port()) + " closed");
+    EXPECT_EQ(rig.frame->statusText(), "TCP 127.0.0.1:" + QString::number(dsp.port()) + " closed");
     EXPECT_TRUE(first.disabledWhileRunning);
     EXPECT_TRUE(first.barShownWhileRunning);
     EXPECT_GT(first.highestBarValue, 0);
@@ -111,7 +110,10 @@ TEST(UpdateFromWindow, DspThenArmUpdateRunToSuccessOverTcp)
 
     TcpSimDevice arm;
     ASSERT_TRUE(rig.setPortTcp(arm.port()));
-    EXPECT_EQ(rig.frame->statusText(), "Ready"); // the note went with the new connection
+    EXPECT_TRUE(WindowRig::waitFor([&] {
+        return rig.frame->statusText() ==
+               "TCP 127.0.0.1:" + QString::number(arm.port()) + " connected";
+    }));
     rig.openFile(1, binPath);
     const JobRecord second = runJob(rig, 20000, hungUp);
     EXPECT_TRUE(second.heldSafely);

@@ -3,7 +3,6 @@
 #include "PortName.h"
 
 #include <QFileInfo>
-#include <QSerialPortInfo>
 #include <QStringList>
 
 #include <algorithm>
@@ -62,28 +61,6 @@ QString portLine(const PortInfo &port, const std::vector<unsigned> &coms)
 }
 
 } // namespace
-
-QList<PortInfo> systemPorts()
-{
-    QList<PortInfo> ports;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        PortInfo port{info.systemLocation(),
-                      info.portName(),
-                      info.description(),
-                      info.manufacturer(),
-                      info.serialNumber(),
-                      {},
-                      {}};
-        if (info.hasVendorIdentifier())
-            port.vendorId = info.vendorIdentifier();
-        if (info.hasProductIdentifier())
-            port.productId = info.productIdentifier();
-        ports << port;
-    }
-    std::sort(ports.begin(), ports.end(),
-              [](const PortInfo &a, const PortInfo &b) { return a.device < b.device; });
-    return ports;
-}
 
 std::string portListing(const QList<PortInfo> &ports)
 {

@@ -84,13 +84,15 @@ using PortThreadStarter = std::unique_ptr<PortThread> (*)(IPortEvents &events,
                                                           const QString &deviceName,
                                                           PortOpenResult &result);
 
-// QSerialPort on a QThread with its own event loop (any platform).
+// The platform's own serial API on a thread of its own: termios and poll on POSIX
+// (PosixPortThread.cpp), the Win32 communications API on Windows
+// (Win32PortThread.cpp).
+std::unique_ptr<PortThread> startNativePortThread(IPortEvents &events, const QString &deviceName,
+                                                  PortOpenResult &result);
+#ifdef UPDATER_HAVE_QTSERIALPORT
+// QSerialPort on a QThread with its own event loop, where the build has QtSerialPort.
 std::unique_ptr<PortThread> startQtPortThread(IPortEvents &events, const QString &deviceName,
                                               PortOpenResult &result);
-#ifdef Q_OS_UNIX
-// termios and poll on a thread of its own.
-std::unique_ptr<PortThread> startPosixPortThread(IPortEvents &events, const QString &deviceName,
-                                                 PortOpenResult &result);
 #endif
 
 // Communication threads of all serial links that are running now.

@@ -327,8 +327,8 @@ void PosixPortThread::drainWakePipe()
 
 } // namespace
 
-std::unique_ptr<PortThread> startPosixPortThread(IPortEvents &events, const QString &deviceName,
-                                                 PortOpenResult &result)
+std::unique_ptr<PortThread> startNativePortThread(IPortEvents &events, const QString &deviceName,
+                                                  PortOpenResult &result)
 {
     Fd port = openDevice(deviceName, result);
     if (!port.valid())

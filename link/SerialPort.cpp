@@ -93,10 +93,10 @@ bool CSerialPort::openCurrent()
     openErrorText_ = QString::fromLatin1(updater::portOpenErrorText(openError_));
     if (portName_.isEmpty())
         return false;
-    updater::PortThreadStarter start = updater::startQtPortThread;
-#ifdef Q_OS_UNIX
-    if (backend_ == Backend::Native)
-        start = updater::startPosixPortThread;
+    updater::PortThreadStarter start = updater::startNativePortThread;
+#ifdef UPDATER_HAVE_QTSERIALPORT
+    if (backend_ == Backend::QtSerialPort)
+        start = updater::startQtPortThread;
 #endif
     updater::PortOpenResult result;
     std::unique_ptr<updater::PortThread> thread = start(*this, portName_, result);

@@ -36,8 +36,8 @@ public:
 
     enum class Backend
     {
-        Native,       // termios and poll on POSIX, QSerialPort elsewhere
-        QtSerialPort, // QSerialPort on every platform
+        Native,       // termios and poll on POSIX, the Win32 communications API on Windows
+        QtSerialPort, // QSerialPort, where the build has it (not on Windows: Native there)
     };
 
     explicit CSerialPort(updater::ILinkReporter *reporter);

@@ -51,7 +51,7 @@ void watch(int signal)
 
 } // namespace
 
-void watchSignals(bool hangUp)
+void watchSignals([[maybe_unused]] bool hangUp) // no SIGHUP on Windows
 {
 #ifdef Q_OS_UNIX
     if (gWakePipe[0] < 0 && ::pipe(gWakePipe) == 0) {

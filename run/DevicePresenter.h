@@ -43,6 +43,9 @@ public:
     // What the run itself says between jobs ("DSP firmware written; opening the
     // link again for the ARM firmware"), on the run's thread.
     virtual void note(const std::string &text) { (void)text; }
+    // The run's phase changed (DeviceRun::phase()): a front end that enables its
+    // commands by it looks again. On the run's thread.
+    virtual void phaseChanged() {}
 };
 
 } // namespace updater::run

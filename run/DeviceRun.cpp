@@ -36,6 +36,7 @@ DeviceRun::DeviceRun(DeviceSpec device, const Settings &settings, DevicePresente
             this, [this] { jobIdle(); }, Qt::QueuedConnection);
     });
     QObject::connect(&link_, &CFileDownCom::linkOpenChanged, this, [this](bool open) {
+        linkWasOpen_ = linkWasOpen_ || open;
         if (open && (phase_ == Phase::Opening || phase_ == Phase::Reopening))
             startJob();
         else if (!open && phase_ == Phase::Running)
@@ -58,6 +59,42 @@ DeviceRun::~DeviceRun()
 {
     link_.setOwner(nullptr);
     link_.CloseLink();
+}
+
+void DeviceRun::reset(DeviceSpec device, const Settings &settings)
+{
+    if (busy())
+        return;
+    if (device.linkText != device_.linkText)
+        linkWasOpen_ = false;
+    device_ = std::move(device);
+    settings_ = settings;
+    stage_ = 0;
+    jobUnitsBefore_ = host_.unitsSent();
+    linkLost_ = false;
+    linkError_.clear();
+    result_ = DeviceResult{};
+    furthest_ = {};
+    written_ = {};
+    setPhase(Phase::Idle);
+}
+
+void DeviceRun::chooseLink(LinkSpec link, std::string linkText)
+{
+    if (busy())
+        return;
+    device_.link = std::move(link);
+    device_.linkText = std::move(linkText);
+    device_.name = device_.linkText;
+    linkWasOpen_ = false;
+}
+
+void DeviceRun::setPhase(Phase phase)
+{
+    if (phase_ == phase)
+        return;
+    phase_ = phase;
+    presenter_.phaseChanged();
 }
 
 FirmwareKind DeviceRun::firmware() const
@@ -94,7 +131,7 @@ void DeviceRun::start()
     result_.outcome = DeviceOutcome::Running;
     result_.attempts = 1;
     trace_.note("start", device_.name + " " + device_.linkText);
-    phase_ = Phase::Opening;
+    setPhase(Phase::Opening);
     openLink();
 }
 
@@ -136,6 +173,11 @@ void DeviceRun::reopenSoon()
 void DeviceRun::linkFailed(const std::string &reason)
 {
     trace_.note("link", reason);
+    if (onCurrentLink_) { // the window's DownLoad: nothing was sent, the link stays closed
+        onCurrentLink_ = false;
+        setPhase(Phase::Idle);
+        return;
+    }
     if (phase_ == Phase::Reopening && since(reopenSince_).count() < settings_.reopenForMs) {
         reopenSoon();
         return;
@@ -150,38 +192,50 @@ void DeviceRun::startJob()
     if (phase_ == Phase::Running)
         return;
     host_.setMuted(false);
-    phase_ = Phase::Running;
+    setPhase(Phase::Running);
     linkLost_ = false;
     sendingSince_.reset();
     host_.newJob();
     jobUnitsBefore_ = host_.unitsSent();
     const FirmwareKindInfo &kind = kindInfo(firmware());
-    trace_.note("job", std::string(kind.name) + " firmware " + firmwarePath());
-    job_.setFirmware(kind.type, firmwarePath());
+    if (onCurrentLink_) { // the front end chose the firmware itself
+        trace_.note("job", std::string(kind.name) + " firmware " + job_.fields().firmwarePath);
+    } else {
+        trace_.note("job", std::string(kind.name) + " firmware " + firmwarePath());
+        job_.setFirmware(kind.type, firmwarePath());
+    }
     jobRunning_.store(true);
     if (jobStarted_)
         jobStarted_();
     job_.downLoad(link_.linkOpen());
+    if (onCurrentLink_ && job_.idle()) { // refused without a link or a file; its box was shown
+        jobRunning_.store(false);
+        onCurrentLink_ = false;
+        setPhase(Phase::Idle);
+    }
 }
 
 void DeviceRun::downLoadOnCurrentLink()
 {
-    if (phase_ != Phase::Idle && phase_ != Phase::Done)
+    if (busy())
         return; // the command is disabled while a job runs
     onCurrentLink_ = true;
-    phase_ = Phase::Running;
-    linkLost_ = false;
-    sendingSince_.reset();
-    host_.newJob();
-    jobRunning_.store(true);
-    if (jobStarted_)
-        jobStarted_();
-    job_.downLoad(link_.linkOpen());
-    if (job_.idle()) { // refused without a link or a file; its box has been shown
-        jobRunning_.store(false);
-        onCurrentLink_ = false;
-        phase_ = Phase::Idle;
+    // The inverter closes the link as it restarts after an update (or an adapter
+    // was pulled out): the link is still the one the front end chose, and is opened
+    // again before the job starts. Without a file the job asks for one first.
+    if (!link_.linkOpen() && linkWasOpen_) {
+        if (job_.fields().firmwarePath.empty()) {
+            onCurrentLink_ = false;
+            job_.downLoad(true);
+            return;
+        }
+        startedAt_ = Clock::now();
+        trace_.note("link", "opening " + device_.linkText + " again");
+        setPhase(Phase::Opening);
+        openLink();
+        return;
     }
+    startJob();
 }
 
 void DeviceRun::linkLostInJob()
@@ -204,13 +258,13 @@ void DeviceRun::linkLostInJob()
     jobRunning_.store(false);
     if (reopen) {
         trace_.note("link", "lost before the device was erased; opening it again");
-        phase_ = Phase::Reopening;
+        setPhase(Phase::Reopening);
         host_.setMuted(true);
         reopenSoon();
         return;
     }
     // Nothing more can reach the device: the job ends now, not when its wait runs out.
-    phase_ = Phase::Closing;
+    setPhase(Phase::Closing);
     link_.CloseLink();
     failed(DeviceOutcome::LinkLost, job_.lastEnd());
 }
@@ -223,15 +277,16 @@ void DeviceRun::tick()
 
 void DeviceRun::jobIdle()
 {
-    if (phase_ != Phase::Running)
+    // A queued call may find the next window job already under way.
+    if (phase_ != Phase::Running || !job_.idle())
         return;
     jobRunning_.store(false);
     if (onCurrentLink_) { // the window's job: the link stays as the technician set it
         onCurrentLink_ = false;
-        phase_ = Phase::Idle;
+        setPhase(Phase::Idle);
         return;
     }
-    phase_ = Phase::Closing;
+    setPhase(Phase::Closing);
     const JobEnd end = job_.lastEnd();
     // The device restarts after an update and may close the link first: what the
     // job handed to the link is written before it closes, without holding up others.
@@ -268,7 +323,7 @@ void DeviceRun::closed(JobEnd end, bool sent)
         return;
     }
     ++stage_;
-    phase_ = Phase::Reopening;
+    setPhase(Phase::Reopening);
     say("DSP firmware written; opening the link again for the ARM firmware");
     trace_.note("run", "waiting " + std::to_string(settings_.restartWaitMs) +
                            " ms for the device to restart");
@@ -296,7 +351,7 @@ void DeviceRun::failed(DeviceOutcome outcome, JobEnd end)
         finish(outcome);
         return;
     }
-    phase_ = Phase::Pausing;
+    setPhase(Phase::Pausing);
     say(std::string(outcomeName(outcome)) + "; attempt " + std::to_string(result_.attempts + 1) +
         " of " + std::to_string(settings_.retries + 1) + " in " +
         std::to_string(settings_.retryPauseMs / 1000) + " s");
@@ -305,14 +360,14 @@ void DeviceRun::failed(DeviceOutcome outcome, JobEnd end)
             return;
         ++result_.attempts;
         linkError_.clear(); // each attempt ends with its own message
-        phase_ = Phase::Opening;
+        setPhase(Phase::Opening);
         openLink();
     });
 }
 
 void DeviceRun::finish(DeviceOutcome outcome)
 {
-    phase_ = Phase::Done;
+    setPhase(Phase::Done);
     result_.outcome = outcome;
     if (outcome == DeviceOutcome::Success) {
         result_.failedFirmware.reset();
@@ -333,7 +388,7 @@ void DeviceRun::interrupt(int signal)
     if (phase_ == Phase::Done)
         return;
     if (phase_ == Phase::Idle) {
-        phase_ = Phase::Done;
+        setPhase(Phase::Done);
         result_.outcome = DeviceOutcome::NotStarted;
         return;
     }

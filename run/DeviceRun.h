@@ -80,7 +80,9 @@ struct DeviceResult
 // settings allow, from the firmware that failed.
 //
 // downLoadOnCurrentLink() runs one job on the link as the front end opened it and
-// leaves the link open afterwards: the window's DownLoad.
+// leaves the link open afterwards: the window's DownLoad. A link that the front
+// end chose (chooseLink) and that has closed since it was open is opened again
+// first.
 //
 // Lives on the thread that runs the event loop of its TCP link; its job is ticked
 // through tick() by a supervisor thread.
@@ -101,8 +103,28 @@ public:
         bool endJobWhenLinkLost = true;
     };
 
+    enum class Phase
+    {
+        Idle,
+        Opening,
+        Reopening, // the device restarts after a firmware: tried again for a while
+        Running,
+        Closing,
+        Pausing, // before another attempt
+        Done,
+    };
+
     DeviceRun(DeviceSpec device, const Settings &settings, DevicePresenter &presenter);
     ~DeviceRun() override;
+
+    // Another run of the device, or another device: the link and firmware files of
+    // the next start(), its settings, and a fresh record of what the device holds.
+    // The link stays as it is. Only while not busy().
+    void reset(DeviceSpec device, const Settings &settings);
+    // The front end opens a link of its own choosing (the window's Set Port): from
+    // now on it is the device's link, which downLoadOnCurrentLink() opens again
+    // once it has been open and closed. Call before opening it; only while not busy().
+    void chooseLink(LinkSpec link, std::string linkText);
 
     // Opens the trace file (before anything is contacted); returns the fault. A
     // write that fails later is told to onFailure.
@@ -130,6 +152,10 @@ public:
     // Supervisor thread: one tick of the job, if one runs.
     void tick();
     bool jobRunning() const { return jobRunning_.load(); }
+    // On the run's thread: where the run stands. Busy from the start of a job or of
+    // the opening of a link until the run is done or the window's job has ended.
+    Phase phase() const { return phase_; }
+    bool busy() const { return phase_ != Phase::Idle && phase_ != Phase::Done; }
     // Abandons whatever runs at once, closes the link, and records where it stood;
     // signal names what interrupted the run (0: the run ended otherwise).
     void interrupt(int signal);
@@ -152,6 +178,7 @@ public:
     std::string deviceHolds() const;
 
 private:
+    void setPhase(Phase phase);
     void openLink();
     void linkFailed(const std::string &reason);
     void reopenSoon();
@@ -170,7 +197,7 @@ private:
     bool mayBeHalfWritten() const;
     std::string firmwarePath() const;
 
-    const DeviceSpec device_;
+    DeviceSpec device_;
     Settings settings_;
     DevicePresenter &presenter_;
     TraceLog trace_;
@@ -182,18 +209,9 @@ private:
     std::atomic<bool> jobRunning_{false};
     std::string tracePath_;
 
-    enum class Phase
-    {
-        Idle,
-        Opening,
-        Reopening, // the device restarts after a firmware: tried again for a while
-        Running,
-        Closing,
-        Pausing, // before another attempt
-        Done,
-    };
     Phase phase_ = Phase::Idle;
     bool onCurrentLink_ = false; // a job of downLoadOnCurrentLink()
+    bool linkWasOpen_ = false;   // the link of chooseLink() has been open
     std::size_t stage_ = 0;      // 0 the first firmware, 1 the second
     int jobUnitsBefore_ = 0;     // units sent before the job of this attempt
     bool linkLost_ = false;

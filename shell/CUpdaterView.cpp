@@ -141,8 +141,17 @@ void CUpdaterView::OnSetPort()
         return; // the link stays as it was
     }
     tcpLink_ = dialog.linkType == updater::kTcpLink;
+    comNumber_ = dialog.comPort;
     const QString device = updater::comPortDeviceName(dialog.comPort);
     const QString com = QStringLiteral("COM%1").arg(dialog.comPort);
+    // DownLoad opens this link again once the inverter has closed it.
+    updater::run::LinkSpec spec;
+    spec.tcp = tcpLink_;
+    spec.comNumber = tcpLink_ ? 0 : dialog.comPort;
+    spec.tcpAddress = updater::ipv4AddressText(dialog.ipAddress).toStdString();
+    spec.tcpPort = static_cast<std::uint16_t>(dialog.tcpPort);
+    run_->chooseLink(spec, tcpLink_ ? spec.tcpAddress + ":" + std::to_string(dialog.tcpPort)
+                                    : com.toStdString());
     linkName_ = tcpLink_ ? QStringLiteral("TCP %1:%2")
                                .arg(updater::ipv4AddressText(dialog.ipAddress))
                                .arg(dialog.tcpPort)
@@ -186,6 +195,8 @@ void CUpdaterView::OnDownLoad()
     if (!idle())
         return;
     run_->downLoadOnCurrentLink();
+    if (run_->phase() == updater::run::DeviceRun::Phase::Opening) // a TCP connection takes a while
+        setLinkState(linkName_ + QStringLiteral(" connecting again"));
 }
 
 void CUpdaterView::shutDown()
@@ -221,11 +232,15 @@ QString CUpdaterView::lineText(int lineId) const
 
 bool CUpdaterView::idle() const
 {
-    return run_->job().idle();
+    return run_->job().idle() && !run_->busy();
 }
 
 bool CUpdaterView::jobRunning() const
 {
+    using Phase = updater::run::DeviceRun::Phase;
+    const Phase phase = run_->phase();
+    if (phase == Phase::Opening || phase == Phase::Reopening || phase == Phase::Pausing)
+        return true;
     const updater::JobFields fields = run_->job().fields();
     return fields.jobState != updater::kNoJob && !fields.timeoutInProgress;
 }
@@ -270,11 +285,26 @@ void CUpdaterView::idleChanged(bool idle)
     // Only DownLoad clears idle, on the UI thread, which owns supervisorThread_.
     if (!idle && supervisorThread_)
         supervisorThread_->wake();
-    post([this, idle] { emit commandsEnabled(idle); });
+    // The run may still be busy with the job's end: it says so by phaseChanged.
+    post([this] { emit commandsEnabled(this->idle()); });
+}
+
+void CUpdaterView::phaseChanged()
+{
+    emit commandsEnabled(idle());
 }
 
 void CUpdaterView::linkError(updater::LinkFault fault, const QString &caption, const QString &text)
 {
+    if (caption.isEmpty() && !tcpLink_) {
+        // The run could not open the COM port again: in the words of Set Port.
+        const QString why =
+            statustext::portNotOpened(comNumber_, updater::comPortDeviceName(comNumber_),
+                                      link().openError(), link().openErrorText());
+        setLinkState(why);
+        showLinkError(window(), QString::fromLatin1(updater::kPortErrorCaption), why);
+        return;
+    }
     if (fault == updater::LinkFault::ConnectFailed)
         setLinkState(text);
     showLinkError(window(), caption, text);

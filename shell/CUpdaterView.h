@@ -62,8 +62,11 @@ public:
     QProgressBar *progressBar() const { return progressBar_; }
     QString firmwarePath() const { return firmwarePath_; }
     int firmwareType() const { return firmwareType_; }
+    // No job runs and no link is being opened for one: Open, Set Port and DownLoad
+    // are enabled.
     bool idle() const;
-    // A job is under way: started, and neither ended nor showing its time-out.
+    // A job is under way: started, and neither ended nor showing its time-out; or
+    // the link is being opened again for one.
     bool jobRunning() const;
     updater::UpdateJob &job();
     CFileDownCom &link();
@@ -85,6 +88,7 @@ public:
     // A link that goes away while a job uses it is an error; otherwise (an
     // inverter restarts after its update) it is only told on the status bar.
     void linkClosed(const QString &caption, const QString &text, const QString &status) override;
+    void phaseChanged() override;
 
 signals:
     // Open, Set Port and DownLoad are enabled exactly while this is true.
@@ -114,6 +118,7 @@ private:
     // The link Set Port chose: "TCP 10.10.100.254:8899", "COM3 (/dev/ttyUSB0)".
     QString linkName_;
     bool tcpLink_ = false;
+    unsigned comNumber_ = 0;
     QString linkState_;
     QProgressBar *progressBar_ = nullptr;
     CStaticText *fileLine_ = nullptr;

@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -124,6 +125,25 @@ private:
     std::atomic<bool> hungUp_{false};
     QString path_;
     std::unique_ptr<testsupport::PtySimDevice> device_;
+};
+
+// updater-sim in a process of its own: the independently written simulated
+// inverter, serving TCP on a free port of 127.0.0.1 or a pseudo-terminal (--pty).
+class SimProcess
+{
+public:
+    explicit SimProcess(const QStringList &arguments);
+    ~SimProcess(); // ends it
+    bool started() const { return !where_.isEmpty(); }
+    quint16 port() const { return where_.section(QLatin1Char(':'), -1).toUShort(); }
+    QString device() const { return where_; } // with --pty
+    QString output();                         // everything it printed so far
+    void stop();
+
+private:
+    std::unique_ptr<QProcess> process_;
+    QString where_;
+    QString output_;
 };
 
 // An Intel HEX file of `records` data records of 16 bytes each and the end record,

@@ -180,6 +180,86 @@ TEST(UpdateFromWindow, DownLoadWithALinkButNoFileAsksForTheFile)
     EXPECT_TRUE(rig.commandsEnabled(true));
 }
 
+// The inverter closes the link as it restarts after each update: the next
+// DownLoad opens the same link again and goes on, job after job.
+TEST(Reconnect, DownLoadConnectsAgainToTheAddressSetPortChoseAfterTheInverterHungUp)
+{
+    QTemporaryDir dir;
+    shelltest::SimProcess sim({"--repeat", "--restart-ms", "100"});
+    ASSERT_TRUE(sim.started());
+    WindowRig rig;
+    ASSERT_TRUE(rig.setPortTcp(sim.port()));
+    rig.openFile(0, shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(40)));
+    for (int job = 1; job <= 3; ++job) {
+        EXPECT_EQ(runJob(rig, 20000).box.text, QStringLiteral("Download file success!")) << job;
+        EXPECT_TRUE(WindowRig::waitFor([&] { return !rig.view->link().linkOpen(); }, 5000));
+    }
+    EXPECT_EQ(sim.output().count("result: PASS"), 3) << sim.output().toStdString();
+
+    // Only when the link cannot be opened again does DownLoad say why.
+    sim.stop();
+    SeenBox box;
+    rig.modals.expectBox(&box);
+    rig.command(32773);
+    EXPECT_TRUE(WindowRig::waitFor([&] { return !box.text.isEmpty(); }, 12000));
+    EXPECT_EQ(box.text, "Cannot connect to 127.0.0.1 port " + QString::number(sim.port()) +
+                            ": Connection refused");
+    EXPECT_TRUE(WindowRig::waitFor([&] { return rig.commandsEnabled(true); }, 2000));
+    EXPECT_EQ(rig.view->job().jobState(), -1);
+    EXPECT_TRUE(rig.modals.unexpected().isEmpty());
+}
+
+TEST(Reconnect, DownLoadOpensTheComPortAgainAfterTheInverterHungUpOrTheAdapterWasPluggedInAgain)
+{
+    QTemporaryDir dir;
+    const QString image = shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(2000));
+    WindowRig rig;
+    QString device;
+    for (int job = 1; job <= 2; ++job) {
+        // Each simulated inverter hangs up its pseudo-terminal after its job, which
+        // then goes away: the next one comes under the same COM number.
+        shelltest::SimProcess sim({"--pty", "--restart-ms", "100"});
+        ASSERT_TRUE(sim.started());
+        device = sim.device();
+        qputenv("UPDATER_COM45", device.toLocal8Bit());
+        if (job == 1) {
+            ASSERT_TRUE(rig.setPortSerial(45));
+            rig.openFile(1, image);
+        }
+        EXPECT_EQ(runJob(rig, 20000).box.text, QStringLiteral("Download file success!")) << job;
+        EXPECT_TRUE(WindowRig::waitFor([&] { return !rig.view->link().linkOpen(); }, 5000));
+        EXPECT_TRUE(WindowRig::waitFor([&] { return sim.output().contains("result: PASS"); }))
+            << sim.output().toStdString();
+    }
+    SeenBox box;
+    rig.modals.expectBox(&box);
+    rig.command(32773);
+    EXPECT_EQ(box.text, "COM45 could not be opened: no such port (" + device + ")");
+    EXPECT_EQ(box.caption, QStringLiteral("Application Error"));
+    EXPECT_TRUE(rig.commandsEnabled(true));
+    EXPECT_EQ(rig.frame->statusText(), box.text);
+    qunsetenv("UPDATER_COM45");
+}
+
+// Set Port chose a port that did not open: DownLoad asks for the port, as before.
+TEST(Reconnect, APortThatNeverOpenedIsNotOpenedAgain)
+{
+    QTemporaryDir dir;
+    shelltest::SimProcess sim({"--pty"});
+    ASSERT_TRUE(sim.started());
+    qputenv("UPDATER_COM46", "/dev/no-such-port-45");
+    WindowRig rig;
+    rig.openFile(1, shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(2000)));
+    EXPECT_FALSE(rig.setPortSerial(46));
+    qputenv("UPDATER_COM46", sim.device().toLocal8Bit());
+    SeenBox box;
+    rig.modals.expectBox(&box);
+    rig.command(32773);
+    EXPECT_EQ(box.text, QStringLiteral("Please set COM Port or IP Address first!"));
+    EXPECT_FALSE(rig.view->link().linkOpen());
+    qunsetenv("UPDATER_COM46");
+}
+
 TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceAsksAndOnlyYesEndsItWithoutHanging)
 {
     WindowRig rig;

@@ -152,10 +152,12 @@ void CUpdaterView::OnSetPort()
     spec.tcpPort = static_cast<std::uint16_t>(dialog.tcpPort);
     run_->chooseLink(spec, tcpLink_ ? spec.tcpAddress + ":" + std::to_string(dialog.tcpPort)
                                     : com.toStdString());
-    linkName_ = tcpLink_ ? QStringLiteral("TCP %1:%2")
-                               .arg(updater::ipv4AddressText(dialog.ipAddress))
-                               .arg(dialog.tcpPort)
-                         : com + (device == com ? QString() : QStringLiteral(" (%1)").arg(device));
+    linkTarget_ = tcpLink_
+                      ? QStringLiteral("%1:%2")
+                            .arg(updater::ipv4AddressText(dialog.ipAddress))
+                            .arg(dialog.tcpPort)
+                      : com + (device == com ? QString() : QStringLiteral(" (%1)").arg(device));
+    linkName_ = tcpLink_ ? QStringLiteral("TCP ") + linkTarget_ : linkTarget_;
     if (tcpLink_)
         setLinkState(linkName_ + QStringLiteral(" connecting"));
     link().OpenLink(dialog.linkType, dialog.comPort, dialog.ipAddress, dialog.tcpPort);
@@ -310,11 +312,16 @@ void CUpdaterView::linkError(updater::LinkFault fault, const QString &caption, c
     showLinkError(window(), caption, text);
 }
 
-void CUpdaterView::linkClosed(const QString &caption, const QString &text, const QString &)
+void CUpdaterView::linkClosed(const QString &caption, const QString &, const QString &)
 {
     setLinkState(linkName_ + QStringLiteral(" closed"));
-    if (jobRunning())
-        showLinkError(window(), caption, text);
+    if (!jobRunning())
+        return;
+    // The job keeps its wait and ends with its time-out; this box says where it
+    // stood and what the inverter may hold, in place of the system's words.
+    const statustext::JobPlace place =
+        statustext::placeOf(job().fields(), job().armCounters(), facts_);
+    showLinkError(window(), caption, statustext::linkLost(linkTarget_, place));
 }
 
 CStaticText *CUpdaterView::line(int lineId) const

@@ -115,7 +115,9 @@ private:
     QString firmwarePath_;
     int firmwareType_ = 0;
     FirmwareFacts facts_; // of firmwarePath_, read when it was chosen
-    // The link Set Port chose: "TCP 10.10.100.254:8899", "COM3 (/dev/ttyUSB0)".
+    // The link Set Port chose: "10.10.100.254:8899", "COM3 (/dev/ttyUSB0)", and
+    // with its kind: "TCP 10.10.100.254:8899".
+    QString linkTarget_;
     QString linkName_;
     bool tcpLink_ = false;
     unsigned comNumber_ = 0;

@@ -1,8 +1,13 @@
 #pragma once
 
 #include "PortThread.h"
+#include "UpdateJob.h"
 
 #include <QString>
+
+#include <cstdint>
+
+struct FirmwareFacts;
 
 // The window's own texts for its status bar and boxes, made from what the link,
 // the job and the firmware file say.
@@ -12,5 +17,31 @@ namespace statustext {
 // opened: no such port (/dev/ttyS41)". device: what the number opens.
 QString portNotOpened(unsigned comNumber, const QString &device, updater::PortOpenError error,
                       const QString &errorText);
+
+// Where a job stands, taken from it while it runs.
+struct JobPlace
+{
+    int firmwareType = 0;
+    int jobState = -1;
+    updater::JobStep step = updater::JobStep::NotStarted;
+    std::int64_t sent = 0;  // DSP: records sent; ARM: data blocks sent
+    std::int64_t total = 0; // of them in the file; 0 when not known
+};
+
+// facts: the file as it was chosen; its records count only while the job's file
+// has the same length.
+JobPlace placeOf(const updater::JobFields &fields, const updater::ArmCounters &arm,
+                 const FirmwareFacts &facts);
+
+// "while programming (record 100 of 515)", "during the erase".
+QString whereText(const JobPlace &place);
+
+// What the inverter may now hold and what to do: "The inverter may be half-written:
+// keep it powered and run the update again."
+QString holdsText(updater::JobStep step);
+
+// "The connection to 10.10.100.254:8899 was lost while programming (record 100 of
+// 515). The inverter may be half-written: keep it powered and run the update again."
+QString linkLost(const QString &link, const JobPlace &place);
 
 } // namespace statustext

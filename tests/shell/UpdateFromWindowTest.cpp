@@ -260,6 +260,53 @@ TEST(Reconnect, APortThatNeverOpenedIsNotOpenedAgain)
     qunsetenv("UPDATER_COM46");
 }
 
+// A link lost during a job: the first box says where the job stood and what the
+// inverter may hold; the job keeps its wait and ends with its time-out.
+TEST(LinkLost, TheBoxNamesTheLinkTheRecordAndWhatTheInverterMayHoldThenTheTimeOutFollows)
+{
+    QTemporaryDir dir;
+    // Unit 1 is the erase command: unit 12 is record 11, after whose answer record
+    // 12 of 41 (40 data records and the end record) goes out.
+    shelltest::SimProcess sim({"--drop-after", "12"});
+    ASSERT_TRUE(sim.started());
+    WindowRig rig;
+    ASSERT_TRUE(rig.setPortTcp(sim.port()));
+    rig.openFile(0, shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(40)));
+    SeenBox lost;
+    rig.modals.expectBox(&lost);
+    const JobRecord record = runJob(rig, 15000);
+    EXPECT_EQ(lost.text, "The connection to 127.0.0.1:" + QString::number(sim.port()) +
+                             " was lost while programming (record 12 of 41). The inverter may "
+                             "be half-written: keep it powered and run the update again.");
+    EXPECT_EQ(lost.caption, QStringLiteral("Application Error"));
+    EXPECT_EQ(record.box.text, QString::fromUtf8("time out\xEF\xBC\x81"));
+    EXPECT_EQ(rig.view->lineText(1004), QStringLiteral("Program failed"));
+}
+
+TEST(LinkLost, APortThatHangsUpDuringTheArmJobNamesTheBlock)
+{
+    QTemporaryDir dir;
+    // Units: wake-up, digit, header block, then data blocks: unit 5 is block 2 of 5.
+    shelltest::SimProcess sim({"--pty", "--drop-after", "5", "--hang-up"});
+    ASSERT_TRUE(sim.started());
+    qputenv("UPDATER_COM47", sim.device().toLocal8Bit());
+    WindowRig rig;
+    ASSERT_TRUE(rig.setPortSerial(47));
+    rig.openFile(1, shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(5000)));
+    SeenBox lost;
+    rig.modals.expectBox(&lost);
+    EXPECT_EQ(runJob(rig, 15000).box.text, QString::fromUtf8("time out\xEF\xBC\x81"));
+    // The next block may or may not have gone out before the hang-up was seen.
+    const QString lead =
+        "The connection to COM47 (" + sim.device() + ") was lost while programming (block ";
+    EXPECT_TRUE(lost.text == lead + "2 of 5). The inverter may be half-written: keep it powered "
+                                    "and run the update again." ||
+                lost.text == lead + "3 of 5). The inverter may be half-written: keep it powered "
+                                    "and run the update again.")
+        << lost.text.toStdString();
+    qunsetenv("UPDATER_COM47");
+}
+
 TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceAsksAndOnlyYesEndsItWithoutHanging)
 {
     WindowRig rig;

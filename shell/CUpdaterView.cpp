@@ -20,12 +20,16 @@
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 
 namespace res = updater::res;
 
 namespace {
+
+// How often the status bar's progress is brought up to date during a job.
+constexpr int kProgressEveryMs = 250;
 
 bool onUiThread(const QObject *object)
 {
@@ -63,6 +67,9 @@ CUpdaterView::CUpdaterView(QWidget *parent) : QWidget(parent), relay_(this)
         }
     }
     connect(&link(), &CFileDownCom::linkOpenChanged, this, &CUpdaterView::linkOpenChanged);
+    progressTimer_ = new QTimer(this);
+    progressTimer_->setInterval(kProgressEveryMs);
+    connect(progressTimer_, &QTimer::timeout, this, &CUpdaterView::showProgress);
 }
 
 CUpdaterView::~CUpdaterView()
@@ -294,6 +301,23 @@ void CUpdaterView::idleChanged(bool idle)
 void CUpdaterView::phaseChanged()
 {
     emit commandsEnabled(idle());
+    if (run_->busy() && !progressTimer_->isActive()) {
+        progressTimer_->start();
+    } else if (!run_->busy() && progressTimer_->isActive()) {
+        progressTimer_->stop();
+        showState(linkState_);
+    }
+}
+
+void CUpdaterView::showProgress()
+{
+    const updater::JobFields fields = job().fields();
+    if (fields.jobState == updater::kNoJob)
+        return; // between jobs the run's own notes stand
+    const updater::run::DeviceRow row = run_->row();
+    const statustext::JobPlace place = statustext::placeOf(fields, job().armCounters(), facts_);
+    showState(statustext::progressText(place, fields, row.fileBytesSent, row.fileLength,
+                                       row.sending, facts_));
 }
 
 void CUpdaterView::linkError(updater::LinkFault fault, const QString &caption, const QString &text)

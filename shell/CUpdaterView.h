@@ -13,6 +13,7 @@
 class CFileDownCom;
 class CStaticText;
 class QProgressBar;
+class QTimer;
 
 namespace updater {
 class Supervisor;
@@ -101,6 +102,8 @@ private:
     // The status bar's text; the details are made afresh.
     void showState(const QString &text);
     void setLinkState(const QString &text);
+    // While the run is busy: the job's progress on the status bar.
+    void showProgress();
     void linkOpenChanged(bool open);
     // Open firmware file: the type dialog, then the file dialog unless a dropped
     // file is given.
@@ -122,6 +125,7 @@ private:
     bool tcpLink_ = false;
     unsigned comNumber_ = 0;
     QString linkState_;
+    QTimer *progressTimer_ = nullptr;
     QProgressBar *progressBar_ = nullptr;
     CStaticText *fileLine_ = nullptr;
     CStaticText *connectLine_ = nullptr;

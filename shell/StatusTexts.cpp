@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace statustext {
 
 QString portNotOpened(unsigned comNumber, const QString &device, updater::PortOpenError error,
@@ -91,6 +93,61 @@ QString holdsText(updater::JobStep step)
     }
     return QStringLiteral(
         "The inverter may be half-written: keep it powered and run the update again.");
+}
+
+namespace {
+
+// "0:05", "12:40"
+QString minutesSeconds(std::int64_t seconds)
+{
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+QString progressText(const JobPlace &place, const updater::JobFields &fields,
+                     std::uint64_t fileBytesSent, std::uint64_t fileLength,
+                     std::chrono::milliseconds sending, const FirmwareFacts &facts)
+{
+    using updater::JobStep;
+    const auto waited = [&](const char *what) {
+        return QStringLiteral("%1: %2 s of %3 s")
+            .arg(QLatin1String(what))
+            .arg(fields.elapsedMs / 1000)
+            .arg(fields.timeoutMs / 1000);
+    };
+    switch (place.step) {
+    case JobStep::NotStarted:
+        return QStringLiteral("Starting");
+    case JobStep::Connecting:
+        return waited("Connecting");
+    case JobStep::Erasing:
+        return waited("Erasing");
+    case JobStep::Programming:
+        break;
+    }
+    std::uint64_t sent = std::min(fileBytesSent, fileLength);
+    std::uint64_t total = fileLength;
+    // A DSP technician thinks in the data the records carry, as File > Open said.
+    if (place.firmwareType == updater::kDspFirmware && place.total > 0 && place.sent > 0 &&
+        std::size_t(place.sent) <= facts.dataThrough.size()) {
+        sent = facts.dataThrough[std::size_t(place.sent) - 1];
+        total = facts.dataBytes;
+    }
+    if (total == 0)
+        return QString::fromLatin1(updater::stepName(place.step));
+    QString text = QStringLiteral("%1 %, %2 of %3 bytes")
+                       .arg(sent * 100 / total)
+                       .arg(groupedNumber(sent), groupedNumber(total));
+    // The rate so far, in the job's own count of the file.
+    if (fileBytesSent > 0 && fileBytesSent < fileLength && sending.count() > 0) {
+        const auto left =
+            std::int64_t(double(sending.count()) * double(fileLength - fileBytesSent) /
+                             double(fileBytesSent) / 1000.0 +
+                         0.5);
+        text += QStringLiteral(", %1 left").arg(minutesSeconds(left));
+    }
+    return text;
 }
 
 QString linkLost(const QString &link, const JobPlace &place)

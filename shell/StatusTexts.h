@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 
 struct FirmwareFacts;
@@ -39,6 +40,14 @@ QString whereText(const JobPlace &place);
 // What the inverter may now hold and what to do: "The inverter may be half-written:
 // keep it powered and run the update again."
 QString holdsText(updater::JobStep step);
+
+// The job's progress for the status bar: while programming "45 %, 3 686 of 8 192
+// bytes, 0:05 left" (DSP: the data bytes of the records sent, when the file is the
+// one facts describe; otherwise the job's own count of the file), while waiting
+// "Erasing: 7 s of 20 s". sending: how long since its first unit was seen sent.
+QString progressText(const JobPlace &place, const updater::JobFields &fields,
+                     std::uint64_t fileBytesSent, std::uint64_t fileLength,
+                     std::chrono::milliseconds sending, const FirmwareFacts &facts);
 
 // "The connection to 10.10.100.254:8899 was lost while programming (record 100 of
 // 515). The inverter may be half-written: keep it powered and run the update again."

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
@@ -305,6 +306,61 @@ TEST(LinkLost, APortThatHangsUpDuringTheArmJobNamesTheBlock)
                                     "and run the update again.")
         << lost.text.toStdString();
     qunsetenv("UPDATER_COM47");
+}
+
+// While programming, the status bar counts the percent, the data bytes of the
+// records sent of those of the file, and the time left.
+TEST(Progress, WhileProgrammingTheStatusBarShowsPercentBytesSentOfTheTotalAndTimeLeft)
+{
+    QTemporaryDir dir;
+    shelltest::SimProcess sim({"--delay-ms", "5"});
+    ASSERT_TRUE(sim.started());
+    WindowRig rig;
+    ASSERT_TRUE(rig.setPortTcp(sim.port()));
+    rig.openFile(0, shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(300)));
+    QStringList seen;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (seen.isEmpty() || seen.constLast() != rig.frame->statusText())
+            seen << rig.frame->statusText();
+    });
+    watch.start(20);
+    EXPECT_EQ(runJob(rig, 30000).box.text, QStringLiteral("Download file success!"));
+    const QRegularExpression shape(
+        QStringLiteral("^(\\d+) %, ([\\d ]+) of 4 800 bytes(, \\d+:\\d\\d left)?$"));
+    int matched = 0;
+    int lastPercent = -1;
+    bool timeLeft = false;
+    for (const QString &text : seen) {
+        const QRegularExpressionMatch m = shape.match(text);
+        if (!m.hasMatch())
+            continue;
+        ++matched;
+        EXPECT_GE(m.captured(1).toInt(), lastPercent) << text.toStdString();
+        EXPECT_EQ(m.captured(1).toInt(), QString(m.captured(2)).remove(' ').toInt() * 100 / 4800);
+        lastPercent = m.captured(1).toInt();
+        timeLeft = timeLeft || !m.captured(3).isEmpty();
+    }
+    EXPECT_GE(matched, 3) << seen.join(" | ").toStdString();
+    EXPECT_TRUE(timeLeft) << seen.join(" | ").toStdString();
+}
+
+TEST(Progress, DuringTheEraseWaitTheStatusBarCountsTheSecondsWaitedOf20)
+{
+    QTemporaryDir dir;
+    shelltest::SimProcess sim({"--silent-from", "1"});
+    ASSERT_TRUE(sim.started());
+    WindowRig rig;
+    ASSERT_TRUE(rig.setPortTcp(sim.port()));
+    rig.openFile(0, shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(10)));
+    rig.command(32773);
+    for (const char *text : {"Erasing: 1 s of 20 s", "Erasing: 2 s of 20 s"})
+        EXPECT_TRUE(WindowRig::waitFor(
+            [&] { return rig.frame->statusText() == QLatin1String(text); }, 4000))
+            << text << " / " << rig.frame->statusText().toStdString();
+    rig.modals.expect(
+        [](QWidget *w) { qobject_cast<QMessageBox *>(w)->button(QMessageBox::Yes)->click(); });
+    EXPECT_TRUE(rig.frame->close());
 }
 
 TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceAsksAndOnlyYesEndsItWithoutHanging)

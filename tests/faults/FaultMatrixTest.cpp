@@ -1,8 +1,9 @@
 // Every fault the simulated inverter can inject, at the first, a middle and the
 // last unit of a DSP and an ARM job, over loopback TCP and over a pseudo-terminal.
 // Each run must end the way a technician can trust: the failed phase and
-// "time out！" within the step's wait plus one second, or success only when the
-// device received the whole image; and a fresh update right after it succeeds.
+// "time out！" within the step's wait plus one second, or, where the link went
+// away, "link lost" at once; success only when the device received the whole
+// image; and a fresh update right after it succeeds.
 #include "FaultSupport.h"
 
 #include <QTemporaryDir>
@@ -82,6 +83,17 @@ QStringList failedLines(const FaultCase &c)
         return {"Connecting...", "Erase...", "Erase failed", kTimeOut};
     return {"Connecting...", "Erase...",       "Erase Done.",
             "Programing...", "Program failed", kTimeOut};
+}
+
+// The link goes away during the job: the connection is closed or the line hung up,
+// also when the device restarts after the last unit without answering it.
+bool linkGoesAway(const FaultCase &c)
+{
+    if (c.fault == Fault::ClosedLine || (c.fault == Fault::Drop && !c.pty))
+        return true;
+    const bool unanswered =
+        c.fault == Fault::Silence || c.fault == Fault::Nak || c.fault == Fault::Noise;
+    return unanswered && c.lastUnit;
 }
 
 QStringList simFaultOptions(const FaultCase &c)
@@ -173,6 +185,26 @@ void expectEndInTime(const FaultCase &c, const QString &tracePath)
     EXPECT_LE(*exit - *sent, wait + 1000) << "the program ended late";
 }
 
+// A lost link ends the job at once, with the status lines of the step it reached.
+void expectLinkLostAtOnce(const FaultCase &c, const Finished &done, const QString &tracePath)
+{
+    QStringList lines = failedLines(c);
+    lines.removeLast(); // "time out！"
+    lines.removeLast(); // "... failed"
+    EXPECT_EQ(done.outLines(), lines) << done.out.toStdString();
+    EXPECT_TRUE(done.err.contains("link lost")) << done.err.toStdString();
+    const std::vector<TraceLine> trace = readTrace(tracePath);
+    // A device that drops the line once the unit before the last is answered may
+    // be gone before the last unit's tick: then nothing more is sent.
+    const int units = unitsSent(trace);
+    EXPECT_LE(units, c.unit) << "nothing is sent after the unit left unanswered";
+    EXPECT_GE(units, c.fault == Fault::Drop && c.lastUnit ? c.unit - 1 : c.unit);
+    const auto sent = unitSentAt(trace, units);
+    const auto exit = lineAt(trace, "exit: ");
+    ASSERT_TRUE(sent && exit) << clitest::readFile(tracePath).toStdString();
+    EXPECT_LE(*exit - *sent, 1500) << "a lost link does not wait for the step's time-out";
+}
+
 void runFaultCase(const FaultCase &c, const QString &dir, int index)
 {
     SCOPED_TRACE(caseName(c));
@@ -200,6 +232,9 @@ void runFaultCase(const FaultCase &c, const QString &dir, int index)
         EXPECT_EQ(done.status, 0) << done.err.toStdString();
         EXPECT_EQ(done.outLines(), c.arm ? kArmLines : kDspLines);
         EXPECT_TRUE(verdict.out.contains("expected: matches")) << verdict.out.toStdString();
+    } else if (linkGoesAway(c)) {
+        EXPECT_EQ(done.status, 1) << done.err.toStdString();
+        expectLinkLostAtOnce(c, done, tracePath);
     } else {
         EXPECT_EQ(done.status, 1) << done.err.toStdString();
         EXPECT_EQ(done.outLines(), failedLines(c)) << done.out.toStdString();

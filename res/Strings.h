@@ -23,6 +23,14 @@ inline constexpr const char kPromptSetPort[] = "Set COM Port";
 inline constexpr const char kPromptDownLoad[] = "Start updating";
 inline constexpr const char kPromptAbout[] = "Direction for use";
 
+// Commands of the window beyond those of menu 128, with their items and prompts.
+inline constexpr int kIdStop = 32781;
+inline constexpr const char kItemStop[] = "&Stop";
+inline constexpr const char kPromptStop[] = "Stop the running download";
+// Asked before Stop abandons a job, as before closing.
+inline constexpr const char kStopDuringJob[] =
+    "A download is running. Stopping now may leave the inverter half-written. Stop anyway?";
+
 // Keys of the commands (QKeySequence's portable text).
 inline constexpr const char kKeyOpen[] = "Ctrl+O";
 inline constexpr const char kKeyDownLoad[] = "F5";

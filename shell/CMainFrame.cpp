@@ -92,6 +92,9 @@ void CMainFrame::createMenus()
     QAction *downLoad = commandAction(this, updater::kIdDownLoad, res::kItemDownLoad,
                                       res::kPromptDownLoad, res::kKeyDownLoad);
     QAction *about = commandAction(this, updater::kIdAppAbout, res::kItemAbout, res::kPromptAbout);
+    stop_ = commandAction(this, res::kIdStop, res::kItemStop, res::kPromptStop);
+    stop_->setEnabled(false);
+    connect(stop_, &QAction::triggered, view_, &CUpdaterView::OnStop);
     connect(open, &QAction::triggered, view_, &CUpdaterView::OnFileOpen);
     connect(setPort, &QAction::triggered, view_, &CUpdaterView::OnSetPort);
     connect(downLoad, &QAction::triggered, view_, &CUpdaterView::OnDownLoad);
@@ -101,8 +104,10 @@ void CMainFrame::createMenus()
     QMenu *tool = menuBar()->addMenu(QString::fromUtf8(res::kMenuTool));
     tool->addAction(setPort);
     tool->addAction(downLoad);
+    tool->addSeparator();
+    tool->addAction(stop_);
     menuBar()->addMenu(QString::fromUtf8(res::kMenuHelp))->addAction(about);
-    menuActions_ = {open, setPort, downLoad, about};
+    menuActions_ = {open, setPort, downLoad, about, stop_};
 }
 
 void CMainFrame::createToolBar()
@@ -236,6 +241,7 @@ void CMainFrame::enableCommands(bool enabled)
         menuAction(id)->setEnabled(enabled);
     for (QAction *key : accelerators_)
         key->setEnabled(enabled);
+    stop_->setEnabled(!enabled);
 }
 
 void CMainFrame::showState(const QString &text, const QString &details)

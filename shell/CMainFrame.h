@@ -68,6 +68,7 @@ private:
     std::array<QLabel *, 3> indicators_{};
     QTimer *indicatorTimer_ = nullptr;
     QList<QAction *> menuActions_;
+    QAction *stop_ = nullptr; // enabled while the other commands are not
     QList<QAction *> toolActions_;
     QList<QAction *> accelerators_;
 };

@@ -208,6 +208,23 @@ void CUpdaterView::OnDownLoad()
         setLinkState(linkName_ + QStringLiteral(" connecting again"));
 }
 
+void CUpdaterView::OnStop()
+{
+    if (!jobRunning() || !askYesNo(window(), QString::fromUtf8(res::kStopDuringJob)))
+        return;
+    if (!jobRunning())
+        return; // it ended while the question was open
+    // Where it stands, before abandoning resets the job's fields.
+    const statustext::JobPlace place =
+        statustext::placeOf(job().fields(), job().armCounters(), facts_);
+    run_->interrupt(0); // closes the file and the link
+    const QString said = statustext::stopped(place);
+    run_->note("stop", said.toStdString());
+    linkState_ = linkName_ + QStringLiteral(" closed");
+    showState(said);
+    showAppMessage(window(), said);
+}
+
 void CUpdaterView::shutDown()
 {
     if (shutDown_)

@@ -53,6 +53,9 @@ public:
     void openDroppedFile(const QString &path);
     void OnSetPort();
     void OnDownLoad();
+    // Tool > Stop: asks, then abandons the job as a signal ends updater-cli's and
+    // says where it stopped.
+    void OnStop();
 
     // The window is closing: closes the firmware file, ends a running job without
     // a message, stops the supervisor and closes the links. Safe to call twice.

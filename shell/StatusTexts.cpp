@@ -150,6 +150,12 @@ QString progressText(const JobPlace &place, const updater::JobFields &fields,
     return text;
 }
 
+QString stopped(const JobPlace &place)
+{
+    return QStringLiteral("The download was stopped %1. %2")
+        .arg(whereText(place), holdsText(place.step));
+}
+
 QString linkLost(const QString &link, const JobPlace &place)
 {
     return QStringLiteral("The connection to %1 was lost %2. %3")

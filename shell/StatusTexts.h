@@ -49,6 +49,10 @@ QString progressText(const JobPlace &place, const updater::JobFields &fields,
                      std::uint64_t fileBytesSent, std::uint64_t fileLength,
                      std::chrono::milliseconds sending, const FirmwareFacts &facts);
 
+// "The download was stopped while programming (record 100 of 515). The inverter
+// may be half-written: keep it powered and run the update again."
+QString stopped(const JobPlace &place);
+
 // "The connection to 10.10.100.254:8899 was lost while programming (record 100 of
 // 515). The inverter may be half-written: keep it powered and run the update again."
 QString linkLost(const QString &link, const JobPlace &place);

@@ -93,7 +93,8 @@ TEST(MainWindow, MenusListTheirItemsWithCommandIdsAndPrompts)
     ASSERT_EQ(menuTitles(bar), (QStringList{"&File", "&Tool", "&Help"}));
     EXPECT_EQ(menuItems(bar->actions()[0]->menu()), QStringList{"Open|57601|Open firmware file"});
     EXPECT_EQ(menuItems(bar->actions()[1]->menu()),
-              (QStringList{"Set Port|32778|Set COM Port", "DownLoad|32773|Start updating"}));
+              (QStringList{"Set Port|32778|Set COM Port", "DownLoad|32773|Start updating", "|0|",
+                           "&Stop|32781|Stop the running download"}));
     EXPECT_EQ(menuItems(bar->actions()[2]->menu()),
               QStringList{"About Updater(&A)...|57664|Direction for use"});
 }

@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -361,6 +362,56 @@ TEST(Progress, DuringTheEraseWaitTheStatusBarCountsTheSecondsWaitedOf20)
     rig.modals.expect(
         [](QWidget *w) { qobject_cast<QMessageBox *>(w)->button(QMessageBox::Yes)->click(); });
     EXPECT_TRUE(rig.frame->close());
+}
+
+// Tool > Stop: only during a job; asked as the close question is, No the default;
+// Yes abandons the job at once and says where it stopped.
+TEST(Stop, AsksFirstAndYesAbandonsTheJobSayingWhereItStoppedAndWhatTheInverterMayHold)
+{
+    QTemporaryDir dir;
+    shelltest::SimProcess sim({"--repeat", "--delay-ms", "20", "--restart-ms", "100"});
+    ASSERT_TRUE(sim.started());
+    WindowRig rig;
+    QAction *stop = rig.frame->menuAction(32781);
+    ASSERT_NE(stop, nullptr);
+    EXPECT_EQ(stop->text(), QStringLiteral("&Stop"));
+    EXPECT_FALSE(stop->isEnabled());
+    ASSERT_TRUE(rig.setPortTcp(sim.port()));
+    rig.openFile(0, shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(200)));
+    rig.command(32773);
+    ASSERT_TRUE(WindowRig::waitFor([&] { return rig.view->job().fields().readPos >= 5; }, 10000));
+    EXPECT_TRUE(stop->isEnabled());
+
+    SeenBox question;
+    rig.modals.expect([&](QWidget *w) {
+        question = shelltest::readBox(w);
+        EXPECT_EQ(qobject_cast<QMessageBox *>(w)->defaultButton()->text(), "&No");
+        qobject_cast<QMessageBox *>(w)->button(QMessageBox::No)->click();
+    });
+    rig.command(32781);
+    EXPECT_EQ(question.text, "A download is running. Stopping now may leave the inverter "
+                             "half-written. Stop anyway?");
+    EXPECT_EQ(question.caption, QStringLiteral("Updater V10.14"));
+    EXPECT_EQ(rig.view->job().jobState(), 3); // No: the job goes on
+
+    SeenBox stopped;
+    rig.modals.expect(
+        [](QWidget *w) { qobject_cast<QMessageBox *>(w)->button(QMessageBox::Yes)->click(); });
+    rig.modals.expectBox(&stopped);
+    rig.command(32781);
+    EXPECT_TRUE(WindowRig::waitFor([&] { return !stopped.text.isEmpty(); }, 3000));
+    const QRegularExpression said(QStringLiteral(
+        "^The download was stopped while programming \\(record (\\d+) of 201\\)\\. The "
+        "inverter may be half-written: keep it powered and run the update again\\.$"));
+    EXPECT_TRUE(said.match(stopped.text).hasMatch()) << stopped.text.toStdString();
+    EXPECT_EQ(rig.view->job().jobState(), -1);
+    EXPECT_FALSE(rig.view->job().fields().fileOpen);
+    EXPECT_TRUE(WindowRig::waitFor([&] { return rig.commandsEnabled(true); }, 2000));
+    EXPECT_FALSE(stop->isEnabled());
+    // Nothing more comes of the stopped job, and DownLoad starts afresh.
+    QTest::qWait(600);
+    EXPECT_EQ(runJob(rig, 30000).box.text, QStringLiteral("Download file success!"));
+    EXPECT_TRUE(rig.modals.unexpected().isEmpty());
 }
 
 TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceAsksAndOnlyYesEndsItWithoutHanging)

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# The Windows build's tests under wine; scripts/windows.sh --test runs it with
+# WINEPREFIX, WINEPATH and WINEQT_QPA_PLATFORM set.
+#  1. The GoogleTest programs of the Windows build, through ctest.
+#  2. updater-cli.exe against the native simulated inverter (updater-sim from the
+#     Linux build in HOST_BUILD_DIR, default build/): DSP and LCD ARM firmware over
+#     TCP on 127.0.0.1 and over a pseudo-terminal that wine opens as COM7. Each run
+#     must end "Download file success!" with status 0, and the simulator's verdict
+#     must find the image it rebuilt equal to the file, byte for byte.
+#   bash tests/win/run.sh BUILD_WIN
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+win=$(realpath "$1")
+host=$(realpath -m "${HOST_BUILD_DIR:-build}")
+: "${WINEPREFIX:?run through scripts/windows.sh --test}"
+
+# The wine server reads the port mapping when it starts. It is kept running
+# between programs, with the service processes it starts with the first one:
+# those started from a program whose output a pipe takes (ctest's) would hold
+# that pipe open after the program has ended.
+restart_wineserver() {
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w
+    wineserver -p >/dev/null 2>&1
+    wine cmd /c exit </dev/null >/dev/null 2>&1
+}
+
+echo "== GoogleTest programs under wine"
+restart_wineserver
+ctest --test-dir "$win" --output-on-failure -j 2 --timeout 300
+
+echo "== updater-cli.exe under wine against updater-sim"
+if [ ! -f "$host/build.ninja" ]; then
+    cmake -S . -B "$host" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$host" --target updater-sim >/dev/null
+sim="$host/sim/updater-sim"
+cli="$win/cli/updater-cli.exe"
+
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+    wine reg delete 'HKLM\Software\Wine\Ports' /v COM7 /f >/dev/null 2>&1 || true
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+perl -e 'srand(2026); print map { chr(int(rand(256))) } 1..6000' >dsp.bin
+objcopy -I binary -O ihex --change-addresses 0x10000 dsp.bin sample.hex
+perl -e 'srand(1014); print map { chr(int(rand(256))) } 1..10000' >sample.bin
+
+passed=0
+failed=0
+# One update: updater-cli.exe LINK OPTION FILE against a simulator started with
+# SIM_ARGS; LINK "com7" maps COM7 to the simulator's pseudo-terminal first.
+update() {
+    local link=$1 option=$2 file=$3
+    shift 3
+    "$sim" "$@" --expect "$file" >sim.out 2>&1 &
+    sim_pid=$!
+    for _ in $(seq 100); do
+        [ -s sim.out ] && break
+        sleep 0.05
+    done
+    local where target
+    where=$(head -n 1 sim.out)
+    if [ "$link" = com7 ]; then
+        # wine opens COM7 as this device once its server starts again.
+        wine reg add 'HKLM\Software\Wine\Ports' /v COM7 /d "${where##* }" /f >/dev/null 2>&1
+        restart_wineserver
+        target=(--serial COM7)
+    else
+        target=(--tcp "${where##* }")
+    fi
+    echo "\$ wine updater-cli.exe ${target[*]} $option $file    # $where"
+    local status=0 sim_status=0
+    timeout 180 wine "$cli" "${target[@]}" "$option" "$file" </dev/null >cli.out 2>cli.err ||
+        status=$?
+    wait "$sim_pid" || sim_status=$?
+    sim_pid=
+    tr -d '\r' <cli.out | sed 's/^/    /'
+    tr -d '\r' <cli.err | sed 's/^/    stderr: /'
+    tail -n +2 sim.out | sed 's/^/    sim: /'
+    local last
+    last=$(tr -d '\r' <cli.out | tail -n 1)
+    if [ "$status" -eq 0 ] && [ "$last" = "Download file success!" ] && [ "$sim_status" -eq 0 ]; then
+        echo "    passed (updater-cli.exe exit 0, simulator's verdict exit 0)"
+        passed=$((passed + 1))
+    else
+        echo "    FAILED: updater-cli.exe exit $status, simulator exit $sim_status"
+        failed=$((failed + 1))
+    fi
+}
+
+update tcp --dsp sample.hex --listen 127.0.0.1:0
+update tcp --arm sample.bin --listen 127.0.0.1:0
+update com7 --dsp sample.hex --pty
+update com7 --arm sample.bin --pty
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,12 +1,15 @@
 // The communication thread on QSerialPort: a QThread running its own event loop,
 // with a worker object that owns the port.
 #include "PortThread.h"
+#include "QueuedCall.h"
 
 #include <QSerialPort>
 #include <QThread>
 
 #include <atomic>
-#include <future>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 
 namespace updater {
 
@@ -28,6 +31,10 @@ public:
     void flush();
     void shutdown();
     void requestStop() { stopRequested_.store(true); }
+    // Any thread: the port is closed and the thread does nothing more with this
+    // object. Said through an atomic as well as by QThread::wait, whose handover
+    // a thread checker does not see in a Qt that was not built for it.
+    bool shutDown() const { return shutDown_.load(std::memory_order_acquire); }
 
 private:
     void configure(PortOpenResult &result);
@@ -37,6 +44,7 @@ private:
     IPortEvents &events_;
     QSerialPort *port_ = nullptr; // child of this object while open
     std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> shutDown_{false};
     SendBlock writeBuffer_{};
     std::array<char, 1024> readChunk_{};
 };
@@ -150,6 +158,7 @@ void QtPortWorker::shutdown()
     delete port_; // closes it
     port_ = nullptr;
     QThread::currentThread()->quit();
+    shutDown_.store(true, std::memory_order_release);
 }
 
 class QtPortThread : public PortThread
@@ -163,17 +172,15 @@ public:
     void wake() override
     {
         QtPortWorker *w = worker_.get();
-        QMetaObject::invokeMethod(
-            w, [w] { w->flush(); }, Qt::QueuedConnection);
+        postCall(w, [w] { w->flush(); });
     }
 
     bool stop() override
     {
         QtPortWorker *w = worker_.get();
         w->requestStop();
-        QMetaObject::invokeMethod(
-            w, [w] { w->shutdown(); }, Qt::QueuedConnection);
-        if (!thread_->wait(kStopWaitMs))
+        postCall(w, [w] { w->shutdown(); });
+        if (!thread_->wait(kStopWaitMs) || !w->shutDown())
             return false;
         worker_.reset();
         thread_.reset();
@@ -211,14 +218,23 @@ std::unique_ptr<PortThread> startQtPortThread(IPortEvents &events, const QString
     worker->moveToThread(t);
     t->start();
     // The worker never waits for the caller while it opens the port, so waiting
-    // for its answer here cannot deadlock.
-    std::promise<PortOpenResult> opened;
-    std::future<PortOpenResult> answer = opened.get_future();
+    // for its answer here cannot deadlock. A plain mutex and condition rather than
+    // a future: a thread checker sees the answer handed over.
+    std::mutex answerLock;
+    std::condition_variable answered;
+    std::optional<PortOpenResult> answer;
     QtPortWorker *w = worker.get();
-    QMetaObject::invokeMethod(
-        w, [w, &opened, deviceName] { opened.set_value(w->open(deviceName)); },
-        Qt::QueuedConnection);
-    result = answer.get();
+    postCall(w, [&, w, deviceName] {
+        PortOpenResult opened = w->open(deviceName);
+        std::lock_guard<std::mutex> lock(answerLock);
+        answer = std::move(opened);
+        answered.notify_one();
+    });
+    {
+        std::unique_lock<std::mutex> lock(answerLock);
+        answered.wait(lock, [&] { return answer.has_value(); });
+        result = std::move(*answer);
+    }
     auto portThread = std::make_unique<QtPortThread>(std::move(thread), std::move(worker));
     if (!result.opened) {
         portThread->stop();

@@ -2,6 +2,7 @@
 
 #include "LinkReporter.h"
 #include "PortName.h"
+#include "QueuedCall.h"
 
 #include <QCoreApplication>
 #include <QObject>
@@ -236,22 +237,19 @@ void CSerialPort::portFailed(const QString &step, const QString &systemText, boo
     const bool show = !errorPending_.exchange(true);
     if (!show && !lost)
         return;
-    QMetaObject::invokeMethod(
-        home_.get(),
-        [this, step, systemText, lost, show] {
-            if (lost) {
-                portOpen_.store(false);
-                OnPortLost();
-            }
-            if (show) {
-                if (lost)
-                    ReportPortLost(step, systemText);
-                else
-                    ReportPortError(step, systemText);
-                errorPending_.store(false);
-            }
-        },
-        Qt::QueuedConnection);
+    updater::postCall(home_.get(), [this, step, systemText, lost, show] {
+        if (lost) {
+            portOpen_.store(false);
+            OnPortLost();
+        }
+        if (show) {
+            if (lost)
+                ReportPortLost(step, systemText);
+            else
+                ReportPortError(step, systemText);
+            errorPending_.store(false);
+        }
+    });
 }
 
 QString CSerialPort::portText() const

@@ -1,5 +1,6 @@
 #include "SocketModbus.h"
 
+#include "QueuedCall.h"
 #include "TcpStream.h"
 
 #include <QByteArray>
@@ -163,13 +164,10 @@ void CSocketModbus::SocketSend(const std::uint8_t *data, std::size_t length)
     // from whatever thread, so blocks keep the order in which they were sent.
     QByteArray block(reinterpret_cast<const char *>(data), qsizetype(length));
     postedSends_.fetch_add(1);
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation, block] {
-            postedSends_.fetch_sub(1);
-            write(generation, block.constData(), std::size_t(block.size()));
-        },
-        Qt::QueuedConnection);
+    updater::postCall(this, [this, generation, block] {
+        postedSends_.fetch_sub(1);
+        write(generation, block.constData(), std::size_t(block.size()));
+    });
 }
 
 void CSocketModbus::write(quint64 generation, const char *data, std::size_t length)

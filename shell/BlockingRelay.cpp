@@ -1,6 +1,6 @@
 #include "BlockingRelay.h"
 
-#include <QMetaObject>
+#include "QueuedCall.h"
 
 #include <memory>
 
@@ -16,16 +16,13 @@ void BlockingRelay::runAndWait(std::function<void()> work)
     auto done = std::make_shared<bool>(false);
     // A queued call is dropped when the context goes away; the relay's owner
     // closes it before that, which releases this wait.
-    QMetaObject::invokeMethod(
-        context_,
-        [this, done, work = std::move(work)] {
-            if (!isClosed())
-                work();
-            std::lock_guard lock(mutex_);
-            *done = true;
-            changed_.notify_all();
-        },
-        Qt::QueuedConnection);
+    updater::postCall(context_, [this, done, work = std::move(work)] {
+        if (!isClosed())
+            work();
+        std::lock_guard lock(mutex_);
+        *done = true;
+        changed_.notify_all();
+    });
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return closed_ || *done; });
 }

@@ -31,6 +31,13 @@ inline constexpr const char kPromptStop[] = "Stop the running download";
 inline constexpr const char kStopDuringJob[] =
     "A download is running. Stopping now may leave the inverter half-written. Stop anyway?";
 
+inline constexpr int kIdSaveSupportLog = 32783;
+inline constexpr const char kItemSaveSupportLog[] = "Save Support &Log...";
+inline constexpr const char kPromptSaveSupportLog[] =
+    "Save the log of the last update for the service";
+inline constexpr const char kNoSupportLog[] =
+    "No update has run yet: there is no support log to save.";
+
 // Keys of the commands (QKeySequence's portable text).
 inline constexpr const char kKeyOpen[] = "Ctrl+O";
 inline constexpr const char kKeyDownLoad[] = "F5";

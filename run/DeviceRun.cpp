@@ -1,6 +1,7 @@
 #include "DeviceRun.h"
 
 #include "PortName.h"
+#include "QueuedCall.h"
 
 #include <QTimer>
 
@@ -18,6 +19,23 @@ std::string unitsText(int units)
     return std::to_string(units) + (units == 1 ? " unit" : " units");
 }
 
+// How a job of the window ended, in the words of a run's outcomes.
+DeviceOutcome outcomeOf(const JobEnd &end, bool linkLost)
+{
+    switch (end.outcome) {
+    case JobOutcome::Success:
+        return DeviceOutcome::Success;
+    case JobOutcome::FileRefused:
+        return DeviceOutcome::FileRefused;
+    case JobOutcome::FileFailed:
+        return DeviceOutcome::FileFailed;
+    case JobOutcome::Abandoned:
+        return DeviceOutcome::Interrupted;
+    default:
+        return linkLost ? DeviceOutcome::LinkLost : DeviceOutcome::TimedOut;
+    }
+}
+
 std::chrono::milliseconds since(Clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
@@ -31,10 +49,7 @@ DeviceRun::DeviceRun(DeviceSpec device, const Settings &settings, DevicePresente
 {
     host_.attach(&link_);
     // The job ends on whatever thread ran its last step; the rest happens here.
-    host_.setOnIdle([this] {
-        QMetaObject::invokeMethod(
-            this, [this] { jobIdle(); }, Qt::QueuedConnection);
-    });
+    host_.setOnIdle([this] { postCall(this, [this] { jobIdle(); }); });
     QObject::connect(&link_, &CFileDownCom::linkOpenChanged, this, [this](bool open) {
         linkWasOpen_ = linkWasOpen_ || open;
         if (open && (phase_ == Phase::Opening || phase_ == Phase::Reopening))
@@ -215,11 +230,12 @@ void DeviceRun::startJob()
     }
 }
 
-void DeviceRun::downLoadOnCurrentLink()
+bool DeviceRun::downLoadOnCurrentLink()
 {
     if (busy())
-        return; // the command is disabled while a job runs
+        return false; // the command is disabled while a job runs
     onCurrentLink_ = true;
+    trace_.note("start", device_.name + " " + device_.linkText);
     // The inverter closes the link as it restarts after an update (or an adapter
     // was pulled out): the link is still the one the front end chose, and is opened
     // again before the job starts. Without a file the job asks for one first.
@@ -227,15 +243,16 @@ void DeviceRun::downLoadOnCurrentLink()
         if (job_.fields().firmwarePath.empty()) {
             onCurrentLink_ = false;
             job_.downLoad(true);
-            return;
+            return false;
         }
         startedAt_ = Clock::now();
         trace_.note("link", "opening " + device_.linkText + " again");
         setPhase(Phase::Opening);
         openLink();
-        return;
+        return true;
     }
     startJob();
+    return busy();
 }
 
 void DeviceRun::linkLostInJob()
@@ -282,6 +299,7 @@ void DeviceRun::jobIdle()
         return;
     jobRunning_.store(false);
     if (onCurrentLink_) { // the window's job: the link stays as the technician set it
+        trace_.note("end", outcomeName(outcomeOf(job_.lastEnd(), linkLost_)));
         onCurrentLink_ = false;
         setPhase(Phase::Idle);
         return;
@@ -367,6 +385,7 @@ void DeviceRun::failed(DeviceOutcome outcome, JobEnd end)
 
 void DeviceRun::finish(DeviceOutcome outcome)
 {
+    onCurrentLink_ = false;
     setPhase(Phase::Done);
     result_.outcome = outcome;
     if (outcome == DeviceOutcome::Success) {

@@ -137,6 +137,15 @@ public:
     // so that a fleet holds open only the traces of the devices under way.
     void setTracePath(std::string path) { tracePath_ = std::move(path); }
     void closeTrace() { trace_.close(); }
+    // The window: the trace of its next job, in place of the one before, with its
+    // times counted from now.
+    std::string openJobTrace(const std::string &path)
+    {
+        trace_.close();
+        const std::string error = trace_.open(path);
+        trace_.restartClock();
+        return error;
+    }
     void note(const std::string &what, const std::string &text) { trace_.note(what, text); }
     // started: a job begins (the supervisor must tick); finished: start()'s run is done.
     void setCallbacks(std::function<void()> started, std::function<void()> finished)
@@ -146,9 +155,10 @@ public:
     }
 
     void start();
-    // The window: one job on the link as it stands. The job itself refuses to
-    // start without an open link or a file.
-    void downLoadOnCurrentLink();
+    // The window: one job on the link as it stands (opened again first, see
+    // above). The job itself refuses to start without a link or a file: false when
+    // it did so (its box has been shown).
+    bool downLoadOnCurrentLink();
     // Supervisor thread: one tick of the job, if one runs.
     void tick();
     bool jobRunning() const { return jobRunning_.load(); }

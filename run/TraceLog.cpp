@@ -51,12 +51,19 @@ void TraceLog::close()
     file_.reset();
 }
 
+void TraceLog::restartClock()
+{
+    std::lock_guard lock(mutex_);
+    start_ = Clock::now();
+}
+
 std::string TraceLog::open(const std::string &path,
                            std::function<void(const std::string &)> onFailure)
 {
     file_.reset(std::fopen(path.c_str(), "w"));
     if (!file_)
         return path + ": cannot write the trace file: " + std::strerror(errno);
+    failed_.store(false); // a file that failed before is not this one
     path_ = path;
     onFailure_ = std::move(onFailure);
     return {};

@@ -38,6 +38,8 @@ public:
     bool isOpen() const { return file_ != nullptr && !failed_.load(); }
     // Writes what waits and closes the file; later lines are dropped.
     void close();
+    // Counts the milliseconds of the lines from now on (a log of the next job).
+    void restartClock();
 
     void sent(int jobState, const std::uint8_t *data, std::size_t length);
     // A received byte, before the job handles it; then, once it has, whether the

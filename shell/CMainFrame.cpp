@@ -92,6 +92,9 @@ void CMainFrame::createMenus()
     QAction *downLoad = commandAction(this, updater::kIdDownLoad, res::kItemDownLoad,
                                       res::kPromptDownLoad, res::kKeyDownLoad);
     QAction *about = commandAction(this, updater::kIdAppAbout, res::kItemAbout, res::kPromptAbout);
+    QAction *saveLog = commandAction(this, res::kIdSaveSupportLog, res::kItemSaveSupportLog,
+                                     res::kPromptSaveSupportLog);
+    connect(saveLog, &QAction::triggered, view_, &CUpdaterView::OnSaveSupportLog);
     stop_ = commandAction(this, res::kIdStop, res::kItemStop, res::kPromptStop);
     stop_->setEnabled(false);
     connect(stop_, &QAction::triggered, view_, &CUpdaterView::OnStop);
@@ -100,14 +103,17 @@ void CMainFrame::createMenus()
     connect(downLoad, &QAction::triggered, view_, &CUpdaterView::OnDownLoad);
     connect(about, &QAction::triggered, this, &CMainFrame::aboutRequested);
 
-    menuBar()->addMenu(QString::fromUtf8(res::kMenuFile))->addAction(open);
+    QMenu *file = menuBar()->addMenu(QString::fromUtf8(res::kMenuFile));
+    file->addAction(open);
+    file->addSeparator();
+    file->addAction(saveLog);
     QMenu *tool = menuBar()->addMenu(QString::fromUtf8(res::kMenuTool));
     tool->addAction(setPort);
     tool->addAction(downLoad);
     tool->addSeparator();
     tool->addAction(stop_);
     menuBar()->addMenu(QString::fromUtf8(res::kMenuHelp))->addAction(about);
-    menuActions_ = {open, setPort, downLoad, about, stop_};
+    menuActions_ = {open, setPort, downLoad, about, stop_, saveLog};
 }
 
 void CMainFrame::createToolBar()

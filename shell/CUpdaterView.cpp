@@ -7,22 +7,28 @@
 #include "FileDownCom.h"
 #include "MessageBox.h"
 #include "PortName.h"
+#include "QueuedCall.h"
 #include "SocketModbus.h"
 #include "StatusTexts.h"
 #include "Strings.h"
 #include "Supervisor.h"
 #include "TemplateDialog.h"
 #include "Templates.h"
+#include "Texts.h"
 #include "UpdateJob.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileDialog>
 #include <QMetaObject>
 #include <QProgressBar>
+#include <QSaveFile>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
+#include <filesystem>
 
 namespace res = updater::res;
 
@@ -203,9 +209,83 @@ void CUpdaterView::OnDownLoad()
 {
     if (!idle())
         return;
-    run_->downLoadOnCurrentLink();
+    const QString trace = openJobTrace();
+    keepJobTrace(trace, run_->downLoadOnCurrentLink());
     if (run_->phase() == updater::run::DeviceRun::Phase::Opening) // a TCP connection takes a while
         setLinkState(linkName_ + QStringLiteral(" connecting again"));
+}
+
+QString CUpdaterView::openJobTrace()
+{
+    if (!traceDir_)
+        traceDir_ = std::make_unique<QTemporaryDir>();
+    if (!traceDir_->isValid())
+        return {};
+    const QString path = traceDir_->filePath(QStringLiteral("job-%1.trace").arg(++traces_));
+    if (!run_->openJobTrace(QFile::encodeName(path).toStdString()).empty())
+        return {};
+    run_->note("start", updater::texts::kAppTitle);
+    return path;
+}
+
+void CUpdaterView::keepJobTrace(const QString &path, bool started)
+{
+    if (path.isEmpty())
+        return;
+    if (!started) {
+        run_->closeTrace();
+        QFile::remove(path);
+        return;
+    }
+    if (!tracePath_.isEmpty())
+        QFile::remove(tracePath_);
+    tracePath_ = path;
+}
+
+namespace {
+
+// The same file by any name or link.
+bool sameFile(const QString &a, const QString &b)
+{
+    std::error_code ec;
+    return !a.isEmpty() && !b.isEmpty() &&
+           std::filesystem::equivalent(QFile::encodeName(a).toStdString(),
+                                       QFile::encodeName(b).toStdString(), ec);
+}
+
+} // namespace
+
+void CUpdaterView::OnSaveSupportLog()
+{
+    if (tracePath_.isEmpty()) {
+        showAppMessage(window(), QString::fromUtf8(res::kNoSupportLog));
+        return;
+    }
+    QFileDialog dialog(window());
+    dialog.setObjectName(QStringLiteral("saveLogDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("log"));
+    dialog.selectFile(
+        QStringLiteral("updater-support-%1.log")
+            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const QString target = dialog.selectedFiles().constFirst();
+    if (sameFile(target, firmwarePath_)) {
+        showAppMessage(window(),
+                       target + QStringLiteral(": this is the firmware file; give the support log "
+                                               "another name"));
+        return;
+    }
+    QFile trace(tracePath_);
+    QSaveFile out(target);
+    const QByteArray text = trace.open(QIODevice::ReadOnly) ? trace.readAll() : QByteArray();
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
+        showAppMessage(window(), target + QStringLiteral(": cannot write the support log: ") +
+                                     out.errorString());
+        return;
+    }
+    showState(QStringLiteral("Support log saved to ") + target);
 }
 
 void CUpdaterView::OnStop()
@@ -387,5 +467,5 @@ void CUpdaterView::setLine(int lineId, const QString &text)
 
 void CUpdaterView::post(std::function<void()> work)
 {
-    QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+    updater::postCall(this, std::move(work));
 }

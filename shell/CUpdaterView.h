@@ -13,6 +13,7 @@
 class CFileDownCom;
 class CStaticText;
 class QProgressBar;
+class QTemporaryDir;
 class QTimer;
 
 namespace updater {
@@ -53,6 +54,9 @@ public:
     void openDroppedFile(const QString &path);
     void OnSetPort();
     void OnDownLoad();
+    // File > Save Support Log...: the last job's trace (updater-cli --trace's
+    // lines) to a file the user names.
+    void OnSaveSupportLog();
     // Tool > Stop: asks, then abandons the job as a signal ends updater-cli's and
     // says where it stopped.
     void OnStop();
@@ -107,6 +111,11 @@ private:
     void setLinkState(const QString &text);
     // While the run is busy: the job's progress on the status bar.
     void showProgress();
+    // The trace of the job about to start, in a folder of its own; "" without one.
+    QString openJobTrace();
+    // The job started (or its link is being opened): its trace is the one Save
+    // Support Log saves. Otherwise it was refused, and the trace is dropped.
+    void keepJobTrace(const QString &path, bool started);
     void linkOpenChanged(bool open);
     // Open firmware file: the type dialog, then the file dialog unless a dropped
     // file is given.
@@ -116,6 +125,10 @@ private:
     void post(std::function<void()> work);
 
     BlockingRelay relay_;
+    // Outlives the run, whose trace file is open in it.
+    std::unique_ptr<QTemporaryDir> traceDir_;
+    QString tracePath_; // the last job's trace
+    int traces_ = 0;
     std::unique_ptr<updater::run::DeviceRun> run_;
     std::unique_ptr<updater::Supervisor> supervisorThread_;
     QString firmwarePath_;

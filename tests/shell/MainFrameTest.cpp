@@ -91,7 +91,10 @@ TEST(MainWindow, MenusListTheirItemsWithCommandIdsAndPrompts)
     QMenuBar *bar = rig.frame->menuBar();
     // Alt+F, Alt+T and Alt+H open them.
     ASSERT_EQ(menuTitles(bar), (QStringList{"&File", "&Tool", "&Help"}));
-    EXPECT_EQ(menuItems(bar->actions()[0]->menu()), QStringList{"Open|57601|Open firmware file"});
+    EXPECT_EQ(menuItems(bar->actions()[0]->menu()),
+              (QStringList{"Open|57601|Open firmware file", "|0|",
+                           "Save Support &Log...|32783|Save the log of the last update for the "
+                           "service"}));
     EXPECT_EQ(menuItems(bar->actions()[1]->menu()),
               (QStringList{"Set Port|32778|Set COM Port", "DownLoad|32773|Start updating", "|0|",
                            "&Stop|32781|Stop the running download"}));

@@ -124,7 +124,12 @@ WindowRig::~WindowRig()
 
 void WindowRig::command(int commandId)
 {
-    frame->menuAction(commandId)->trigger();
+    QAction *action = frame->menuAction(commandId);
+    if (action == nullptr) {
+        ADD_FAILURE() << "no command " << commandId;
+        return;
+    }
+    action->trigger();
 }
 
 bool WindowRig::setPortTcp(quint16 port)

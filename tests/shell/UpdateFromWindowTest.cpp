@@ -6,6 +6,7 @@
 #include "SimPeers.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -412,6 +413,100 @@ TEST(Stop, AsksFirstAndYesAbandonsTheJobSayingWhereItStoppedAndWhatTheInverterMa
     QTest::qWait(600);
     EXPECT_EQ(runJob(rig, 30000).box.text, QStringLiteral("Download file success!"));
     EXPECT_TRUE(rig.modals.unexpected().isEmpty());
+}
+
+namespace {
+
+// A trace's lines without their times, leaving out those that name how the link
+// was reached and the command line's exit status.
+QStringList traceLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {QStringLiteral("cannot read ") + path};
+    QStringList lines;
+    const QRegularExpression timed(QStringLiteral("^ *\\d+ ms  (.*)$"));
+    for (const QString &line : QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts)) {
+        const QRegularExpressionMatch m = timed.match(line);
+        if (!m.hasMatch())
+            lines << QStringLiteral("untimed: ") + line;
+        else if (!m.captured(1).startsWith(QStringLiteral("link: ")) &&
+                 !m.captured(1).startsWith(QStringLiteral("exit: ")))
+            lines << m.captured(1);
+    }
+    return lines;
+}
+
+// File > Save Support Log..., answering the file dialog with path.
+void saveSupportLog(WindowRig &rig, const QString &path)
+{
+    rig.modals.expect([path](QWidget *w) {
+        shelltest::typeFileName(w, path);
+        QMetaObject::invokeMethod(w, "accept");
+    });
+    rig.command(32783);
+}
+
+} // namespace
+
+// The support log is the last job's trace, as updater-cli --trace writes it.
+TEST(SupportLog, SavesTheLastJobsTraceAsUpdaterCliTraceWritesIt)
+{
+    QTemporaryDir dir;
+    const QString hex = shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(30));
+    shelltest::SimProcess sim({"--repeat", "--restart-ms", "100"});
+    ASSERT_TRUE(sim.started());
+    WindowRig rig;
+    // DownLoad refused before a job started: still no log.
+    SeenBox noLink;
+    rig.modals.expectBox(&noLink);
+    rig.command(32773);
+    EXPECT_EQ(noLink.text, QStringLiteral("Please set COM Port or IP Address first!"));
+    SeenBox none;
+    rig.modals.expectBox(&none);
+    rig.command(32783);
+    EXPECT_EQ(none.text, QStringLiteral("No update has run yet: there is no support log to save."));
+
+    ASSERT_TRUE(rig.setPortTcp(sim.port()));
+    rig.openFile(0, hex);
+    EXPECT_EQ(runJob(rig, 20000).box.text, QStringLiteral("Download file success!"));
+    EXPECT_TRUE(WindowRig::waitFor([&] { return !rig.view->link().linkOpen(); }, 5000));
+    EXPECT_EQ(runJob(rig, 20000).box.text, QStringLiteral("Download file success!"));
+    const QString saved = dir.filePath("support.log");
+    saveSupportLog(rig, saved);
+    EXPECT_EQ(rig.frame->statusText(), "Support log saved to " + saved);
+
+    // The same job through updater-cli --trace, against the same device.
+    EXPECT_TRUE(WindowRig::waitFor([&] { return !rig.view->link().linkOpen(); }, 5000));
+    QProcess cli;
+    cli.start(QStringLiteral(UPDATER_CLI_PATH),
+              {"--tcp", "127.0.0.1:" + QString::number(sim.port()), "--dsp", hex, "--trace",
+               dir.filePath("cli.log")});
+    ASSERT_TRUE(cli.waitForFinished(20000));
+    EXPECT_EQ(cli.exitCode(), 0) << cli.readAll().toStdString();
+    const QStringList window = traceLines(saved);
+    EXPECT_EQ(window, traceLines(dir.filePath("cli.log")));
+    EXPECT_EQ(window.count(QStringLiteral("message: Download file success!")), 1);
+    EXPECT_TRUE(window.contains(QStringLiteral("> state 1  FA 66 6C 61 73 68 62 96  (8 bytes)")));
+    QFile first(saved);
+    ASSERT_TRUE(first.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(first.readLine().startsWith("       0 ms  start: Updater V10.14"));
+
+    // The firmware file is never overwritten by the log, even when the file dialog
+    // was told to replace it.
+    SeenBox refused;
+    rig.modals.expect([&](QWidget *w) {
+        shelltest::typeFileName(w, hex);
+        QMetaObject::invokeMethod(w, "accept");
+    });
+    rig.modals.expect([](QWidget *w) {
+        if (auto *replace = qobject_cast<QMessageBox *>(w))
+            replace->button(QMessageBox::Yes)->click();
+    });
+    rig.modals.expectBox(&refused);
+    rig.command(32783);
+    EXPECT_EQ(refused.text, hex + ": this is the firmware file; give the support log another name");
+    EXPECT_EQ(QFile(hex).size(), shelltest::hexImage(30).size());
 }
 
 TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceAsksAndOnlyYesEndsItWithoutHanging)

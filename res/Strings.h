@@ -31,6 +31,13 @@ inline constexpr const char kPromptStop[] = "Stop the running download";
 inline constexpr const char kStopDuringJob[] =
     "A download is running. Stopping now may leave the inverter half-written. Stop anyway?";
 
+inline constexpr int kIdUpdateBoth = 32782;
+inline constexpr const char kItemUpdateBoth[] = "&Update DSP and LCD ARM...";
+inline constexpr const char kPromptUpdateBoth[] =
+    "Write the DSP firmware, then the LCD ARM firmware, in one run";
+// Captions of the file dialogs of the run of both firmwares.
+inline constexpr const char kPickDspFile[] = "DSP Firmware (Intel HEX file)";
+inline constexpr const char kPickArmFile[] = "LCD ARM Firmware (binary image)";
 inline constexpr int kIdSaveSupportLog = 32783;
 inline constexpr const char kItemSaveSupportLog[] = "Save Support &Log...";
 inline constexpr const char kPromptSaveSupportLog[] =

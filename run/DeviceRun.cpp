@@ -147,6 +147,14 @@ void DeviceRun::start()
     result_.attempts = 1;
     trace_.note("start", device_.name + " " + device_.linkText);
     setPhase(Phase::Opening);
+    // The link the front end opened for this device (chooseLink) is used as it
+    // stands: a WiFi module serves one connection at a time, and may refuse a new
+    // one while it has not yet seen the old one go.
+    if (link_.linkOpen() && linkWasOpen_) {
+        trace_.note("link", device_.linkText + " open");
+        startJob();
+        return;
+    }
     openLink();
 }
 

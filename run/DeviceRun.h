@@ -73,10 +73,10 @@ struct DeviceResult
 
 // The update of one device, for every front end: its job, link, host and trace.
 //
-// start() opens the device's link and writes its firmware files one after the
-// other (DSP first); between them the link is closed as at the end of a run and
-// opened again, tried for a while as the device restarts. A failed attempt (link
-// not opened, time-out, lost link) runs again after a pause, as often as the
+// start() opens the device's link (or takes the one the front end has open, see
+// chooseLink) and writes its firmware files one after the other (DSP first); between them the link
+// is closed as at the end of a run and opened again, tried for a while as the device restarts. A
+// failed attempt (link not opened, time-out, lost link) runs again after a pause, as often as the
 // settings allow, from the firmware that failed.
 //
 // downLoadOnCurrentLink() runs one job on the link as the front end opened it and

@@ -95,6 +95,9 @@ void CMainFrame::createMenus()
     QAction *saveLog = commandAction(this, res::kIdSaveSupportLog, res::kItemSaveSupportLog,
                                      res::kPromptSaveSupportLog);
     connect(saveLog, &QAction::triggered, view_, &CUpdaterView::OnSaveSupportLog);
+    QAction *updateBoth =
+        commandAction(this, res::kIdUpdateBoth, res::kItemUpdateBoth, res::kPromptUpdateBoth);
+    connect(updateBoth, &QAction::triggered, view_, &CUpdaterView::OnUpdateBoth);
     stop_ = commandAction(this, res::kIdStop, res::kItemStop, res::kPromptStop);
     stop_->setEnabled(false);
     connect(stop_, &QAction::triggered, view_, &CUpdaterView::OnStop);
@@ -110,10 +113,11 @@ void CMainFrame::createMenus()
     QMenu *tool = menuBar()->addMenu(QString::fromUtf8(res::kMenuTool));
     tool->addAction(setPort);
     tool->addAction(downLoad);
+    tool->addAction(updateBoth);
     tool->addSeparator();
     tool->addAction(stop_);
     menuBar()->addMenu(QString::fromUtf8(res::kMenuHelp))->addAction(about);
-    menuActions_ = {open, setPort, downLoad, about, stop_, saveLog};
+    menuActions_ = {open, setPort, downLoad, about, stop_, saveLog, updateBoth};
 }
 
 void CMainFrame::createToolBar()
@@ -243,7 +247,8 @@ QString CMainFrame::indicatorText(int indicatorId) const
 
 void CMainFrame::enableCommands(bool enabled)
 {
-    for (int id : {updater::kIdFileOpen, updater::kIdSetPort, updater::kIdDownLoad})
+    for (int id :
+         {updater::kIdFileOpen, updater::kIdSetPort, updater::kIdDownLoad, res::kIdUpdateBoth})
         menuAction(id)->setEnabled(enabled);
     for (QAction *key : accelerators_)
         key->setEnabled(enabled);

@@ -17,18 +17,15 @@
 #include "Texts.h"
 #include "UpdateJob.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QFileDialog>
 #include <QMetaObject>
 #include <QProgressBar>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
-#include <filesystem>
 
 namespace res = updater::res;
 
@@ -46,11 +43,14 @@ bool onUiThread(const QObject *object)
 
 CUpdaterView::CUpdaterView(QWidget *parent) : QWidget(parent), relay_(this)
 {
-    // The window keeps the link that Set Port opened between jobs, and a job keeps
-    // its specified waits when the link goes away.
-    updater::run::DeviceRun::Settings settings;
-    settings.endJobWhenLinkLost = false;
-    run_ = std::make_unique<updater::run::DeviceRun>(updater::run::DeviceSpec{}, settings, *this);
+    run_ = std::make_unique<updater::run::DeviceRun>(updater::run::DeviceSpec{}, windowSettings(),
+                                                     *this);
+    run_->setCallbacks([this] { jobStarted(); },
+                       [this] {
+                           // Once the run has unwound: its final box opens an event loop.
+                           QMetaObject::invokeMethod(
+                               this, [this] { bothFinished(); }, Qt::QueuedConnection);
+                       });
     setObjectName(QStringLiteral("view"));
     const res::DialogTemplate &form = res::formTemplate();
     setFont(dialogFont(form.pointSize));
@@ -81,6 +81,15 @@ CUpdaterView::CUpdaterView(QWidget *parent) : QWidget(parent), relay_(this)
 CUpdaterView::~CUpdaterView()
 {
     shutDown();
+}
+
+updater::run::DeviceRun::Settings CUpdaterView::windowSettings()
+{
+    // The window keeps the link that Set Port opened between jobs, and a job keeps
+    // its specified waits when the link goes away.
+    updater::run::DeviceRun::Settings settings;
+    settings.endJobWhenLinkLost = false;
+    return settings;
 }
 
 void CUpdaterView::OnInitialUpdate()
@@ -163,8 +172,12 @@ void CUpdaterView::OnSetPort()
     spec.comNumber = tcpLink_ ? 0 : dialog.comPort;
     spec.tcpAddress = updater::ipv4AddressText(dialog.ipAddress).toStdString();
     spec.tcpPort = static_cast<std::uint16_t>(dialog.tcpPort);
-    run_->chooseLink(spec, tcpLink_ ? spec.tcpAddress + ":" + std::to_string(dialog.tcpPort)
-                                    : com.toStdString());
+    linkDevice_ = {};
+    linkDevice_.link = spec;
+    linkDevice_.linkText =
+        tcpLink_ ? spec.tcpAddress + ":" + std::to_string(dialog.tcpPort) : com.toStdString();
+    linkDevice_.name = linkDevice_.linkText;
+    run_->chooseLink(spec, linkDevice_.linkText);
     linkTarget_ = tcpLink_
                       ? QStringLiteral("%1:%2")
                             .arg(updater::ipv4AddressText(dialog.ipAddress))
@@ -213,96 +226,6 @@ void CUpdaterView::OnDownLoad()
     keepJobTrace(trace, run_->downLoadOnCurrentLink());
     if (run_->phase() == updater::run::DeviceRun::Phase::Opening) // a TCP connection takes a while
         setLinkState(linkName_ + QStringLiteral(" connecting again"));
-}
-
-QString CUpdaterView::openJobTrace()
-{
-    if (!traceDir_)
-        traceDir_ = std::make_unique<QTemporaryDir>();
-    if (!traceDir_->isValid())
-        return {};
-    const QString path = traceDir_->filePath(QStringLiteral("job-%1.trace").arg(++traces_));
-    if (!run_->openJobTrace(QFile::encodeName(path).toStdString()).empty())
-        return {};
-    run_->note("start", updater::texts::kAppTitle);
-    return path;
-}
-
-void CUpdaterView::keepJobTrace(const QString &path, bool started)
-{
-    if (path.isEmpty())
-        return;
-    if (!started) {
-        run_->closeTrace();
-        QFile::remove(path);
-        return;
-    }
-    if (!tracePath_.isEmpty())
-        QFile::remove(tracePath_);
-    tracePath_ = path;
-}
-
-namespace {
-
-// The same file by any name or link.
-bool sameFile(const QString &a, const QString &b)
-{
-    std::error_code ec;
-    return !a.isEmpty() && !b.isEmpty() &&
-           std::filesystem::equivalent(QFile::encodeName(a).toStdString(),
-                                       QFile::encodeName(b).toStdString(), ec);
-}
-
-} // namespace
-
-void CUpdaterView::OnSaveSupportLog()
-{
-    if (tracePath_.isEmpty()) {
-        showAppMessage(window(), QString::fromUtf8(res::kNoSupportLog));
-        return;
-    }
-    QFileDialog dialog(window());
-    dialog.setObjectName(QStringLiteral("saveLogDialog"));
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setDefaultSuffix(QStringLiteral("log"));
-    dialog.selectFile(
-        QStringLiteral("updater-support-%1.log")
-            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return;
-    const QString target = dialog.selectedFiles().constFirst();
-    if (sameFile(target, firmwarePath_)) {
-        showAppMessage(window(),
-                       target + QStringLiteral(": this is the firmware file; give the support log "
-                                               "another name"));
-        return;
-    }
-    QFile trace(tracePath_);
-    QSaveFile out(target);
-    const QByteArray text = trace.open(QIODevice::ReadOnly) ? trace.readAll() : QByteArray();
-    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
-        showAppMessage(window(), target + QStringLiteral(": cannot write the support log: ") +
-                                     out.errorString());
-        return;
-    }
-    showState(QStringLiteral("Support log saved to ") + target);
-}
-
-void CUpdaterView::OnStop()
-{
-    if (!jobRunning() || !askYesNo(window(), QString::fromUtf8(res::kStopDuringJob)))
-        return;
-    if (!jobRunning())
-        return; // it ended while the question was open
-    // Where it stands, before abandoning resets the job's fields.
-    const statustext::JobPlace place =
-        statustext::placeOf(job().fields(), job().armCounters(), facts_);
-    run_->interrupt(0); // closes the file and the link
-    const QString said = statustext::stopped(place);
-    run_->note("stop", said.toStdString());
-    linkState_ = linkName_ + QStringLiteral(" closed");
-    showState(said);
-    showAppMessage(window(), said);
 }
 
 void CUpdaterView::shutDown()
@@ -377,6 +300,8 @@ void CUpdaterView::progressPos(std::uint32_t percent)
 
 void CUpdaterView::message(updater::MessageKind, const std::string &text)
 {
+    if (bothRun_.load())
+        return; // the run of both firmwares ends with one box of its own
     const QString message = QString::fromStdString(text);
     if (onUiThread(this)) {
         if (!relay_.isClosed())
@@ -412,9 +337,17 @@ void CUpdaterView::showProgress()
     if (fields.jobState == updater::kNoJob)
         return; // between jobs the run's own notes stand
     const updater::run::DeviceRow row = run_->row();
-    const statustext::JobPlace place = statustext::placeOf(fields, job().armCounters(), facts_);
-    showState(statustext::progressText(place, fields, row.fileBytesSent, row.fileLength,
-                                       row.sending, facts_));
+    const FirmwareFacts &facts = factsOf(fields.firmwarePath);
+    const statustext::JobPlace place = statustext::placeOf(fields, job().armCounters(), facts);
+    const QString progress = statustext::progressText(place, fields, row.fileBytesSent,
+                                                      row.fileLength, row.sending, facts);
+    if (!bothRun_.load()) {
+        showState(progress);
+        return;
+    }
+    showState((fields.firmwareType == updater::kDspFirmware ? QStringLiteral("DSP: ")
+                                                            : QStringLiteral("LCD ARM: ")) +
+              progress);
 }
 
 void CUpdaterView::linkError(updater::LinkFault fault, const QString &caption, const QString &text)
@@ -425,18 +358,20 @@ void CUpdaterView::linkError(updater::LinkFault fault, const QString &caption, c
             statustext::portNotOpened(comNumber_, updater::comPortDeviceName(comNumber_),
                                       link().openError(), link().openErrorText());
         setLinkState(why);
-        showLinkError(window(), QString::fromLatin1(updater::kPortErrorCaption), why);
+        if (!bothRun_.load())
+            showLinkError(window(), QString::fromLatin1(updater::kPortErrorCaption), why);
         return;
     }
     if (fault == updater::LinkFault::ConnectFailed)
         setLinkState(text);
-    showLinkError(window(), caption, text);
+    if (!bothRun_.load()) // its final box says it
+        showLinkError(window(), caption, text);
 }
 
 void CUpdaterView::linkClosed(const QString &caption, const QString &, const QString &)
 {
     setLinkState(linkName_ + QStringLiteral(" closed"));
-    if (!jobRunning())
+    if (!jobRunning() || bothRun_.load())
         return;
     // The job keeps its wait and ends with its time-out; this box says where it
     // stood and what the inverter may hold, in place of the system's words.

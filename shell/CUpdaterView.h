@@ -2,13 +2,17 @@
 
 #include "BlockingRelay.h"
 #include "DevicePresenter.h"
+#include "DeviceRun.h"
 #include "FirmwareFacts.h"
 
 #include <QString>
 #include <QWidget>
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class CFileDownCom;
 class CStaticText;
@@ -19,9 +23,6 @@ class QTimer;
 namespace updater {
 class Supervisor;
 class UpdateJob;
-namespace run {
-class DeviceRun;
-}
 } // namespace updater
 
 // The form of the main window: progress bar 1000, file line 1002 and status lines
@@ -57,6 +58,10 @@ public:
     // File > Save Support Log...: the last job's trace (updater-cli --trace's
     // lines) to a file the user names.
     void OnSaveSupportLog();
+    // Tool > Update DSP and LCD ARM...: both files picked and checked, then one run
+    // through the device run: DSP, the inverter's restart, the link opened again,
+    // LCD ARM; one box at the end says what the inverter holds.
+    void OnUpdateBoth();
     // Tool > Stop: asks, then abandons the job as a signal ends updater-cli's and
     // says where it stopped.
     void OnStop();
@@ -97,6 +102,8 @@ public:
     // inverter restarts after its update) it is only told on the status bar.
     void linkClosed(const QString &caption, const QString &text, const QString &status) override;
     void phaseChanged() override;
+    void fault(const std::string &text) override { lastFault_ = text; }
+    void note(const std::string &text) override;
 
 signals:
     // Open, Set Port and DownLoad are enabled exactly while this is true.
@@ -117,6 +124,15 @@ private:
     // Support Log saves. Otherwise it was refused, and the trace is dropped.
     void keepJobTrace(const QString &path, bool started);
     void linkOpenChanged(bool open);
+    static updater::run::DeviceRun::Settings windowSettings();
+    // A job of the run began: the file line names its file during a run of both.
+    void jobStarted();
+    // The run of both firmwares ended (or a window job was stopped): its box.
+    void bothFinished();
+    // A file dialog for one firmware of the run of both; "" when cancelled.
+    QString pickFirmware(int firmwareType);
+    // What was read of the file at path (the one opened, or one of a run of both).
+    const FirmwareFacts &factsOf(const std::string &path) const;
     // Open firmware file: the type dialog, then the file dialog unless a dropped
     // file is given.
     void openFirmware(const QString &dropped);
@@ -141,6 +157,12 @@ private:
     bool tcpLink_ = false;
     unsigned comNumber_ = 0;
     QString linkState_;
+    // The link Set Port chose, as a device of the run: the run of both opens it.
+    updater::run::DeviceSpec linkDevice_;
+    // A run of both firmwares is under way; read by the threads that end its jobs.
+    std::atomic<bool> bothRun_{false};
+    std::array<FirmwareFacts, 2> bothFacts_;
+    std::string lastFault_; // what the run said of its failure
     QTimer *progressTimer_ = nullptr;
     QProgressBar *progressBar_ = nullptr;
     CStaticText *fileLine_ = nullptr;

@@ -96,8 +96,10 @@ TEST(MainWindow, MenusListTheirItemsWithCommandIdsAndPrompts)
                            "Save Support &Log...|32783|Save the log of the last update for the "
                            "service"}));
     EXPECT_EQ(menuItems(bar->actions()[1]->menu()),
-              (QStringList{"Set Port|32778|Set COM Port", "DownLoad|32773|Start updating", "|0|",
-                           "&Stop|32781|Stop the running download"}));
+              (QStringList{"Set Port|32778|Set COM Port", "DownLoad|32773|Start updating",
+                           "&Update DSP and LCD ARM...|32782|Write the DSP firmware, then the LCD "
+                           "ARM firmware, in one run",
+                           "|0|", "&Stop|32781|Stop the running download"}));
     EXPECT_EQ(menuItems(bar->actions()[2]->menu()),
               QStringList{"About Updater(&A)...|57664|Direction for use"});
 }

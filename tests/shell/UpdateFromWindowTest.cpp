@@ -509,6 +509,112 @@ TEST(SupportLog, SavesTheLastJobsTraceAsUpdaterCliTraceWritesIt)
     EXPECT_EQ(QFile(hex).size(), shelltest::hexImage(30).size());
 }
 
+namespace {
+
+// Tool > Update DSP and LCD ARM..., answering its two file dialogs; the run's
+// final box is recorded in box. Returns the texts the status bar and the status
+// lines showed on the way.
+QStringList updateBoth(WindowRig &rig, const QString &dsp, const QString &arm, SeenBox *box,
+                       int timeoutMs = 30000)
+{
+    QStringList seen;
+    const auto note = [&seen](const QString &text) {
+        if (!text.trimmed().isEmpty() && !seen.contains(text))
+            seen << text;
+    };
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        note(rig.frame->statusText());
+        for (int id : {1002, 1003, 1004})
+            note(rig.view->lineText(id));
+    });
+    watch.start(20);
+    for (const QString &path : {dsp, arm}) {
+        rig.modals.expect([path](QWidget *w) {
+            shelltest::typeFileName(w, path);
+            QMetaObject::invokeMethod(w, "accept");
+        });
+    }
+    rig.modals.expectBox(box);
+    rig.command(32782);
+    EXPECT_TRUE(WindowRig::waitFor(
+        [&] { return !box->text.isEmpty() && rig.commandsEnabled(true); }, timeoutMs));
+    return seen;
+}
+
+} // namespace
+
+// DSP, the inverter's restart, the link opened again, LCD ARM: one run, with the
+// phases on the lines as for single jobs and one box at the end.
+TEST(BothFirmwares, OneRunWritesDspThenArmAndEndsWithOneBoxSayingWhatTheInverterHolds)
+{
+    QTemporaryDir dir;
+    const QString dsp = shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(30));
+    const QString arm = shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(4000));
+    shelltest::SimProcess sim({"--repeat", "--restart-ms", "100"});
+    ASSERT_TRUE(sim.started());
+    WindowRig rig;
+    ASSERT_TRUE(rig.setPortTcp(sim.port()));
+    SeenBox box;
+    const QStringList seen = updateBoth(rig, dsp, arm, &box);
+    EXPECT_EQ(box.text, "Download file success!\nThe inverter now holds the new DSP firmware and "
+                        "the new LCD ARM firmware.");
+    EXPECT_EQ(box.caption, QStringLiteral("Updater V10.14"));
+    for (const QString &text :
+         {"File:  " + dsp, "File:  " + arm, QStringLiteral("Erase Done."),
+          QStringLiteral("Programing..."), QStringLiteral("Programing Done."),
+          QStringLiteral("DSP firmware written; opening the link again for the ARM firmware")})
+        EXPECT_TRUE(seen.contains(text))
+            << text.toStdString() << " in " << seen.join(" | ").toStdString();
+    EXPECT_TRUE(WindowRig::waitFor([&] { return sim.output().count("result: PASS") == 2; }))
+        << sim.output().toStdString();
+    EXPECT_TRUE(sim.output().contains("DSP job"));
+    EXPECT_TRUE(sim.output().contains("ARM job"));
+    // The window is as it was: no file chosen, DownLoad still asks for one.
+    EXPECT_EQ(rig.view->lineText(1002), QStringLiteral("File:  "));
+    EXPECT_TRUE(rig.modals.unexpected().isEmpty())
+        << rig.modals.unexpected().join('\n').toStdString();
+}
+
+TEST(BothFirmwares, AFailureInTheArmFirmwareSaysTheDspFirmwareIsWrittenAndWhereTheArmStopped)
+{
+    QTemporaryDir dir;
+    // The DSP job's 7 units pass; the ARM job's unit 9 (data block 6) is not answered.
+    const QString dsp = shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(5));
+    const QString arm = shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(10000));
+    shelltest::SimProcess sim({"--repeat", "--restart-ms", "100", "--silent-from", "9"});
+    ASSERT_TRUE(sim.started());
+    WindowRig rig;
+    ASSERT_TRUE(rig.setPortTcp(sim.port()));
+    SeenBox box;
+    updateBoth(rig, dsp, arm, &box);
+    EXPECT_TRUE(box.text.startsWith(QString::fromUtf8("time out\xEF\xBC\x81\nDSP firmware written; "
+                                                      "ARM firmware: time-out while programming")))
+        << box.text.toStdString();
+    EXPECT_TRUE(box.text.endsWith("The inverter now holds: DSP firmware written; ARM firmware: the "
+                                  "device may be half-written; run the update again."))
+        << box.text.toStdString();
+    EXPECT_EQ(rig.view->lineText(1004), QStringLiteral("Program failed"));
+    EXPECT_TRUE(rig.modals.unexpected().isEmpty())
+        << rig.modals.unexpected().join('\n').toStdString();
+}
+
+TEST(BothFirmwares, AFileThatWouldBeRefusedIsSaidBeforeTheInverterIsContacted)
+{
+    QTemporaryDir dir;
+    QByteArray hex = shelltest::hexImage(5);
+    hex[hex.indexOf("\r\n", hex.indexOf("\r\n") + 2) - 1] ^= 1;
+    const QString dsp = shelltest::writeFile(dir.path(), "dsp.hex", hex);
+    const QString arm = shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(4000));
+    testsupport::TcpSimDevice device;
+    WindowRig rig;
+    ASSERT_TRUE(rig.setPortTcp(device.port()));
+    SeenBox box;
+    updateBoth(rig, dsp, arm, &box, 5000);
+    EXPECT_EQ(box.text, "Firmware file refused!\n" + dsp + ": line 2: checksum mismatch");
+    EXPECT_EQ(device.received(), QByteArray());
+}
+
 TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceAsksAndOnlyYesEndsItWithoutHanging)
 {
     WindowRig rig;

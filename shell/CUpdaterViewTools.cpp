@@ -1,0 +1,230 @@
+// The window's commands beyond the specified ones: Stop, Save Support Log and
+// Update DSP and LCD ARM, with the trace of each job that the support log copies.
+#include "CUpdaterView.h"
+
+#include "DeviceRun.h"
+#include "FileDownCom.h"
+#include "MessageBox.h"
+#include "StatusTexts.h"
+#include "Strings.h"
+#include "Texts.h"
+#include "UpdateJob.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileDialog>
+#include <QSaveFile>
+#include <QTemporaryDir>
+
+#include <filesystem>
+
+namespace res = updater::res;
+
+QString CUpdaterView::openJobTrace()
+{
+    if (!traceDir_)
+        traceDir_ = std::make_unique<QTemporaryDir>();
+    if (!traceDir_->isValid())
+        return {};
+    const QString path = traceDir_->filePath(QStringLiteral("job-%1.trace").arg(++traces_));
+    if (!run_->openJobTrace(QFile::encodeName(path).toStdString()).empty())
+        return {};
+    run_->note("start", updater::texts::kAppTitle);
+    return path;
+}
+
+void CUpdaterView::keepJobTrace(const QString &path, bool started)
+{
+    if (path.isEmpty())
+        return;
+    if (!started) {
+        run_->closeTrace();
+        QFile::remove(path);
+        return;
+    }
+    if (!tracePath_.isEmpty())
+        QFile::remove(tracePath_);
+    tracePath_ = path;
+}
+
+namespace {
+
+// The same file by any name or link.
+bool sameFile(const QString &a, const QString &b)
+{
+    std::error_code ec;
+    return !a.isEmpty() && !b.isEmpty() &&
+           std::filesystem::equivalent(QFile::encodeName(a).toStdString(),
+                                       QFile::encodeName(b).toStdString(), ec);
+}
+
+} // namespace
+
+void CUpdaterView::OnSaveSupportLog()
+{
+    if (tracePath_.isEmpty()) {
+        showAppMessage(window(), QString::fromUtf8(res::kNoSupportLog));
+        return;
+    }
+    QFileDialog dialog(window());
+    dialog.setObjectName(QStringLiteral("saveLogDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("log"));
+    dialog.selectFile(
+        QStringLiteral("updater-support-%1.log")
+            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const QString target = dialog.selectedFiles().constFirst();
+    if (sameFile(target, firmwarePath_)) {
+        showAppMessage(window(),
+                       target + QStringLiteral(": this is the firmware file; give the support log "
+                                               "another name"));
+        return;
+    }
+    QFile trace(tracePath_);
+    QSaveFile out(target);
+    const QByteArray text = trace.open(QIODevice::ReadOnly) ? trace.readAll() : QByteArray();
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
+        showAppMessage(window(), target + QStringLiteral(": cannot write the support log: ") +
+                                     out.errorString());
+        return;
+    }
+    showState(QStringLiteral("Support log saved to ") + target);
+}
+
+void CUpdaterView::OnStop()
+{
+    if (!jobRunning() || !askYesNo(window(), QString::fromUtf8(res::kStopDuringJob)))
+        return;
+    if (!jobRunning())
+        return; // it ended while the question was open
+    if (bothRun_.load()) {
+        run_->interrupt(0); // its final box says where it stopped
+        return;
+    }
+    // Where it stands, before abandoning resets the job's fields.
+    const statustext::JobPlace place =
+        statustext::placeOf(job().fields(), job().armCounters(), facts_);
+    run_->interrupt(0); // closes the file and the link
+    const QString said = statustext::stopped(place);
+    run_->note("stop", said.toStdString());
+    linkState_ = linkName_ + QStringLiteral(" closed");
+    showState(said);
+    showAppMessage(window(), said);
+}
+
+namespace {
+
+QString capitalised(const std::string &text)
+{
+    QString s = QString::fromStdString(text);
+    if (!s.isEmpty())
+        s[0] = s[0].toUpper();
+    return s;
+}
+
+} // namespace
+
+QString CUpdaterView::pickFirmware(int firmwareType)
+{
+    const bool dsp = firmwareType == updater::kDspFirmware;
+    QFileDialog dialog(window());
+    dialog.setObjectName(dsp ? QStringLiteral("dspFileDialog") : QStringLiteral("armFileDialog"));
+    dialog.setWindowTitle(QString::fromUtf8(dsp ? res::kPickDspFile : res::kPickArmFile));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    if (dsp)
+        dialog.setDefaultSuffix(QStringLiteral("hex"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+void CUpdaterView::OnUpdateBoth()
+{
+    if (!idle())
+        return;
+    if (linkDevice_.linkText.empty()) {
+        showAppMessage(window(), QString::fromUtf8(updater::texts::kNoLink));
+        return;
+    }
+    const QString dsp = pickFirmware(updater::kDspFirmware);
+    const QString arm = dsp.isEmpty() ? QString() : pickFirmware(updater::kArmFirmware);
+    if (arm.isEmpty())
+        return;
+    // Both files are checked before the inverter is contacted.
+    bothFacts_ = {readFirmwareFacts(updater::kDspFirmware, dsp),
+                  readFirmwareFacts(updater::kArmFirmware, arm)};
+    for (const FirmwareFacts &facts : bothFacts_) {
+        if (!facts.fault.isEmpty()) {
+            showAppMessage(window(), QString::fromUtf8(updater::texts::kFileRefused) +
+                                         QLatin1Char('\n') + facts.path + QStringLiteral(": ") +
+                                         facts.fault);
+            return;
+        }
+    }
+    updater::run::DeviceSpec device = linkDevice_;
+    device.dspPath = QFile::encodeName(dsp).toStdString();
+    device.armPath = QFile::encodeName(arm).toStdString();
+    // As updater-cli runs both: the link is opened afresh, a link lost during a job
+    // ends it at once, and after the DSP firmware the inverter's restart is waited for.
+    run_->reset(device, updater::run::DeviceRun::Settings{});
+    bothRun_.store(true);
+    lastFault_.clear();
+    keepJobTrace(openJobTrace(), true);
+    run_->start();
+}
+
+void CUpdaterView::jobStarted()
+{
+    if (bothRun_.load())
+        setLine(updater::kIdFileLine,
+                QString::fromUtf8(res::kFileLinePrefix) +
+                    QFile::decodeName(QByteArray::fromStdString(job().fields().firmwarePath)));
+}
+
+void CUpdaterView::note(const std::string &text)
+{
+    showState(capitalised(text));
+}
+
+const FirmwareFacts &CUpdaterView::factsOf(const std::string &path) const
+{
+    for (const FirmwareFacts &facts : bothFacts_) {
+        if (bothRun_.load() && QFile::encodeName(facts.path).toStdString() == path)
+            return facts;
+    }
+    return facts_;
+}
+
+void CUpdaterView::bothFinished()
+{
+    if (!bothRun_.load() || run_->busy())
+        return;
+    const updater::run::DeviceResult result = run_->result();
+    QString text;
+    if (result.outcome == updater::run::DeviceOutcome::Success) {
+        text = QString::fromUtf8(updater::texts::kSuccess) +
+               QStringLiteral("\nThe inverter now holds the new DSP firmware and the new LCD ARM "
+                              "firmware.");
+    } else {
+        // What ended it, where the run stopped, and what the inverter holds now.
+        QStringList lines;
+        lines << (result.outcome == updater::run::DeviceOutcome::Interrupted
+                      ? QStringLiteral("The update was stopped.")
+                      : QString::fromStdString(result.message)); // "time out！" as it stands
+        if (!lines.contains(capitalised(lastFault_)))
+            lines << capitalised(lastFault_);
+        lines << QStringLiteral("The inverter now holds: %1.")
+                     .arg(QString::fromStdString(run_->deviceHolds()));
+        lines.removeAll(QString());
+        text = lines.join(QLatin1Char('\n'));
+    }
+    // The window as it was: its own link, settings and file.
+    bothRun_.store(false);
+    run_->reset(linkDevice_, windowSettings());
+    job().setFirmware(firmwareType_, QFile::encodeName(firmwarePath_).toStdString());
+    setLine(updater::kIdFileLine, QString::fromUtf8(res::kFileLinePrefix) + firmwarePath_);
+    showAppMessage(window(), text);
+}

@@ -6,7 +6,8 @@
 #   UPDATER_QT_MINGW           where it goes (default: ~/.cache/updater/qt6-mingw)
 #   UPDATER_QT_MINGW_ARCHIVE   a packed copy to unpack instead of building (default:
 #                              ../shared/qt6-mingw-6.4.2.tar.xz beside the project,
-#                              when it is there); its top folder is qt6-mingw/
+#                              when it is there; "none" builds); its top folder
+#                              is qt6-mingw/
 #   UPDATER_QT_MINGW_PACK      where a fresh build is packed (default: the archive
 #                              name beside the prefix)
 #
@@ -24,6 +25,8 @@ prefix=${UPDATER_QT_MINGW:-$cache/qt6-mingw}
 archive=${UPDATER_QT_MINGW_ARCHIVE:-}
 if [ -z "$archive" ] && [ -f ../shared/qt6-mingw-$qt_version.tar.xz ]; then
     archive=$(cd ../shared && pwd)/qt6-mingw-$qt_version.tar.xz
+elif [ "$archive" = none ]; then
+    archive=
 fi
 stamp=$prefix/.updater-qt-$qt_version
 jobs=${UPDATER_QT_JOBS:-$(nproc)}
@@ -65,11 +68,15 @@ if [ -z "$src" ]; then
     fi
     trap 'rm -f "$srcs"; apt-get update -qq || true' EXIT
     apt-get update -qq
-    (cd "$work" && apt-get source -qq qt6-base="$qt_version*")
+    (cd "$work" && apt-get source -qq qt6-base >"$work/source.log" 2>&1)
     rm -f "$srcs"
     apt-get update -qq
     trap - EXIT
     src=$(find "$work" -maxdepth 1 -type d -name "qt6-base-$qt_version*" | head -n 1)
+    if [ -z "$src" ]; then
+        say "Debian serves no qt6-base $qt_version here: $(ls "$work")"
+        exit 1
+    fi
 fi
 say "source: $src"
 

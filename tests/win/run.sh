@@ -60,12 +60,17 @@ update() {
     shift 3
     "$sim" "$@" --expect "$file" >sim.out 2>&1 &
     sim_pid=$!
-    for _ in $(seq 100); do
+    for _ in $(seq 600); do
         [ -s sim.out ] && break
         sleep 0.05
     done
     local where target
     where=$(head -n 1 sim.out)
+    if [ -z "$where" ]; then
+        echo "    FAILED: updater-sim $* did not say where it listens within 30 s"
+        failed=$((failed + 1))
+        return
+    fi
     if [ "$link" = com7 ]; then
         # wine opens COM7 as this device once its server starts again.
         wine reg add 'HKLM\Software\Wine\Ports' /v COM7 /d "${where##* }" /f >/dev/null 2>&1
@@ -78,6 +83,13 @@ update() {
     local status=0 sim_status=0
     timeout 180 wine "$cli" "${target[@]}" "$option" "$file" </dev/null >cli.out 2>cli.err ||
         status=$?
+    # The simulator ends by itself once the job is over and the link has gone; one
+    # that nobody reached would wait for ever.
+    for _ in $(seq 300); do
+        kill -0 "$sim_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" || sim_status=$?
     sim_pid=
     tr -d '\r' <cli.out | sed 's/^/    /'

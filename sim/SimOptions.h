@@ -21,9 +21,9 @@ struct SimOptions
     std::string expectPath;
     std::optional<std::uint64_t> expectSize;
     Faults faults;
-    int delayMs = 0;   // answers leave this long after the unit that they answer
-    int delayFrom = 1; // the delay applies to the answers of this unit and later ones
-    int dropAfter = 0; // the connection is dropped once unit k has been answered
+    int delayMs = 0;     // answers leave this long after the unit that they answer
+    int delayFrom = 1;   // the delay applies to the answers of this unit and later ones
+    int dropAfter = 0;   // the connection is dropped once unit k has been answered
     bool hangUp = false; // the dropped pseudo-terminal is hung up instead of going dead
     bool repeat = false;
     bool stay = false;   // no restart after a job: the link stays as it is

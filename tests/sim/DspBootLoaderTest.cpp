@@ -62,7 +62,8 @@ TEST(DspBootLoader, TellsRecordsApartByTheirByteCountWhenTheyArriveBackToBack)
     Bytes withBadRecord = stream;
     withBadRecord[eraseCommand().size() + 21 + 20] ^= 0x01; // the second record's checksum
     std::string badVerdict;
-    for (const std::size_t piece : {std::size_t(1), std::size_t(2), std::size_t(7), stream.size()}) {
+    for (const std::size_t piece :
+         {std::size_t(1), std::size_t(2), std::size_t(7), stream.size()}) {
         SCOPED_TRACE("pieces of " + std::to_string(piece));
         SimDevice device({}, {});
         const Fed fed = feed(device, stream, piece);

@@ -4,6 +4,7 @@
 #include "ShellRig.h"
 
 #include "FileDownCom.h"
+#include "SimPeers.h"
 
 #include <QProgressBar>
 #include <QPushButton>

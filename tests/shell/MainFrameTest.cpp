@@ -351,11 +351,16 @@ TEST(StatusBar, AfterOpenItShowsWhatWillBeSentOrWhyItWouldBeRefused)
         << rig.frame->statusText().toStdString();
 }
 
-TEST(StatusBar, AfterSetPortItShowsTheLinkAndItsState)
+// After Set Port: the link and its state; a COM port that did not open says why at
+// once, from the link's own open error, and DownLoad still asks for the port.
+TEST(StatusBar, AfterSetPortItShowsTheLinkAndItsStateOrWhyTheComPortDidNotOpen)
 {
     QTemporaryDir dir;
     const QByteArray image = shelltest::binaryImage(3000);
     testsupport::TcpSimDevice device;
+    shelltest::SimProcess sim({"--pty"});
+    qputenv("UPDATER_COM42", "/dev/no-such-port-41");
+    qputenv("UPDATER_COM43", sim.device().toLocal8Bit());
     WindowRig rig;
     rig.openFile(1, shelltest::writeFile(dir.path(), "lcd.bin", image));
     ASSERT_TRUE(rig.setPortTcp(device.port()));
@@ -363,30 +368,21 @@ TEST(StatusBar, AfterSetPortItShowsTheLinkAndItsState)
     EXPECT_TRUE(WindowRig::waitFor([&] { return rig.frame->statusText() == link + " connected"; }));
     EXPECT_EQ(rig.frame->statusDetails(), "LCD ARM Firmware, 3 000 bytes, CRC-32 " +
                                               crc32Text(image) + "\n" + link + " connected");
+    ASSERT_TRUE(rig.setPortSerial(43));
+    EXPECT_EQ(rig.frame->statusText(), "COM43 (" + sim.device() + ") open");
 
-    shelltest::SimPty pty(44);
-    ASSERT_TRUE(rig.setPortSerial(44));
-    EXPECT_EQ(rig.frame->statusText(), "COM44 (" + pty.path() + ") open");
-}
-
-// The box stays as it is; the reason comes at once, from the link's own open error.
-TEST(StatusBar, AComPortThatCannotBeOpenedSaysWhyAtOnceAndDownLoadStillAsksForThePort)
-{
-    qputenv("UPDATER_COM42", "/dev/no-such-port-41");
-    WindowRig rig;
     EXPECT_FALSE(rig.setPortSerial(42));
     EXPECT_EQ(rig.frame->statusText(),
               "COM42 could not be opened: no such port (/dev/no-such-port-41)");
-    shelltest::SimPty pty(43);
-    pty.holdPort();
+    CFileDownCom otherProgram(nullptr, nullptr); // holds the port as another program would
+    ASSERT_TRUE(otherProgram.OpenSerialDevice(sim.device()));
     EXPECT_FALSE(rig.setPortSerial(43));
-    EXPECT_EQ(rig.frame->statusText(),
-              "COM43 could not be opened: in use by another program (" + pty.path() + ")");
+    const QString busy =
+        "COM43 could not be opened: in use by another program (" + sim.device() + ")";
+    EXPECT_EQ(rig.frame->statusText(), busy);
     SeenBox box;
     rig.modals.expectBox(&box);
     rig.command(32773);
     EXPECT_EQ(box.text, QStringLiteral("Please set COM Port or IP Address first!"));
-    EXPECT_EQ(rig.frame->statusText(),
-              "COM43 could not be opened: in use by another program (" + pty.path() + ")");
-    qunsetenv("UPDATER_COM42");
+    EXPECT_EQ(rig.frame->statusText(), busy);
 }

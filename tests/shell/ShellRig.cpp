@@ -67,9 +67,14 @@ void ModalAnswerer::poll()
         QPointer<QWidget> target(top);
         QMetaObject::invokeMethod(
             this,
-            [handler = std::move(handler), target] {
-                if (target)
+            [this, handler = std::move(handler), target]() mutable {
+                if (target && target->isVisible()) {
                     handler(target.data());
+                    return;
+                }
+                // The window closed before its turn: the handler waits for the next.
+                pending_.push_front(std::move(handler));
+                lastTop_ = nullptr;
             },
             Qt::QueuedConnection);
         return;

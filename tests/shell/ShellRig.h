@@ -5,7 +5,6 @@
 #include "CMainFrame.h"
 #include "CUpdaterApp.h"
 #include "CUpdaterView.h"
-#include "SimPeers.h"
 #include "UpdateJob.h"
 
 #include <QByteArray>
@@ -17,7 +16,6 @@
 #include <QStringList>
 #include <QTimer>
 
-#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -102,29 +100,6 @@ public:
     // True when the three commands that follow the job are all enabled (or all
     // disabled, for false).
     bool commandsEnabled(bool enabled) const;
-};
-
-// The simulated inverter on a pseudo-terminal that UPDATER_COM<comNumber> names,
-// so that Set Port opens it as that COM port. Like an inverter it hangs up after
-// a job unless told to stay: the window's port then fails. POSIX only.
-class SimPty
-{
-public:
-    explicit SimPty(unsigned comNumber, const testsupport::PeerOptions &options = {});
-    ~SimPty();
-    QString path() const { return path_; }
-    testsupport::SimPeer &device() { return *device_; }
-    bool hungUp() const { return hungUp_.load(); }
-    // Holds the port as another program does, so that it cannot be opened.
-    void holdPort();
-
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    int held_ = -1;
-    std::atomic<bool> hungUp_{false};
-    QString path_;
-    std::unique_ptr<testsupport::PtySimDevice> device_;
 };
 
 // updater-sim in a process of its own: the independently written simulated

@@ -183,157 +183,159 @@ TEST(UpdateFromWindow, DownLoadWithALinkButNoFileAsksForTheFile)
     EXPECT_TRUE(rig.commandsEnabled(true));
 }
 
+namespace {
+
+// A window whose Set Port chose updater-sim, started with args: over TCP, or as
+// COM com over its pseudo-terminal; with a firmware file of type open (none when
+// file is empty).
+struct SimWindow
+{
+    SimWindow(const QStringList &args, int type, const QByteArray &file, unsigned com = 0)
+        : sim(com != 0 ? args + QStringList{"--pty"} : args)
+    {
+        if (com != 0)
+            qputenv(("UPDATER_COM" + QByteArray::number(com)).constData(),
+                    sim.device().toLocal8Bit());
+        linked = sim.started() && (com != 0 ? rig.setPortSerial(com) : rig.setPortTcp(sim.port()));
+        path = shelltest::writeFile(dir.path(), type == 1 ? "lcd.bin" : "dsp.hex", file);
+        if (!file.isEmpty())
+            rig.openFile(type, path);
+    }
+    QTemporaryDir dir;
+    shelltest::SimProcess sim;
+    WindowRig rig;
+    QString path;
+    bool linked = false;
+};
+
+// The texts the status bar and the three lines show, each once, in order.
+struct SeenTexts
+{
+    explicit SeenTexts(WindowRig &rig)
+    {
+        QObject::connect(&timer, &QTimer::timeout, [this, &rig] {
+            for (const QString &text : {rig.frame->statusText(), rig.view->lineText(1002),
+                                        rig.view->lineText(1003), rig.view->lineText(1004)}) {
+                if (!text.trimmed().isEmpty() && !texts.contains(text))
+                    texts << text;
+            }
+        });
+        timer.start(20);
+    }
+    QTimer timer;
+    QStringList texts;
+};
+
+const QString kSuccess = QStringLiteral("Download file success!");
+const QString kTimeOut = QString::fromUtf8("time out\xEF\xBC\x81");
+
+} // namespace
+
 // The inverter closes the link as it restarts after each update: the next
-// DownLoad opens the same link again and goes on, job after job.
+// DownLoad opens the same link again and goes on; only when that fails, it says why.
 TEST(Reconnect, DownLoadConnectsAgainToTheAddressSetPortChoseAfterTheInverterHungUp)
 {
-    QTemporaryDir dir;
-    shelltest::SimProcess sim({"--repeat", "--restart-ms", "100"});
-    ASSERT_TRUE(sim.started());
-    WindowRig rig;
-    ASSERT_TRUE(rig.setPortTcp(sim.port()));
-    rig.openFile(0, shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(40)));
+    SimWindow w({"--repeat", "--restart-ms", "100"}, 0, shelltest::hexImage(40));
+    ASSERT_TRUE(w.linked);
     for (int job = 1; job <= 3; ++job) {
-        EXPECT_EQ(runJob(rig, 20000).box.text, QStringLiteral("Download file success!")) << job;
-        EXPECT_TRUE(WindowRig::waitFor([&] { return !rig.view->link().linkOpen(); }, 5000));
+        EXPECT_EQ(runJob(w.rig, 20000).box.text, kSuccess) << job;
+        EXPECT_TRUE(WindowRig::waitFor([&] { return !w.rig.view->link().linkOpen(); }, 5000));
     }
-    EXPECT_EQ(sim.output().count("result: PASS"), 3) << sim.output().toStdString();
-
-    // Only when the link cannot be opened again does DownLoad say why.
-    sim.stop();
+    EXPECT_EQ(w.sim.output().count("result: PASS"), 3) << w.sim.output().toStdString();
+    w.sim.stop();
     SeenBox box;
-    rig.modals.expectBox(&box);
-    rig.command(32773);
-    EXPECT_TRUE(WindowRig::waitFor([&] { return !box.text.isEmpty(); }, 12000));
-    EXPECT_EQ(box.text, "Cannot connect to 127.0.0.1 port " + QString::number(sim.port()) +
+    w.rig.modals.expectBox(&box);
+    w.rig.command(32773);
+    EXPECT_TRUE(WindowRig::waitFor([&] { return w.rig.commandsEnabled(true); }, 12000));
+    EXPECT_EQ(box.text, "Cannot connect to 127.0.0.1 port " + QString::number(w.sim.port()) +
                             ": Connection refused");
-    EXPECT_TRUE(WindowRig::waitFor([&] { return rig.commandsEnabled(true); }, 2000));
-    EXPECT_EQ(rig.view->job().jobState(), -1);
-    EXPECT_TRUE(rig.modals.unexpected().isEmpty());
+    EXPECT_EQ(w.rig.view->job().jobState(), -1);
 }
 
 TEST(Reconnect, DownLoadOpensTheComPortAgainAfterTheInverterHungUpOrTheAdapterWasPluggedInAgain)
 {
-    QTemporaryDir dir;
-    const QString image = shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(2000));
-    WindowRig rig;
-    QString device;
-    for (int job = 1; job <= 2; ++job) {
-        // Each simulated inverter hangs up its pseudo-terminal after its job, which
-        // then goes away: the next one comes under the same COM number.
-        shelltest::SimProcess sim({"--pty", "--restart-ms", "100"});
-        ASSERT_TRUE(sim.started());
-        device = sim.device();
-        qputenv("UPDATER_COM45", device.toLocal8Bit());
-        if (job == 1) {
-            ASSERT_TRUE(rig.setPortSerial(45));
-            rig.openFile(1, image);
-        }
-        EXPECT_EQ(runJob(rig, 20000).box.text, QStringLiteral("Download file success!")) << job;
-        EXPECT_TRUE(WindowRig::waitFor([&] { return !rig.view->link().linkOpen(); }, 5000));
-        EXPECT_TRUE(WindowRig::waitFor([&] { return sim.output().contains("result: PASS"); }))
-            << sim.output().toStdString();
-    }
+    SimWindow w({"--restart-ms", "100"}, 1, shelltest::binaryImage(2000), 45);
+    ASSERT_TRUE(w.linked);
+    EXPECT_EQ(runJob(w.rig, 20000).box.text, kSuccess);
+    EXPECT_TRUE(WindowRig::waitFor([&] { return !w.rig.view->link().linkOpen(); }, 5000));
+    // The simulator hung up its pseudo-terminal and went away: the next inverter
+    // comes under the same COM number, as an adapter plugged in again.
+    shelltest::SimProcess next({"--pty", "--restart-ms", "100"});
+    qputenv("UPDATER_COM45", next.device().toLocal8Bit());
+    EXPECT_EQ(runJob(w.rig, 20000).box.text, kSuccess);
+    EXPECT_TRUE(WindowRig::waitFor([&] { return next.output().contains("result: PASS"); }));
+    EXPECT_TRUE(WindowRig::waitFor([&] { return !w.rig.view->link().linkOpen(); }, 5000));
+    next.stop();
     SeenBox box;
-    rig.modals.expectBox(&box);
-    rig.command(32773);
-    EXPECT_EQ(box.text, "COM45 could not be opened: no such port (" + device + ")");
+    w.rig.modals.expectBox(&box);
+    w.rig.command(32773);
+    EXPECT_EQ(box.text, "COM45 could not be opened: no such port (" + next.device() + ")");
     EXPECT_EQ(box.caption, QStringLiteral("Application Error"));
-    EXPECT_TRUE(rig.commandsEnabled(true));
-    EXPECT_EQ(rig.frame->statusText(), box.text);
-    qunsetenv("UPDATER_COM45");
+    EXPECT_EQ(w.rig.frame->statusText(), box.text);
 }
 
 // Set Port chose a port that did not open: DownLoad asks for the port, as before.
 TEST(Reconnect, APortThatNeverOpenedIsNotOpenedAgain)
 {
-    QTemporaryDir dir;
     shelltest::SimProcess sim({"--pty"});
-    ASSERT_TRUE(sim.started());
     qputenv("UPDATER_COM46", "/dev/no-such-port-45");
     WindowRig rig;
-    rig.openFile(1, shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(2000)));
     EXPECT_FALSE(rig.setPortSerial(46));
     qputenv("UPDATER_COM46", sim.device().toLocal8Bit());
     SeenBox box;
     rig.modals.expectBox(&box);
     rig.command(32773);
     EXPECT_EQ(box.text, QStringLiteral("Please set COM Port or IP Address first!"));
-    EXPECT_FALSE(rig.view->link().linkOpen());
-    qunsetenv("UPDATER_COM46");
 }
 
 // A link lost during a job: the first box says where the job stood and what the
 // inverter may hold; the job keeps its wait and ends with its time-out.
-TEST(LinkLost, TheBoxNamesTheLinkTheRecordAndWhatTheInverterMayHoldThenTheTimeOutFollows)
+TEST(LinkLost, TheBoxNamesTheLinkTheRecordOrBlockAndWhatTheInverterMayHold)
 {
-    QTemporaryDir dir;
-    // Unit 1 is the erase command: unit 12 is record 11, after whose answer record
-    // 12 of 41 (40 data records and the end record) goes out.
-    shelltest::SimProcess sim({"--drop-after", "12"});
-    ASSERT_TRUE(sim.started());
-    WindowRig rig;
-    ASSERT_TRUE(rig.setPortTcp(sim.port()));
-    rig.openFile(0, shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(40)));
-    SeenBox lost;
-    rig.modals.expectBox(&lost);
-    const JobRecord record = runJob(rig, 15000);
-    EXPECT_EQ(lost.text, "The connection to 127.0.0.1:" + QString::number(sim.port()) +
-                             " was lost while programming (record 12 of 41). The inverter may "
-                             "be half-written: keep it powered and run the update again.");
-    EXPECT_EQ(lost.caption, QStringLiteral("Application Error"));
-    EXPECT_EQ(record.box.text, QString::fromUtf8("time out\xEF\xBC\x81"));
-    EXPECT_EQ(rig.view->lineText(1004), QStringLiteral("Program failed"));
+    // DSP: unit 1 is the erase command, unit 12 record 11, after whose answer record
+    // 12 of 41 goes out. ARM: wake-up, digit, header block, then unit 5 is block 2
+    // of 5; block 3 may have gone out before the hang-up is seen.
+    const struct
+    {
+        QStringList args;
+        unsigned com;
+        const char *where;
+    } rows[] = {{{"--drop-after", "12"}, 0, "record 12 of 41"},
+                {{"--drop-after", "5", "--hang-up"}, 47, "block [23] of 5"}};
+    for (const auto &row : rows) {
+        SimWindow w(row.args, row.com == 0 ? 0 : 1,
+                    row.com == 0 ? shelltest::hexImage(40) : shelltest::binaryImage(5000), row.com);
+        ASSERT_TRUE(w.linked);
+        SeenBox box;
+        w.rig.modals.expectBox(&box);
+        EXPECT_EQ(runJob(w.rig, 15000).box.text, kTimeOut);
+        const QString link = row.com == 0 ? "127.0.0.1:" + QString::number(w.sim.port())
+                                          : "COM47 \\(" + w.sim.device() + "\\)";
+        EXPECT_TRUE(QRegularExpression("^The connection to " + link + " was lost while " +
+                                       "programming \\(" + row.where + "\\)\\. The inverter may " +
+                                       "be half-written: keep it powered and run the update "
+                                       "again\\.$")
+                        .match(box.text)
+                        .hasMatch())
+            << box.text.toStdString();
+        EXPECT_EQ(box.caption, QStringLiteral("Application Error"));
+        EXPECT_EQ(w.rig.view->lineText(1004), QStringLiteral("Program failed"));
+    }
 }
 
-TEST(LinkLost, APortThatHangsUpDuringTheArmJobNamesTheBlock)
+// While programming the status bar counts the percent, the data bytes of the
+// records sent of those of the file and the time left; in the erase wait, seconds.
+TEST(Progress, TheStatusBarShowsPercentBytesSentOfTheTotalAndTimeLeftOrTheSecondsWaited)
 {
-    QTemporaryDir dir;
-    // Units: wake-up, digit, header block, then data blocks: unit 5 is block 2 of 5.
-    shelltest::SimProcess sim({"--pty", "--drop-after", "5", "--hang-up"});
-    ASSERT_TRUE(sim.started());
-    qputenv("UPDATER_COM47", sim.device().toLocal8Bit());
-    WindowRig rig;
-    ASSERT_TRUE(rig.setPortSerial(47));
-    rig.openFile(1, shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(5000)));
-    SeenBox lost;
-    rig.modals.expectBox(&lost);
-    EXPECT_EQ(runJob(rig, 15000).box.text, QString::fromUtf8("time out\xEF\xBC\x81"));
-    // The next block may or may not have gone out before the hang-up was seen.
-    const QString lead =
-        "The connection to COM47 (" + sim.device() + ") was lost while programming (block ";
-    EXPECT_TRUE(lost.text == lead + "2 of 5). The inverter may be half-written: keep it powered "
-                                    "and run the update again." ||
-                lost.text == lead + "3 of 5). The inverter may be half-written: keep it powered "
-                                    "and run the update again.")
-        << lost.text.toStdString();
-    qunsetenv("UPDATER_COM47");
-}
-
-// While programming, the status bar counts the percent, the data bytes of the
-// records sent of those of the file, and the time left.
-TEST(Progress, WhileProgrammingTheStatusBarShowsPercentBytesSentOfTheTotalAndTimeLeft)
-{
-    QTemporaryDir dir;
-    shelltest::SimProcess sim({"--delay-ms", "5"});
-    ASSERT_TRUE(sim.started());
-    WindowRig rig;
-    ASSERT_TRUE(rig.setPortTcp(sim.port()));
-    rig.openFile(0, shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(300)));
-    QStringList seen;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (seen.isEmpty() || seen.constLast() != rig.frame->statusText())
-            seen << rig.frame->statusText();
-    });
-    watch.start(20);
-    EXPECT_EQ(runJob(rig, 30000).box.text, QStringLiteral("Download file success!"));
+    SimWindow w({"--delay-ms", "5"}, 0, shelltest::hexImage(300));
+    ASSERT_TRUE(w.linked);
+    SeenTexts seen(w.rig);
+    EXPECT_EQ(runJob(w.rig, 30000).box.text, kSuccess);
     const QRegularExpression shape(
         QStringLiteral("^(\\d+) %, ([\\d ]+) of 4 800 bytes(, \\d+:\\d\\d left)?$"));
-    int matched = 0;
-    int lastPercent = -1;
+    int matched = 0, lastPercent = -1;
     bool timeLeft = false;
-    for (const QString &text : seen) {
+    for (const QString &text : seen.texts) {
         const QRegularExpressionMatch m = shape.match(text);
         if (!m.hasMatch())
             continue;
@@ -343,108 +345,91 @@ TEST(Progress, WhileProgrammingTheStatusBarShowsPercentBytesSentOfTheTotalAndTim
         lastPercent = m.captured(1).toInt();
         timeLeft = timeLeft || !m.captured(3).isEmpty();
     }
-    EXPECT_GE(matched, 3) << seen.join(" | ").toStdString();
-    EXPECT_TRUE(timeLeft) << seen.join(" | ").toStdString();
-}
+    EXPECT_GE(matched, 3) << seen.texts.join(" | ").toStdString();
+    EXPECT_TRUE(timeLeft) << seen.texts.join(" | ").toStdString();
 
-TEST(Progress, DuringTheEraseWaitTheStatusBarCountsTheSecondsWaitedOf20)
-{
-    QTemporaryDir dir;
-    shelltest::SimProcess sim({"--silent-from", "1"});
-    ASSERT_TRUE(sim.started());
-    WindowRig rig;
-    ASSERT_TRUE(rig.setPortTcp(sim.port()));
-    rig.openFile(0, shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(10)));
-    rig.command(32773);
+    SimWindow silent({"--silent-from", "1"}, 0, shelltest::hexImage(10));
+    ASSERT_TRUE(silent.linked);
+    silent.rig.command(32773);
     for (const char *text : {"Erasing: 1 s of 20 s", "Erasing: 2 s of 20 s"})
         EXPECT_TRUE(WindowRig::waitFor(
-            [&] { return rig.frame->statusText() == QLatin1String(text); }, 4000))
-            << text << " / " << rig.frame->statusText().toStdString();
-    rig.modals.expect(
+            [&] { return silent.rig.frame->statusText() == QLatin1String(text); }, 4000))
+            << text << " / " << silent.rig.frame->statusText().toStdString();
+    silent.rig.modals.expect(
         [](QWidget *w) { qobject_cast<QMessageBox *>(w)->button(QMessageBox::Yes)->click(); });
-    EXPECT_TRUE(rig.frame->close());
+    EXPECT_TRUE(silent.rig.frame->close());
 }
 
 // Tool > Stop: only during a job; asked as the close question is, No the default;
 // Yes abandons the job at once and says where it stopped.
 TEST(Stop, AsksFirstAndYesAbandonsTheJobSayingWhereItStoppedAndWhatTheInverterMayHold)
 {
-    QTemporaryDir dir;
-    shelltest::SimProcess sim({"--repeat", "--delay-ms", "20", "--restart-ms", "100"});
-    ASSERT_TRUE(sim.started());
-    WindowRig rig;
-    QAction *stop = rig.frame->menuAction(32781);
+    SimWindow w({"--repeat", "--delay-ms", "20", "--restart-ms", "100"}, 0,
+                shelltest::hexImage(200));
+    ASSERT_TRUE(w.linked);
+    QAction *stop = w.rig.frame->menuAction(32781);
     ASSERT_NE(stop, nullptr);
-    EXPECT_EQ(stop->text(), QStringLiteral("&Stop"));
     EXPECT_FALSE(stop->isEnabled());
-    ASSERT_TRUE(rig.setPortTcp(sim.port()));
-    rig.openFile(0, shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(200)));
-    rig.command(32773);
-    ASSERT_TRUE(WindowRig::waitFor([&] { return rig.view->job().fields().readPos >= 5; }, 10000));
+    w.rig.command(32773);
+    ASSERT_TRUE(WindowRig::waitFor([&] { return w.rig.view->job().fields().readPos >= 5; }));
     EXPECT_TRUE(stop->isEnabled());
-
-    SeenBox question;
-    rig.modals.expect([&](QWidget *w) {
-        question = shelltest::readBox(w);
-        EXPECT_EQ(qobject_cast<QMessageBox *>(w)->defaultButton()->text(), "&No");
-        qobject_cast<QMessageBox *>(w)->button(QMessageBox::No)->click();
-    });
-    rig.command(32781);
+    SeenBox question, stopped;
+    for (auto button : {QMessageBox::No, QMessageBox::Yes}) {
+        w.rig.modals.expect([&, button](QWidget *box) {
+            question = shelltest::readBox(box);
+            EXPECT_EQ(qobject_cast<QMessageBox *>(box)->defaultButton()->text(), "&No");
+            qobject_cast<QMessageBox *>(box)->button(button)->click();
+        });
+        if (button == QMessageBox::Yes)
+            w.rig.modals.expectBox(&stopped);
+        w.rig.command(32781);
+        EXPECT_EQ(w.rig.view->job().jobState(), button == QMessageBox::No ? 3 : -1);
+    }
     EXPECT_EQ(question.text, "A download is running. Stopping now may leave the inverter "
                              "half-written. Stop anyway?");
-    EXPECT_EQ(question.caption, QStringLiteral("Updater V10.14"));
-    EXPECT_EQ(rig.view->job().jobState(), 3); // No: the job goes on
-
-    SeenBox stopped;
-    rig.modals.expect(
-        [](QWidget *w) { qobject_cast<QMessageBox *>(w)->button(QMessageBox::Yes)->click(); });
-    rig.modals.expectBox(&stopped);
-    rig.command(32781);
     EXPECT_TRUE(WindowRig::waitFor([&] { return !stopped.text.isEmpty(); }, 3000));
-    const QRegularExpression said(QStringLiteral(
-        "^The download was stopped while programming \\(record (\\d+) of 201\\)\\. The "
-        "inverter may be half-written: keep it powered and run the update again\\.$"));
-    EXPECT_TRUE(said.match(stopped.text).hasMatch()) << stopped.text.toStdString();
-    EXPECT_EQ(rig.view->job().jobState(), -1);
-    EXPECT_FALSE(rig.view->job().fields().fileOpen);
-    EXPECT_TRUE(WindowRig::waitFor([&] { return rig.commandsEnabled(true); }, 2000));
+    EXPECT_TRUE(QRegularExpression(
+                    QStringLiteral("^The download was stopped while programming \\(record "
+                                   "\\d+ of 201\\)\\. The inverter may be half-written: keep "
+                                   "it powered and run the update again\\.$"))
+                    .match(stopped.text)
+                    .hasMatch())
+        << stopped.text.toStdString();
+    EXPECT_FALSE(w.rig.view->job().fields().fileOpen);
+    EXPECT_TRUE(WindowRig::waitFor([&] { return w.rig.commandsEnabled(true); }, 2000));
     EXPECT_FALSE(stop->isEnabled());
     // Nothing more comes of the stopped job, and DownLoad starts afresh.
     QTest::qWait(600);
-    EXPECT_EQ(runJob(rig, 30000).box.text, QStringLiteral("Download file success!"));
-    EXPECT_TRUE(rig.modals.unexpected().isEmpty());
+    EXPECT_EQ(runJob(w.rig, 30000).box.text, kSuccess);
+    EXPECT_TRUE(w.rig.modals.unexpected().isEmpty());
 }
 
 namespace {
 
-// A trace's lines without their times, leaving out those that name how the link
-// was reached and the command line's exit status.
+// A trace's lines without their times and the lines that say how the link was
+// reached and the command line's exit status.
 QStringList traceLines(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {QStringLiteral("cannot read ") + path};
     QStringList lines;
     const QRegularExpression timed(QStringLiteral("^ *\\d+ ms  (.*)$"));
+    file.open(QIODevice::ReadOnly);
     for (const QString &line : QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts)) {
-        const QRegularExpressionMatch m = timed.match(line);
-        if (!m.hasMatch())
-            lines << QStringLiteral("untimed: ") + line;
-        else if (!m.captured(1).startsWith(QStringLiteral("link: ")) &&
-                 !m.captured(1).startsWith(QStringLiteral("exit: ")))
-            lines << m.captured(1);
+        const QString text = timed.match(line).captured(1);
+        if (!text.startsWith(QStringLiteral("link: ")) &&
+            !text.startsWith(QStringLiteral("exit: ")))
+            lines << (text.isEmpty() ? "untimed: " + line : text);
     }
     return lines;
 }
 
-// File > Save Support Log..., answering the file dialog with path.
-void saveSupportLog(WindowRig &rig, const QString &path)
+// Answers a file dialog with path.
+std::function<void(QWidget *)> typePath(const QString &path)
 {
-    rig.modals.expect([path](QWidget *w) {
+    return [path](QWidget *w) {
         shelltest::typeFileName(w, path);
         QMetaObject::invokeMethod(w, "accept");
-    });
-    rig.command(32783);
+    };
 }
 
 } // namespace
@@ -452,167 +437,107 @@ void saveSupportLog(WindowRig &rig, const QString &path)
 // The support log is the last job's trace, as updater-cli --trace writes it.
 TEST(SupportLog, SavesTheLastJobsTraceAsUpdaterCliTraceWritesIt)
 {
-    QTemporaryDir dir;
-    const QString hex = shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(30));
-    shelltest::SimProcess sim({"--repeat", "--restart-ms", "100"});
-    ASSERT_TRUE(sim.started());
-    WindowRig rig;
-    // DownLoad refused before a job started: still no log.
-    SeenBox noLink;
-    rig.modals.expectBox(&noLink);
-    rig.command(32773);
-    EXPECT_EQ(noLink.text, QStringLiteral("Please set COM Port or IP Address first!"));
-    SeenBox none;
-    rig.modals.expectBox(&none);
-    rig.command(32783);
+    SimWindow w({"--repeat", "--restart-ms", "100"}, 0, {});
+    ASSERT_TRUE(w.linked);
+    const QString hex = shelltest::writeFile(w.dir.path(), "dsp.hex", shelltest::hexImage(30));
+    SeenBox none; // a DownLoad refused before a job started leaves no log
+    w.rig.modals.expectBox(&none);
+    w.rig.modals.expectBox(&none);
+    w.rig.command(32773);
+    w.rig.command(32783);
     EXPECT_EQ(none.text, QStringLiteral("No update has run yet: there is no support log to save."));
-
-    ASSERT_TRUE(rig.setPortTcp(sim.port()));
-    rig.openFile(0, hex);
-    EXPECT_EQ(runJob(rig, 20000).box.text, QStringLiteral("Download file success!"));
-    EXPECT_TRUE(WindowRig::waitFor([&] { return !rig.view->link().linkOpen(); }, 5000));
-    EXPECT_EQ(runJob(rig, 20000).box.text, QStringLiteral("Download file success!"));
-    const QString saved = dir.filePath("support.log");
-    saveSupportLog(rig, saved);
-    EXPECT_EQ(rig.frame->statusText(), "Support log saved to " + saved);
-
+    w.rig.openFile(0, hex);
+    for (int job = 1; job <= 2; ++job) {
+        EXPECT_EQ(runJob(w.rig, 20000).box.text, kSuccess);
+        EXPECT_TRUE(WindowRig::waitFor([&] { return !w.rig.view->link().linkOpen(); }, 5000));
+    }
+    const QString saved = w.dir.filePath("support.log");
+    w.rig.modals.expect(typePath(saved));
+    w.rig.command(32783);
+    EXPECT_EQ(w.rig.frame->statusText(), "Support log saved to " + saved);
     // The same job through updater-cli --trace, against the same device.
-    EXPECT_TRUE(WindowRig::waitFor([&] { return !rig.view->link().linkOpen(); }, 5000));
     QProcess cli;
     cli.start(QStringLiteral(UPDATER_CLI_PATH),
-              {"--tcp", "127.0.0.1:" + QString::number(sim.port()), "--dsp", hex, "--trace",
-               dir.filePath("cli.log")});
+              {"--tcp", "127.0.0.1:" + QString::number(w.sim.port()), "--dsp", hex, "--trace",
+               w.dir.filePath("cli.log")});
     ASSERT_TRUE(cli.waitForFinished(20000));
     EXPECT_EQ(cli.exitCode(), 0) << cli.readAll().toStdString();
     const QStringList window = traceLines(saved);
-    EXPECT_EQ(window, traceLines(dir.filePath("cli.log")));
+    EXPECT_EQ(window, traceLines(w.dir.filePath("cli.log")));
     EXPECT_EQ(window.count(QStringLiteral("message: Download file success!")), 1);
     EXPECT_TRUE(window.contains(QStringLiteral("> state 1  FA 66 6C 61 73 68 62 96  (8 bytes)")));
     QFile first(saved);
-    ASSERT_TRUE(first.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(first.readLine().startsWith("       0 ms  start: Updater V10.14"));
-
-    // The firmware file is never overwritten by the log, even when the file dialog
-    // was told to replace it.
+    EXPECT_TRUE(first.open(QIODevice::ReadOnly) &&
+                first.readLine().startsWith("       0 ms  start: Updater V10.14"));
+    // Never over the firmware file, even when the file dialog was told to replace it.
     SeenBox refused;
-    rig.modals.expect([&](QWidget *w) {
-        shelltest::typeFileName(w, hex);
-        QMetaObject::invokeMethod(w, "accept");
-    });
-    rig.modals.expect([](QWidget *w) {
-        if (auto *replace = qobject_cast<QMessageBox *>(w))
+    w.rig.modals.expect(typePath(hex));
+    w.rig.modals.expect([](QWidget *box) {
+        if (auto *replace = qobject_cast<QMessageBox *>(box))
             replace->button(QMessageBox::Yes)->click();
     });
-    rig.modals.expectBox(&refused);
-    rig.command(32783);
+    w.rig.modals.expectBox(&refused);
+    w.rig.command(32783);
     EXPECT_EQ(refused.text, hex + ": this is the firmware file; give the support log another name");
     EXPECT_EQ(QFile(hex).size(), shelltest::hexImage(30).size());
 }
 
-namespace {
-
-// Tool > Update DSP and LCD ARM..., answering its two file dialogs; the run's
-// final box is recorded in box. Returns the texts the status bar and the status
-// lines showed on the way.
-QStringList updateBoth(WindowRig &rig, const QString &dsp, const QString &arm, SeenBox *box,
-                       int timeoutMs = 30000)
-{
-    QStringList seen;
-    const auto note = [&seen](const QString &text) {
-        if (!text.trimmed().isEmpty() && !seen.contains(text))
-            seen << text;
-    };
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        note(rig.frame->statusText());
-        for (int id : {1002, 1003, 1004})
-            note(rig.view->lineText(id));
-    });
-    watch.start(20);
-    for (const QString &path : {dsp, arm}) {
-        rig.modals.expect([path](QWidget *w) {
-            shelltest::typeFileName(w, path);
-            QMetaObject::invokeMethod(w, "accept");
-        });
-    }
-    rig.modals.expectBox(box);
-    rig.command(32782);
-    EXPECT_TRUE(WindowRig::waitFor(
-        [&] { return !box->text.isEmpty() && rig.commandsEnabled(true); }, timeoutMs));
-    return seen;
-}
-
-} // namespace
-
-// DSP, the inverter's restart, the link opened again, LCD ARM: one run, with the
-// phases on the lines as for single jobs and one box at the end.
+// Tool > Update DSP and LCD ARM...: DSP, the inverter's restart, the link opened
+// again, LCD ARM in one run, with the phases on the lines as for single jobs and
+// one box at the end that says what the inverter holds. Files are checked before
+// the inverter is contacted.
 TEST(BothFirmwares, OneRunWritesDspThenArmAndEndsWithOneBoxSayingWhatTheInverterHolds)
 {
-    QTemporaryDir dir;
-    const QString dsp = shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(30));
-    const QString arm = shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(4000));
-    shelltest::SimProcess sim({"--repeat", "--restart-ms", "100"});
-    ASSERT_TRUE(sim.started());
-    WindowRig rig;
-    ASSERT_TRUE(rig.setPortTcp(sim.port()));
-    SeenBox box;
-    const QStringList seen = updateBoth(rig, dsp, arm, &box);
-    EXPECT_EQ(box.text, "Download file success!\nThe inverter now holds the new DSP firmware and "
-                        "the new LCD ARM firmware.");
-    EXPECT_EQ(box.caption, QStringLiteral("Updater V10.14"));
-    for (const QString &text :
-         {"File:  " + dsp, "File:  " + arm, QStringLiteral("Erase Done."),
-          QStringLiteral("Programing..."), QStringLiteral("Programing Done."),
-          QStringLiteral("DSP firmware written; opening the link again for the ARM firmware")})
-        EXPECT_TRUE(seen.contains(text))
-            << text.toStdString() << " in " << seen.join(" | ").toStdString();
-    EXPECT_TRUE(WindowRig::waitFor([&] { return sim.output().count("result: PASS") == 2; }))
-        << sim.output().toStdString();
-    EXPECT_TRUE(sim.output().contains("DSP job"));
-    EXPECT_TRUE(sim.output().contains("ARM job"));
-    // The window is as it was: no file chosen, DownLoad still asks for one.
-    EXPECT_EQ(rig.view->lineText(1002), QStringLiteral("File:  "));
-    EXPECT_TRUE(rig.modals.unexpected().isEmpty())
-        << rig.modals.unexpected().join('\n').toStdString();
-}
+    const auto run = [](SimWindow &w, const QByteArray &dsp, QStringList *seen = nullptr) {
+        shelltest::writeFile(w.dir.path(), "dsp.hex", dsp);
+        const QString arm =
+            shelltest::writeFile(w.dir.path(), "lcd.bin", shelltest::binaryImage(10000));
+        SeenTexts texts(w.rig);
+        SeenBox box;
+        w.rig.modals.expect(typePath(w.path));
+        w.rig.modals.expect(typePath(arm));
+        w.rig.modals.expectBox(&box);
+        w.rig.command(32782);
+        EXPECT_TRUE(WindowRig::waitFor(
+            [&] { return !box.text.isEmpty() && w.rig.commandsEnabled(true); }, 30000));
+        EXPECT_TRUE(w.rig.modals.unexpected().isEmpty());
+        if (seen)
+            *seen = texts.texts;
+        return box.text;
+    };
+    {
+        SimWindow w({"--repeat", "--restart-ms", "100"}, 0, {});
+        ASSERT_TRUE(w.linked);
+        QByteArray damaged = shelltest::hexImage(5);
+        damaged[damaged.indexOf("\r\n", damaged.indexOf("\r\n") + 2) - 1] ^= 1;
+        EXPECT_EQ(run(w, damaged),
+                  "Firmware file refused!\n" + w.path + ": line 2: checksum mismatch");
+        EXPECT_EQ(w.sim.output().count("verdict"), 0); // nothing was sent
+        QStringList seen;
+        EXPECT_EQ(run(w, shelltest::hexImage(30), &seen),
+                  kSuccess + "\nThe inverter now holds the new DSP firmware and the new LCD ARM "
+                             "firmware.");
+        for (const QString &text :
+             {"File:  " + w.path, "File:  " + w.dir.filePath("lcd.bin"),
+              QStringLiteral("Erase Done."), QStringLiteral("Programing Done."),
+              QStringLiteral("DSP firmware written; opening the link again for the ARM firmware")})
+            EXPECT_TRUE(seen.contains(text))
+                << text.toStdString() << " in " << seen.join(" | ").toStdString();
+        EXPECT_TRUE(WindowRig::waitFor([&] { return w.sim.output().count("result: PASS") == 2; }));
+        EXPECT_EQ(w.rig.view->lineText(1002), QStringLiteral("File:  ")); // the window as it was
+    }
 
-TEST(BothFirmwares, AFailureInTheArmFirmwareSaysTheDspFirmwareIsWrittenAndWhereTheArmStopped)
-{
-    QTemporaryDir dir;
     // The DSP job's 7 units pass; the ARM job's unit 9 (data block 6) is not answered.
-    const QString dsp = shelltest::writeFile(dir.path(), "dsp.hex", shelltest::hexImage(5));
-    const QString arm = shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(10000));
-    shelltest::SimProcess sim({"--repeat", "--restart-ms", "100", "--silent-from", "9"});
-    ASSERT_TRUE(sim.started());
-    WindowRig rig;
-    ASSERT_TRUE(rig.setPortTcp(sim.port()));
-    SeenBox box;
-    updateBoth(rig, dsp, arm, &box);
-    EXPECT_TRUE(box.text.startsWith(QString::fromUtf8("time out\xEF\xBC\x81\nDSP firmware written; "
-                                                      "ARM firmware: time-out while programming")))
-        << box.text.toStdString();
-    EXPECT_TRUE(box.text.endsWith("The inverter now holds: DSP firmware written; ARM firmware: the "
-                                  "device may be half-written; run the update again."))
-        << box.text.toStdString();
-    EXPECT_EQ(rig.view->lineText(1004), QStringLiteral("Program failed"));
-    EXPECT_TRUE(rig.modals.unexpected().isEmpty())
-        << rig.modals.unexpected().join('\n').toStdString();
-}
-
-TEST(BothFirmwares, AFileThatWouldBeRefusedIsSaidBeforeTheInverterIsContacted)
-{
-    QTemporaryDir dir;
-    QByteArray hex = shelltest::hexImage(5);
-    hex[hex.indexOf("\r\n", hex.indexOf("\r\n") + 2) - 1] ^= 1;
-    const QString dsp = shelltest::writeFile(dir.path(), "dsp.hex", hex);
-    const QString arm = shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(4000));
-    testsupport::TcpSimDevice device;
-    WindowRig rig;
-    ASSERT_TRUE(rig.setPortTcp(device.port()));
-    SeenBox box;
-    updateBoth(rig, dsp, arm, &box, 5000);
-    EXPECT_EQ(box.text, "Firmware file refused!\n" + dsp + ": line 2: checksum mismatch");
-    EXPECT_EQ(device.received(), QByteArray());
+    SimWindow silent({"--repeat", "--restart-ms", "100", "--silent-from", "9"}, 0, {});
+    ASSERT_TRUE(silent.linked);
+    const QString box = run(silent, shelltest::hexImage(5));
+    EXPECT_TRUE(
+        box.startsWith(kTimeOut +
+                       "\nDSP firmware written; ARM firmware: time-out while programming") &&
+        box.endsWith("The inverter now holds: DSP firmware written; ARM firmware: the "
+                     "device may be half-written; run the update again."))
+        << box.toStdString();
+    EXPECT_EQ(silent.rig.view->lineText(1004), QStringLiteral("Program failed"));
 }
 
 TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceAsksAndOnlyYesEndsItWithoutHanging)

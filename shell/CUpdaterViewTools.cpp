@@ -110,7 +110,7 @@ void CUpdaterView::OnStop()
     const QString said = statustext::stopped(place);
     run_->note("stop", said.toStdString());
     linkState_ = linkName_ + QStringLiteral(" closed");
-    showState(said);
+    showState(QStringLiteral("Stopped ") + statustext::whereText(place));
     showAppMessage(window(), said);
 }
 

@@ -97,6 +97,10 @@ QString holdsText(updater::JobStep step)
 
 namespace {
 
+// A unit answered in the time of a programming step takes milliseconds; one
+// unanswered for this long is waited for.
+constexpr std::int32_t kStalledMs = 1000;
+
 // "0:05", "12:40"
 QString minutesSeconds(std::int64_t seconds)
 {
@@ -139,6 +143,12 @@ QString progressText(const JobPlace &place, const updater::JobFields &fields,
     QString text = QStringLiteral("%1 %, %2 of %3 bytes")
                        .arg(sent * 100 / total)
                        .arg(groupedNumber(sent), groupedNumber(total));
+    // A unit unanswered for a while (the device stopped, the link went away): the
+    // wait, not a time left that only grows.
+    if (fields.elapsedMs >= kStalledMs)
+        return text + QStringLiteral("; no answer for %1 s of %2 s")
+                          .arg(fields.elapsedMs / 1000)
+                          .arg(fields.timeoutMs / 1000);
     // The rate so far, in the job's own count of the file.
     if (fileBytesSent > 0 && fileBytesSent < fileLength && sending.count() > 0) {
         const auto left =

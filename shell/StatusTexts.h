@@ -43,8 +43,9 @@ QString holdsText(updater::JobStep step);
 
 // The job's progress for the status bar: while programming "45 %, 3 686 of 8 192
 // bytes, 0:05 left" (DSP: the data bytes of the records sent, when the file is the
-// one facts describe; otherwise the job's own count of the file), while waiting
-// "Erasing: 7 s of 20 s". sending: how long since its first unit was seen sent.
+// one facts describe; otherwise the job's own count of the file), or with a unit
+// unanswered for a second "45 %, 3 686 of 8 192 bytes; no answer for 2 s of 5 s";
+// while waiting "Erasing: 7 s of 20 s". sending: how long since its first unit was seen sent.
 QString progressText(const JobPlace &place, const updater::JobFields &fields,
                      std::uint64_t fileBytesSent, std::uint64_t fileLength,
                      std::chrono::milliseconds sending, const FirmwareFacts &facts);

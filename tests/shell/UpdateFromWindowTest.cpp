@@ -306,9 +306,14 @@ TEST(LinkLost, TheBoxNamesTheLinkTheRecordOrBlockAndWhatTheInverterMayHold)
         SimWindow w(row.args, row.com == 0 ? 0 : 1,
                     row.com == 0 ? shelltest::hexImage(40) : shelltest::binaryImage(5000), row.com);
         ASSERT_TRUE(w.linked);
+        SeenTexts seen(w.rig);
         SeenBox box;
         w.rig.modals.expectBox(&box);
         EXPECT_EQ(runJob(w.rig, 15000).box.text, kTimeOut);
+        // Meanwhile the status bar counts the wait, not a time left.
+        EXPECT_FALSE(
+            seen.texts.filter(QRegularExpression(" bytes; no answer for 3 s of 5 s$")).isEmpty())
+            << seen.texts.join(" | ").toStdString();
         const QString link = row.com == 0 ? "127.0.0.1:" + QString::number(w.sim.port())
                                           : "COM47 \\(" + w.sim.device() + "\\)";
         EXPECT_TRUE(QRegularExpression("^The connection to " + link + " was lost while " +

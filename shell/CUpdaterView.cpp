@@ -186,7 +186,9 @@ void CUpdaterView::OnSetPort()
     linkName_ = tcpLink_ ? QStringLiteral("TCP ") + linkTarget_ : linkTarget_;
     if (tcpLink_)
         setLinkState(linkName_ + QStringLiteral(" connecting"));
+    settingPort_ = true; // the link chosen before closes without a word
     link().OpenLink(dialog.linkType, dialog.comPort, dialog.ipAddress, dialog.tcpPort);
+    settingPort_ = false;
     // The connection completes later; a serial port is open or not by now.
     if (!tcpLink_ && !link().linkOpen())
         setLinkState(statustext::portNotOpened(dialog.comPort, device, link().openError(),
@@ -195,9 +197,11 @@ void CUpdaterView::OnSetPort()
 
 void CUpdaterView::linkOpenChanged(bool open)
 {
-    // A closed link says so through linkClosed, with its reason; switching links
-    // closes the one before without a word.
-    if (open)
+    // The run closes it after a run of both or a Stop; the device or the system
+    // closing it says so through linkClosed as well.
+    if (!open && !settingPort_)
+        setLinkState(linkName_ + QStringLiteral(" closed"));
+    else if (open)
         setLinkState(linkName_ +
                      (tcpLink_ ? QStringLiteral(" connected") : QStringLiteral(" open")));
 }

@@ -155,6 +155,7 @@ private:
     QString linkTarget_;
     QString linkName_;
     bool tcpLink_ = false;
+    bool settingPort_ = false; // Set Port is opening the link it chose
     unsigned comNumber_ = 0;
     QString linkState_;
     // The link Set Port chose, as a device of the run: the run of both opens it.

@@ -530,6 +530,8 @@ TEST(BothFirmwares, OneRunWritesDspThenArmAndEndsWithOneBoxSayingWhatTheInverter
                 << text.toStdString() << " in " << seen.join(" | ").toStdString();
         EXPECT_TRUE(WindowRig::waitFor([&] { return w.sim.output().count("result: PASS") == 2; }));
         EXPECT_EQ(w.rig.view->lineText(1002), QStringLiteral("File:  ")); // the window as it was
+        EXPECT_EQ(w.rig.frame->statusText(),
+                  "TCP 127.0.0.1:" + QString::number(w.sim.port()) + " closed");
     }
 
     // The DSP job's 7 units pass; the ARM job's unit 9 (data block 6) is not answered.

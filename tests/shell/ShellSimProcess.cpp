@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
+
 namespace shelltest {
 
 SimProcess::SimProcess(const QStringList &arguments) : process_(std::make_unique<QProcess>())
@@ -12,6 +17,10 @@ SimProcess::SimProcess(const QStringList &arguments) : process_(std::make_unique
     if (!all.contains(QStringLiteral("--pty")))
         all << QStringLiteral("--listen") << QStringLiteral("127.0.0.1:0");
     process_->setProcessChannelMode(QProcess::MergedChannels);
+#ifdef Q_OS_LINUX
+    // A test that crashes leaves no simulator behind: it ends with the tests.
+    process_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
     process_->start(QStringLiteral(UPDATER_SIM_PATH), all);
     // "updater-sim: listening on 127.0.0.1:PORT" or "updater-sim: serial device PATH".
     const bool said = WindowRig::waitFor(

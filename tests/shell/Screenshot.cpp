@@ -5,8 +5,10 @@
 
 #include "SimPeers.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QScreen>
@@ -57,6 +59,11 @@ int main(int argc, char *argv[])
         return 1;
     }
     std::printf("%s: %dx%d\n", argv[1], picture.width(), picture.height());
+    // The update is still under way: closing asks first.
+    rig.modals.expect([](QWidget *w) {
+        if (auto *question = qobject_cast<QMessageBox *>(w))
+            question->button(QMessageBox::Yes)->click();
+    });
     rig.frame->close();
     dir.removeRecursively();
     return 0;

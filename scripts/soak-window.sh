@@ -10,5 +10,5 @@ build_dir=${BUILD_DIR:-build}
 if [ ! -f "$build_dir/build.ninja" ]; then
     cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build_dir" -j "$(nproc)" --target updater_soak updater-sim
-QT_QPA_PLATFORM=offscreen "$build_dir/tests/shell/updater_soak" "${1:-200}"
+cmake --build "$build_dir" -j "$(nproc)" --target window_soak updater-sim
+QT_QPA_PLATFORM=offscreen "$build_dir/bench/window/window_soak" "${1:-200}"

@@ -10,7 +10,8 @@
 # and the test rig (line emulator, launchers, the engine's tick counts) comes
 # from it. BENCH_BUILD names another build folder whose programs are measured
 # instead (updater-cli, updater-sim, the window and idle benchmarks), e.g. that
-# of an older checkout; then only the rig is built here.
+# of an older checkout; then only the rig is built here. BENCH_SIM names another
+# updater-sim to serve as the devices.
 # FLEET_DEVICES (default 256) and FLEET_DELAY_MS (default 10) shape the fleet.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,9 +60,9 @@ fi
 rig=$(cd "$BUILD_DIR" && pwd)/bench
 m=$(cd "$BENCH_BUILD" && pwd)
 cli=$m/cli/updater-cli
-sim=$m/sim/updater-sim
+sim=${BENCH_SIM:-$m/sim/updater-sim}
 tools=$rig/tools
-echo "measured: $cli ($("$cli" --version 2>/dev/null | head -n 1))"
+echo "measured: $cli ($("$cli" --version 2>/dev/null | head -n 1)); devices: $sim"
 
 rows=$work/rows
 : >"$rows"
@@ -119,19 +120,33 @@ met_if() { if [ "$(calc "($1) ? 1 : 0")" = 1 ]; then echo yes; else echo NO; fi;
 # A field "name=value" of run_measured's report.
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p" "$2"; }
 
-# What else ran on the machine: other engineers' builds and the host's steal
-# move the figures. host_mark starts a part; host_note prints what happened since.
+# Leaves in $own the CPU s of this script's children that have ended (times must
+# run in this shell, not in a subshell, which has no children of its own).
+own_cpu() {
+    times >"$work/times"
+    own=$(awk 'NR == 2 { for (i = 1; i <= 2; i++) { split($i, t, "m"); s += t[1] * 60 + t[2] } }
+        END { print s + 0 }' "$work/times")
+}
+# What else ran on the machine: other people's builds and the host's steal move
+# the figures. host_mark starts a part; host_note prints what happened since: the
+# CPU that other processes took (all busy time but this script's and its
+# children's), the steal and the load average.
 host_mark() {
     read -r _ h_user h_nice h_sys _ _ h_irq h_soft h_steal _ </proc/stat
     h_t0=$(date +%s%N)
+    own_cpu
+    h_own=$own
 }
 host_note() {
-    local user nice sys irq soft steal secs
+    local user nice sys irq soft steal secs busy
     read -r _ user nice sys _ _ irq soft steal _ </proc/stat
     secs=$(calc "($(date +%s%N) - $h_t0) / 1e9")
-    echo "  host over $(calc "sprintf(\"%.0f\", $secs)") s: busy" \
-        "$(calc "sprintf(\"%.2f\", ($user + $nice + $sys + $irq + $soft - $h_user - $h_nice - $h_sys - $h_irq - $h_soft) / 100 / $secs)")" \
-        "of $(nproc) cores, steal $(calc "sprintf(\"%.1f\", ($steal - $h_steal) / 100)") s," \
+    busy=$(calc "($user + $nice + $sys + $irq + $soft - $h_user - $h_nice - $h_sys - $h_irq - $h_soft) / 100")
+    own_cpu
+    echo "  host over $(calc "sprintf(\"%.1f\", $secs)") s: other processes used" \
+        "$(calc "sprintf(\"%.2f\", ($busy - $own + $h_own > 0 ? $busy - $own + $h_own : 0) / $secs)")" \
+        "of $(nproc) cores," \
+        "steal $(calc "sprintf(\"%.1f\", ($steal - $h_steal) / 100)") s," \
         "load average $(cut -d' ' -f1-3 /proc/loadavg)"
 }
 

@@ -3,6 +3,8 @@
 #include "JobHost.h"
 #include "LinkReporter.h"
 
+#include <algorithm>
+
 namespace {
 // Each receive pass reads at most this many bytes; the rest waits for the next.
 constexpr qint64 kReceiveChunk = 1050;
@@ -58,6 +60,9 @@ void CFileDownCom::OpenTcpLink(const QString &host, quint16 tcpPort)
 
 void CFileDownCom::CloseLink()
 {
+    if (quietWatch_ != nullptr)
+        quietWatch_->stop();
+    whenQuiet_ = nullptr; // closed before the line went quiet: nobody waits any more
     ClosePort();
     CloseSocket();
     setLinkOpen(false);
@@ -76,12 +81,47 @@ bool CFileDownCom::CloseLinkWhenSent()
 
 void CFileDownCom::CloseLinkWhenSentLater(std::function<void(bool)> done)
 {
-    if (linkType_.load() != updater::kTcpLink) {
+    if (linkType_.load() == updater::kTcpLink) {
+        CloseSocketWhenSentLater(
+            kTcpDrainMs, std::move(done),
+            [this](const char *data, std::size_t length) { handOn(data, length); });
+        CloseLink();
+        return;
+    }
+    if (linkType_.load() != updater::kSerialLink || !linkOpen()) {
         done(CloseLinkWhenSent());
         return;
     }
-    CloseSocketWhenSentLater(kTcpDrainMs, std::move(done));
-    CloseLink();
+    const bool sent = WaitUntilWritten();
+    whenQuiet_ = [this, sent, done = std::move(done)] {
+        CloseLink();
+        done(sent);
+    };
+    quietSince_ = std::chrono::steady_clock::now();
+    if (quietWatch_ == nullptr) {
+        quietWatch_ = new QTimer(this);
+        connect(quietWatch_, &QTimer::timeout, this, [this] { watchQuiet(); });
+    }
+    quietWatch_->start(50);
+}
+
+void CFileDownCom::watchQuiet()
+{
+    using namespace std::chrono;
+    const auto now = steady_clock::now();
+    const auto lastByte = steady_clock::time_point(nanoseconds(lastByteAt_.load()));
+    const bool quiet = now - std::max(lastByte, quietSince_) >= milliseconds(kQuietMs);
+    if (linkOpen() && !quiet && now - quietSince_ < milliseconds(kTcpDrainMs))
+        return;
+    quietWatch_->stop();
+    std::exchange(whenQuiet_, nullptr)();
+}
+
+void CFileDownCom::handOn(const char *data, std::size_t length)
+{
+    updater::IByteSink *sink = owner_.load();
+    for (std::size_t i = 0; sink != nullptr && i < length; ++i)
+        sink->receiveByte(static_cast<std::uint8_t>(data[i]));
 }
 
 void CFileDownCom::SendOnCurrentLink(const std::uint8_t *data, std::size_t length)
@@ -115,6 +155,9 @@ void CFileDownCom::reportTcpFailure(const QString &address, int tcpPort, const Q
 
 int CFileDownCom::OnByteReceived(std::uint8_t byte)
 {
+    lastByteAt_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count());
     if (updater::IByteSink *sink = owner_.load())
         sink->receiveByte(byte);
     return 0;

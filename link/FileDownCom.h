@@ -3,8 +3,11 @@
 #include "SerialPort.h"
 #include "SocketModbus.h"
 
+#include <QTimer>
+
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -60,10 +63,14 @@ public:
     // on the creating thread once nothing sends any more (the job has ended).
     bool CloseLinkWhenSent();
     static constexpr int kTcpDrainMs = 5000;
-    // The same, but a TCP connection is closed without waiting (see
-    // CloseSocketWhenSentLater): for many links served by one thread. done(sent)
-    // comes on the creating thread, at once for a serial port.
+    // The same, but without holding up the thread's other links (see
+    // CloseSocketWhenSentLater), and what the device still sends goes to the owner
+    // until the link closes: a TCP connection until the device closes it or stays
+    // quiet; a serial port, once written, until its line has been quiet kQuietMs
+    // (the device restarts), at most kTcpDrainMs. done(sent) comes on the
+    // creating thread; not at all when CloseLink() comes first.
     void CloseLinkWhenSentLater(std::function<void(bool sent)> done);
+    static constexpr int kQuietMs = 500;
     // Where received bytes go from now on (nullptr: dropped).
     void setOwner(updater::IByteSink *owner) { owner_.store(owner); }
 
@@ -73,6 +80,7 @@ signals:
 protected:
     int OnByteReceived(std::uint8_t byte) override;
     void OnPortLost() override;
+    bool ReportsPortFailures() const override { return !whenQuiet_; }
     void OnConnect(bool connected, const QString &reason) override;
     void OnReceive() override;
     void OnClose(const QString &reason) override;
@@ -81,6 +89,8 @@ private:
     void beginLink(int linkType);
     void setLinkOpen(bool open);
     void reportTcpFailure(const QString &address, int tcpPort, const QString &reason);
+    void handOn(const char *data, std::size_t length);
+    void watchQuiet();
 
     std::atomic<updater::IByteSink *> owner_;
     updater::ILinkReporter *reporter_;
@@ -88,4 +98,10 @@ private:
     std::atomic<bool> linkOpen_{false};
     std::array<std::uint8_t, 1052> receiveBuffer_{}; // each pass reads at most 1050
     bool receiving_ = false;
+    // The serial line after a job: when it last carried a byte, and what is called
+    // once it has been quiet (see CloseLinkWhenSentLater).
+    std::atomic<std::int64_t> lastByteAt_{0}; // steady clock, nanoseconds
+    QTimer *quietWatch_ = nullptr;
+    std::chrono::steady_clock::time_point quietSince_;
+    std::function<void()> whenQuiet_;
 };

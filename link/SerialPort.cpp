@@ -242,13 +242,15 @@ void CSerialPort::portFailed(const QString &step, const QString &systemText, boo
             portOpen_.store(false);
             OnPortLost();
         }
-        if (show) {
+        if (!show)
+            return;
+        if (ReportsPortFailures()) {
             if (lost)
                 ReportPortLost(step, systemText);
             else
                 ReportPortError(step, systemText);
-            errorPending_.store(false);
         }
+        errorPending_.store(false);
     });
 }
 

@@ -91,6 +91,9 @@ protected:
     // Called on the creating thread when the port failed for good (unplugged,
     // hung up) and was closed.
     virtual void OnPortLost() {}
+    // Whether a failure of the port is reported now (creating thread). A port
+    // that goes away once nothing waits for the device any more is no fault.
+    virtual bool ReportsPortFailures() const { return true; }
     // Shows "WARNING:  <step> Failed with the following error: ..." with caption
     // "Application Error". Call on the creating thread.
     void ReportPortError(const QString &step, const QString &systemText);

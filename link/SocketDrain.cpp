@@ -15,15 +15,18 @@ using updater::TcpStream;
 // that nothing more comes (a half-close), reads what it still sends until it
 // closes or stays quiet, then closes and goes. Reading first matters: closing with
 // unread input makes the system reset the connection, and a reset discards what
-// the device has received but not yet read (the end of the firmware).
+// the device has received but not yet read (the end of the firmware). What is
+// read goes to `received`: answers that keep coming after the last one tell of a
+// noisy or shared line.
 class SocketDrain : public QObject
 {
 public:
     static constexpr int kQuietMs = 500;
 
-    SocketDrain(TcpStream *socket, int limitMs, QObject *owner, std::function<void(bool)> done)
+    SocketDrain(TcpStream *socket, int limitMs, QObject *owner, std::function<void(bool)> done,
+                CSocketModbus::ReceivedBytes received)
         : QObject(QCoreApplication::instance()), socket_(socket), owner_(owner),
-          done_(std::move(done))
+          done_(std::move(done)), received_(std::move(received))
     {
         socket_->setParent(this);
         quiet_.setSingleShot(true);
@@ -45,9 +48,9 @@ private:
     {
         halfClosed_ = true;
         socket_->shutdownWrite();
-        socket_->discardInput();
+        handOnInput();
         connect(socket_, &TcpStream::readyRead, this, [this] {
-            socket_->discardInput();
+            handOnInput();
             quiet_.start(kQuietMs);
         });
         quiet_.start(kQuietMs);
@@ -59,7 +62,7 @@ private:
             return;
         finished_ = true;
         const bool sent = halfClosed_ && socket_->bytesToWrite() == 0;
-        socket_->discardInput();
+        handOnInput();
         disconnect(socket_, nullptr, this, nullptr);
         socket_->abort();
         if (owner_)
@@ -67,9 +70,19 @@ private:
         deleteLater();
     }
 
+    void handOnInput()
+    {
+        char buffer[4096];
+        while (std::size_t n = socket_->read(buffer, sizeof buffer)) {
+            if (owner_ && received_)
+                received_(buffer, n);
+        }
+    }
+
     TcpStream *socket_;
     QPointer<QObject> owner_;
     std::function<void(bool)> done_;
+    CSocketModbus::ReceivedBytes received_;
     QTimer quiet_;
     bool halfClosed_ = false;
     bool finished_ = false;
@@ -77,7 +90,8 @@ private:
 
 } // namespace
 
-void CSocketModbus::CloseSocketWhenSentLater(int limitMs, std::function<void(bool)> done)
+void CSocketModbus::CloseSocketWhenSentLater(int limitMs, std::function<void(bool)> done,
+                                             ReceivedBytes received)
 {
     // Blocks sent from other threads wait here as posted calls: write them first.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
@@ -89,6 +103,8 @@ void CSocketModbus::CloseSocketWhenSentLater(int limitMs, std::function<void(boo
         return;
     }
     disconnect(socket, nullptr, this, nullptr); // the job is over: no more callbacks
-    new SocketDrain(socket, limitMs, this,
-                    [written, done = std::move(done)](bool sent) { done(written && sent); });
+    new SocketDrain(
+        socket, limitMs, this,
+        [written, done = std::move(done)](bool sent) { done(written && sent); },
+        std::move(received));
 }

@@ -52,8 +52,11 @@ public:
     // The same without waiting: the connection is written out, half-closed and
     // read until the device closes it or goes quiet by the event loop of this
     // thread, while other links go on. done(sent) is called on this thread when
-    // it is over, unless this object has gone by then.
-    void CloseSocketWhenSentLater(int limitMs, std::function<void(bool sent)> done);
+    // it is over, unless this object has gone by then; so is received, with what
+    // the device still sent meanwhile (dropped when it is empty).
+    using ReceivedBytes = std::function<void(const char *data, std::size_t length)>;
+    void CloseSocketWhenSentLater(int limitMs, std::function<void(bool sent)> done,
+                                  ReceivedBytes received = {});
     // Any thread; returns at once. The block is written on the socket's thread
     // after the blocks sent before it; dropped when no connection is up then.
     void SocketSend(const std::uint8_t *data, std::size_t length);

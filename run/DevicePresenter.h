@@ -40,6 +40,9 @@ public:
     // programming (job state 3, 41 units sent, ...): the device may be half-written;
     // run the update again". On the run's thread.
     virtual void fault(const std::string &text) { (void)text; }
+    // A job whose success has been told may not have written the device after
+    // all (its line carried more answers than units). On the run's thread.
+    virtual void warning(const std::string &text) { (void)text; }
     // What the run itself says between jobs ("DSP firmware written; opening the
     // link again for the ARM firmware"), on the run's thread.
     virtual void note(const std::string &text) { (void)text; }

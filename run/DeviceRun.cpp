@@ -45,7 +45,8 @@ std::chrono::milliseconds since(Clock::time_point start)
 
 DeviceRun::DeviceRun(DeviceSpec device, const Settings &settings, DevicePresenter &presenter)
     : device_(std::move(device)), settings_(settings), presenter_(presenter),
-      host_(presenter_, trace_), job_(host_), sink_(job_, trace_), link_(&sink_, &host_)
+      host_(presenter_, trace_), job_(host_), sink_(job_, trace_, host_.answers()),
+      link_(&sink_, &host_)
 {
     host_.attach(&link_);
     // The job ends on whatever thread ran its last step; the rest happens here.
@@ -216,11 +217,13 @@ void DeviceRun::startJob()
         return;
     host_.setMuted(false);
     setPhase(Phase::Running);
+    ++jobsStarted_;
     linkLost_ = false;
     sendingSince_.reset();
-    host_.newJob();
-    jobUnitsBefore_ = host_.unitsSent();
     const FirmwareKindInfo &kind = kindInfo(firmware());
+    host_.newJob(onCurrentLink_ ? job_.fields().firmwareType : kind.type,
+                 link_.linkType() == kSerialLink);
+    jobUnitsBefore_ = host_.unitsSent();
     if (onCurrentLink_) { // the front end chose the firmware itself
         trace_.note("job", std::string(kind.name) + " firmware " + job_.fields().firmwarePath);
     } else {
@@ -310,6 +313,8 @@ void DeviceRun::jobIdle()
         trace_.note("end", outcomeName(outcomeOf(job_.lastEnd(), linkLost_)));
         onCurrentLink_ = false;
         setPhase(Phase::Idle);
+        if (job_.lastEnd().outcome == JobOutcome::Success)
+            checkAnswersAfterSuccess();
         return;
     }
     setPhase(Phase::Closing);
@@ -343,6 +348,8 @@ void DeviceRun::closed(JobEnd end, bool sent)
         failed(DeviceOutcome::LinkLost, end);
         return;
     }
+    if (answeredTooOften())
+        return;
     reached(firmware(), end.step, true);
     if (stage_ > 0 || !twoFirmwares()) {
         finish(DeviceOutcome::Success);
@@ -364,6 +371,33 @@ void DeviceRun::closed(JobEnd end, bool sent)
     });
 }
 
+void DeviceRun::checkAnswersAfterSuccess()
+{
+    // The job's success has been told. Answers go on being counted while the
+    // device restarts; another job started meanwhile counts its own.
+    const int job = jobsStarted_;
+    QTimer::singleShot(2 * CFileDownCom::kQuietMs, this, [this, job] {
+        if (job != jobsStarted_)
+            return;
+        const AnswerTally::Count count = host_.answers().count();
+        if (!count.tooMany())
+            return;
+        trace_.note("answers", count.text());
+        presenter_.warning(kAnsweredTooOften);
+    });
+}
+
+bool DeviceRun::answeredTooOften()
+{
+    const AnswerTally::Count count = host_.answers().count();
+    if (!count.tooMany())
+        return false;
+    trace_.note("answers", count.text());
+    linkError_ = kAnsweredTooOften;
+    failed(DeviceOutcome::NoisyLine, job_.lastEnd());
+    return true;
+}
+
 void DeviceRun::failed(DeviceOutcome outcome, JobEnd end)
 {
     result_.failedFirmware = firmware();
@@ -372,7 +406,8 @@ void DeviceRun::failed(DeviceOutcome outcome, JobEnd end)
     if (outcome == DeviceOutcome::LinkLost && linkError_.empty())
         linkError_ = stopped("link lost");
     const bool again = outcome == DeviceOutcome::LinkNotOpened ||
-                       outcome == DeviceOutcome::TimedOut || outcome == DeviceOutcome::LinkLost;
+                       outcome == DeviceOutcome::TimedOut || outcome == DeviceOutcome::LinkLost ||
+                       outcome == DeviceOutcome::NoisyLine;
     if (!again || result_.attempts > static_cast<int>(settings_.retries)) {
         finish(outcome);
         return;
@@ -507,6 +542,8 @@ std::string DeviceRun::stopped(const std::string &outcome) const
     std::string text;
     if (twoFirmwares() && result_.failedFirmware)
         text = stage_ > 0 ? "DSP firmware written; ARM firmware: " : "DSP firmware: ";
+    if (result_.outcome == DeviceOutcome::NoisyLine)
+        return text + kAnsweredTooOften;
     if (!outcome.empty())
         text += outcome + " ";
     const JobEnd &end = result_.end;

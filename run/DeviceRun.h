@@ -196,6 +196,11 @@ private:
     void linkLostInJob();
     void jobIdle();
     void closed(JobEnd end, bool sent);
+    // After a job that succeeded: the device answered more often than it was sent
+    // units; the run fails (true) as one that did not end well.
+    bool answeredTooOften();
+    // The window's job succeeded: a warning follows if the device goes on answering.
+    void checkAnswersAfterSuccess();
     void failed(DeviceOutcome outcome, JobEnd end);
     void finish(DeviceOutcome outcome);
     void say(const std::string &text);
@@ -225,6 +230,7 @@ private:
     std::size_t stage_ = 0;      // 0 the first firmware, 1 the second
     int jobUnitsBefore_ = 0;     // units sent before the job of this attempt
     bool linkLost_ = false;
+    int jobsStarted_ = 0;
     std::string linkError_;
     std::chrono::steady_clock::time_point startedAt_, reopenSince_;
     mutable std::optional<std::chrono::steady_clock::time_point> sendingSince_;

@@ -11,6 +11,7 @@ void RunHost::sendBlock(const std::uint8_t *data, std::size_t length, std::int32
         trace_.sent(jobState, data, length);
     ++unitsSent_;
     bytesSent_ += length;
+    answers_.unitSent(length, jobState, AnswerTally::Clock::now());
     link_->SendOnCurrentLink(data, length);
 }
 
@@ -44,8 +45,9 @@ void RunHost::setProgressPos(std::uint32_t percent)
     presenter_.progressPos(percent);
 }
 
-void RunHost::newJob()
+void RunHost::newJob(std::int32_t firmwareType, bool serialLine)
 {
+    answers_.start(firmwareType, serialLine);
     std::lock_guard lock(linesMutex_);
     connectLine_.reset();
     programLine_.reset();
@@ -99,6 +101,7 @@ void RunHost::reportLinkClosed(const QString &caption, const QString &text, cons
 
 void TracingSink::receiveByte(std::uint8_t byte)
 {
+    answers_.byteReceived(byte, AnswerTally::Clock::now());
     if (!trace_.isOpen()) {
         job_.receiveByte(byte);
         return;

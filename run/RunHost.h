@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AnswerTally.h"
 #include "DevicePresenter.h"
 #include "TraceLog.h"
 
@@ -34,8 +35,9 @@ public:
     // While muted (a restarting device is being reached again) status texts and
     // link errors are traced but not shown.
     void setMuted(bool muted) { muted_.store(muted); }
-    // Another job starts on this host: its status texts are all shown again.
-    void newJob();
+    // Another job of firmwareType starts on this host: its status texts are all
+    // shown again, and its answers are counted afresh.
+    void newJob(std::int32_t firmwareType, bool serialLine);
     // Called, from whatever thread ends the job, once the job is idle again.
     void setOnIdle(std::function<void()> onIdle) { onIdle_ = std::move(onIdle); }
     // Called, on the link's thread, when a TCP connection could not be made.
@@ -57,6 +59,9 @@ public:
                           const QString &status) override;
 
     bool progressVisible() const { return progressVisible_.load(); }
+    // The acknowledgements of the last job against its units.
+    AnswerTally &answers() { return answers_; }
+    const AnswerTally &answers() const { return answers_; }
     int unitsSent() const { return unitsSent_.load(); }
     std::uint64_t bytesSent() const { return bytesSent_.load(); }
     // The message that ended the last job ("" before the first).
@@ -74,6 +79,7 @@ private:
     std::atomic<bool> progressVisible_{false};
     std::atomic<int> unitsSent_{0};
     std::atomic<std::uint64_t> bytesSent_{0};
+    AnswerTally answers_;
     mutable std::mutex linesMutex_; // guards the texts below; a leaf lock
     // The lines as shown; none after newJob(), so that even a blank comes through.
     std::optional<std::string> fileLine_, connectLine_, programLine_;
@@ -84,12 +90,16 @@ private:
 class TracingSink : public IByteSink
 {
 public:
-    TracingSink(UpdateJob &job, TraceLog &trace) : job_(job), trace_(trace) {}
+    TracingSink(UpdateJob &job, TraceLog &trace, AnswerTally &answers)
+        : job_(job), trace_(trace), answers_(answers)
+    {
+    }
     void receiveByte(std::uint8_t byte) override;
 
 private:
     UpdateJob &job_;
     TraceLog &trace_;
+    AnswerTally &answers_;
 };
 
 } // namespace updater::run

@@ -19,6 +19,8 @@ const char *outcomeName(DeviceOutcome outcome)
         return "time-out";
     case DeviceOutcome::LinkLost:
         return "link lost";
+    case DeviceOutcome::NoisyLine:
+        return "noisy line";
     case DeviceOutcome::FileRefused:
         return "file refused";
     case DeviceOutcome::FileFailed:

@@ -14,6 +14,7 @@ enum class DeviceOutcome
     LinkNotOpened, // no such port, port busy, connection refused or unreachable
     TimedOut,      // the device stopped answering
     LinkLost,      // the link closed during the job, or before all of it was written
+    NoisyLine,     // more acknowledgements than units: noise or a second device on the line
     FileRefused,   // the job refused a firmware file when it loaded it: nothing was sent
     FileFailed,    // a firmware file failed while it was being sent
     Interrupted,   // Ctrl+C or SIGTERM ended the run while it was under way

@@ -104,6 +104,8 @@ public:
     void phaseChanged() override;
     void fault(const std::string &text) override { lastFault_ = text; }
     void note(const std::string &text) override;
+    // After the success box: the line carried more answers than units.
+    void warning(const std::string &text) override;
 
 signals:
     // Open, Set Port and DownLoad are enabled exactly while this is true.

@@ -189,6 +189,12 @@ void CUpdaterView::note(const std::string &text)
     showState(capitalised(text));
 }
 
+void CUpdaterView::warning(const std::string &text)
+{
+    lastFault_ = text;
+    showState(QStringLiteral("Warning: ") + QString::fromStdString(text));
+}
+
 const FirmwareFacts &CUpdaterView::factsOf(const std::string &path) const
 {
     for (const FirmwareFacts &facts : bothFacts_) {

@@ -220,12 +220,24 @@ TEST(CliLink, ALineHungUpBeforeTheLastRecordsLeftIsNoSuccess)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(QByteArray::fromStdString(testsupport::hexOfRecords(4096)));
     file.close();
-    Sim sim({"--duplicate-from", "1", "--drop-after", "2100", "--hang-up"}, true);
+    Sim sim({"--duplicate-from", "1", "--drop-after", "2100", "--hang-up", "--fast-line"}, true);
     const Finished cli = runCli({"--serial", sim.device(), "--dsp", hex});
     EXPECT_EQ(cli.status, 1);
     EXPECT_TRUE(cli.err.contains("the link closed before the whole firmware was written to it"))
         << cli.err.toStdString();
     EXPECT_TRUE(sim.finish().out.contains("line hung up after unit 2100"));
+}
+
+// No device on a 9600-baud line answers a unit before the unit has crossed it:
+// answers that come sooner are noise or another device's.
+TEST(CliLink, AnswersSoonerThanA9600BaudLineCarriesTheUnitFailTheRun)
+{
+    Sim sim({"--fast-line", "--expect", samples().armImage}, true);
+    const Finished cli = runCli({"--serial", sim.device(), "--arm", samples().armImage});
+    EXPECT_EQ(cli.status, 1);
+    EXPECT_TRUE(cli.err.contains("the device answered more often than it was sent units"))
+        << cli.err.toStdString();
+    EXPECT_TRUE(sim.finish().out.contains("result: PASS"));
 }
 
 TEST(CliLink, ASerialPortInUseByAnotherUpdateExitsWithThreeAndSaysItIsBusy)

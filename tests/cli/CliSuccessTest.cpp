@@ -26,9 +26,8 @@ TEST(CliSuccess, ArmFirmwareOverAPseudoTerminalTakesTheTwoPathAndArrivesByteForB
     expectExactUpdate("--arm", samples().armImage, true, {"--wake-two"});
 }
 
-TEST(CliSuccess, DuplicateAndLateAcknowledgementsStillGiveAnExactArmImage)
+TEST(CliSuccess, LateAcknowledgementsStillGiveAnExactArmImage)
 {
-    expectExactUpdate("--arm", samples().armImage, false, {"--duplicate-from", "1"});
     expectExactUpdate("--arm", samples().armImage, false, {"--delay-ms", "30"});
 }
 
@@ -131,14 +130,6 @@ TEST(CliSuccess, TheTraceShowsAUnitOf24BytesWholeAndALongerOneByItsEnds)
         << log.toStdString();
     EXPECT_TRUE(log.contains("  14 00 13 00 A0 A1 A2 A3 ... B1 B2 B3 9B  (25 bytes)"))
         << log.toStdString();
-}
-
-// Each acknowledgement sent twice releases records early, so the job can end while
-// records still wait in the link: they must reach the device before it closes.
-TEST(CliSuccess, DspFirmwareAcknowledgedTwiceStillArrivesWholeOverBothLinks)
-{
-    expectExactUpdate("--dsp", samples().dspHex, false, {"--duplicate-from", "1"});
-    expectExactUpdate("--dsp", samples().dspHex, true, {"--duplicate-from", "1"});
 }
 
 // The device restarts right after its last answer: the host still gets that answer.

@@ -3,7 +3,9 @@
 // Each run must end the way a technician can trust: the failed phase and
 // "time out！" within the step's wait plus one second, or, where the link went
 // away, "link lost" at once; success only when the device received the whole
-// image; and a fresh update right after it succeeds.
+// image; a line that answers more often than it was sent units (a device that
+// answers twice, noise that holds acknowledgements) a failure that says so; and a
+// fresh update right after it succeeds.
 #include "FaultSupport.h"
 
 #include <QTemporaryDir>
@@ -22,6 +24,7 @@ enum class Fault
     Silence,
     Nak,
     Noise,
+    NoiseWithAnswers, // random bytes, acknowledgements among them
     Duplicate,
     LateAnswer,
     Drop,       // TCP: the device closes the connection; pseudo-terminal: the line goes dead
@@ -96,6 +99,11 @@ bool linkGoesAway(const FaultCase &c)
     return unanswered && c.lastUnit;
 }
 
+bool answersBeyondUnits(const FaultCase &c)
+{
+    return c.fault == Fault::Duplicate || c.fault == Fault::NoiseWithAnswers;
+}
+
 QStringList simFaultOptions(const FaultCase &c)
 {
     const QString k = QString::number(c.unit);
@@ -106,6 +114,8 @@ QStringList simFaultOptions(const FaultCase &c)
         return {"--nak-from", k};
     case Fault::Noise:
         return {"--noise-from", k};
+    case Fault::NoiseWithAnswers:
+        return {"--noise-from", k, "--noise-any", "--noise-bytes", "65536"};
     case Fault::Duplicate:
         return {"--duplicate-from", k};
     case Fault::LateAnswer:
@@ -131,6 +141,8 @@ const char *faultName(Fault f)
         return "NAK";
     case Fault::Noise:
         return "noise";
+    case Fault::NoiseWithAnswers:
+        return "noise holding acknowledgements";
     case Fault::Duplicate:
         return "duplicate acknowledgement";
     case Fault::LateAnswer:
@@ -154,8 +166,9 @@ std::vector<FaultCase> matrix(bool arm, bool pty)
 {
     const int last = arm ? kArmUnits : dspUnits();
     const int middle = arm ? 8 : last / 2; // ARM: data block 5
-    std::vector<Fault> faults = {Fault::Silence,   Fault::Nak,        Fault::Noise,
-                                 Fault::Duplicate, Fault::LateAnswer, Fault::Drop};
+    std::vector<Fault> faults = {
+        Fault::Silence,   Fault::Nak,        Fault::Noise, Fault::NoiseWithAnswers,
+        Fault::Duplicate, Fault::LateAnswer, Fault::Drop};
     if (pty)
         faults.push_back(Fault::ClosedLine);
     std::vector<FaultCase> cases;
@@ -228,10 +241,20 @@ void runFaultCase(const FaultCase &c, const QString &dir, int index)
             << "success was reported for an image the device did not receive whole:\n"
             << verdict.out.toStdString();
     }
-    if (c.fault == Fault::Duplicate) {
-        EXPECT_EQ(done.status, 0) << done.err.toStdString();
-        EXPECT_EQ(done.outLines(), c.arm ? kArmLines : kDspLines);
-        EXPECT_TRUE(verdict.out.contains("expected: matches")) << verdict.out.toStdString();
+    if (answersBeyondUnits(c)) {
+        // The job itself ends as a success; the answers beyond the units fail the run.
+        EXPECT_EQ(done.status, 1) << done.err.toStdString();
+        EXPECT_EQ(done.outLines().last(), kSuccess) << done.out.toStdString();
+        EXPECT_TRUE(done.err.contains("the device answered more often than it was sent units: "
+                                      "the line is noisy or shared; the device may hold a "
+                                      "damaged firmware; update again"))
+            << done.err.toStdString();
+        EXPECT_TRUE(lineAt(readTrace(tracePath), "end: noisy line"));
+        if (c.fault == Fault::Duplicate) {
+            // Released early, the last units still reach the device before the link closes.
+            EXPECT_EQ(done.outLines(), c.arm ? kArmLines : kDspLines);
+            EXPECT_TRUE(verdict.out.contains("expected: matches")) << verdict.out.toStdString();
+        }
     } else if (linkGoesAway(c)) {
         EXPECT_EQ(done.status, 1) << done.err.toStdString();
         expectLinkLostAtOnce(c, done, tracePath);

@@ -365,6 +365,19 @@ TEST(Progress, TheStatusBarShowsPercentBytesSentOfTheTotalAndTimeLeftOrTheSecond
     EXPECT_TRUE(silent.rig.frame->close());
 }
 
+// Acknowledgements beyond the units sent (a device that answers twice, noise or a
+// second device on the line): the success box as the job gave it, then a warning.
+TEST(Progress, MoreAnswersThanUnitsLeaveTheSuccessBoxAndThenWarnOnTheStatusBar)
+{
+    SimWindow w({"--duplicate-from", "1"}, 0, shelltest::hexImage(30));
+    ASSERT_TRUE(w.linked);
+    EXPECT_EQ(runJob(w.rig, 20000).box.text, kSuccess);
+    EXPECT_TRUE(WindowRig::waitFor(
+        [&] { return w.rig.frame->statusText().startsWith("Warning: the device answered more "); },
+        3000))
+        << w.rig.frame->statusText().toStdString();
+}
+
 // Tool > Stop: only during a job; asked as the close question is, No the default;
 // Yes abandons the job at once and says where it stopped.
 TEST(Stop, AsksFirstAndYesAbandonsTheJobSayingWhereItStoppedAndWhatTheInverterMayHold)

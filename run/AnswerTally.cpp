@@ -1,0 +1,67 @@
+#include "AnswerTally.h"
+
+#include "JobStates.h"
+
+namespace updater::run {
+
+namespace {
+
+constexpr std::uint8_t kDspAck = 0xCC;
+constexpr std::uint8_t kArmAck = 0x06;
+
+// 10 bits a byte on the line (start, 8 data, stop) at 9600 baud.
+constexpr std::chrono::microseconds lineTime(std::size_t bytes)
+{
+    return std::chrono::microseconds(bytes * 10 * 1000000 / 9600);
+}
+
+} // namespace
+
+void AnswerTally::start(std::int32_t firmwareType, bool serialLine)
+{
+    std::lock_guard lock(mutex_);
+    firmwareType_ = firmwareType;
+    serial_ = serialLine;
+    count_ = Count{};
+    lastLength_ = 0;
+}
+
+void AnswerTally::unitSent(std::size_t length, std::int32_t jobState, Clock::time_point at)
+{
+    std::lock_guard lock(mutex_);
+    // The ARM wake-up and digits are answered by digits, not by ACK.
+    if (firmwareType_ == 0 || jobState >= num(ArmState::SendHeader))
+        ++count_.units;
+    lastSentAt_ = at;
+    lastLength_ = length;
+}
+
+void AnswerTally::byteReceived(std::uint8_t byte, Clock::time_point at)
+{
+    std::lock_guard lock(mutex_);
+    if (firmwareType_ < 0 || byte != (firmwareType_ == 0 ? kDspAck : kArmAck))
+        return;
+    ++count_.answers;
+    // The device answers once the last byte of the unit is in; two bytes of slack
+    // for the clocks of the two ends.
+    if (serial_ && lastLength_ > 2 && at - lastSentAt_ < lineTime(lastLength_ - 2))
+        ++count_.early;
+}
+
+AnswerTally::Count AnswerTally::count() const
+{
+    std::lock_guard lock(mutex_);
+    return count_;
+}
+
+std::string AnswerTally::Count::text() const
+{
+    std::string text = std::to_string(answers) + " acknowledgements for " + std::to_string(units) +
+                       (units == 1 ? " unit" : " units");
+    if (early > 0)
+        text +=
+            ", " + std::to_string(early) + " of them before their unit could have crossed the line";
+    return text;
+}
+
+} // namespace updater::run

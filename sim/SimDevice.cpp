@@ -10,7 +10,8 @@ constexpr std::uint8_t kDspFirst = 0xFA; // first byte of the erase command
 constexpr std::uint8_t kArmFirst = 0xFE; // first byte of the wake-up sequence
 constexpr std::uint8_t kNak = 0x15;
 
-// Bytes that some state of the host would take as a reply; noise avoids them.
+// Bytes that some state of the host would take as a reply; noise avoids them
+// unless any byte is asked for.
 bool meaningful(std::uint8_t b)
 {
     return b == 0xCC || b == 0x06 || b == '1' || b == '2' || b == '4' || b == '9';
@@ -63,6 +64,7 @@ Step SimDevice::receive(const std::uint8_t *bytes, std::size_t length, std::size
         used = 1;
     }
     if (result.stray) {
+        step.stray = true;
         if (strayCount_++ == 0) {
             strayFirst_ = bytes[used - 1];
             strayWhere_ =
@@ -81,12 +83,13 @@ Step SimDevice::receive(const std::uint8_t *bytes, std::size_t length, std::size
     step.unitDone = true;
     step.reply = std::move(result.reply);
     if (result.accepted)
-        applyFaults(result, step.reply);
+        applyFaults(result, step.reply, step.noiseLeft);
     step.jobEnded = result.lastUnit;
     return step;
 }
 
-void SimDevice::applyFaults(const FeedResult &result, std::vector<std::uint8_t> &reply)
+void SimDevice::applyFaults(const FeedResult &result, std::vector<std::uint8_t> &reply,
+                            std::size_t &noiseLeft)
 {
     const auto from = [this](int k) { return k > 0 && units_ >= k; };
     if (from(faults_.silentFrom) || (jobsBefore_ == 0 && from(faults_.silentOnceFrom))) {
@@ -97,7 +100,9 @@ void SimDevice::applyFaults(const FeedResult &result, std::vector<std::uint8_t> 
         reply = {kNak};
     } else if (from(faults_.noiseFrom)) {
         strike(noise_.first, noise_.count, units_, result.unitName);
-        reply = noise();
+        const auto bytes = static_cast<std::size_t>(faults_.noiseBytes);
+        reply = noise(std::min(bytes, noisePiece_));
+        noiseLeft = bytes - reply.size();
     } else if (from(faults_.duplicateFrom)) {
         strike(duplicate_.first, duplicate_.count, units_, result.unitName);
         const auto once = reply;
@@ -105,16 +110,16 @@ void SimDevice::applyFaults(const FeedResult &result, std::vector<std::uint8_t> 
     }
 }
 
-std::vector<std::uint8_t> SimDevice::noise()
+std::vector<std::uint8_t> SimDevice::noise(std::size_t count)
 {
     std::vector<std::uint8_t> bytes;
-    bytes.reserve(static_cast<std::size_t>(faults_.noiseBytes));
-    while (bytes.size() < static_cast<std::size_t>(faults_.noiseBytes)) {
+    bytes.reserve(count);
+    while (bytes.size() < count) {
         noiseState_ ^= noiseState_ << 13;
         noiseState_ ^= noiseState_ >> 17;
         noiseState_ ^= noiseState_ << 5;
         const auto b = static_cast<std::uint8_t>(noiseState_ >> 24);
-        if (!meaningful(b))
+        if (faults_.noiseAny || !meaningful(b))
             bytes.push_back(b);
     }
     return bytes;
@@ -145,7 +150,10 @@ Verdict SimDevice::verdict(bool withImage) const
     if (nak_.count > 0)
         v.faults.push_back(tallyText("NAK (0x15) instead of the answer", nak_.count, nak_.first));
     if (noise_.count > 0)
-        v.faults.push_back(tallyText("noise instead of the answer", noise_.count, noise_.first));
+        v.faults.push_back(tallyText(faults_.noiseAny
+                                         ? "noise of any byte value instead of the answer"
+                                         : "noise instead of the answer",
+                                     noise_.count, noise_.first));
     if (duplicate_.count > 0)
         v.faults.push_back(tallyText("answer sent twice", duplicate_.count, duplicate_.first));
     return v;

@@ -3,6 +3,7 @@
 #include "BootLoader.h"
 #include "Verdict.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +21,7 @@ struct Faults
     int nakFrom = 0;        // answer NAK (0x15) instead of the acknowledgement
     int noiseFrom = 0;      // answer noise instead of the acknowledgement
     int noiseBytes = 3;     // how many bytes of noise: a device that floods the line
+    bool noiseAny = false;  // noise of every byte value, reply bytes included
     int duplicateFrom = 0;  // answer every acknowledgement twice
     bool wakeUpTwo = false; // ARM: answer the wake-up with '2', then expect the digit '4'
 };
@@ -28,6 +30,8 @@ struct Faults
 struct Step
 {
     std::vector<std::uint8_t> reply; // bytes to send back at once (often none)
+    std::size_t noiseLeft = 0;       // noise due after reply, beyond the piece (see noise())
+    bool stray = false;              // the byte belongs to no unit and was skipped
     bool unitDone = false;           // the byte completed a unit
     bool jobEnded = false;           // the job's last unit was answered: the verdict is final
 };
@@ -55,10 +59,16 @@ public:
     // Forgets the current job: the next byte may start a new one.
     void newJob();
 
+    // A reply of noise holds at most this many bytes; Step::noiseLeft says how
+    // many more are due, to be drawn with noise(). Whole by default.
+    void setNoisePiece(std::size_t bytes) { noisePiece_ = bytes; }
+    // The next count bytes of noise, as the reply's noise would have gone on.
+    std::vector<std::uint8_t> noise(std::size_t count);
+
 private:
-    void applyFaults(const FeedResult &result, std::vector<std::uint8_t> &reply);
+    void applyFaults(const FeedResult &result, std::vector<std::uint8_t> &reply,
+                     std::size_t &noiseLeft);
     void flushStray(std::vector<std::string> &deviations) const;
-    std::vector<std::uint8_t> noise();
 
     // How often an injected fault struck, for the verdict.
     struct Tally
@@ -78,6 +88,7 @@ private:
     std::string strayWhere_;
     Tally silent_, nak_, noise_, duplicate_;
     std::uint32_t noiseState_ = 0x2545F491u; // fixed seed: runs repeat exactly
+    std::size_t noisePiece_ = SIZE_MAX;
 };
 
 } // namespace updater::sim

@@ -1,5 +1,6 @@
 #include "SimOptions.h"
 
+#include <algorithm>
 #include <charconv>
 #include <filesystem>
 #include <system_error>
@@ -93,6 +94,10 @@ std::string parseSimOptions(const std::vector<std::string> &args, SimOptions &o)
             o.hangUp = true;
         } else if (a == "--wake-two") {
             o.faults.wakeUpTwo = true;
+        } else if (a == "--fast-line") {
+            o.fastLine = true;
+        } else if (a == "--noise-any") {
+            o.faults.noiseAny = true;
         } else if (a == "--devices") {
             long long n = 0;
             if (!hasValue || !toNumber(args[++i], 1, 1024, n))
@@ -145,6 +150,14 @@ std::string parseSimOptions(const std::vector<std::string> &args, SimOptions &o)
         return "--devices serves TCP: no --pty";
     if (o.hangUp && o.dropAfter == 0)
         return "--hang-up goes with --drop-after";
+    if (o.fastLine && !o.pty)
+        return "--fast-line goes with --pty (TCP is never paced)";
+    const bool noiseGiven =
+        o.faults.noiseFrom > 0 || std::ranges::any_of(o.deviceFaults, [](const auto &f) {
+            return f.option == "--noise-from";
+        });
+    if (o.faults.noiseAny && !noiseGiven)
+        return "--noise-any goes with --noise-from";
     if (!o.expectPath.empty() && o.expectSize)
         return "--expect and --expect-size exclude each other";
     if (auto error = fileFault("--expect", o.expectPath, false); !error.empty())
@@ -175,6 +188,12 @@ unit byte for byte, refuses (does not answer) a unit that fails a check, and at
 the end of a job prints a verdict: what it received, the rebuilt image's size and
 CRC-32, and every deviation. It serves one connection and exits.
 
+Over a pseudo-terminal it answers a unit no sooner than a 9600-baud line (10 bits
+a byte) could have carried the unit in: the time of its first byte plus that of
+the rest, so that an ARM data block of 1029 bytes is answered about 1.07 s after
+its first byte. Behind a line that slow already it adds nothing. TCP (the WiFi
+module) answers at once.
+
 Like an inverter, it restarts after a job: 300 ms after its last answer it closes
 the TCP connection or hangs up the pseudo-terminal, and bytes that come meanwhile
 are ignored. With --repeat a pseudo-terminal is not hung up, so that its path
@@ -184,6 +203,10 @@ serves the next job: the line only goes quiet for the restart.
                       takes a free port, printed on the first line)
   --pty               make a pseudo-terminal instead and print its device path,
                       to be given to updater-cli --serial
+  --fast-line         with --pty: answer each unit as soon as it is in, sooner
+                      than a 9600-baud line could carry it: what no real device
+                      on such a line can do (to try a host's check of answers
+                      that come too soon)
   --save FILE         write the rebuilt image at the end of each job: DSP, the
                       received records as Intel HEX text (upper-case digits,
                       CR LF); ARM, the data bytes (padding cut when the size is
@@ -206,10 +229,14 @@ wake-up sequence are unit 1):
   --silent-from K     answer nothing from unit K on
   --silent-once-from K  the same in the first job only (a later attempt passes)
   --nak-from K        answer NAK (0x15) instead of the acknowledgement
-  --noise-from K      answer three bytes of noise instead of the acknowledgement
+  --noise-from K      answer three bytes of noise instead of the acknowledgement,
+                      never a byte that a host takes for an answer
   --noise-bytes N     answer N bytes of noise instead of three (up to 100000000)
+  --noise-any         with --noise-from: noise of every byte value, 0xCC, ACK
+                      and the digits included, as on a disturbed line
   --duplicate-from K  send every acknowledgement twice
-  --delay-ms D        send every answer D ms after the unit that it answers
+  --delay-ms D        send every answer D ms after the unit that it answers (or
+                      when the line's pace allows, if that is later)
   --delay-from K      delay only the answers from unit K on (with --delay-ms)
   --drop-after K      drop the connection once unit K was answered (TCP: the
                       socket is closed; pseudo-terminal: the line goes dead)

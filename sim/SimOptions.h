@@ -26,8 +26,9 @@ struct SimOptions
     int dropAfter = 0;   // the connection is dropped once unit k has been answered
     bool hangUp = false; // the dropped pseudo-terminal is hung up instead of going dead
     bool repeat = false;
-    bool stay = false;   // no restart after a job: the link stays as it is
-    int restartMs = 300; // a job's last answer is followed by a restart this much later
+    bool stay = false;     // no restart after a job: the link stays as it is
+    int restartMs = 300;   // a job's last answer is followed by a restart this much later
+    bool fastLine = false; // a pseudo-terminal answers a unit as soon as it is in
     bool help = false;
     // --devices N: N simulated inverters on N consecutive ports, each with the
     // faults above unless a fault was given for it alone ("--silent-from 3@5").

@@ -86,7 +86,12 @@ void TcpTransport::accept(qintptr descriptor)
     socket_ = incoming;
     TcpStream *s = socket_;
     session_.connectionOpened([s](const char *data, std::size_t length) { s->write(data, length); },
-                              [s] { s->disconnectFromHost(); }, [s] { s->disconnectFromHost(); });
+                              [s] { s->disconnectFromHost(); }, [s] { s->disconnectFromHost(); },
+                              [s] { return s->bytesToWrite(); });
+    connect(s, &TcpStream::bytesWritten, this, [this, s] {
+        if (socket_ == s)
+            session_.outputDrained();
+    });
     connect(s, &TcpStream::readyRead, this, [this, s] {
         char bytes[4096];
         while (const std::size_t n = s->read(bytes, sizeof bytes))
@@ -191,11 +196,12 @@ void PtyTransport::hangUp()
     const int slave = ::open(path_.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     // Written bytes reach the host's side a moment later: empty twice running.
     for (int waited = 0, empty = 0; slave >= 0 && waited < 2000 && empty < 2; waited += 10) {
+        output_.remove(0, qsizetype(writeSome(output_.constData(), std::size_t(output_.size()))));
         ::usleep(10000);
         int unread = 0;
         if (::ioctl(slave, FIONREAD, &unread) != 0)
             break;
-        empty = unread == 0 ? empty + 1 : 0;
+        empty = unread == 0 && output_.isEmpty() ? empty + 1 : 0;
     }
     if (slave >= 0)
         ::close(slave);
@@ -219,10 +225,65 @@ bool PtyTransport::open(QString &pathOrError)
         close();
         return false;
     }
+    // Non-blocking: a host that stops reading must not stop the device in a write.
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
     notifier_ = new QSocketNotifier(master_, QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &PtyTransport::readable);
+    writeNotifier_ = new QSocketNotifier(master_, QSocketNotifier::Write, this);
+    writeNotifier_->setEnabled(false);
+    connect(writeNotifier_, &QSocketNotifier::activated, this, &PtyTransport::writable);
     pathOrError = path_;
     return true;
+}
+
+// Writes what the line takes now; returns how much. After a failed write the
+// bytes count as gone: nobody reads them, and the reading side finds out that the
+// host went.
+std::size_t PtyTransport::writeSome(const char *data, std::size_t length)
+{
+    std::size_t done = 0;
+    while (done < length && master_ >= 0) {
+        const ssize_t w = ::write(master_, data + done, length - done);
+        if (w > 0)
+            done += std::size_t(w);
+        else if (w < 0 && errno == EINTR)
+            continue;
+        else if (w < 0 && errno == EAGAIN)
+            break;
+        else
+            return length; // nobody will read it: dropped
+    }
+    return done;
+}
+
+// Bytes wait here, in order, while the line's buffer is full.
+void PtyTransport::write(const char *data, std::size_t length)
+{
+    if (output_.isEmpty()) {
+        const std::size_t done = writeSome(data, length);
+        data += done;
+        length -= done;
+    }
+    if (length == 0)
+        return;
+    output_.append(data, qsizetype(length));
+    writeNotifier_->setEnabled(true);
+}
+
+void PtyTransport::writable()
+{
+    output_.remove(0, qsizetype(writeSome(output_.constData(), std::size_t(output_.size()))));
+    if (!output_.isEmpty())
+        return;
+    writeNotifier_->setEnabled(false);
+    session_.outputDrained();
+}
+
+void PtyTransport::discardOutput()
+{
+    output_.clear();
+    if (writeNotifier_)
+        writeNotifier_->setEnabled(false);
 }
 
 // Opens the slave side raw (no echo, no line editing), as a serial line is.
@@ -243,6 +304,9 @@ void PtyTransport::close()
 {
     delete notifier_;
     notifier_ = nullptr;
+    delete writeNotifier_;
+    writeNotifier_ = nullptr;
+    output_.clear();
     if (hold_ >= 0)
         ::close(hold_);
     if (master_ >= 0)
@@ -260,27 +324,17 @@ void PtyTransport::readable()
             hold_ = -1;
         }
         if (!session_.connected()) {
-            const int fd = master_;
+            discardOutput();
             session_.connectionOpened(
-                [fd](const char *data, std::size_t length) {
-                    std::size_t done = 0;
-                    while (done < length) {
-                        const ssize_t w = ::write(fd, data + done, length - done);
-                        if (w < 0 && errno == EINTR)
-                            continue;
-                        if (w <= 0)
-                            return;
-                        done += std::size_t(w);
-                    }
-                },
+                [this](const char *data, std::size_t length) { write(data, length); },
                 [this] {
                     // Not under the notifier's own handler, which hangUp deletes.
                     if (hangUpOnDrop_)
                         QTimer::singleShot(0, this, [this] { hangUp(); });
                     // else a dead line: the session stops reading and answering
                 },
-                hangUpAfterJob_ ? SimSession::Dropper([this] { hangUp(); })
-                                : SimSession::Dropper());
+                hangUpAfterJob_ ? SimSession::Dropper([this] { hangUp(); }) : SimSession::Dropper(),
+                [this] { return std::size_t(output_.size()); });
         }
         session_.bytesReceived(buffer, std::size_t(n));
         return;
@@ -290,6 +344,7 @@ void PtyTransport::readable()
     // The host closed the port. Hold the slave again so that the next host finds
     // the line as the first one did.
     notifier_->setEnabled(false);
+    discardOutput();
     session_.connectionClosed();
     if (master_ >= 0 && holdSlave())
         notifier_->setEnabled(true);
@@ -317,6 +372,17 @@ bool PtyTransport::open(QString &pathOrError)
 void PtyTransport::close() {}
 
 void PtyTransport::readable() {}
+
+void PtyTransport::writable() {}
+
+void PtyTransport::write(const char *, std::size_t) {}
+
+std::size_t PtyTransport::writeSome(const char *, std::size_t length)
+{
+    return length;
+}
+
+void PtyTransport::discardOutput() {}
 
 bool PtyTransport::holdSlave()
 {

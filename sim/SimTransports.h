@@ -2,6 +2,7 @@
 
 #include "SimSession.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -78,6 +79,10 @@ public:
 
 private:
     void readable();
+    void writable();
+    void write(const char *data, std::size_t length);
+    std::size_t writeSome(const char *data, std::size_t length);
+    void discardOutput();
     bool holdSlave();
     void hangUp();
 
@@ -88,6 +93,8 @@ private:
     int hold_ = -1;
     QString path_;
     QSocketNotifier *notifier_ = nullptr;
+    QSocketNotifier *writeNotifier_ = nullptr;
+    QByteArray output_; // written, not yet taken by the line
 };
 
 } // namespace updater::sim

@@ -1,3 +1,4 @@
+#include "LinePace.h"
 #include "SimTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -166,4 +167,60 @@ TEST(ArmBootLoader, AJobThatStopsBeforeTheEndBlockIsIncomplete)
     EXPECT_FALSE(v.complete);
     EXPECT_FALSE(v.passed());
     EXPECT_EQ(v.unitSummary, "wake-up, digit '1', header block, 1 data blocks, EOT");
+}
+
+namespace {
+
+using Clock = updater::sim::LinePace::Clock;
+using namespace std::chrono_literals;
+
+// The earliest time of each answer to a read made at `at`.
+std::vector<Clock::time_point> readAt(SimDevice &device, updater::sim::LinePace &pace,
+                                      Clock::time_point at, const Bytes &bytes)
+{
+    std::vector<Clock::time_point> times;
+    for (std::size_t i = 0, used = 0; i < bytes.size(); i += used) {
+        const auto step = device.receive(bytes.data() + i, bytes.size() - i, used);
+        const auto earliest = pace.took(at, used, step);
+        if (!step.reply.empty())
+            times.push_back(earliest);
+    }
+    return times;
+}
+
+using Times = std::vector<Clock::time_point>;
+
+} // namespace
+
+// A byte takes 10 bits at 9600 baud: the last byte of a unit of L bytes comes
+// (L - 1) x 1041666.7 ns after the first, whatever pieces the reads cut it into.
+TEST(LinePace, AnswersNoEarlierThanTheUnitsLastByteCouldHaveCrossedTheLine)
+{
+    SimDevice device({}, {});
+    updater::sim::LinePace pace(9600);
+    const auto units = armUnits(randomBytes(3072, 31));
+    const Clock::time_point t0{1s};
+    EXPECT_EQ(readAt(device, pace, t0, units[0]), Times{t0 + 2083334ns});   // wake-up: 3 bytes
+    EXPECT_EQ(readAt(device, pace, t0, units[1]), Times{t0});               // the digit '1'
+    EXPECT_EQ(readAt(device, pace, t0, units[2]), Times{t0 + 137500000ns}); // header: 133
+    // A data block of 1029 bytes in three reads, dated by the first.
+    const Bytes &block = units[3];
+    EXPECT_TRUE(readAt(device, pace, t0, Bytes(block.begin(), block.begin() + 1)).empty());
+    EXPECT_TRUE(
+        readAt(device, pace, t0 + 10ms, Bytes(block.begin() + 1, block.begin() + 500)).empty());
+    EXPECT_EQ(readAt(device, pace, t0 + 20ms, Bytes(block.begin() + 500, block.end())),
+              Times{t0 + 1070833334ns});
+    // A stray byte read earlier does not date the next block; a block whose last
+    // bytes came later than the line needs is answered at once.
+    EXPECT_TRUE(readAt(device, pace, t0, Bytes{0x55}).empty());
+    EXPECT_EQ(readAt(device, pace, t0 + 2s, units[4]), Times{t0 + 2s + 1070833334ns});
+    EXPECT_TRUE(
+        readAt(device, pace, t0 + 4s, Bytes(units[5].begin(), units[5].begin() + 1)).empty());
+    EXPECT_EQ(readAt(device, pace, t0 + 6s, Bytes(units[5].begin() + 1, units[5].end())),
+              Times{t0 + 6s});
+    // Without a line (--fast-line): as soon as the unit is in.
+    SimDevice fast({}, {});
+    updater::sim::LinePace none(0);
+    EXPECT_TRUE(readAt(fast, none, t0, Bytes{0xFE}).empty());
+    EXPECT_EQ(readAt(fast, none, t0 + 5ms, Bytes{0xFD, 0xFC}), Times{t0 + 5ms});
 }

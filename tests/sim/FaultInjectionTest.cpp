@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 using namespace simtest;
 using updater::sim::Faults;
 using updater::sim::SimDevice;
@@ -61,6 +63,42 @@ TEST(FaultInjection, NoiseIsThreeBytesThatNoStateOfTheHostTakesForAReply)
         for (char digit : {'1', '2', '4', '9'})
             EXPECT_NE(b, static_cast<std::uint8_t>(digit));
     }
+}
+
+// As random bytes on a disturbed line: every value, 0xCC, ACK and the digits too.
+TEST(FaultInjection, NoiseAnyDrawsEveryByteValue)
+{
+    Faults faults;
+    faults.noiseFrom = 1;
+    faults.noiseBytes = 4096;
+    faults.noiseAny = true;
+    SimDevice device(faults, {});
+    const Bytes noise = feed(device, wakeUp()).replies;
+    EXPECT_EQ(std::set<std::uint8_t>(noise.begin(), noise.end()).size(), 256u);
+}
+
+// A flood is drawn a piece at a time, never held whole, and is the same bytes.
+TEST(FaultInjection, AFloodOfNoiseComesInPiecesThatMakeTheSameBytesAsTheWhole)
+{
+    Faults faults;
+    faults.noiseFrom = 1;
+    faults.noiseBytes = 10000;
+    SimDevice whole(faults, {}), pieces(faults, {});
+    pieces.setNoisePiece(4096);
+    const Bytes unit = wakeUp();
+    std::size_t used = 0;
+    const auto step = pieces.receive(unit.data(), unit.size(), used);
+    EXPECT_EQ(step.noiseLeft, 10000u - 4096u);
+    Bytes drawn = step.reply;
+    const Bytes rest = pieces.noise(step.noiseLeft);
+    drawn.insert(drawn.end(), rest.begin(), rest.end());
+    EXPECT_EQ(drawn, feed(whole, unit).replies);
+    faults.noiseBytes = 100000000;
+    SimDevice flood(faults, {});
+    flood.setNoisePiece(65536);
+    const auto first = flood.receive(unit.data(), unit.size(), used);
+    EXPECT_EQ(first.reply.size(), 65536u);
+    EXPECT_EQ(first.noiseLeft, 100000000u - 65536u);
 }
 
 TEST(FaultInjection, DuplicateSendsEveryAcknowledgementTwiceFromUnitK)

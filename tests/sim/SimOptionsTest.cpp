@@ -27,6 +27,7 @@ TEST(SimOptions, DefaultToTcpOnLoopbackPort8899)
     EXPECT_FALSE(o.stay);
     EXPECT_EQ(o.restartMs, 300);
     EXPECT_EQ(o.faults.noiseBytes, 3);
+    EXPECT_FALSE(o.fastLine) << "a pseudo-terminal answers as a 9600-baud line would";
 }
 
 TEST(SimOptions, TakeEveryFaultWithItsUnit)
@@ -55,6 +56,10 @@ TEST(SimOptions, TakeEveryFaultWithItsUnit)
     EXPECT_TRUE(restart.stay);
     EXPECT_EQ(restart.restartMs, 0);
     EXPECT_EQ(restart.faults.noiseBytes, 5000000);
+    SimOptions line;
+    EXPECT_EQ(parse({"--pty", "--fast-line", "--noise-from", "3", "--noise-any"}, line), "");
+    EXPECT_TRUE(line.fastLine);
+    EXPECT_TRUE(line.faults.noiseAny);
     SimOptions fleet;
     EXPECT_EQ(parse({"--devices", "3", "--silent-from", "2@3", "--delay-ms", "0@1"}, fleet), "");
     ASSERT_EQ(fleet.deviceFaults.size(), 2u);
@@ -84,7 +89,9 @@ TEST(SimOptions, RefuseBadValuesWithAReason)
              {{"--expect", folder}, "--expect " + folder + ": a folder"},
              {{"--save", folder}, "--save " + folder + ": a folder"},
              {{"--expect", "/dev/null"}, "--expect /dev/null: not a regular file"},
-             {{"--save", "/no-such-folder/image.hex"}, "folder /no-such-folder does not exist"}}) {
+             {{"--save", "/no-such-folder/image.hex"}, "folder /no-such-folder does not exist"},
+             {{"--fast-line"}, "--fast-line goes with --pty"},
+             {{"--pty", "--noise-any"}, "--noise-any goes with --noise-from"}}) {
         SimOptions fresh;
         EXPECT_NE(parse(args, fresh).find(reason), std::string::npos) << reason;
     }

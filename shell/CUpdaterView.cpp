@@ -212,9 +212,11 @@ void CUpdaterView::setLinkState(const QString &text)
     showState(text);
 }
 
-void CUpdaterView::showState(const QString &text)
+void CUpdaterView::showState(const QString &text, const QString &more)
 {
     QStringList details;
+    if (!more.isEmpty())
+        details << more;
     if (!facts_.path.isEmpty())
         details << facts_.summary();
     if (!linkState_.isEmpty())

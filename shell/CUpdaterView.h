@@ -116,7 +116,8 @@ signals:
 
 private:
     // The status bar's text; the details are made afresh.
-    void showState(const QString &text);
+    // more: a line of details before the file's and the link's.
+    void showState(const QString &text, const QString &more = {});
     void setLinkState(const QString &text);
     // While the run is busy: the job's progress on the status bar.
     void showProgress();

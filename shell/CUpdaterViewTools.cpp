@@ -192,7 +192,9 @@ void CUpdaterView::note(const std::string &text)
 void CUpdaterView::warning(const std::string &text)
 {
     lastFault_ = text;
-    showState(QStringLiteral("Warning: ") + QString::fromStdString(text));
+    // The pane holds two short lines; the whole sentence is in its tooltip.
+    showState(QStringLiteral("Warning: more answers than units were sent; update again"),
+              capitalised(text));
 }
 
 const FirmwareFacts &CUpdaterView::factsOf(const std::string &path) const

@@ -373,9 +373,15 @@ TEST(Progress, MoreAnswersThanUnitsLeaveTheSuccessBoxAndThenWarnOnTheStatusBar)
     ASSERT_TRUE(w.linked);
     EXPECT_EQ(runJob(w.rig, 20000).box.text, kSuccess);
     EXPECT_TRUE(WindowRig::waitFor(
-        [&] { return w.rig.frame->statusText().startsWith("Warning: the device answered more "); },
+        [&] {
+            return w.rig.frame->statusText() ==
+                   "Warning: more answers than units were sent; update again";
+        },
         3000))
         << w.rig.frame->statusText().toStdString();
+    EXPECT_TRUE(w.rig.frame->statusDetails().startsWith(
+        "The device answered more often than it was sent units: the line is noisy or shared"))
+        << w.rig.frame->statusDetails().toStdString();
 }
 
 // Tool > Stop: only during a job; asked as the close question is, No the default;

@@ -99,9 +99,17 @@ bool linkGoesAway(const FaultCase &c)
     return unanswered && c.lastUnit;
 }
 
+// Noise answering the ARM wake-up gives a '2' first (fixed seed): the host asks
+// for the digit '4', which this device does not expect, and the step times out.
+bool noiseTakesTheOtherWakeUpPath(const FaultCase &c)
+{
+    return c.fault == Fault::NoiseWithAnswers && c.arm && c.unit == 1;
+}
+
 bool answersBeyondUnits(const FaultCase &c)
 {
-    return c.fault == Fault::Duplicate || c.fault == Fault::NoiseWithAnswers;
+    return (c.fault == Fault::Duplicate || c.fault == Fault::NoiseWithAnswers) &&
+           !noiseTakesTheOtherWakeUpPath(c);
 }
 
 QStringList simFaultOptions(const FaultCase &c)
@@ -255,6 +263,9 @@ void runFaultCase(const FaultCase &c, const QString &dir, int index)
             EXPECT_EQ(done.outLines(), c.arm ? kArmLines : kDspLines);
             EXPECT_TRUE(verdict.out.contains("expected: matches")) << verdict.out.toStdString();
         }
+    } else if (noiseTakesTheOtherWakeUpPath(c)) {
+        EXPECT_EQ(done.status, 1) << done.err.toStdString();
+        EXPECT_EQ(done.outLines(), failedLines(c)) << done.out.toStdString();
     } else if (linkGoesAway(c)) {
         EXPECT_EQ(done.status, 1) << done.err.toStdString();
         expectLinkLostAtOnce(c, done, tracePath);

@@ -79,7 +79,8 @@ bool CFileDownCom::CloseLinkWhenSent()
     return sent;
 }
 
-void CFileDownCom::CloseLinkWhenSentLater(std::function<void(bool)> done)
+void CFileDownCom::CloseLinkWhenSentLater(std::function<void(bool)> done,
+                                          std::function<bool()> settled)
 {
     if (linkType_.load() == updater::kTcpLink) {
         CloseSocketWhenSentLater(
@@ -97,6 +98,7 @@ void CFileDownCom::CloseLinkWhenSentLater(std::function<void(bool)> done)
         CloseLink();
         done(sent);
     };
+    settled_ = std::move(settled);
     quietSince_ = std::chrono::steady_clock::now();
     if (quietWatch_ == nullptr) {
         quietWatch_ = new QTimer(this);
@@ -111,7 +113,8 @@ void CFileDownCom::watchQuiet()
     const auto now = steady_clock::now();
     const auto lastByte = steady_clock::time_point(nanoseconds(lastByteAt_.load()));
     const bool quiet = now - std::max(lastByte, quietSince_) >= milliseconds(kQuietMs);
-    if (linkOpen() && !quiet && now - quietSince_ < milliseconds(kTcpDrainMs))
+    if (linkOpen() && !quiet && now - quietSince_ < milliseconds(kTcpDrainMs) &&
+        !(settled_ && settled_()))
         return;
     quietWatch_->stop();
     std::exchange(whenQuiet_, nullptr)();

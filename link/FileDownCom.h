@@ -68,8 +68,12 @@ public:
     // until the link closes: a TCP connection until the device closes it or stays
     // quiet; a serial port, once written, until its line has been quiet kQuietMs
     // (the device restarts), at most kTcpDrainMs. done(sent) comes on the
-    // creating thread; not at all when CloseLink() comes first.
-    void CloseLinkWhenSentLater(std::function<void(bool sent)> done);
+    // creating thread; not at all when CloseLink() comes first. A serial port
+    // stops listening early once settled() holds (the owner has heard enough); a
+    // TCP connection is read to its end all the same, so that a device that
+    // still reads gets every byte.
+    void CloseLinkWhenSentLater(std::function<void(bool sent)> done,
+                                std::function<bool()> settled = {});
     static constexpr int kQuietMs = 500;
     // Where received bytes go from now on (nullptr: dropped).
     void setOwner(updater::IByteSink *owner) { owner_.store(owner); }
@@ -104,4 +108,5 @@ private:
     QTimer *quietWatch_ = nullptr;
     std::chrono::steady_clock::time_point quietSince_;
     std::function<void()> whenQuiet_;
+    std::function<bool()> settled_;
 };

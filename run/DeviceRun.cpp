@@ -321,7 +321,10 @@ void DeviceRun::jobIdle()
     const JobEnd end = job_.lastEnd();
     // The device restarts after an update and may close the link first: what the
     // job handed to the link is written before it closes, without holding up others.
-    link_.CloseLinkWhenSentLater([this, end](bool sent) { closed(end, sent); });
+    // Answers that keep coming are counted meanwhile; once they outnumber the
+    // units the verdict stands, and a serial line is not listened to any longer.
+    link_.CloseLinkWhenSentLater([this, end](bool sent) { closed(end, sent); },
+                                 [this] { return host_.answers().count().tooMany(); });
 }
 
 void DeviceRun::closed(JobEnd end, bool sent)

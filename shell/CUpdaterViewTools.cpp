@@ -219,11 +219,14 @@ void CUpdaterView::bothFinished()
     } else {
         // What ended it, where the run stopped, and what the inverter holds now.
         QStringList lines;
-        lines << (result.outcome == updater::run::DeviceOutcome::Interrupted
-                      ? QStringLiteral("The update was stopped.")
-                      : QString::fromStdString(result.message)); // "time out！" as it stands
-        if (!lines.contains(capitalised(lastFault_)))
-            lines << capitalised(lastFault_);
+        const QString where = capitalised(lastFault_);
+        const QString message = QString::fromStdString(result.message); // "time out！" as it stands
+        if (result.outcome == updater::run::DeviceOutcome::Interrupted)
+            lines << QStringLiteral("The update was stopped.");
+        else if (!where.contains(message)) // a message of the run's own is already in it
+            lines << message;
+        if (!lines.contains(where))
+            lines << where;
         lines << QStringLiteral("The inverter now holds: %1.")
                      .arg(QString::fromStdString(run_->deviceHolds()));
         lines.removeAll(QString());

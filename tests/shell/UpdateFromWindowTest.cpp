@@ -564,6 +564,15 @@ TEST(BothFirmwares, OneRunWritesDspThenArmAndEndsWithOneBoxSayingWhatTheInverter
                      "device may be half-written; run the update again."))
         << box.toStdString();
     EXPECT_EQ(silent.rig.view->lineText(1004), QStringLiteral("Program failed"));
+
+    // A device that answers twice: the run stops after the DSP firmware and says why, once.
+    SimWindow twice({"--repeat", "--restart-ms", "100", "--duplicate-from", "1"}, 0, {});
+    ASSERT_TRUE(twice.linked);
+    EXPECT_EQ(run(twice, shelltest::hexImage(5)),
+              "DSP firmware: the device answered more often than it was sent units: the line is "
+              "noisy or shared; the device may hold a damaged firmware; update again\n"
+              "The inverter now holds: DSP firmware: the device may be half-written; run the "
+              "update again; ARM firmware not started.");
 }
 
 TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceAsksAndOnlyYesEndsItWithoutHanging)

@@ -194,7 +194,7 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
     return {};
 }
 
-run::LinkSpec linkSpec(const CliOptions &o)
+run::LinkTarget linkTarget(const CliOptions &o)
 {
     return {o.link == CliOptions::Link::Tcp, o.comNumber, o.serialPath, o.tcpAddress, o.tcpPort};
 }

@@ -53,7 +53,7 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &op
 std::string parseLinkOption(const std::string &option, const std::string &value, CliOptions &o);
 
 // The link fields of o as a run takes them.
-run::LinkSpec linkSpec(const CliOptions &o);
+run::LinkTarget linkTarget(const CliOptions &o);
 // "10.0.0.7:8899", or the serial port as given.
 std::string linkText(const CliOptions &o);
 

@@ -120,7 +120,7 @@ bool goodName(const std::string &name)
 }
 
 // The link column into device; returns the fault.
-std::string parseLink(const std::string &text, run::DeviceSpec &device)
+std::string parseLink(const std::string &text, run::DeviceEntry &device)
 {
     const auto colon = text.find(':');
     const std::string kind = text.substr(0, colon);
@@ -137,7 +137,7 @@ std::string parseLink(const std::string &text, run::DeviceSpec &device)
         return "link \"" + text +
                "\": " + (error.rfind(given, 0) == 0 ? error.substr(given.size()) : error);
     }
-    device.link = linkSpec(l);
+    device.link = linkTarget(l);
     device.linkText = kind == "tcp"      ? l.tcpAddress + ":" + std::to_string(l.tcpPort)
                       : l.comNumber != 0 ? "COM" + std::to_string(l.comNumber)
                                          : l.serialPath;
@@ -147,7 +147,7 @@ std::string parseLink(const std::string &text, run::DeviceSpec &device)
 // The device a link reaches, to tell two rows that name one device: the address
 // and port in canonical form; a serial port after COMn is mapped to its device and
 // links are resolved (/dev/serial/by-id/... and /dev/ttyUSB0 are one port).
-std::string linkIdentity(const run::LinkSpec &l)
+std::string linkIdentity(const run::LinkTarget &l)
 {
     if (l.tcp)
         return "tcp:" + l.tcpAddress + ":" + std::to_string(l.tcpPort);
@@ -203,7 +203,7 @@ struct Seen
 
 // A device row into device; returns the fault.
 std::string readRow(const std::vector<std::string> &f, const std::vector<int> &column, int number,
-                    Seen &seen, run::DeviceSpec &device, std::array<std::string, 2> &paths)
+                    Seen &seen, run::DeviceEntry &device, std::array<std::string, 2> &paths)
 {
     std::string linkText;
     for (std::size_t i = 0; i < f.size(); ++i) {
@@ -238,7 +238,7 @@ std::string readRow(const std::vector<std::string> &f, const std::vector<int> &c
 }
 
 std::string readDevices(const std::string &path, const std::string &dsp, const std::string &arm,
-                        std::vector<run::DeviceSpec> &devices)
+                        std::vector<run::DeviceEntry> &devices)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -264,7 +264,7 @@ std::string readDevices(const std::string &path, const std::string &dsp, const s
         if (f.size() != column.size())
             return where + std::to_string(f.size()) + " fields, but the header names " +
                    std::to_string(column.size());
-        run::DeviceSpec device;
+        run::DeviceEntry device;
         std::array<std::string, 2> paths; // the row's dsp and arm
         if (std::string error = readRow(f, column, number, seen, device, paths); !error.empty())
             return where + error;
@@ -285,7 +285,7 @@ std::string readDevices(const std::string &path, const std::string &dsp, const s
 } // namespace
 
 std::string readFleetFile(const std::string &path, const std::string &dsp, const std::string &arm,
-                          std::vector<run::DeviceSpec> &devices)
+                          std::vector<run::DeviceEntry> &devices)
 {
     return shown(readDevices(path, dsp, arm, devices));
 }

@@ -17,6 +17,6 @@ namespace updater::cli {
 // Returns an empty string, or the first fault, naming the file and the line, with
 // the file's control characters and bytes that are not UTF-8 shown as \xNN.
 std::string readFleetFile(const std::string &path, const std::string &dsp, const std::string &arm,
-                          std::vector<run::DeviceSpec> &devices);
+                          std::vector<run::DeviceEntry> &devices);
 
 } // namespace updater::cli

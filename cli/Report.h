@@ -21,7 +21,7 @@ struct RunReport
     int signal = 0; // the signal that interrupted the run, 0 none
     struct Device
     {
-        const run::DeviceSpec *device = nullptr;
+        const run::DeviceEntry *device = nullptr;
         run::DeviceResult result;
     };
     std::vector<Device> devices;

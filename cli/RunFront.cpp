@@ -82,7 +82,7 @@ std::optional<int> RunFront::prepare()
     settings.restartWaitMs = static_cast<int>(options_.restartWait) * 1000;
     const bool echo = !showTable_ && (!fleet() || !options_.quiet);
     run_ = std::make_unique<run::FleetRun>(
-        devices_, settings, options_.jobs, [this, echo](const run::DeviceSpec &d) {
+        devices_, settings, options_.jobs, [this, echo](const run::DeviceEntry &d) {
             return std::make_unique<CliPresenter>(
                 console_, echo, fleet() ? d.name + " " + d.linkText + " " : std::string());
         });
@@ -130,8 +130,8 @@ std::optional<int> RunFront::prepare()
 std::optional<int> RunFront::readDevices()
 {
     if (!fleet()) {
-        run::DeviceSpec one;
-        one.link = linkSpec(options_);
+        run::DeviceEntry one;
+        one.link = linkTarget(options_);
         one.linkText = linkText(options_);
         one.name = one.linkText;
         one.dspPath = options_.dspPath;
@@ -172,8 +172,8 @@ std::string RunFront::keepOnlyFailed()
         if (o.value(QStringLiteral("outcome")).toString() != QStringLiteral("success"))
             failed.emplace(o.value(QStringLiteral("name")).toString().toStdString(), o);
     }
-    std::vector<run::DeviceSpec> kept;
-    for (run::DeviceSpec &d : devices_) {
+    std::vector<run::DeviceEntry> kept;
+    for (run::DeviceEntry &d : devices_) {
         const auto found = failed.find(d.name);
         if (found == failed.end())
             continue;
@@ -203,14 +203,14 @@ std::optional<int> RunFront::checkOutputs()
     }
     // Files this run writes are emptied when opened: never one that it reads.
     std::vector<std::pair<std::string, std::string>> inputs = {{"fleet file", options_.fleetPath}};
-    for (const run::DeviceSpec &d : devices_) {
+    for (const run::DeviceEntry &d : devices_) {
         inputs.emplace_back("firmware file", d.dspPath);
         inputs.emplace_back("firmware file", d.armPath);
     }
     std::vector<std::array<std::string, 3>> outputs; // option, file, what it is
     if (!options_.reportPath.empty())
         outputs.push_back({"--report", options_.reportPath, "report"});
-    for (const run::DeviceSpec &d : devices_) {
+    for (const run::DeviceEntry &d : devices_) {
         if (const std::string trace = tracePath(d); !trace.empty())
             outputs.push_back(
                 {options_.traceDir.empty() ? "--trace" : "--trace-dir", trace, "trace"});
@@ -231,7 +231,7 @@ std::optional<int> RunFront::checkOutputs()
     return std::nullopt;
 }
 
-std::string RunFront::tracePath(const run::DeviceSpec &device) const
+std::string RunFront::tracePath(const run::DeviceEntry &device) const
 {
     return options_.traceDir.empty() ? options_.tracePath
                                      : options_.traceDir + "/" + device.name + ".trace";
@@ -245,7 +245,7 @@ std::optional<int> RunFront::start(std::function<void(int)> finished)
         return refused;
     if (options_.check) {
         for (const auto &r : run_->runs()) {
-            const run::DeviceSpec &d = r->device();
+            const run::DeviceEntry &d = r->device();
             std::string firmware;
             for (const std::string &path : {d.dspPath, d.armPath})
                 firmware += path.empty() ? "" : (firmware.empty() ? " " : ", ") + path;

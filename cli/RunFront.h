@@ -38,7 +38,7 @@ private:
     std::optional<int> readDevices();
     std::string keepOnlyFailed();
     std::optional<int> checkOutputs();
-    std::string tracePath(const run::DeviceSpec &device) const;
+    std::string tracePath(const run::DeviceEntry &device) const;
     void poll();
     void ended(int status);
     void drawTable();
@@ -51,7 +51,7 @@ private:
     LiveTable live_;
     bool showTable_ = false;
     bool showProgress_ = false;
-    std::vector<run::DeviceSpec> devices_;
+    std::vector<run::DeviceEntry> devices_;
     std::vector<run::FirmwareSummary> firmware_;
     std::unique_ptr<run::FleetRun> run_;
     QTimer poller_;

@@ -43,7 +43,7 @@ std::chrono::milliseconds since(Clock::time_point start)
 
 } // namespace
 
-DeviceRun::DeviceRun(DeviceSpec device, const Settings &settings, DevicePresenter &presenter)
+DeviceRun::DeviceRun(DeviceEntry device, const Settings &settings, DevicePresenter &presenter)
     : device_(std::move(device)), settings_(settings), presenter_(presenter),
       host_(presenter_, trace_), job_(host_), sink_(job_, trace_, host_.answers()),
       link_(&sink_, &host_)
@@ -77,7 +77,7 @@ DeviceRun::~DeviceRun()
     link_.CloseLink();
 }
 
-void DeviceRun::reset(DeviceSpec device, const Settings &settings)
+void DeviceRun::reset(DeviceEntry device, const Settings &settings)
 {
     if (busy())
         return;
@@ -95,7 +95,7 @@ void DeviceRun::reset(DeviceSpec device, const Settings &settings)
     setPhase(Phase::Idle);
 }
 
-void DeviceRun::chooseLink(LinkSpec link, std::string linkText)
+void DeviceRun::chooseLink(LinkTarget link, std::string linkText)
 {
     if (busy())
         return;
@@ -161,7 +161,7 @@ void DeviceRun::start()
 
 void DeviceRun::openLink()
 {
-    const LinkSpec &l = device_.link;
+    const LinkTarget &l = device_.link;
     if (l.tcp) {
         trace_.note("link", "connecting to " + device_.linkText);
         link_.OpenTcpLink(QString::fromStdString(l.tcpAddress), l.tcpPort);

@@ -22,7 +22,7 @@
 namespace updater::run {
 
 // The link a device is reached by.
-struct LinkSpec
+struct LinkTarget
 {
     bool tcp = true;
     unsigned comNumber = 0; // serial: n of "COM<n>", 0 when a device path was given
@@ -32,11 +32,11 @@ struct LinkSpec
 };
 
 // One device of a run and the firmware it gets.
-struct DeviceSpec
+struct DeviceEntry
 {
     std::string name;     // also the name of its trace file
     std::string linkText; // "10.0.0.7:8899", "COM3", "/dev/ttyUSB0"
-    LinkSpec link;
+    LinkTarget link;
     std::string dspPath; // "" none
     std::string armPath; // "" none
 };
@@ -114,17 +114,17 @@ public:
         Done,
     };
 
-    DeviceRun(DeviceSpec device, const Settings &settings, DevicePresenter &presenter);
+    DeviceRun(DeviceEntry device, const Settings &settings, DevicePresenter &presenter);
     ~DeviceRun() override;
 
     // Another run of the device, or another device: the link and firmware files of
     // the next start(), its settings, and a fresh record of what the device holds.
     // The link stays as it is. Only while not busy().
-    void reset(DeviceSpec device, const Settings &settings);
+    void reset(DeviceEntry device, const Settings &settings);
     // The front end opens a link of its own choosing (the window's Set Port): from
     // now on it is the device's link, which downLoadOnCurrentLink() opens again
     // once it has been open and closed. Call before opening it; only while not busy().
-    void chooseLink(LinkSpec link, std::string linkText);
+    void chooseLink(LinkTarget link, std::string linkText);
 
     // Opens the trace file (before anything is contacted); returns the fault. A
     // write that fails later is told to onFailure.
@@ -173,7 +173,7 @@ public:
     UpdateJob &job() { return job_; }
     const UpdateJob &job() const { return job_; }
     CFileDownCom &link() { return link_; }
-    const DeviceSpec &device() const { return device_; }
+    const DeviceEntry &device() const { return device_; }
     bool twoFirmwares() const { return !device_.dspPath.empty() && !device_.armPath.empty(); }
     DeviceOutcome outcome() const { return result_.outcome; }
     bool done() const;
@@ -212,7 +212,7 @@ private:
     bool mayBeHalfWritten() const;
     std::string firmwarePath() const;
 
-    DeviceSpec device_;
+    DeviceEntry device_;
     Settings settings_;
     DevicePresenter &presenter_;
     TraceLog trace_;

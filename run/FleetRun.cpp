@@ -7,11 +7,11 @@
 
 namespace updater::run {
 
-std::optional<Refusal> checkFirmwareFiles(const std::vector<DeviceSpec> &devices,
+std::optional<Refusal> checkFirmwareFiles(const std::vector<DeviceEntry> &devices,
                                           std::vector<FirmwareSummary> &summaries)
 {
     std::set<std::pair<FirmwareKind, std::string>> checked;
-    for (const DeviceSpec &d : devices) {
+    for (const DeviceEntry &d : devices) {
         for (const auto &[kind, path] :
              {std::pair{FirmwareKind::Dsp, d.dspPath}, {FirmwareKind::Arm, d.armPath}}) {
             if (path.empty() || !checked.emplace(kind, path).second)
@@ -25,11 +25,11 @@ std::optional<Refusal> checkFirmwareFiles(const std::vector<DeviceSpec> &devices
     return std::nullopt;
 }
 
-FleetRun::FleetRun(std::vector<DeviceSpec> devices, const DeviceRun::Settings &settings,
+FleetRun::FleetRun(std::vector<DeviceEntry> devices, const DeviceRun::Settings &settings,
                    unsigned jobs, const PresenterFor &presenterFor)
     : jobs_(std::max(1u, jobs))
 {
-    for (DeviceSpec &d : devices) {
+    for (DeviceEntry &d : devices) {
         presenters_.push_back(presenterFor(d));
         runs_.push_back(std::make_unique<DeviceRun>(std::move(d), settings, *presenters_.back()));
         runs_.back()->setCallbacks([this] { supervisor_->wake(); },

@@ -25,7 +25,7 @@ struct Refusal
 
 // Checks every firmware file of the devices once, DSP before ARM. Fills summaries
 // with the files that passed; returns the first refusal.
-std::optional<Refusal> checkFirmwareFiles(const std::vector<DeviceSpec> &devices,
+std::optional<Refusal> checkFirmwareFiles(const std::vector<DeviceEntry> &devices,
                                           std::vector<FirmwareSummary> &summaries);
 
 // A run over one device or many. Every device has its own job and link; one
@@ -35,9 +35,9 @@ std::optional<Refusal> checkFirmwareFiles(const std::vector<DeviceSpec> &devices
 class FleetRun : public QObject
 {
 public:
-    using PresenterFor = std::function<std::unique_ptr<DevicePresenter>(const DeviceSpec &)>;
+    using PresenterFor = std::function<std::unique_ptr<DevicePresenter>(const DeviceEntry &)>;
 
-    FleetRun(std::vector<DeviceSpec> devices, const DeviceRun::Settings &settings, unsigned jobs,
+    FleetRun(std::vector<DeviceEntry> devices, const DeviceRun::Settings &settings, unsigned jobs,
              const PresenterFor &presenterFor);
     ~FleetRun() override;
 

@@ -43,7 +43,7 @@ bool onUiThread(const QObject *object)
 
 CUpdaterView::CUpdaterView(QWidget *parent) : QWidget(parent), relay_(this)
 {
-    run_ = std::make_unique<updater::run::DeviceRun>(updater::run::DeviceSpec{}, windowSettings(),
+    run_ = std::make_unique<updater::run::DeviceRun>(updater::run::DeviceEntry{}, windowSettings(),
                                                      *this);
     run_->setCallbacks([this] { jobStarted(); },
                        [this] {
@@ -86,7 +86,7 @@ CUpdaterView::~CUpdaterView()
 updater::run::DeviceRun::Settings CUpdaterView::windowSettings()
 {
     // The window keeps the link that Set Port opened between jobs, and a job keeps
-    // its specified waits when the link goes away.
+    // its own waits when the link goes away.
     updater::run::DeviceRun::Settings settings;
     settings.endJobWhenLinkLost = false;
     return settings;
@@ -167,17 +167,17 @@ void CUpdaterView::OnSetPort()
     const QString device = updater::comPortDeviceName(dialog.comPort);
     const QString com = QStringLiteral("COM%1").arg(dialog.comPort);
     // DownLoad opens this link again once the inverter has closed it.
-    updater::run::LinkSpec spec;
-    spec.tcp = tcpLink_;
-    spec.comNumber = tcpLink_ ? 0 : dialog.comPort;
-    spec.tcpAddress = updater::ipv4AddressText(dialog.ipAddress).toStdString();
-    spec.tcpPort = static_cast<std::uint16_t>(dialog.tcpPort);
+    updater::run::LinkTarget target;
+    target.tcp = tcpLink_;
+    target.comNumber = tcpLink_ ? 0 : dialog.comPort;
+    target.tcpAddress = updater::ipv4AddressText(dialog.ipAddress).toStdString();
+    target.tcpPort = static_cast<std::uint16_t>(dialog.tcpPort);
     linkDevice_ = {};
-    linkDevice_.link = spec;
+    linkDevice_.link = target;
     linkDevice_.linkText =
-        tcpLink_ ? spec.tcpAddress + ":" + std::to_string(dialog.tcpPort) : com.toStdString();
+        tcpLink_ ? target.tcpAddress + ":" + std::to_string(dialog.tcpPort) : com.toStdString();
     linkDevice_.name = linkDevice_.linkText;
-    run_->chooseLink(spec, linkDevice_.linkText);
+    run_->chooseLink(target, linkDevice_.linkText);
     linkTarget_ = tcpLink_
                       ? QStringLiteral("%1:%2")
                             .arg(updater::ipv4AddressText(dialog.ipAddress))

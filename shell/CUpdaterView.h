@@ -162,7 +162,7 @@ private:
     unsigned comNumber_ = 0;
     QString linkState_;
     // The link Set Port chose, as a device of the run: the run of both opens it.
-    updater::run::DeviceSpec linkDevice_;
+    updater::run::DeviceEntry linkDevice_;
     // A run of both firmwares is under way; read by the threads that end its jobs.
     std::atomic<bool> bothRun_{false};
     std::array<FirmwareFacts, 2> bothFacts_;

@@ -1,4 +1,4 @@
-// The window's commands beyond the specified ones: Stop, Save Support Log and
+// The window's commands beyond DownLoad, Open and Set Port: Stop, Save Support Log and
 // Update DSP and LCD ARM, with the trace of each job that the support log copies.
 #include "CUpdaterView.h"
 
@@ -164,7 +164,7 @@ void CUpdaterView::OnUpdateBoth()
             return;
         }
     }
-    updater::run::DeviceSpec device = linkDevice_;
+    updater::run::DeviceEntry device = linkDevice_;
     device.dspPath = QFile::encodeName(dsp).toStdString();
     device.armPath = QFile::encodeName(arm).toStdString();
     // As updater-cli runs both: the link is opened afresh, a link lost during a job

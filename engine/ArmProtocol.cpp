@@ -14,7 +14,6 @@ namespace {
 constexpr std::uint8_t kSoh = 0x01;
 constexpr std::uint8_t kStx = 0x02;
 constexpr std::uint8_t kEot = 0x04;
-constexpr std::uint8_t kAck = 0x06;
 constexpr std::uint8_t kPad = 0x1A;
 constexpr std::uint8_t kWakeUp[3] = {0xFE, 0xFD, 0xFC};
 constexpr std::size_t kDataBytes = 1024;
@@ -78,25 +77,25 @@ UpdateJob::Ending UpdateJob::armRows(unsigned byte)
             advance(ArmState::SendHeader);
         break;
     case num(ArmState::Erasing):
-        if (byte == kAck) {
+        if (byte == kArmAck) {
             advance(ArmState::DataBlock);
             host_.setLineText(StatusLine::Connect, texts::kEraseDone);
         }
         break;
     case num(ArmState::DataBlock):
-        if (byte == kAck)
+        if (byte == kArmAck)
             advance(ArmState::DataBlock);
         break;
     case num(ArmState::LastBlockAck):
-        if (byte == kAck)
+        if (byte == kArmAck)
             advance(ArmState::SendEot);
         break;
     case num(ArmState::EotAck):
-        if (byte == kAck)
+        if (byte == kArmAck)
             advance(ArmState::SendEndBlock);
         break;
     case num(ArmState::EndBlockAck):
-        if (byte == kAck) {
+        if (byte == kArmAck) {
             host_.setLineText(StatusLine::Program, texts::kProgramingDone);
             return ended(Ending::Success);
         }

@@ -8,7 +8,6 @@ namespace updater {
 
 namespace {
 
-constexpr std::uint8_t kAck = 0xCC;
 constexpr std::uint8_t kEraseCommand[8] = {0xFA, 'f', 'l', 'a', 's', 'h', 'b', 0x96};
 
 // The erase counts as 2048 bytes of the file.
@@ -23,7 +22,7 @@ constexpr std::int32_t kRecordsPerProgress = 50;
 
 UpdateJob::Ending UpdateJob::dspRows(unsigned byte)
 {
-    if (byte != kAck)
+    if (byte != kDspAck)
         return Ending::None;
     switch (f_.jobState) {
     case num(DspState::Erasing):

@@ -51,6 +51,11 @@ static_assert(num(ArmState::AwaitDigit) == 2 && num(ArmState::SendFour) == 4 &&
               num(ArmState::Erasing) == 9 && num(ArmState::DataBlock) == 10 &&
               num(ArmState::EndBlockAck) == 15);
 
+// The byte that acknowledges a unit: the DSP erase command and each record, and
+// the ARM header, data blocks, EOT and end block.
+inline constexpr std::uint8_t kDspAck = 0xCC;
+inline constexpr std::uint8_t kArmAck = 0x06;
+
 // Where a job stood, for telling a technician what the device may hold.
 enum class JobStep
 {

@@ -1,13 +1,11 @@
 #include "AnswerTally.h"
 
 #include "JobStates.h"
+#include "UpdateJob.h"
 
 namespace updater::run {
 
 namespace {
-
-constexpr std::uint8_t kDspAck = 0xCC;
-constexpr std::uint8_t kArmAck = 0x06;
 
 // 10 bits a byte on the line (start, 8 data, stop) at 9600 baud.
 constexpr std::chrono::microseconds lineTime(std::size_t bytes)
@@ -30,7 +28,7 @@ void AnswerTally::unitSent(std::size_t length, std::int32_t jobState, Clock::tim
 {
     std::lock_guard lock(mutex_);
     // The ARM wake-up and digits are answered by digits, not by ACK.
-    if (firmwareType_ == 0 || jobState >= num(ArmState::SendHeader))
+    if (firmwareType_ == kDspFirmware || jobState >= num(ArmState::SendHeader))
         ++count_.units;
     lastSentAt_ = at;
     lastLength_ = length;
@@ -39,7 +37,7 @@ void AnswerTally::unitSent(std::size_t length, std::int32_t jobState, Clock::tim
 void AnswerTally::byteReceived(std::uint8_t byte, Clock::time_point at)
 {
     std::lock_guard lock(mutex_);
-    if (firmwareType_ < 0 || byte != (firmwareType_ == 0 ? kDspAck : kArmAck))
+    if (firmwareType_ < 0 || byte != (firmwareType_ == kDspFirmware ? kDspAck : kArmAck))
         return;
     ++count_.answers;
     // The device answers once the last byte of the unit is in; two bytes of slack

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, from Debian's packages. Run as root.
+# Installs what building and testing need, from Debian's packages, and the
+# packages named as arguments. Run as root.
 set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config binutils
@@ -8,6 +9,7 @@ packages=(
     fonts-wqy-microhei xvfb xauth
     clang libclang-rt-14-dev clang-format
     qt6-svg-dev dpkg-dev file lintian desktop-file-utils appstream man-db
+    "$@"
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -14,19 +14,7 @@ step() { echo "== $1 ($((SECONDS - started)) s so far)"; }
 jobs=${UPDATER_JOBS:-$(nproc)}
 
 step "packages"
-bash scripts/setup.sh
-packages=(g++-mingw-w64-x86-64-posix wine wine64 nsis zip unzip googletest
-          xvfb xauth fonts-wqy-microhei)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash scripts/setup.sh g++-mingw-w64-x86-64-posix wine wine64 nsis zip unzip googletest
 
 step "Qt for Windows"
 qt=$(bash scripts/build-qt-mingw.sh | tail -n 1)

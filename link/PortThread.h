@@ -4,9 +4,13 @@
 #include <QString>
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 namespace updater {
@@ -75,6 +79,44 @@ public:
     // No byte is handed on after this returns. False when the thread did not end
     // in time: it is then stuck in portByte and must be left behind, not deleted.
     virtual bool stop() = 0;
+};
+
+// A native communication thread as PortThread::stop() needs it: joined only once
+// it has said it ended, within a bounded wait; left behind when it did not.
+class EndingThread
+{
+public:
+    template <typename Body> void start(Body body) { thread_ = std::thread(std::move(body)); }
+    // On the thread itself, the last thing it does.
+    void ended()
+    {
+        std::lock_guard<std::mutex> lock(endLock_);
+        ended_ = true;
+        endChanged_.notify_all();
+    }
+    // After asking the thread to end: waits for ended() at most 5 s and joins;
+    // false when it did not come.
+    bool join()
+    {
+        std::unique_lock<std::mutex> lock(endLock_);
+        if (!endChanged_.wait_for(lock, std::chrono::seconds(5), [this] { return ended_; }))
+            return false;
+        lock.unlock();
+        thread_.join();
+        return true;
+    }
+    // For the owner's destructor: stop, or leave a thread stuck in portByte behind.
+    template <typename Stop> void stopOrLeave(Stop stop)
+    {
+        if (thread_.joinable() && !stop())
+            thread_.detach();
+    }
+
+private:
+    std::mutex endLock_;
+    std::condition_variable endChanged_;
+    bool ended_ = false;
+    std::thread thread_;
 };
 
 // Opens deviceName at 9600 baud, 8 data bits, no parity, 1 stop bit, no flow

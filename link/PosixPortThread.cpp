@@ -7,12 +7,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -31,7 +27,6 @@ constexpr const char kReadStep[] = "ReadFile()";
 constexpr const char kWriteStep[] = "WriteFile()";
 constexpr const char kGetLineStep[] = "GetCommState()";
 constexpr const char kSetLineStep[] = "SetCommState()";
-constexpr std::chrono::milliseconds kStopWait{5000};
 
 QString systemText(int error)
 {
@@ -176,13 +171,12 @@ public:
           wakeWrite_(std::move(wakeWrite))
     {
         countPortThread(1); // counted from here, so the count holds once the open returns
-        thread_ = std::thread([this] { run(); });
+        thread_.start([this] { run(); });
     }
 
     ~PosixPortThread() override
     {
-        if (thread_.joinable() && !stop())
-            thread_.detach(); // stuck in the byte handler; see stop()
+        thread_.stopOrLeave([this] { return stop(); }); // see stop()
     }
 
     void wake() override
@@ -196,12 +190,7 @@ public:
     {
         stopRequested_.store(true);
         wake();
-        std::unique_lock<std::mutex> lock(endLock_);
-        if (!endChanged_.wait_for(lock, kStopWait, [this] { return ended_; }))
-            return false;
-        lock.unlock();
-        thread_.join();
-        return true;
+        return thread_.join();
     }
 
 private:
@@ -217,10 +206,7 @@ private:
     Fd wakeRead_;
     Fd wakeWrite_;
     std::atomic<bool> stopRequested_{false};
-    std::mutex endLock_;
-    std::condition_variable endChanged_;
-    bool ended_ = false;
-    std::thread thread_;
+    EndingThread thread_;
 
     // Communication thread only.
     SendBlock taken_{};
@@ -259,9 +245,7 @@ void PosixPortThread::run()
         ::tcsetattr(port_.get(), TCSANOW, &*saved_);
     port_.reset();
     countPortThread(-1);
-    std::lock_guard<std::mutex> lock(endLock_);
-    ended_ = true;
-    endChanged_.notify_all();
+    thread_.ended();
 }
 
 // Hands on every byte waiting in the driver. False when the port failed.

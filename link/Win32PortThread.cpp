@@ -13,11 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -30,7 +26,6 @@ namespace {
 constexpr const char kReadStep[] = "ReadFile()";
 constexpr const char kWriteStep[] = "WriteFile()";
 constexpr const char kQueueStep[] = "ClearCommError()";
-constexpr std::chrono::milliseconds kStopWait{5000};
 constexpr DWORD kPollMs = 5;
 constexpr DWORD kInputQueue = 1024;
 constexpr DWORD kOutputQueue = 512;
@@ -195,13 +190,12 @@ public:
           stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
         countPortThread(1); // counted from here, so the count holds once the open returns
-        thread_ = std::thread([this] { run(); });
+        thread_.start([this] { run(); });
     }
 
     ~Win32PortThread() override
     {
-        if (thread_.joinable() && !stop())
-            thread_.detach(); // stuck in the byte handler; see stop()
+        thread_.stopOrLeave([this] { return stop(); }); // see stop()
     }
 
     void wake() override { SetEvent(wakeEvent_.get()); }
@@ -210,12 +204,7 @@ public:
     {
         stopRequested_.store(true);
         SetEvent(stopEvent_.get());
-        std::unique_lock<std::mutex> lock(endLock_);
-        if (!endChanged_.wait_for(lock, kStopWait, [this] { return ended_; }))
-            return false;
-        lock.unlock();
-        thread_.join();
-        return true;
+        return thread_.join();
     }
 
 private:
@@ -234,10 +223,7 @@ private:
     Handle wakeEvent_;         // auto-reset: a block waits in the send buffer
     Handle stopEvent_;
     std::atomic<bool> stopRequested_{false};
-    std::mutex endLock_;
-    std::condition_variable endChanged_;
-    bool ended_ = false;
-    std::thread thread_;
+    EndingThread thread_;
 
     // Communication thread only.
     Overlapped commWait_;
@@ -284,9 +270,7 @@ void Win32PortThread::run()
     }
     closePort();
     countPortThread(-1);
-    std::lock_guard<std::mutex> lock(endLock_);
-    ended_ = true;
-    endChanged_.notify_all();
+    thread_.ended();
 }
 
 // Starts waiting for a received character, unless one is already waiting. A

@@ -28,5 +28,5 @@ for page in "$root"/usr/share/man/man1/*.1.gz; do
     fi
 done
 "$root/usr/bin/updater-cli" --version
-"$root/usr/bin/updater-sim" --help | head -n 1
+"$root/usr/bin/updater-sim" --help | sed -n 1p    # reads it all: head would leave the simulator writing into a closed pipe
 echo "$deb"

@@ -234,6 +234,8 @@ void TcpStream::onReadable()
 std::size_t TcpStream::read(char *buffer, std::size_t maxLength)
 {
     const std::size_t n = std::min(maxLength, bytesAvailable());
+    if (n == 0)
+        return 0; // an empty input has no storage to copy from
     std::memcpy(buffer, input_.data() + inputHead_, n);
     inputHead_ += n;
     return n;

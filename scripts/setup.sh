@@ -9,6 +9,7 @@ packages=(
     fonts-wqy-microhei xvfb xauth
     clang libclang-rt-14-dev clang-format
     qt6-svg-dev dpkg-dev file lintian desktop-file-utils appstream man-db
+    srecord  # srec_cat: the HEX check is tested on the layouts it writes
     "$@"
 )
 missing=()

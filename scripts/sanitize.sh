@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs tests under a sanitizer; fails on any report.
 #   scripts/sanitize.sh asan   the whole test suite, AddressSanitizer + UndefinedBehaviorSanitizer
-#   scripts/sanitize.sh tsan   the link (event loop, TCP, serial), CLI, fleet and end-to-end
-#                              tests, ThreadSanitizer
+#   scripts/sanitize.sh tsan   the link (event loop, TCP, serial), CLI, fleet, window and
+#                              end-to-end tests, ThreadSanitizer
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-asan}
@@ -22,7 +22,7 @@ case $mode in
     tsan)
         build_dir=${BUILD_DIR:-build-tsan}
         flags="-fsanitize=thread -fno-omit-frame-pointer"
-        tests=${SANITIZE_TESTS:-'^(Backends/SerialLink|Backends/SerialCloseWhenSent|TcpCloseWhenSent|TcpLink|TcpStream|EndToEnd|PortName|Cli|Simulator|UpdateFromWindow|BlockingRelay|ClosingTheWindow|Supervisor)'}
+        tests=${SANITIZE_TESTS:-'^(Backends/SerialLink|Backends/SerialCloseWhenSent|TcpCloseWhenSent|TcpLink|TcpStream|EndToEnd|PortName|Cli|Simulator|UpdateFromWindow|BothFirmwares|LinkLost|Progress\.|Reconnect|Stop\.|SupportLog|BlockingRelay|ClosingTheWindow|Supervisor)'}
         export TSAN_OPTIONS="suppressions=$supp/tsan.supp:halt_on_error=1:second_deadlock_stack=1:exitcode=97"
         ;;
     *)

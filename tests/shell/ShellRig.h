@@ -11,7 +11,6 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -104,6 +103,30 @@ public:
 
 // updater-sim in a process of its own: the independently written simulated
 // inverter, serving TCP on a free port of 127.0.0.1 or a pseudo-terminal (--pty).
+// A program of the tests' own (the simulator, updater-cli) in a process of its own,
+// standard output and error in one pipe (POSIX only). Started with fork() and
+// exec(), which ThreadSanitizer follows: QProcess's start goes around it, and the
+// tool then reports races on data that its own locks guard in the window's threads.
+class ChildProcess
+{
+public:
+    ChildProcess(const QString &program, const QStringList &arguments);
+    ~ChildProcess(); // ends it
+    QByteArray readAll();
+    bool waitForReadyRead(int ms);
+    bool waitForFinished(int ms); // true once it has ended, its output read
+    void terminate();             // SIGTERM; then SIGKILL if it is still there after 3 s
+    int exitCode() const { return exitCode_; } // -1 until it ended normally
+
+private:
+    void keepOutput();
+
+    qint64 pid_ = -1;
+    int out_ = -1;
+    int exitCode_ = -1;
+    QByteArray pending_;
+};
+
 class SimProcess
 {
 public:
@@ -116,7 +139,7 @@ public:
     void stop();
 
 private:
-    std::unique_ptr<QProcess> process_;
+    std::unique_ptr<ChildProcess> process_;
     QString where_;
     QString output_;
 };

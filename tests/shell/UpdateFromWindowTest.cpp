@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+using shelltest::ChildProcess;
 using shelltest::SeenBox;
 using shelltest::WindowRig;
 using testsupport::PeerOptions;
@@ -480,10 +481,9 @@ TEST(SupportLog, SavesTheLastJobsTraceAsUpdaterCliTraceWritesIt)
     w.rig.command(32783);
     EXPECT_EQ(w.rig.frame->statusText(), "Support log saved to " + saved);
     // The same job through updater-cli --trace, against the same device.
-    QProcess cli;
-    cli.start(QStringLiteral(UPDATER_CLI_PATH),
-              {"--tcp", "127.0.0.1:" + QString::number(w.sim.port()), "--dsp", hex, "--trace",
-               w.dir.filePath("cli.log")});
+    ChildProcess cli(QStringLiteral(UPDATER_CLI_PATH),
+                     {"--tcp", "127.0.0.1:" + QString::number(w.sim.port()), "--dsp", hex,
+                      "--trace", w.dir.filePath("cli.log")});
     ASSERT_TRUE(cli.waitForFinished(20000));
     EXPECT_EQ(cli.exitCode(), 0) << cli.readAll().toStdString();
     const QStringList window = traceLines(saved);

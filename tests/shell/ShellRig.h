@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryFile>
 #include <QTimer>
 
 #include <deque>
@@ -101,47 +102,42 @@ public:
     bool commandsEnabled(bool enabled) const;
 };
 
-// updater-sim in a process of its own: the independently written simulated
-// inverter, serving TCP on a free port of 127.0.0.1 or a pseudo-terminal (--pty).
 // A program of the tests' own (the simulator, updater-cli) in a process of its own,
-// standard output and error in one pipe (POSIX only). Started with fork() and
-// exec(), which ThreadSanitizer follows: QProcess's start goes around it, and the
-// tool then reports races on data that its own locks guard in the window's threads.
+// standard output and error in one temporary file (POSIX only). Started with
+// fork() and exec(), which ThreadSanitizer follows: QProcess's start goes around
+// it, and the tool then reports races on data that its own locks guard in the
+// window's threads.
 class ChildProcess
 {
 public:
     ChildProcess(const QString &program, const QStringList &arguments);
-    ~ChildProcess(); // ends it
-    QByteArray readAll();
-    bool waitForReadyRead(int ms);
-    bool waitForFinished(int ms); // true once it has ended, its output read
+    ~ChildProcess() { terminate(); }
+    QByteArray output() const;    // everything it printed so far
+    bool waitForFinished(int ms); // true once it has ended
     void terminate();             // SIGTERM; then SIGKILL if it is still there after 3 s
     int exitCode() const { return exitCode_; } // -1 until it ended normally
 
 private:
-    void keepOutput();
-
+    QTemporaryFile output_;
     qint64 pid_ = -1;
-    int out_ = -1;
     int exitCode_ = -1;
-    QByteArray pending_;
 };
 
+// updater-sim in a process of its own: the independently written simulated
+// inverter, serving TCP on a free port of 127.0.0.1 or a pseudo-terminal (--pty).
 class SimProcess
 {
 public:
     explicit SimProcess(const QStringList &arguments);
-    ~SimProcess(); // ends it
     bool started() const { return !where_.isEmpty(); }
     quint16 port() const { return where_.section(QLatin1Char(':'), -1).toUShort(); }
     QString device() const { return where_; } // with --pty
-    QString output();                         // everything it printed so far
-    void stop();
+    QString output() const { return QString::fromLocal8Bit(process_.output()); }
+    void stop() { process_.terminate(); }
 
 private:
-    std::unique_ptr<ChildProcess> process_;
+    ChildProcess process_;
     QString where_;
-    QString output_;
 };
 
 // An Intel HEX file of `records` data records of 16 bytes each and the end record,

@@ -6,24 +6,37 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QThread>
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
+#include <vector>
+
 #include <sys/wait.h>
 #include <unistd.h>
-#include <utility>
-#include <vector>
 #ifdef Q_OS_LINUX
 #include <sys/prctl.h>
 #endif
 
 namespace shelltest {
 
+namespace {
+
+QStringList withListen(QStringList arguments)
+{
+    if (!arguments.contains(QStringLiteral("--pty")))
+        arguments << QStringLiteral("--listen") << QStringLiteral("127.0.0.1:0");
+    return arguments;
+}
+
+} // namespace
+
 ChildProcess::ChildProcess(const QString &program, const QStringList &arguments)
 {
+    if (!output_.open()) {
+        ADD_FAILURE() << "no temporary file for the output of " << program.toStdString();
+        return;
+    }
     // Everything the child needs is made before fork(): after it, only calls that
     // are safe in a copy of a threaded process.
     std::vector<QByteArray> words{QFile::encodeName(program)};
@@ -33,55 +46,33 @@ ChildProcess::ChildProcess(const QString &program, const QStringList &arguments)
     for (QByteArray &word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    int pipeEnds[2];
-    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return;
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    const int out = output_.handle();
+    pid_ = ::fork();
+    if (pid_ == 0) {
 #ifdef Q_OS_LINUX
         // A test that crashes leaves no child behind: it ends with the tests.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
 #endif
-        ::dup2(pipeEnds[1], STDOUT_FILENO);
-        ::dup2(pipeEnds[1], STDERR_FILENO);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
-    ::close(pipeEnds[1]);
-    out_ = pipeEnds[0];
-    ::fcntl(out_, F_SETFL, O_NONBLOCK);
-    pid_ = pid;
-    if (pid < 0)
-        ADD_FAILURE() << "fork: " << std::strerror(errno);
+    if (pid_ < 0)
+        ADD_FAILURE() << "cannot start " << program.toStdString();
 }
 
-ChildProcess::~ChildProcess()
+QByteArray ChildProcess::output() const
 {
-    terminate();
-    if (out_ >= 0)
-        ::close(out_);
-}
-
-void ChildProcess::keepOutput()
-{
+    // The child writes at the end of the file; reading by offset leaves its
+    // position alone.
+    QByteArray all;
     char buffer[4096];
     ssize_t n;
-    while (out_ >= 0 && (n = ::read(out_, buffer, sizeof buffer)) > 0)
-        pending_.append(buffer, n);
-}
-
-QByteArray ChildProcess::readAll()
-{
-    keepOutput();
-    return std::exchange(pending_, QByteArray());
-}
-
-bool ChildProcess::waitForReadyRead(int ms)
-{
-    pollfd readable{out_, POLLIN, 0};
-    return out_ >= 0 && ::poll(&readable, 1, ms) > 0;
+    while (output_.handle() >= 0 &&
+           (n = ::pread(output_.handle(), buffer, sizeof buffer, all.size())) > 0)
+        all.append(buffer, n);
+    return all;
 }
 
 bool ChildProcess::waitForFinished(int ms)
@@ -93,16 +84,12 @@ bool ChildProcess::waitForFinished(int ms)
         if (ended == pid_ || (ended < 0 && errno != EINTR)) {
             exitCode_ = ended == pid_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             pid_ = -1;
-            break;
-        }
-        if (deadline.hasExpired())
+        } else if (deadline.hasExpired()) {
             return false;
-        // Its output is kept as it comes, so that a child that writes much is not
-        // left blocked on a full pipe.
-        waitForReadyRead(10);
-        keepOutput();
+        } else {
+            QThread::msleep(10);
+        }
     }
-    keepOutput();
     return true;
 }
 
@@ -118,40 +105,19 @@ void ChildProcess::terminate()
 }
 
 SimProcess::SimProcess(const QStringList &arguments)
+    : process_(QStringLiteral(UPDATER_SIM_PATH), withListen(arguments))
 {
-    QStringList all = arguments;
-    if (!all.contains(QStringLiteral("--pty")))
-        all << QStringLiteral("--listen") << QStringLiteral("127.0.0.1:0");
-    process_ = std::make_unique<ChildProcess>(QStringLiteral(UPDATER_SIM_PATH), all);
     // "updater-sim: listening on 127.0.0.1:PORT" or "updater-sim: serial device PATH".
-    const bool said = WindowRig::waitFor(
-        [this] {
-            process_->waitForReadyRead(10);
-            output_ += QString::fromLocal8Bit(process_->readAll());
-            return output_.contains(QLatin1Char('\n'));
-        },
-        10000);
-    if (said)
-        where_ = output_.section(QLatin1Char('\n'), 0, 0).section(QLatin1Char(' '), -1).trimmed();
+    QString said;
+    if (WindowRig::waitFor(
+            [&] {
+                said = output();
+                return said.contains(QLatin1Char('\n'));
+            },
+            10000))
+        where_ = said.section(QLatin1Char('\n'), 0, 0).section(QLatin1Char(' '), -1).trimmed();
     if (where_.isEmpty())
-        ADD_FAILURE() << "updater-sim did not start: " << output_.toStdString();
-}
-
-SimProcess::~SimProcess()
-{
-    stop();
-}
-
-QString SimProcess::output()
-{
-    output_ += QString::fromLocal8Bit(process_->readAll());
-    return output_;
-}
-
-void SimProcess::stop()
-{
-    process_->terminate();
-    output();
+        ADD_FAILURE() << "updater-sim did not start: " << said.toStdString();
 }
 
 } // namespace shelltest

@@ -485,7 +485,7 @@ TEST(SupportLog, SavesTheLastJobsTraceAsUpdaterCliTraceWritesIt)
                      {"--tcp", "127.0.0.1:" + QString::number(w.sim.port()), "--dsp", hex,
                       "--trace", w.dir.filePath("cli.log")});
     ASSERT_TRUE(cli.waitForFinished(20000));
-    EXPECT_EQ(cli.exitCode(), 0) << cli.readAll().toStdString();
+    EXPECT_EQ(cli.exitCode(), 0) << cli.output().toStdString();
     const QStringList window = traceLines(saved);
     EXPECT_EQ(window, traceLines(w.dir.filePath("cli.log")));
     EXPECT_EQ(window.count(QStringLiteral("message: Download file success!")), 1);

@@ -74,7 +74,6 @@ public:
     // still reads gets every byte.
     void CloseLinkWhenSentLater(std::function<void(bool sent)> done,
                                 std::function<bool()> settled = {});
-    static constexpr int kQuietMs = 500;
     // Where received bytes go from now on (nullptr: dropped).
     void setOwner(updater::IByteSink *owner) { owner_.store(owner); }
 

@@ -189,11 +189,9 @@ bool CSerialPort::QueueSend(const std::uint8_t *data, std::size_t length)
 
 bool CSerialPort::WaitUntilWritten(std::chrono::milliseconds atMost)
 {
-    // 10 bits per byte on the line (start, 8 data, stop) at 9600 baud.
-    constexpr std::size_t kLineBytesPerSecond = 960;
     constexpr std::chrono::milliseconds kGrace{2000};
     std::unique_lock<std::mutex> lock(sendLock_);
-    const std::chrono::milliseconds limit{unwritten_ * 1000 / kLineBytesPerSecond};
+    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(LineTime(unwritten_));
     writtenChanged_.wait_for(lock, std::min(limit + kGrace, atMost),
                              [this] { return unwritten_ == 0 || portLost_ || thread_ == nullptr; });
     return unwritten_ == 0;

@@ -33,6 +33,12 @@ class CSerialPort : private updater::IPortEvents
 {
 public:
     static constexpr std::size_t kSendBufferSize = updater::kSendBufferSize;
+    // How long bytes take on the line: 10 bits each (start, 8 data, stop) at 9600
+    // baud.
+    static constexpr std::chrono::microseconds LineTime(std::size_t bytes)
+    {
+        return std::chrono::microseconds(bytes * 10 * 1000000 / 9600);
+    }
 
     enum class Backend
     {

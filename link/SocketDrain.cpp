@@ -21,8 +21,6 @@ using updater::TcpStream;
 class SocketDrain : public QObject
 {
 public:
-    static constexpr int kQuietMs = 500;
-
     SocketDrain(TcpStream *socket, int limitMs, QObject *owner, std::function<void(bool)> done,
                 CSocketModbus::ReceivedBytes received)
         : QObject(QCoreApplication::instance()), socket_(socket), owner_(owner),
@@ -51,9 +49,9 @@ private:
         handOnInput();
         connect(socket_, &TcpStream::readyRead, this, [this] {
             handOnInput();
-            quiet_.start(kQuietMs);
+            quiet_.start(CSocketModbus::kQuietMs);
         });
-        quiet_.start(kQuietMs);
+        quiet_.start(CSocketModbus::kQuietMs);
     }
 
     void finish()

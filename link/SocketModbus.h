@@ -50,10 +50,11 @@ public:
     // socket's thread.
     bool CloseSocketWhenSent(int limitMs);
     // The same without waiting: the connection is written out, half-closed and
-    // read until the device closes it or goes quiet by the event loop of this
-    // thread, while other links go on. done(sent) is called on this thread when
+    // read until the device closes it or stays quiet kQuietMs by the event loop
+    // of this thread, while other links go on. done(sent) is called on this thread when
     // it is over, unless this object has gone by then; so is received, with what
     // the device still sent meanwhile (dropped when it is empty).
+    static constexpr int kQuietMs = 500;
     using ReceivedBytes = std::function<void(const char *data, std::size_t length)>;
     void CloseSocketWhenSentLater(int limitMs, std::function<void(bool sent)> done,
                                   ReceivedBytes received = {});

@@ -1,19 +1,10 @@
 #include "AnswerTally.h"
 
 #include "JobStates.h"
+#include "SerialPort.h"
 #include "UpdateJob.h"
 
 namespace updater::run {
-
-namespace {
-
-// 10 bits a byte on the line (start, 8 data, stop) at 9600 baud.
-constexpr std::chrono::microseconds lineTime(std::size_t bytes)
-{
-    return std::chrono::microseconds(bytes * 10 * 1000000 / 9600);
-}
-
-} // namespace
 
 void AnswerTally::start(std::int32_t firmwareType, bool serialLine)
 {
@@ -42,7 +33,7 @@ void AnswerTally::byteReceived(std::uint8_t byte, Clock::time_point at)
     ++count_.answers;
     // The device answers once the last byte of the unit is in; two bytes of slack
     // for the clocks of the two ends.
-    if (serial_ && lastLength_ > 2 && at - lastSentAt_ < lineTime(lastLength_ - 2))
+    if (serial_ && lastLength_ > 2 && at - lastSentAt_ < CSerialPort::LineTime(lastLength_ - 2))
         ++count_.early;
 }
 

@@ -214,6 +214,8 @@ TEST(ArmProgress, SecondJobNumbersBlocksFromOneWhileProgressCountCarriesOver)
 {
     ArmRun run(randomBytes(2 * 1024 + 1, 9)); // 3 blocks
     ASSERT_EQ(run.rig.job.lastOutcome(), updater::JobOutcome::Success);
+    // The end block closes the batch: the numbering starts afresh before any header.
+    EXPECT_EQ(run.rig.job.armCounters().blockNumber, 1);
     run.rig.host.sent.clear();
     run.rig.host.progress.clear();
     run.rig.job.setFirmware(1, run.dir.write("two.bin", randomBytes(1024 + 1, 10)));
@@ -224,6 +226,8 @@ TEST(ArmProgress, SecondJobNumbersBlocksFromOneWhileProgressCountCarriesOver)
     ASSERT_EQ(blocks.size(), 2u);
     EXPECT_EQ(blocks[0].bytes[1], 1);
     EXPECT_EQ(blocks[1].bytes[1], 2);
+    EXPECT_EQ(blocks[1].bytes[2], 0xFD);
+    EXPECT_EQ(run.rig.job.armCounters().blockNumber, 1);
     EXPECT_TRUE(run.rig.host.progress.empty()); // only 2 blocks: the count is now 2
     EXPECT_EQ(run.rig.job.armCounters().blocksSinceProgress, 2);
 }

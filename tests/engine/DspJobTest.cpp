@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -437,4 +438,30 @@ TEST(DspJobEnding, ReplyWhileTheTimeOutBoxIsOpenIsHandledFromAnotherThread)
     EXPECT_EQ(rig.state(), -1);          // the reset ends the job regardless
     EXPECT_TRUE(rig.job.idle());
     EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::TimedOut);
+}
+
+TEST(DspJobEnding, TicksWhileTheTimeOutBoxIsOpenShowNoSecondBox)
+{
+    TempDir dir;
+    Rig rig;
+    rig.startJob(0, dir.write("f.hex", sixteenByteRecords(3)));
+    for (int t = 0; t < 6; ++t)
+        rig.tick(); // erase out, no reply
+    rig.host.onMessage = [&](const std::string &) {
+        if (rig.host.messages.size() > 1)
+            return; // a second box: the test has failed already
+        std::thread supervisor([&] {
+            for (int t = 0; t < 3; ++t)
+                rig.job.jobTick(); // the wait has run out on each of them too
+        });
+        supervisor.join();
+    };
+    for (int t = 0; t < 401; ++t)
+        rig.tick();
+    EXPECT_EQ(rig.host.messages, std::vector<std::string>{kTimeOut});
+    EXPECT_EQ(std::count(rig.host.texts.begin(), rig.host.texts.end(),
+                         std::pair<int, std::string>(1003, "Erase failed")),
+              1);
+    EXPECT_EQ(rig.state(), -1);
+    EXPECT_EQ(rig.job.lastEnd().state, 2);
 }

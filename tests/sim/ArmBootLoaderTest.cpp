@@ -157,6 +157,35 @@ TEST(ArmBootLoader, ReportsAnImageThatDiffersFromTheExpectedFileAtItsOffset)
     EXPECT_EQ(v.expectedDescription, "differs from image.bin at offset 1200");
 }
 
+// However the extra block is filled, even with padding only, the count decides.
+TEST(ArmBootLoader, ADataBlockMoreOrLessThanTheExpectedImageHoldsFailsTheJob)
+{
+    const Bytes image = randomBytes(1500, 20); // 2 data blocks
+    const auto extended = [&](const Bytes &tail) {
+        Bytes sent = image;
+        sent.insert(sent.end(), tail.begin(), tail.end());
+        return sent;
+    };
+    Expectation file;
+    file.file = image;
+    file.name = "image.bin";
+    const std::vector<std::pair<Bytes, std::string>> cases = {
+        {extended(Bytes(1024, 0x1A)), "2 data blocks expected, 3 received"},
+        {extended(randomBytes(1024, 21)), "2 data blocks expected, 3 received"},
+        {Bytes(image.begin(), image.begin() + 1000), "2 data blocks expected, 1 received"},
+    };
+    for (const auto &[sent, why] : cases) {
+        for (const Expectation &expected : {file, expectSize(image.size())}) {
+            SimDevice device({}, expected);
+            answers(device, armUnits(sent));
+            const auto v = device.verdict();
+            EXPECT_TRUE(v.complete);
+            EXPECT_FALSE(v.passed()) << why;
+            EXPECT_NE(v.expectedDescription.find(why), std::string::npos) << v.expectedDescription;
+        }
+    }
+}
+
 TEST(ArmBootLoader, AJobThatStopsBeforeTheEndBlockIsIncomplete)
 {
     SimDevice device({}, {});

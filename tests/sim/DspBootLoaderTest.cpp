@@ -81,6 +81,60 @@ TEST(DspBootLoader, TellsRecordsApartByTheirByteCountWhenTheyArriveBackToBack)
     }
 }
 
+namespace {
+
+// A type-00 record of the payload at the address, with its checksum.
+Bytes dataRecord(std::uint16_t address, const Bytes &payload)
+{
+    Bytes r = {std::uint8_t(payload.size()), std::uint8_t(address >> 8), std::uint8_t(address), 0};
+    r.insert(r.end(), payload.begin(), payload.end());
+    std::uint8_t sum = 0;
+    for (const std::uint8_t b : r)
+        sum = std::uint8_t(sum + b);
+    r.push_back(std::uint8_t(0x100 - sum));
+    return r;
+}
+
+// A session through the boot loader itself, one byte at a time (piece 1) or in
+// pieces of that size: its answers and faults, rebuilt text and verdict.
+std::string session(const Bytes &stream, std::size_t piece)
+{
+    updater::sim::DspBootLoader loader;
+    std::string out;
+    for (std::size_t at = 0, used = 1; at < stream.size(); at += used) {
+        const auto r =
+            piece == 1 ? loader.feed(stream[at])
+                       : loader.feed(stream.data() + at, std::min(piece, stream.size() - at), used);
+        out.append(r.reply.begin(), r.reply.end());
+        for (const auto &problem : r.problems)
+            out += r.unitName + ": " + problem + "\n";
+    }
+    updater::sim::Verdict v;
+    loader.finish(v, {}, true);
+    return out + "\n" + std::string(v.image.begin(), v.image.end()) + formatVerdict(v);
+}
+
+} // namespace
+
+// Each record is framed by its own count, from none to 255 data bytes.
+TEST(DspBootLoader, FramesEveryRecordAlikeFedByteByByteOrInPieces)
+{
+    Bytes good = eraseCommand();
+    for (const Bytes &r : {dataRecord(0x0000, {0x55}), dataRecord(0x0010, randomBytes(16, 5)),
+                           dataRecord(0x0100, randomBytes(255, 6)), record("00000001FF")})
+        good.insert(good.end(), r.begin(), r.end());
+    Bytes badChecksum = good;
+    badChecksum[8 + 6 + 4 + 16] ^= 0x01; // the second record's checksum
+    const Bytes cutShort(good.begin(), good.end() - 3);
+    for (const Bytes &stream : {good, badChecksum, cutShort}) {
+        const std::string inOnePiece = session(stream, stream.size());
+        EXPECT_EQ(session(stream, 1), inOnePiece);
+        EXPECT_EQ(session(stream, 7), inOnePiece);
+    }
+    EXPECT_NE(session(good, 1).find("result: PASS"), std::string::npos) << session(good, 1);
+    EXPECT_NE(session(badChecksum, 1).find("record 2: checksum"), std::string::npos);
+}
+
 TEST(DspBootLoader, PlacesDataAtTheAddressesOfExtendedAddressRecords)
 {
     SimDevice device({}, {});

@@ -91,6 +91,8 @@ TEST(SimOptions, RefuseBadValuesWithAReason)
              {{"--expect", "/dev/null"}, "--expect /dev/null: not a regular file"},
              {{"--save", "/no-such-folder/image.hex"}, "folder /no-such-folder does not exist"},
              {{"--fast-line"}, "--fast-line goes with --pty"},
+             {{"--pty", "--devices", "2"}, "--devices serves TCP: no --pty"},
+             {{"--devices", "1", "--pty"}, "--devices serves TCP: no --pty"},
              {{"--pty", "--noise-any"}, "--noise-any goes with --noise-from"}}) {
         SimOptions fresh;
         EXPECT_NE(parse(args, fresh).find(reason), std::string::npos) << reason;

@@ -28,6 +28,7 @@ void AnswerTally::unitSent(std::size_t length, std::int32_t jobState, Clock::tim
 void AnswerTally::byteReceived(std::uint8_t byte, Clock::time_point at)
 {
     std::lock_guard lock(mutex_);
+    lastByteAt_ = at;
     if (firmwareType_ < 0 || byte != (firmwareType_ == kDspFirmware ? kDspAck : kArmAck))
         return;
     ++count_.answers;
@@ -43,6 +44,12 @@ AnswerTally::Count AnswerTally::count() const
     return count_;
 }
 
+AnswerTally::Clock::time_point AnswerTally::lastByteAt() const
+{
+    std::lock_guard lock(mutex_);
+    return lastByteAt_;
+}
+
 std::string AnswerTally::Count::text() const
 {
     std::string text = std::to_string(answers) + " acknowledgements for " + std::to_string(units) +
@@ -51,6 +58,20 @@ std::string AnswerTally::Count::text() const
         text +=
             ", " + std::to_string(early) + " of them before their unit could have crossed the line";
     return text;
+}
+
+std::string answersFault(const AnswerTally::Count &count)
+{
+    constexpr const char *kMayHold = "; the device may hold a damaged firmware; update again";
+    if (count.answers > count.units)
+        return std::to_string(count.answers) + " acknowledgements for " +
+               std::to_string(count.units) + (count.units == 1 ? " unit" : " units") +
+               ": noise on the line, a second device, or a device that answers twice" + kMayHold;
+    if (count.early > 0)
+        return "answers came faster than a 9600-baud line can carry the units (" +
+               std::to_string(count.early) + " of " + std::to_string(count.answers) +
+               "): noise on the line, or a port that is not a 9600-baud line" + kMayHold;
+    return {};
 }
 
 } // namespace updater::run

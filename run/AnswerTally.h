@@ -35,12 +35,15 @@ public:
         int units = 0;   // units that await an acknowledgement
         int answers = 0; // acknowledgement bytes received
         int early = 0;   // of them, before their unit could have left a 9600-baud line
+        // The line carried more than the device could have sent it: either fails the run.
         bool tooMany() const { return answers > units || early > 0; }
         // "412 acknowledgements for 376 units, 3 of them before their unit could
         // have crossed the line"
         std::string text() const;
     };
     Count count() const;
+    // When the last byte of any kind arrived (the epoch before the first).
+    Clock::time_point lastByteAt() const;
 
 private:
     mutable std::mutex mutex_; // a leaf lock: bytes and sends come from different threads
@@ -48,12 +51,13 @@ private:
     bool serial_ = false;
     Count count_;
     Clock::time_point lastSentAt_{};
+    Clock::time_point lastByteAt_{};
     std::size_t lastLength_ = 0;
 };
 
-// What a run says when the device answered more often than it was sent units.
-inline constexpr const char *kAnsweredTooOften =
-    "the device answered more often than it was sent units: the line is noisy or shared; "
-    "the device may hold a damaged firmware; update again";
+// What a run says of a line whose answers fail it ("" when they do not):
+// "412 acknowledgements for 376 units: noise on the line, a second device, or a
+// device that answers twice; ...", or that answers came too early.
+std::string answersFault(const AnswerTally::Count &count);
 
 } // namespace updater::run

@@ -25,7 +25,8 @@ public:
     virtual void progressVisible(bool visible) { (void)visible; }
     virtual void progressPos(std::uint32_t percent) { (void)percent; }
     // The message that ends a job (or refuses to start one). Any thread, no lock
-    // held; the window blocks here until its box is closed.
+    // held; the window blocks here until its box is closed. A job's success comes
+    // only once the run has found the device's answers sound, on the run's thread.
     virtual void message(MessageKind kind, const std::string &text) = 0;
     // The job's idle flag changed. Any thread, job lock held.
     virtual void idleChanged(bool idle) { (void)idle; }
@@ -40,9 +41,8 @@ public:
     // programming (job state 3, 41 units sent, ...): the device may be half-written;
     // run the update again". On the run's thread.
     virtual void fault(const std::string &text) { (void)text; }
-    // A job whose success has been told may not have written the device after
-    // all (its line carried more answers than units). On the run's thread.
-    virtual void warning(const std::string &text) { (void)text; }
+    // The device's link opened or closed (also by the far end). On the run's thread.
+    virtual void linkChanged(bool open) { (void)open; }
     // What the run itself says between jobs ("DSP firmware written; opening the
     // link again for the ARM firmware"), on the run's thread.
     virtual void note(const std::string &text) { (void)text; }

@@ -91,7 +91,7 @@ void FleetRun::deviceDone()
         return; // the traces still open get the exit status
     for (const auto &run : runs_) {
         if (run->done())
-            run->closeTrace();
+            run->trace().close();
     }
 }
 

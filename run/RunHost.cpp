@@ -1,6 +1,6 @@
 #include "RunHost.h"
 
-#include "FileDownCom.h"
+#include "DeviceLink.h"
 #include "UpdateJob.h"
 
 namespace updater::run {
@@ -11,8 +11,8 @@ void RunHost::sendBlock(const std::uint8_t *data, std::size_t length, std::int32
         trace_.sent(jobState, data, length);
     ++unitsSent_;
     bytesSent_ += length;
-    answers_.unitSent(length, jobState, AnswerTally::Clock::now());
-    link_->SendOnCurrentLink(data, length);
+    answers_.unitSent(length, jobState, time_.now());
+    link_->send(data, length);
 }
 
 void RunHost::setLineText(StatusLine line, const std::string &text)
@@ -36,6 +36,13 @@ void RunHost::setLineText(StatusLine line, const std::string &text)
 
 void RunHost::setProgressVisible(bool visible)
 {
+    {
+        std::lock_guard lock(linesMutex_);
+        if (!visible && heldSuccess_) {
+            heldHide_ = true;
+            return;
+        }
+    }
     progressVisible_.store(visible);
     presenter_.progressVisible(visible);
 }
@@ -49,6 +56,8 @@ void RunHost::newJob(std::int32_t firmwareType, bool serialLine)
 {
     answers_.start(firmwareType, serialLine);
     std::lock_guard lock(linesMutex_);
+    heldSuccess_.reset();
+    heldHide_ = false;
     connectLine_.reset();
     programLine_.reset();
     fileLine_.reset();
@@ -68,12 +77,44 @@ std::string RunHost::lastStatus() const
 
 void RunHost::showMessage(MessageKind kind, const std::string &text)
 {
-    trace_.note("message", text);
     {
         std::lock_guard lock(linesMutex_);
         lastMessage_ = text;
+        if (kind == MessageKind::Success) {
+            heldSuccess_ = text;
+            return;
+        }
     }
+    trace_.note("message", text);
     presenter_.message(kind, text);
+}
+
+void RunHost::tellSuccess()
+{
+    std::optional<std::string> text;
+    bool hide = false;
+    {
+        std::lock_guard lock(linesMutex_);
+        text.swap(heldSuccess_);
+        hide = std::exchange(heldHide_, false);
+    }
+    if (!text)
+        return;
+    trace_.note("message", *text);
+    if (hide)
+        presenter_.progressPos(100);
+    presenter_.message(MessageKind::Success, *text);
+    if (hide) {
+        progressVisible_.store(false);
+        presenter_.progressVisible(false);
+    }
+}
+
+void RunHost::dropSuccess()
+{
+    std::lock_guard lock(linesMutex_);
+    heldSuccess_.reset();
+    heldHide_ = false;
 }
 
 void RunHost::idleChanged(bool idle)
@@ -101,7 +142,7 @@ void RunHost::reportLinkClosed(const QString &caption, const QString &text, cons
 
 void TracingSink::receiveByte(std::uint8_t byte)
 {
-    answers_.byteReceived(byte, AnswerTally::Clock::now());
+    answers_.byteReceived(byte, time_.now());
     if (!trace_.isOpen()) {
         job_.receiveByte(byte);
         return;

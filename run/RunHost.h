@@ -2,6 +2,7 @@
 
 #include "AnswerTally.h"
 #include "DevicePresenter.h"
+#include "RunTime.h"
 #include "TraceLog.h"
 
 #include "JobHost.h"
@@ -13,11 +14,10 @@
 #include <optional>
 #include <string>
 
-class CFileDownCom;
-
 namespace updater {
+class DeviceLink;
 class UpdateJob;
-}
+} // namespace updater
 
 namespace updater::run {
 
@@ -25,13 +25,21 @@ namespace updater::run {
 // link, everything shown goes to the trace and then to the front end's presenter.
 // Counts what was sent and keeps the last status and message for the run's own
 // texts.
+//
+// A job's success is not the device's: the run decides once the link has been
+// drained and the answers counted. Until then the job's success message and the
+// hiding of its progress bar are held back; the run tells them (tellSuccess) or
+// drops them (dropSuccess) and says its own verdict.
 class RunHost : public IJobHost, public ILinkReporter
 {
 public:
-    RunHost(DevicePresenter &presenter, TraceLog &trace) : presenter_(presenter), trace_(trace) {}
+    RunHost(DevicePresenter &presenter, TraceLog &trace, RunTime &time)
+        : presenter_(presenter), trace_(trace), time_(time)
+    {
+    }
 
     // The link this host sends on; it outlives every call made to it.
-    void attach(CFileDownCom *link) { link_ = link; }
+    void attach(DeviceLink *link) { link_ = link; }
     // While muted (a restarting device is being reached again) status texts and
     // link errors are traced but not shown.
     void setMuted(bool muted) { muted_.store(muted); }
@@ -58,6 +66,12 @@ public:
     void reportLinkClosed(const QString &caption, const QString &text,
                           const QString &status) override;
 
+    // The success the last job ended with, held back: shown now, with the progress
+    // bar at 100 % until the message has been seen. On the run's thread.
+    void tellSuccess();
+    // The run failed after all: the held success is never shown.
+    void dropSuccess();
+
     bool progressVisible() const { return progressVisible_.load(); }
     // The acknowledgements of the last job against its units.
     AnswerTally &answers() { return answers_; }
@@ -72,7 +86,8 @@ public:
 private:
     DevicePresenter &presenter_;
     TraceLog &trace_;
-    CFileDownCom *link_ = nullptr;
+    RunTime &time_;
+    DeviceLink *link_ = nullptr;
     std::function<void()> onIdle_;
     std::function<void(const std::string &)> onConnectFailed_;
     std::atomic<bool> muted_{false};
@@ -84,14 +99,16 @@ private:
     // The lines as shown; none after newJob(), so that even a blank comes through.
     std::optional<std::string> fileLine_, connectLine_, programLine_;
     std::string lastStatus_, lastMessage_;
+    std::optional<std::string> heldSuccess_; // the job's success message, not yet told
+    bool heldHide_ = false;                  // the progress bar to hide after it
 };
 
 // Where the link hands every received byte: traced, then given to the job.
 class TracingSink : public IByteSink
 {
 public:
-    TracingSink(UpdateJob &job, TraceLog &trace, AnswerTally &answers)
-        : job_(job), trace_(trace), answers_(answers)
+    TracingSink(UpdateJob &job, TraceLog &trace, AnswerTally &answers, RunTime &time)
+        : job_(job), trace_(trace), answers_(answers), time_(time)
     {
     }
     void receiveByte(std::uint8_t byte) override;
@@ -100,6 +117,7 @@ private:
     UpdateJob &job_;
     TraceLog &trace_;
     AnswerTally &answers_;
+    RunTime &time_;
 };
 
 } // namespace updater::run

@@ -19,8 +19,10 @@ const char *outcomeName(DeviceOutcome outcome)
         return "time-out";
     case DeviceOutcome::LinkLost:
         return "link lost";
-    case DeviceOutcome::NoisyLine:
-        return "noisy line";
+    case DeviceOutcome::TooManyAnswers:
+        return "too many answers";
+    case DeviceOutcome::EarlyAnswers:
+        return "early answers";
     case DeviceOutcome::FileRefused:
         return "file refused";
     case DeviceOutcome::FileFailed:

@@ -14,7 +14,13 @@ enum class DeviceOutcome
     LinkNotOpened, // no such port, port busy, connection refused or unreachable
     TimedOut,      // the device stopped answering
     LinkLost,      // the link closed during the job, or before all of it was written
-    NoisyLine,     // more acknowledgements than units: noise or a second device on the line
+    // The job ended well, but its line carried more acknowledgements than units
+    // (noise, a second device, a device that answers twice): units went out
+    // before the device had taken the ones before them.
+    TooManyAnswers,
+    // As many acknowledgements as units, but some came sooner than their unit
+    // could have crossed a 9600-baud line: noise, or a port that is not such a line.
+    EarlyAnswers,
     FileRefused,   // the job refused a firmware file when it loaded it: nothing was sent
     FileFailed,    // a firmware file failed while it was being sent
     Interrupted,   // Ctrl+C or SIGTERM ended the run while it was under way
@@ -23,6 +29,12 @@ enum class DeviceOutcome
 
 // "link not opened", "time-out": the summary's and the report's word for it.
 const char *outcomeName(DeviceOutcome outcome);
+
+// The outcomes that the count of the device's answers decides.
+constexpr bool answerOutcome(DeviceOutcome outcome)
+{
+    return outcome == DeviceOutcome::TooManyAnswers || outcome == DeviceOutcome::EarlyAnswers;
+}
 
 // The exit statuses of a run; a signal that ends a run gives 128 + its number.
 inline constexpr int kExitSuccess = 0; // every firmware reached every device

@@ -43,6 +43,12 @@ TraceLog::~TraceLog()
         flushLocked();
 }
 
+bool TraceLog::isOpen() const
+{
+    std::lock_guard lock(mutex_);
+    return file_ != nullptr && !failed_.load();
+}
+
 void TraceLog::close()
 {
     std::lock_guard lock(mutex_);
@@ -60,6 +66,7 @@ void TraceLog::restartClock()
 std::string TraceLog::open(const std::string &path,
                            std::function<void(const std::string &)> onFailure)
 {
+    std::lock_guard lock(mutex_);
     file_.reset(std::fopen(path.c_str(), "w"));
     if (!file_)
         return path + ": cannot write the trace file: " + std::strerror(errno);

@@ -35,7 +35,7 @@ public:
     // fails later is told once to onFailure; the log then stops.
     std::string open(const std::string &path,
                      std::function<void(const std::string &)> onFailure = {});
-    bool isOpen() const { return file_ != nullptr && !failed_.load(); }
+    bool isOpen() const;
     // Writes what waits and closes the file; later lines are dropped.
     void close();
     // Counts the milliseconds of the lines from now on (a log of the next job).
@@ -78,7 +78,7 @@ private:
     {
         void operator()(std::FILE *f) const { std::fclose(f); }
     };
-    std::mutex mutex_; // guards everything below but failed_
+    mutable std::mutex mutex_; // guards everything below but failed_
     std::unique_ptr<std::FILE, Closer> file_;
     std::string path_;
     std::function<void(const std::string &)> onFailure_;
@@ -87,6 +87,43 @@ private:
     Received received_;
     IgnoredRun run_;
     Clock::time_point start_ = Clock::now();
+};
+
+// Which trace file a device's run writes, and when it is open: a fleet gives each
+// device a path that is opened when the device starts and closed when it is done,
+// so that only the traces of the devices under way are open; the window opens one
+// file per job; updater-cli opens its one trace before anything is contacted.
+class DeviceTrace
+{
+public:
+    TraceLog &log() { return log_; }
+    // Opens path now; returns the fault. A write that fails later goes to onFailure.
+    std::string open(const std::string &path,
+                     std::function<void(const std::string &)> onFailure = {})
+    {
+        return log_.open(path, std::move(onFailure));
+    }
+    // The file opened when the device starts.
+    void setPath(std::string path) { path_ = std::move(path); }
+    // The device starts: its file is opened unless it is already; returns the fault.
+    std::string openForStart()
+    {
+        return path_.empty() || log_.isOpen() ? std::string() : log_.open(path_);
+    }
+    // The window: the trace of its next job, in place of the one before, its
+    // times counted from now.
+    std::string openForJob(const std::string &path)
+    {
+        log_.close();
+        std::string error = log_.open(path);
+        log_.restartClock();
+        return error;
+    }
+    void close() { log_.close(); }
+
+private:
+    TraceLog log_;
+    std::string path_;
 };
 
 // "FA 66 6C", or for a long block "02 01 FE 00 11 22 33 44 ... 1A 10 (1029 bytes)".

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "DeviceLink.h"
+
 #include <QString>
+
+#include <string>
 
 namespace updater {
 
@@ -17,5 +21,11 @@ PortNaming hostPortNaming();
 // given rules. Empty for port 0, which names no port.
 QString comPortDeviceName(unsigned portNumber, PortNaming naming);
 QString comPortDeviceName(unsigned portNumber);
+
+// A link as a technician reads it in a message: "COM3 (/dev/ttyUSB0)" (the COM
+// name and the device it opens), "COM3" where the device is the COM port itself,
+// "/dev/ttyUSB0", "10.0.0.7:8899".
+std::string linkLabel(const LinkTarget &target, PortNaming naming);
+std::string linkLabel(const LinkTarget &target);
 
 } // namespace updater

@@ -121,21 +121,12 @@ private:
 
 // Opens deviceName at 9600 baud, 8 data bits, no parity, 1 stop bit, no flow
 // control, raw, on a new communication thread. Null when the port cannot be
-// opened (result.opened false); the thread is then already gone.
-using PortThreadStarter = std::unique_ptr<PortThread> (*)(IPortEvents &events,
-                                                          const QString &deviceName,
-                                                          PortOpenResult &result);
-
-// The platform's own serial API on a thread of its own: termios and poll on POSIX
+// opened (result.opened false); the thread is then already gone. The platform's
+// own serial API on a thread of its own: termios and poll on POSIX
 // (PosixPortThread.cpp), the Win32 communications API on Windows
 // (Win32PortThread.cpp).
 std::unique_ptr<PortThread> startNativePortThread(IPortEvents &events, const QString &deviceName,
                                                   PortOpenResult &result);
-#ifdef UPDATER_HAVE_QTSERIALPORT
-// QSerialPort on a QThread with its own event loop, where the build has QtSerialPort.
-std::unique_ptr<PortThread> startQtPortThread(IPortEvents &events, const QString &deviceName,
-                                              PortOpenResult &result);
-#endif
 
 // Communication threads of all serial links that are running now.
 int runningPortThreads();

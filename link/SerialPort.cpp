@@ -94,13 +94,9 @@ bool CSerialPort::openCurrent()
     openErrorText_ = QString::fromLatin1(updater::portOpenErrorText(openError_));
     if (portName_.isEmpty())
         return false;
-    updater::PortThreadStarter start = updater::startNativePortThread;
-#ifdef UPDATER_HAVE_QTSERIALPORT
-    if (backend_ == Backend::QtSerialPort)
-        start = updater::startQtPortThread;
-#endif
     updater::PortOpenResult result;
-    std::unique_ptr<updater::PortThread> thread = start(*this, portName_, result);
+    std::unique_ptr<updater::PortThread> thread =
+        updater::startNativePortThread(*this, portName_, result);
     openError_ = result.error;
     openErrorText_ = result.errorText();
     if (thread == nullptr)
@@ -240,15 +236,17 @@ void CSerialPort::portFailed(const QString &step, const QString &systemText, boo
             portOpen_.store(false);
             OnPortLost();
         }
-        if (!show)
-            return;
-        if (ReportsPortFailures()) {
-            if (lost)
-                ReportPortLost(step, systemText);
-            else
-                ReportPortError(step, systemText);
+        if (show) {
+            if (ReportsPortFailures()) {
+                if (lost)
+                    ReportPortLost(step, systemText);
+                else
+                    ReportPortError(step, systemText);
+            }
+            errorPending_.store(false);
         }
-        errorPending_.store(false);
+        if (lost)
+            OnPortLostReported();
     });
 }
 

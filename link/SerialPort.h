@@ -40,12 +40,6 @@ public:
         return std::chrono::microseconds(bytes * 10 * 1000000 / 9600);
     }
 
-    enum class Backend
-    {
-        Native,       // termios and poll on POSIX, the Win32 communications API on Windows
-        QtSerialPort, // QSerialPort, where the build has it (not on Windows: Native there)
-    };
-
     explicit CSerialPort(updater::ILinkReporter *reporter);
     virtual ~CSerialPort();
     CSerialPort(const CSerialPort &) = delete;
@@ -84,9 +78,6 @@ public:
     bool portOpen() const { return portOpen_.load(); }
     unsigned portNumber() const { return portNumber_; }
     QString portName() const { return portName_; }
-    // Takes effect with the next open.
-    void setBackend(Backend backend) { backend_ = backend; }
-    Backend backend() const { return backend_; }
     // Communication threads of all CSerialPort objects that are running now.
     static int runningThreads();
 
@@ -95,11 +86,15 @@ protected:
     // value is ignored.
     virtual int OnByteReceived(std::uint8_t byte) = 0;
     // Called on the creating thread when the port failed for good (unplugged,
-    // hung up) and was closed.
+    // hung up) and was closed; OnPortLostReported once the failure has been
+    // reported (or not, see ReportsPortFailures).
     virtual void OnPortLost() {}
+    virtual void OnPortLostReported() {}
     // Whether a failure of the port is reported now (creating thread). A port
     // that goes away once nothing waits for the device any more is no fault.
     virtual bool ReportsPortFailures() const { return true; }
+    // Where failures are reported from the next one on. Call on the creating thread.
+    void SetPortReporter(updater::ILinkReporter *reporter) { reporter_ = reporter; }
     // Shows "WARNING:  <step> Failed with the following error: ..." with caption
     // "Application Error". Call on the creating thread.
     void ReportPortError(const QString &step, const QString &systemText);
@@ -121,7 +116,6 @@ private:
 
     updater::ILinkReporter *reporter_;
     std::unique_ptr<QObject> home_; // lives on the creating thread; receives posted reports
-    Backend backend_ = Backend::Native;
     unsigned portNumber_ = 0;
     QString portName_;
     updater::PortOpenError openError_ = updater::PortOpenError::None; // of the last open

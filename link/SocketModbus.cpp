@@ -5,12 +5,10 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
-#include <optional>
 #include <utility>
 
 namespace updater {
@@ -94,20 +92,6 @@ void CSocketModbus::CloseSocket()
     ++generation_;
     connectTimer_->stop();
     dropSocket();
-}
-
-// The close of CloseSocketWhenSentLater, waited for here.
-bool CSocketModbus::CloseSocketWhenSent(int limitMs)
-{
-    std::optional<bool> result;
-    QEventLoop loop;
-    CloseSocketWhenSentLater(limitMs, [&](bool sent) {
-        result = sent;
-        loop.quit();
-    });
-    if (!result)
-        loop.exec();
-    return *result;
 }
 
 void CSocketModbus::dropSocket()

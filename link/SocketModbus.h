@@ -45,13 +45,10 @@ public:
     // Closes the socket, if any, without a notification.
     void CloseSocket();
     // Writes every block handed to SocketSend that still waits, then closes the
-    // connection without a notification, waiting at most limitMs while this
-    // thread's events go on. True when all of it was written. Call on the
-    // socket's thread.
-    bool CloseSocketWhenSent(int limitMs);
-    // The same without waiting: the connection is written out, half-closed and
-    // read until the device closes it or stays quiet kQuietMs by the event loop
-    // of this thread, while other links go on. done(sent) is called on this thread when
+    // connection without a notification and without waiting: the connection is
+    // written out, half-closed and read until the device closes it or stays quiet
+    // kQuietMs, at most limitMs, by the event loop of this thread, while other
+    // links go on. done(sent) is called on this thread when
     // it is over, unless this object has gone by then; so is received, with what
     // the device still sent meanwhile (dropped when it is empty).
     static constexpr int kQuietMs = 500;

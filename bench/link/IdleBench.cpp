@@ -39,12 +39,11 @@ double monotonicSeconds()
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
-void run(const char *label, CSerialPort::Backend backend, int seconds)
+void run(const char *label, int seconds)
 {
     bench::Pty pty;
     Nothing nothing;
     CFileDownCom link(&nothing, &nothing);
-    link.setBackend(backend);
     if (!link.OpenSerialDevice(pty.name())) {
         std::printf("%s: cannot open %s\n", label, qPrintable(pty.name()));
         return;
@@ -67,7 +66,6 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
     std::printf("Idle serial port, no traffic\n");
-    run("termios+poll (POSIX default)", CSerialPort::Backend::Native, seconds);
-    run("QSerialPort", CSerialPort::Backend::QtSerialPort, seconds);
+    run("termios+poll", seconds);
     return 0;
 }

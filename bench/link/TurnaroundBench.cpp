@@ -56,14 +56,13 @@ double roundTrip(int fd, std::uint8_t byte)
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
-void run(const char *label, CSerialPort::Backend backend, int trips)
+void run(const char *label, int trips)
 {
     bench::Pty pty;
     Echo echo;
     Stderr reporter;
     CFileDownCom link(&echo, &reporter);
     echo.link = &link;
-    link.setBackend(backend);
     if (!link.OpenSerialDevice(pty.name())) {
         std::printf("%s: cannot open %s\n", label, qPrintable(pty.name()));
         return;
@@ -95,7 +94,6 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int trips = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10000;
     std::printf("Pseudo-terminal turnaround, device byte -> host reply (no baud pacing)\n");
-    run("termios+poll (POSIX default)", CSerialPort::Backend::Native, trips);
-    run("QSerialPort", CSerialPort::Backend::QtSerialPort, trips);
+    run("termios+poll", trips);
     return 0;
 }

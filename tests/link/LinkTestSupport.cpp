@@ -48,11 +48,6 @@ std::vector<std::uint8_t> countingBytes(std::size_t count, std::uint8_t first)
     return bytes;
 }
 
-std::string backendName(const ::testing::TestParamInfo<CSerialPort::Backend> &info)
-{
-    return info.param == CSerialPort::Backend::Native ? "Native" : "QtSerialPort";
-}
-
 Pty::Pty()
 {
     char name[128] = {};

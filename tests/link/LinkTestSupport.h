@@ -37,9 +37,6 @@ void spinFor(int ms);
 
 std::vector<std::uint8_t> countingBytes(std::size_t count, std::uint8_t first = 0);
 
-// Serial tests run on both ways of driving the port; names the one of a case.
-std::string backendName(const ::testing::TestParamInfo<CSerialPort::Backend> &info);
-
 // A pseudo-terminal: the link opens the terminal end (name()), the test plays the
 // device on the controlling end.
 class Pty

@@ -42,3 +42,34 @@ TEST(PortName, PortZeroNamesNoDeviceUnderEitherRules)
     EXPECT_TRUE(comPortDeviceName(0, PortNaming::Windows).isEmpty());
     EXPECT_TRUE(comPortDeviceName(0, PortNaming::Posix).isEmpty());
 }
+
+TEST(LinkLabel, NamesTheLinkAsTheTechnicianChoseItAndWhatItOpens)
+{
+    ::setenv("UPDATER_COM3", "/dev/ttyUSB0", 1);
+    const auto serial = [](unsigned com, std::string path) {
+        updater::LinkTarget target;
+        target.tcp = false;
+        target.comNumber = com;
+        target.serialPath = std::move(path);
+        return target;
+    };
+    updater::LinkTarget tcp;
+    tcp.tcpAddress = "10.0.0.7";
+    const struct
+    {
+        updater::LinkTarget target;
+        PortNaming naming;
+        std::string label;
+    } rows[] = {
+        {serial(3, ""), PortNaming::Posix, "COM3 (/dev/ttyUSB0)"},
+        {serial(4, ""), PortNaming::Posix, "COM4 (/dev/ttyS3)"},
+        {serial(0, "/dev/ttyUSB0"), PortNaming::Posix, "/dev/ttyUSB0"},
+        {serial(3, ""), PortNaming::Windows, "COM3"},
+        {serial(10, ""), PortNaming::Windows, "COM10"},
+        {serial(0, "COM3"), PortNaming::Windows, "COM3"},
+        {tcp, PortNaming::Posix, "10.0.0.7:8899"},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(updater::linkLabel(row.target, row.naming), row.label);
+    ::unsetenv("UPDATER_COM3");
+}

@@ -90,12 +90,12 @@ std::optional<int> RunFront::prepare()
         if (options_.check) // nothing is written
             continue;
         if (!options_.traceDir.empty()) {
-            r->setTracePath(tracePath(r->device())); // opened when the device starts
+            r->trace().setPath(tracePath(r->device())); // opened when the device starts
             continue;
         }
         if (options_.tracePath.empty())
             continue;
-        if (const std::string error = r->openTrace(
+        if (const std::string error = r->trace().open(
                 options_.tracePath, [this](const std::string &why) { console_.error(why); });
             !error.empty()) {
             console_.error(error);
@@ -117,10 +117,10 @@ std::optional<int> RunFront::prepare()
         console_.error(fault);
         for (const auto &r : run_->runs()) {
             if (!options_.traceDir.empty() && !options_.check) // one open file at a time
-                r->openTrace(tracePath(r->device()));
+                r->trace().open(tracePath(r->device()));
             r->note("message", std::string(texts::kFileRefused) + "\n" + fault);
             r->note("exit", std::to_string(run::kExitRefused));
-            r->closeTrace();
+            r->trace().close();
         }
         return run::kExitRefused;
     }

@@ -2,20 +2,19 @@
 
 #include "Controls.h"
 #include "DeviceRun.h"
+#include "FileDownCom.h"
+#include "SocketModbus.h"
 #include "DialogUnits.h"
 #include "Dialogs.h"
-#include "FileDownCom.h"
 #include "MessageBox.h"
 #include "PortName.h"
 #include "QueuedCall.h"
-#include "SocketModbus.h"
 #include "StatusTexts.h"
 #include "Strings.h"
 #include "Supervisor.h"
 #include "TemplateDialog.h"
 #include "Templates.h"
 #include "Texts.h"
-#include "UpdateJob.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -49,7 +48,7 @@ CUpdaterView::CUpdaterView(QWidget *parent) : QWidget(parent), relay_(this)
                        [this] {
                            // Once the run has unwound: its final box opens an event loop.
                            QMetaObject::invokeMethod(
-                               this, [this] { bothFinished(); }, Qt::QueuedConnection);
+                               this, [this] { runFinished(); }, Qt::QueuedConnection);
                        });
     setObjectName(QStringLiteral("view"));
     const res::DialogTemplate &form = res::formTemplate();
@@ -72,7 +71,6 @@ CUpdaterView::CUpdaterView(QWidget *parent) : QWidget(parent), relay_(this)
             break;
         }
     }
-    connect(&link(), &CFileDownCom::linkOpenChanged, this, &CUpdaterView::linkOpenChanged);
     progressTimer_ = new QTimer(this);
     progressTimer_->setInterval(kProgressEveryMs);
     connect(progressTimer_, &QTimer::timeout, this, &CUpdaterView::showProgress);
@@ -86,10 +84,22 @@ CUpdaterView::~CUpdaterView()
 updater::run::DeviceRun::Settings CUpdaterView::windowSettings()
 {
     // The window keeps the link that Set Port opened between jobs, and a job keeps
-    // its own waits when the link goes away.
+    // its own waits when the link goes away: after the link-lost box it ends with
+    // "time out！" as any job whose answers stay away.
     updater::run::DeviceRun::Settings settings;
     settings.endJobWhenLinkLost = false;
+    settings.keepLinkOpen = true;
     return settings;
+}
+
+updater::run::DeviceEntry CUpdaterView::downLoadDevice() const
+{
+    updater::run::DeviceEntry device = linkDevice_;
+    const std::string path = QFile::encodeName(firmwarePath_).toStdString();
+    const bool dsp = firmwareType_ == updater::kDspFirmware;
+    device.chosen = dsp ? updater::run::FirmwareKind::Dsp : updater::run::FirmwareKind::Arm;
+    (dsp ? device.dspPath : device.armPath) = path;
+    return device;
 }
 
 void CUpdaterView::OnInitialUpdate()
@@ -135,7 +145,6 @@ void CUpdaterView::openFirmware(const QString &dropped)
         if (fileDialog.exec() == QDialog::Accepted && !fileDialog.selectedFiles().isEmpty())
             firmwarePath_ = fileDialog.selectedFiles().constFirst();
     }
-    job().setFirmware(firmwareType_, QFile::encodeName(firmwarePath_).toStdString());
     // What DownLoad will send, read now (the type may have changed with the path kept).
     if (!firmwarePath_.isEmpty()) {
         facts_ = readFirmwareFacts(firmwareType_, firmwarePath_);
@@ -177,33 +186,24 @@ void CUpdaterView::OnSetPort()
     linkDevice_.linkText =
         tcpLink_ ? target.tcpAddress + ":" + std::to_string(dialog.tcpPort) : com.toStdString();
     linkDevice_.name = linkDevice_.linkText;
-    run_->chooseLink(target, linkDevice_.linkText);
     linkTarget_ = tcpLink_
                       ? QStringLiteral("%1:%2")
                             .arg(updater::ipv4AddressText(dialog.ipAddress))
                             .arg(dialog.tcpPort)
                       : com + (device == com ? QString() : QStringLiteral(" (%1)").arg(device));
     linkName_ = tcpLink_ ? QStringLiteral("TCP ") + linkTarget_ : linkTarget_;
-    if (tcpLink_)
-        setLinkState(linkName_ + QStringLiteral(" connecting"));
-    settingPort_ = true; // the link chosen before closes without a word
-    link().OpenLink(dialog.linkType, dialog.comPort, dialog.ipAddress, dialog.tcpPort);
-    settingPort_ = false;
-    // The connection completes later; a serial port is open or not by now.
-    if (!tcpLink_ && !link().linkOpen())
-        setLinkState(statustext::portNotOpened(dialog.comPort, device, link().openError(),
-                                               link().openErrorText()));
+    setLinkState(linkName_ + (tcpLink_ ? QStringLiteral(" connecting") : QStringLiteral(" opening")));
+    // The run opens it and says how it went (linkChanged, linkError).
+    run_->openLink(target, linkDevice_.linkText);
 }
 
-void CUpdaterView::linkOpenChanged(bool open)
+void CUpdaterView::linkChanged(bool open)
 {
     // The run closes it after a run of both or a Stop; the device or the system
     // closing it says so through linkClosed as well.
-    if (!open && !settingPort_)
-        setLinkState(linkName_ + QStringLiteral(" closed"));
-    else if (open)
-        setLinkState(linkName_ +
-                     (tcpLink_ ? QStringLiteral(" connected") : QStringLiteral(" open")));
+    setLinkState(linkName_ + (!open      ? QStringLiteral(" closed")
+                              : tcpLink_ ? QStringLiteral(" connected")
+                                         : QStringLiteral(" open")));
 }
 
 void CUpdaterView::setLinkState(const QString &text)
@@ -228,8 +228,10 @@ void CUpdaterView::OnDownLoad()
 {
     if (!idle())
         return;
+    run_->reset(downLoadDevice(), windowSettings());
     const QString trace = openJobTrace();
-    keepJobTrace(trace, run_->downLoadOnCurrentLink());
+    run_->start();
+    keepJobTrace(trace, run_->busy());
     if (run_->phase() == updater::run::DeviceRun::Phase::Opening) // a TCP connection takes a while
         setLinkState(linkName_ + QStringLiteral(" connecting again"));
 }
@@ -239,24 +241,12 @@ void CUpdaterView::shutDown()
     if (shutDown_)
         return;
     shutDown_ = true;
-    job().closeFirmwareFile();
     // From here on no thread waits for a message box: the supervisor and the
-    // communication thread can be joined even while an ending is under way.
+    // communication thread can be joined even while an ending is under way. The
+    // run abandons its job (closing the firmware file) and closes its link.
     relay_.close();
-    job().abandon();
+    run_->shutDown();
     supervisorThread_.reset();
-    link().setOwner(nullptr);
-    link().CloseLink();
-}
-
-updater::UpdateJob &CUpdaterView::job()
-{
-    return run_->job();
-}
-
-CFileDownCom &CUpdaterView::link()
-{
-    return run_->link();
 }
 
 QString CUpdaterView::lineText(int lineId) const
@@ -267,7 +257,7 @@ QString CUpdaterView::lineText(int lineId) const
 
 bool CUpdaterView::idle() const
 {
-    return run_->job().idle() && !run_->busy();
+    return !run_->busy();
 }
 
 bool CUpdaterView::jobRunning() const
@@ -276,7 +266,7 @@ bool CUpdaterView::jobRunning() const
     const Phase phase = run_->phase();
     if (phase == Phase::Opening || phase == Phase::Reopening || phase == Phase::Pausing)
         return true;
-    const updater::JobFields fields = run_->job().fields();
+    const updater::JobFields fields = run_->jobView().fields;
     return fields.jobState != updater::kNoJob && !fields.timeoutInProgress;
 }
 
@@ -304,17 +294,23 @@ void CUpdaterView::progressPos(std::uint32_t percent)
     post([this, value] { progressBar_->setValue(value); });
 }
 
-void CUpdaterView::message(updater::MessageKind, const std::string &text)
+void CUpdaterView::message(updater::MessageKind kind, const std::string &text)
 {
     if (bothRun_.load())
         return; // the run of both firmwares ends with one box of its own
     const QString message = QString::fromStdString(text);
+    const auto show = [this, kind, message] {
+        if (kind == updater::MessageKind::Success)
+            showSuccessMessage(window(), message);
+        else
+            showAppMessage(window(), message);
+    };
     if (onUiThread(this)) {
         if (!relay_.isClosed())
-            showAppMessage(window(), message);
+            show();
         return;
     }
-    relay_.runAndWait([this, message] { showAppMessage(window(), message); });
+    relay_.runAndWait(show);
 }
 
 void CUpdaterView::idleChanged(bool idle)
@@ -333,18 +329,23 @@ void CUpdaterView::phaseChanged()
         progressTimer_->start();
     } else if (!run_->busy() && progressTimer_->isActive()) {
         progressTimer_->stop();
-        showState(linkState_);
+        // Said before the run tells its verdict in a box.
+        if (run_->done() && run_->outcome() == updater::run::DeviceOutcome::Success)
+            showState(QStringLiteral("Done: %1").arg(QString::fromStdString(run_->deviceHolds())));
+        else
+            showState(linkState_);
     }
 }
 
 void CUpdaterView::showProgress()
 {
-    const updater::JobFields fields = job().fields();
+    const updater::run::JobView job = run_->jobView();
+    const updater::JobFields &fields = job.fields;
     if (fields.jobState == updater::kNoJob)
         return; // between jobs the run's own notes stand
     const updater::run::DeviceRow row = run_->row();
     const FirmwareFacts &facts = factsOf(fields.firmwarePath);
-    const statustext::JobPlace place = statustext::placeOf(fields, job().armCounters(), facts);
+    const statustext::JobPlace place = statustext::placeOf(fields, job.arm, facts);
     const QString progress = statustext::progressText(place, fields, row.fileBytesSent,
                                                       row.fileLength, row.sending, facts);
     if (!bothRun_.load()) {
@@ -359,10 +360,8 @@ void CUpdaterView::showProgress()
 void CUpdaterView::linkError(updater::LinkFault fault, const QString &caption, const QString &text)
 {
     if (caption.isEmpty() && !tcpLink_) {
-        // The run could not open the COM port again: in the words of Set Port.
-        const QString why =
-            statustext::portNotOpened(comNumber_, updater::comPortDeviceName(comNumber_),
-                                      link().openError(), link().openErrorText());
+        // The run could not open the COM port: the port, its device and the cause.
+        const QString why = text;
         setLinkState(why);
         if (!bothRun_.load())
             showLinkError(window(), QString::fromLatin1(updater::kPortErrorCaption), why);
@@ -381,8 +380,8 @@ void CUpdaterView::linkClosed(const QString &caption, const QString &, const QSt
         return;
     // The job keeps its wait and ends with its time-out; this box says where it
     // stood and what the inverter may hold, in place of the system's words.
-    const statustext::JobPlace place =
-        statustext::placeOf(job().fields(), job().armCounters(), facts_);
+    const updater::run::JobView job = run_->jobView();
+    const statustext::JobPlace place = statustext::placeOf(job.fields, job.arm, facts_);
     showLinkError(window(), caption, statustext::linkLost(linkTarget_, place));
 }
 

@@ -14,7 +14,6 @@
 #include <memory>
 #include <string>
 
-class CFileDownCom;
 class CStaticText;
 class QProgressBar;
 class QTemporaryDir;
@@ -22,7 +21,6 @@ class QTimer;
 
 namespace updater {
 class Supervisor;
-class UpdateJob;
 } // namespace updater
 
 // The form of the main window: progress bar 1000, file line 1002 and status lines
@@ -81,8 +79,14 @@ public:
     // A job is under way: started, and neither ended nor showing its time-out; or
     // the link is being opened again for one.
     bool jobRunning() const;
-    updater::UpdateJob &job();
-    CFileDownCom &link();
+    // Where the run's job stands, and whether its link is open.
+    updater::run::JobView jobView() const { return run_->jobView(); }
+    bool linkOpen() const { return run_->linkOpen(); }
+    // The link of the window's jobs, opened now (Set Port's own step).
+    void openLink(const updater::LinkTarget &target, const std::string &text)
+    {
+        run_->openLink(target, text);
+    }
     bool supervisorRunning() const { return supervisorThread_ != nullptr; }
 
     // A line of the form, from any thread.
@@ -104,8 +108,7 @@ public:
     void phaseChanged() override;
     void fault(const std::string &text) override { lastFault_ = text; }
     void note(const std::string &text) override;
-    // After the success box: the line carried more answers than units.
-    void warning(const std::string &text) override;
+    void linkChanged(bool open) override;
 
 signals:
     // Open, Set Port and DownLoad are enabled exactly while this is true.
@@ -126,11 +129,14 @@ private:
     // The job started (or its link is being opened): its trace is the one Save
     // Support Log saves. Otherwise it was refused, and the trace is dropped.
     void keepJobTrace(const QString &path, bool started);
-    void linkOpenChanged(bool open);
     static updater::run::DeviceRun::Settings windowSettings();
+    // The device of DownLoad: the link Set Port chose and the file Open chose.
+    updater::run::DeviceEntry downLoadDevice() const;
     // A job of the run began: the file line names its file during a run of both.
     void jobStarted();
-    // The run of both firmwares ended (or a window job was stopped): its box.
+    // A run ended: a run of both firmwares says how in one box; DownLoad's run
+    // says why when it failed after its job had ended (the job's boxes say the rest).
+    void runFinished();
     void bothFinished();
     // A file dialog for one firmware of the run of both; "" when cancelled.
     QString pickFirmware(int firmwareType);
@@ -158,7 +164,6 @@ private:
     QString linkTarget_;
     QString linkName_;
     bool tcpLink_ = false;
-    bool settingPort_ = false; // Set Port is opening the link it chose
     unsigned comNumber_ = 0;
     QString linkState_;
     // The link Set Port chose, as a device of the run: the run of both opens it.

@@ -3,12 +3,10 @@
 #include "CUpdaterView.h"
 
 #include "DeviceRun.h"
-#include "FileDownCom.h"
 #include "MessageBox.h"
 #include "StatusTexts.h"
 #include "Strings.h"
 #include "Texts.h"
-#include "UpdateJob.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -27,7 +25,7 @@ QString CUpdaterView::openJobTrace()
     if (!traceDir_->isValid())
         return {};
     const QString path = traceDir_->filePath(QStringLiteral("job-%1.trace").arg(++traces_));
-    if (!run_->openJobTrace(QFile::encodeName(path).toStdString()).empty())
+    if (!run_->trace().openForJob(QFile::encodeName(path).toStdString()).empty())
         return {};
     run_->note("start", updater::texts::kAppTitle);
     return path;
@@ -38,7 +36,7 @@ void CUpdaterView::keepJobTrace(const QString &path, bool started)
     if (path.isEmpty())
         return;
     if (!started) {
-        run_->closeTrace();
+        run_->trace().close();
         QFile::remove(path);
         return;
     }
@@ -104,8 +102,8 @@ void CUpdaterView::OnStop()
         return;
     }
     // Where it stands, before abandoning resets the job's fields.
-    const statustext::JobPlace place =
-        statustext::placeOf(job().fields(), job().armCounters(), facts_);
+    const updater::run::JobView job = run_->jobView();
+    const statustext::JobPlace place = statustext::placeOf(job.fields, job.arm, facts_);
     run_->interrupt(0); // closes the file and the link
     const QString said = statustext::stopped(place);
     run_->note("stop", said.toStdString());
@@ -178,10 +176,14 @@ void CUpdaterView::OnUpdateBoth()
 
 void CUpdaterView::jobStarted()
 {
-    if (bothRun_.load())
-        setLine(updater::kIdFileLine,
-                QString::fromUtf8(res::kFileLinePrefix) +
-                    QFile::decodeName(QByteArray::fromStdString(job().fields().firmwarePath)));
+    if (!bothRun_.load())
+        return;
+    const updater::run::DeviceEntry &device = run_->device();
+    const std::string &path = run_->firmware() == updater::run::FirmwareKind::Dsp
+                                  ? device.dspPath
+                                  : device.armPath;
+    setLine(updater::kIdFileLine, QString::fromUtf8(res::kFileLinePrefix) +
+                                      QFile::decodeName(QByteArray::fromStdString(path)));
 }
 
 void CUpdaterView::note(const std::string &text)
@@ -189,12 +191,28 @@ void CUpdaterView::note(const std::string &text)
     showState(capitalised(text));
 }
 
-void CUpdaterView::warning(const std::string &text)
+void CUpdaterView::runFinished()
 {
-    lastFault_ = text;
-    // The pane holds two short lines; the whole sentence is in its tooltip.
-    showState(QStringLiteral("Warning: more answers than units were sent; update again"),
-              capitalised(text));
+    if (bothRun_.load()) {
+        bothFinished();
+        return;
+    }
+    if (run_->busy() || !updater::run::answerOutcome(run_->outcome()))
+        return; // the job's own box has said how it ended
+    // The job ended well, but the line did not: no success box, this one instead.
+    const updater::run::DeviceResult result = run_->result();
+    const QString step = result.failedFirmware
+                             ? QString::fromLatin1(updater::stepName(result.end.step))
+                             : QString();
+    showState(QStringLiteral("Failed: %1; update again")
+                  .arg(QString::fromLatin1(updater::run::outcomeName(result.outcome))),
+              capitalised(result.message));
+    showRunFailure(window(),
+                   QStringLiteral("The update did not succeed after %1.\n%2.\nThe inverter now "
+                                  "holds: %3.\nUpdate again.")
+                       .arg(step.isEmpty() ? QStringLiteral("the job") : step,
+                            capitalised(result.message),
+                            QString::fromStdString(run_->deviceHolds())));
 }
 
 const FirmwareFacts &CUpdaterView::factsOf(const std::string &path) const
@@ -234,8 +252,7 @@ void CUpdaterView::bothFinished()
     }
     // The window as it was: its own link, settings and file.
     bothRun_.store(false);
-    run_->reset(linkDevice_, windowSettings());
-    job().setFirmware(firmwareType_, QFile::encodeName(firmwarePath_).toStdString());
+    run_->reset(downLoadDevice(), windowSettings());
     setLine(updater::kIdFileLine, QString::fromUtf8(res::kFileLinePrefix) + firmwarePath_);
     showAppMessage(window(), text);
 }

@@ -54,6 +54,18 @@ void showAppMessage(QWidget *parent, const QString &text)
     execBox(parent, QMessageBox::Warning, appTitle(), text, QMessageBox::Ok);
 }
 
+void showSuccessMessage(QWidget *parent, const QString &text)
+{
+    execBox(parent, QMessageBox::Information, QString::fromUtf8(updater::texts::kAppTitle), text,
+            QMessageBox::Ok);
+}
+
+void showRunFailure(QWidget *parent, const QString &text)
+{
+    execBox(parent, QMessageBox::Critical, QString::fromUtf8(updater::texts::kAppTitle), text,
+            QMessageBox::Ok);
+}
+
 void showLinkError(QWidget *parent, const QString &caption, const QString &text)
 {
     execBox(parent, QMessageBox::Critical, caption, text, QMessageBox::Ok);

@@ -7,6 +7,10 @@ class QWidget;
 // The program's message box: caption "Updater V10.14", an OK button only and the
 // warning icon, modal to parent. Returns when the user has closed it.
 void showAppMessage(QWidget *parent, const QString &text);
+// The same with the information icon: a job whose device was found written.
+void showSuccessMessage(QWidget *parent, const QString &text);
+// The same with the stop icon: a run that failed after its job had ended.
+void showRunFailure(QWidget *parent, const QString &text);
 
 // The link's error box: the link's caption ("Application Error") and the stop icon.
 void showLinkError(QWidget *parent, const QString &caption, const QString &text);

@@ -131,19 +131,24 @@ int runIdle(int argc, char **argv, int seconds, const char *link, int port)
     CUpdaterApp updater;
     if (!updater.InitInstance())
         return 1;
-    CFileDownCom &com = updater.mainFrame()->view()->link();
+    CUpdaterView &view = *updater.mainFrame()->view();
     std::unique_ptr<bench::Pty> pty;
+    updater::LinkTarget target;
     if (std::strcmp(link, "tcp") == 0) {
-        com.OpenLink(updater::kTcpLink, 0, 0x7F000001, port);
+        target.tcpAddress = "127.0.0.1";
+        target.tcpPort = static_cast<std::uint16_t>(port);
+        view.openLink(target, "127.0.0.1");
     } else if (std::strcmp(link, "serial") == 0) {
         pty = std::make_unique<bench::Pty>();
-        com.OpenSerialDevice(pty->name());
+        target.tcp = false;
+        target.serialPath = pty->name().toStdString();
+        view.openLink(target, target.serialPath);
     }
     // Let the connection complete and the window settle before measuring.
     QEventLoop settle;
     QTimer::singleShot(1000, &settle, &QEventLoop::quit);
     settle.exec();
-    if (std::strcmp(link, "none") != 0 && !com.linkOpen()) {
+    if (std::strcmp(link, "none") != 0 && !view.linkOpen()) {
         std::fprintf(stderr, "window_bench: the %s link did not open\n", link);
         return 1;
     }

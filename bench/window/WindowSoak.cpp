@@ -84,7 +84,7 @@ int main(int argc, char *argv[])
         const bool ended =
             waitUntil([&] { return !said.isEmpty() && rig.commandsEnabled(true); }, 30000);
         // The inverter restarts: the next DownLoad opens the link again.
-        const bool hungUp = waitUntil([&] { return !rig.view->link().linkOpen(); }, 5000);
+        const bool hungUp = waitUntil([&] { return !rig.view->linkOpen(); }, 5000);
         if (!ended || !hungUp || said != QStringLiteral("Download file success!")) {
             ++failed;
             std::fprintf(stderr, "job %d: %s\n", job, ended ? qPrintable(said) : "no end in 30 s");

@@ -235,8 +235,9 @@ TEST(CliLink, AnswersSoonerThanA9600BaudLineCarriesTheUnitFailTheRun)
     Sim sim({"--fast-line", "--expect", samples().armImage}, true);
     const Finished cli = runCli({"--serial", sim.device(), "--arm", samples().armImage});
     EXPECT_EQ(cli.status, 1);
-    EXPECT_TRUE(cli.err.contains("the device answered more often than it was sent units"))
+    EXPECT_TRUE(cli.err.contains("answers came faster than a 9600-baud line can carry the units"))
         << cli.err.toStdString();
+    EXPECT_FALSE(cli.out.contains("Download file success!")) << cli.out.toStdString();
     EXPECT_TRUE(sim.finish().out.contains("result: PASS"));
 }
 

@@ -74,7 +74,7 @@ TEST(CliFleet, EightDevicesEndEachOnItsOwnAndTheReportSummaryAndExitStatusSayHow
         const char *step;
     };
     const Expected expected[] = {
-        {"success", 1, nullptr, nullptr},       {"noisy line", 2, "dsp", "programming"},
+        {"success", 1, nullptr, nullptr},       {"too many answers", 2, "dsp", "programming"},
         {"success", 1, nullptr, nullptr},       {"time-out", 2, "dsp", "programming"},
         {"link lost", 2, "dsp", "programming"}, {"success", 2, nullptr, nullptr},
         {"success", 1, nullptr, nullptr},       {"link not opened", 2, "dsp", "not started"},

@@ -299,7 +299,7 @@ TEST(MainWindow, DownLoadWithoutALinkAsksForThePortFirst)
     EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     EXPECT_EQ(box.parent, rig.frame);
     EXPECT_FALSE(rig.view->progressBar()->isVisible());
-    EXPECT_EQ(rig.view->job().jobState(), -1);
+    EXPECT_EQ(rig.view->jobView().fields.jobState, -1);
 }
 
 TEST(MainWindow, SettingsAreKeptUnderTheWizardOrganisationAndTheApplicationTitle)

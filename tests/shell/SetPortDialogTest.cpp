@@ -128,7 +128,7 @@ TEST(SetPortDialog, OpensWithThePresetsEveryTimeWhateverWasEnteredBefore)
         EXPECT_EQ(p.ip, 0x0A0A64FEu); // 10.10.100.254
         EXPECT_EQ(p.port, QStringLiteral("8899"));
     }
-    EXPECT_FALSE(rig.view->link().linkOpen()); // Cancel opened nothing
+    EXPECT_FALSE(rig.view->linkOpen()); // Cancel opened nothing
 }
 
 TEST(SetPortDialogRefusals, ComZeroAndComHundredGiveTheRangeMessageWith1And99)
@@ -169,7 +169,7 @@ TEST(SetPortDialogRefusals, TcpIpWithAnEmptyComIsRefusedToo)
     const Refusal r = refuse(rig, QString(), QStringLiteral("8899"), true);
     EXPECT_EQ(r.box.text, kPositiveMessage);
     EXPECT_EQ(r.focusName, QStringLiteral("comEdit"));
-    EXPECT_FALSE(rig.view->link().linkOpen());
+    EXPECT_FALSE(rig.view->linkOpen());
 }
 
 TEST(SetPortDialogRefusals, PortOfLettersAsksForAnIntegerWithTheFocusOnThePort)
@@ -202,7 +202,7 @@ TEST(SetPortDialogRefusals, PortOutside1To65535GivesTheRangeMessageWithTheFocusO
         EXPECT_EQ(r.focusName, QStringLiteral("portEdit"));
         EXPECT_TRUE(r.allSelected);
     }
-    EXPECT_FALSE(rig.view->link().linkOpen());
+    EXPECT_FALSE(rig.view->linkOpen());
 }
 
 TEST(SetPortDialogReads, PortsFrom1To65535AreReadAsTheCLibraryReadsThem)
@@ -365,5 +365,5 @@ TEST(SetPort, TheZeroAddressIsRefusedWithABoxNamingItAndNothingConnects)
     EXPECT_EQ(box.icon, QMessageBox::Warning);
     QTest::qWait(300);
     EXPECT_FALSE(local.hasPendingConnections());
-    EXPECT_FALSE(rig.view->link().linkOpen());
+    EXPECT_FALSE(rig.view->linkOpen());
 }

@@ -148,7 +148,7 @@ bool WindowRig::setPortTcp(quint16 port)
         dialog->findChild<QPushButton *>(QStringLiteral("okButton"))->click();
     });
     command(32778);
-    return waitFor([this] { return view->link().linkOpen(); });
+    return waitFor([this] { return view->linkOpen(); });
 }
 
 bool WindowRig::setPortSerial(unsigned comNumber)
@@ -159,7 +159,7 @@ bool WindowRig::setPortSerial(unsigned comNumber)
         w->findChild<QPushButton *>(QStringLiteral("okButton"))->click();
     });
     command(32778);
-    return view->link().linkOpen();
+    return view->linkOpen();
 }
 
 void WindowRig::openFile(int firmwareType, const QString &path)

@@ -50,9 +50,9 @@ JobRecord runJob(WindowRig &rig, int timeoutMs, const std::function<bool()> &hol
         record.aboutEnabledWhileRunning = rig.frame->menuAction(57664)->isEnabled();
         record.barShownWhileRunning = bar->isVisible();
         record.box = shelltest::readBox(w);
-        const auto sockets = [&] { return rig.view->link().findChildren<QTcpSocket *>().size(); };
-        const qsizetype before = sockets();
-        record.heldSafely = holdBox && WindowRig::waitFor(holdBox, 3000) && sockets() == before;
+        const bool linkBefore = rig.view->linkOpen();
+        record.heldSafely =
+            holdBox && WindowRig::waitFor(holdBox, 3000) && rig.view->linkOpen() == linkBefore;
         boxSeen = true;
         qobject_cast<QMessageBox *>(w)->button(QMessageBox::Ok)->click();
     });
@@ -89,7 +89,7 @@ TEST(UpdateFromWindow, DspThenArmUpdateRunToSuccessOverTcp)
     WindowRig rig;
 
     // The device hangs up while the success box is open: not an error, and no crash.
-    const auto hungUp = [&] { return !rig.view->link().linkOpen(); };
+    const auto hungUp = [&] { return !rig.view->linkOpen(); };
     TcpSimDevice dsp;
     ASSERT_TRUE(rig.setPortTcp(dsp.port()));
     rig.openFile(0, hexPath);
@@ -151,7 +151,7 @@ TEST(UpdateFromWindow, SilentDeviceEndsTheArmJobWithConnectionFailedAndTimeOut)
     EXPECT_EQ(rig.view->lineText(1003), QStringLiteral("Connection failed"));
     // After a time-out the bar stays where it was, and DownLoad can be given again.
     EXPECT_TRUE(rig.view->progressBar()->isVisible());
-    EXPECT_EQ(rig.view->job().jobState(), -1);
+    EXPECT_EQ(rig.view->jobView().fields.jobState, -1);
     EXPECT_EQ(setup.device.received().left(3), QByteArray("\xFE\xFD\xFC", 3));
 }
 
@@ -240,7 +240,7 @@ TEST(Reconnect, DownLoadConnectsAgainToTheAddressSetPortChoseAfterTheInverterHun
     ASSERT_TRUE(w.linked);
     for (int job = 1; job <= 3; ++job) {
         EXPECT_EQ(runJob(w.rig, 20000).box.text, kSuccess) << job;
-        EXPECT_TRUE(WindowRig::waitFor([&] { return !w.rig.view->link().linkOpen(); }, 5000));
+        EXPECT_TRUE(WindowRig::waitFor([&] { return !w.rig.view->linkOpen(); }, 5000));
     }
     EXPECT_EQ(w.sim.output().count("result: PASS"), 3) << w.sim.output().toStdString();
     w.sim.stop();
@@ -250,7 +250,7 @@ TEST(Reconnect, DownLoadConnectsAgainToTheAddressSetPortChoseAfterTheInverterHun
     EXPECT_TRUE(WindowRig::waitFor([&] { return w.rig.commandsEnabled(true); }, 12000));
     EXPECT_EQ(box.text, "Cannot connect to 127.0.0.1 port " + QString::number(w.sim.port()) +
                             ": Connection refused");
-    EXPECT_EQ(w.rig.view->job().jobState(), -1);
+    EXPECT_EQ(w.rig.view->jobView().fields.jobState, -1);
 }
 
 TEST(Reconnect, DownLoadOpensTheComPortAgainAfterTheInverterHungUpOrTheAdapterWasPluggedInAgain)
@@ -258,14 +258,14 @@ TEST(Reconnect, DownLoadOpensTheComPortAgainAfterTheInverterHungUpOrTheAdapterWa
     SimWindow w({"--restart-ms", "100"}, 1, shelltest::binaryImage(2000), 45);
     ASSERT_TRUE(w.linked);
     EXPECT_EQ(runJob(w.rig, 20000).box.text, kSuccess);
-    EXPECT_TRUE(WindowRig::waitFor([&] { return !w.rig.view->link().linkOpen(); }, 5000));
+    EXPECT_TRUE(WindowRig::waitFor([&] { return !w.rig.view->linkOpen(); }, 5000));
     // The simulator hung up its pseudo-terminal and went away: the next inverter
     // comes under the same COM number, as an adapter plugged in again.
     shelltest::SimProcess next({"--pty", "--restart-ms", "100"});
     qputenv("UPDATER_COM45", next.device().toLocal8Bit());
     EXPECT_EQ(runJob(w.rig, 20000).box.text, kSuccess);
     EXPECT_TRUE(WindowRig::waitFor([&] { return next.output().contains("result: PASS"); }));
-    EXPECT_TRUE(WindowRig::waitFor([&] { return !w.rig.view->link().linkOpen(); }, 5000));
+    EXPECT_TRUE(WindowRig::waitFor([&] { return !w.rig.view->linkOpen(); }, 5000));
     next.stop();
     SeenBox box;
     w.rig.modals.expectBox(&box);
@@ -367,22 +367,21 @@ TEST(Progress, TheStatusBarShowsPercentBytesSentOfTheTotalAndTimeLeftOrTheSecond
 }
 
 // Acknowledgements beyond the units sent (a device that answers twice, noise or a
-// second device on the line): the success box as the job gave it, then a warning.
-TEST(Progress, MoreAnswersThanUnitsLeaveTheSuccessBoxAndThenWarnOnTheStatusBar)
+// second device on the line): no success box; a stop box says why and what the
+// inverter may hold.
+TEST(Progress, MoreAnswersThanUnitsShowNoSuccessBoxButWhyTheUpdateFailed)
 {
     SimWindow w({"--duplicate-from", "1"}, 0, shelltest::hexImage(30));
     ASSERT_TRUE(w.linked);
-    EXPECT_EQ(runJob(w.rig, 20000).box.text, kSuccess);
-    EXPECT_TRUE(WindowRig::waitFor(
-        [&] {
-            return w.rig.frame->statusText() ==
-                   "Warning: more answers than units were sent; update again";
-        },
-        3000))
+    const JobRecord job = runJob(w.rig, 20000);
+    EXPECT_NE(job.box.text, kSuccess);
+    EXPECT_EQ(job.box.icon, QMessageBox::Critical);
+    EXPECT_TRUE(job.box.text.contains("acknowledgements for") &&
+                job.box.text.contains("a device that answers twice") &&
+                job.box.text.contains("Update again"))
+        << job.box.text.toStdString();
+    EXPECT_TRUE(w.rig.frame->statusText().startsWith("Failed: too many answers"))
         << w.rig.frame->statusText().toStdString();
-    EXPECT_TRUE(w.rig.frame->statusDetails().startsWith(
-        "The device answered more often than it was sent units: the line is noisy or shared"))
-        << w.rig.frame->statusDetails().toStdString();
 }
 
 // Tool > Stop: only during a job; asked as the close question is, No the default;
@@ -396,7 +395,7 @@ TEST(Stop, AsksFirstAndYesAbandonsTheJobSayingWhereItStoppedAndWhatTheInverterMa
     ASSERT_NE(stop, nullptr);
     EXPECT_FALSE(stop->isEnabled());
     w.rig.command(32773);
-    ASSERT_TRUE(WindowRig::waitFor([&] { return w.rig.view->job().fields().readPos >= 5; }));
+    ASSERT_TRUE(WindowRig::waitFor([&] { return w.rig.view->jobView().fields.readPos >= 5; }));
     EXPECT_TRUE(stop->isEnabled());
     SeenBox question, stopped;
     for (auto button : {QMessageBox::No, QMessageBox::Yes}) {
@@ -408,7 +407,7 @@ TEST(Stop, AsksFirstAndYesAbandonsTheJobSayingWhereItStoppedAndWhatTheInverterMa
         if (button == QMessageBox::Yes)
             w.rig.modals.expectBox(&stopped);
         w.rig.command(32781);
-        EXPECT_EQ(w.rig.view->job().jobState(), button == QMessageBox::No ? 3 : -1);
+        EXPECT_EQ(w.rig.view->jobView().fields.jobState, button == QMessageBox::No ? 3 : -1);
     }
     EXPECT_EQ(question.text, "A download is running. Stopping now may leave the inverter "
                              "half-written. Stop anyway?");
@@ -420,7 +419,7 @@ TEST(Stop, AsksFirstAndYesAbandonsTheJobSayingWhereItStoppedAndWhatTheInverterMa
                     .match(stopped.text)
                     .hasMatch())
         << stopped.text.toStdString();
-    EXPECT_FALSE(w.rig.view->job().fields().fileOpen);
+    EXPECT_FALSE(w.rig.view->jobView().fields.fileOpen);
     EXPECT_TRUE(WindowRig::waitFor([&] { return w.rig.commandsEnabled(true); }, 2000));
     EXPECT_FALSE(stop->isEnabled());
     // Nothing more comes of the stopped job, and DownLoad starts afresh.
@@ -474,7 +473,7 @@ TEST(SupportLog, SavesTheLastJobsTraceAsUpdaterCliTraceWritesIt)
     w.rig.openFile(0, hex);
     for (int job = 1; job <= 2; ++job) {
         EXPECT_EQ(runJob(w.rig, 20000).box.text, kSuccess);
-        EXPECT_TRUE(WindowRig::waitFor([&] { return !w.rig.view->link().linkOpen(); }, 5000));
+        EXPECT_TRUE(WindowRig::waitFor([&] { return !w.rig.view->linkOpen(); }, 5000));
     }
     const QString saved = w.dir.filePath("support.log");
     w.rig.modals.expect(typePath(saved));
@@ -569,8 +568,9 @@ TEST(BothFirmwares, OneRunWritesDspThenArmAndEndsWithOneBoxSayingWhatTheInverter
     SimWindow twice({"--repeat", "--restart-ms", "100", "--duplicate-from", "1"}, 0, {});
     ASSERT_TRUE(twice.linked);
     EXPECT_EQ(run(twice, shelltest::hexImage(5)),
-              "DSP firmware: the device answered more often than it was sent units: the line is "
-              "noisy or shared; the device may hold a damaged firmware; update again\n"
+              "DSP firmware: 7 acknowledgements for 7 units: noise on the line, a second device, "
+              "or a device that answers twice; the device may hold a damaged firmware; update "
+              "again\n"
               "The inverter now holds: DSP firmware: the device may be half-written; run the "
               "update again; ARM firmware not started.");
 }
@@ -582,8 +582,8 @@ TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceAsksAndOnlyYesEndsItWithoutHang
     ASSERT_TRUE(setup.linked);
     rig.command(32773);
     // State 2: the file is open and the wake-up sequence has gone out.
-    ASSERT_TRUE(WindowRig::waitFor([&] { return rig.view->job().jobState() == 2; }, 5000));
-    ASSERT_TRUE(rig.view->job().fields().fileOpen);
+    ASSERT_TRUE(WindowRig::waitFor([&] { return rig.view->jobView().fields.jobState == 2; }, 5000));
+    ASSERT_TRUE(rig.view->jobView().fields.fileOpen);
     SeenBox question;
     for (auto button : {QMessageBox::No, QMessageBox::Yes}) {
         rig.modals.expect([&, button](QWidget *w) {
@@ -600,8 +600,8 @@ TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceAsksAndOnlyYesEndsItWithoutHang
     clock.start();
     EXPECT_TRUE(rig.frame->close());
     EXPECT_LT(clock.elapsed(), 2000);
-    EXPECT_FALSE(rig.view->job().fields().fileOpen);
-    EXPECT_EQ(rig.view->job().jobState(), -1);
+    EXPECT_FALSE(rig.view->jobView().fields.fileOpen);
+    EXPECT_EQ(rig.view->jobView().fields.jobState, -1);
     EXPECT_FALSE(rig.view->supervisorRunning());
 }
 
@@ -624,5 +624,5 @@ TEST(ClosingTheWindow, WhileTheTimeOutBoxIsOpenReleasesTheSupervisor)
     EXPECT_TRUE(closed);
     EXPECT_LT(closeMs, 2000);
     EXPECT_FALSE(rig.view->supervisorRunning());
-    EXPECT_EQ(rig.view->job().jobState(), -1);
+    EXPECT_EQ(rig.view->jobView().fields.jobState, -1);
 }

@@ -27,7 +27,7 @@ TEST(WindowUnderWine, DspUpdateOverTcpEndsInSuccessAndOutlivesTheDeviceHangingUp
     bool hungUpUnderTheBox = false;
     rig.modals.expect([&](QWidget *w) {
         box = shelltest::readBox(w);
-        hungUpUnderTheBox = WindowRig::waitFor([&] { return !rig.view->link().linkOpen(); }, 3000);
+        hungUpUnderTheBox = WindowRig::waitFor([&] { return !rig.view->linkOpen(); }, 3000);
         qobject_cast<QMessageBox *>(w)->button(QMessageBox::Ok)->click();
     });
     rig.command(32773);

@@ -2,13 +2,10 @@
 // from the event loop.
 #include "FileDownCom.h"
 #include "LinkTestSupport.h"
-#include "PortName.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,7 +22,7 @@ public:
     void linkOpenFailed(const std::string &reason) override { seen.push_back("failed: " + reason); }
     void linkLost() override
     {
-        seen.push_back("lost after " + std::to_string(reporter_.count()) + " report");
+        seen.push_back("lost after reports: " + std::to_string(reporter_.count()));
     }
     std::vector<std::string> seen;
 
@@ -33,121 +30,79 @@ private:
     const RecordingReporter &reporter_;
 };
 
-// The device end of one case.
-struct Device
+updater::LinkTarget target(bool tcp, unsigned com, const std::string &path, quint16 port = 0)
 {
-    Pty pty;
-    std::unique_ptr<PlainListener> listener = std::make_unique<PlainListener>();
-    std::string port() const { return std::to_string(listener->port()); }
-};
-
-updater::LinkTarget serialPath(const std::string &path)
-{
-    updater::LinkTarget target;
-    target.tcp = false;
-    target.serialPath = path;
-    return target;
+    return {tcp, com, path, "127.0.0.1", port};
 }
-
-updater::LinkTarget loopback(quint16 port)
-{
-    updater::LinkTarget target;
-    target.tcpAddress = "127.0.0.1";
-    target.tcpPort = port;
-    return target;
-}
-
-struct OpenCase
-{
-    const char *name;
-    std::function<updater::LinkTarget(Device &)> target;
-    // What the link tells once open() has returned, and after hangUp, if any.
-    std::function<std::vector<std::string>(const Device &)> told;
-    std::function<void(Device &)> hangUp;
-};
-
-const OpenCase kOpenCases[] = {
-    {"pseudo-terminal", [](Device &d) { return serialPath(d.pty.name().toStdString()); },
-     [](const Device &) {
-         return std::vector<std::string>{"opened", "lost after 1 report"};
-     },
-     [](Device &d) { d.pty.closeDevice(); }},
-    {"COM number of a pseudo-terminal",
-     [](Device &d) {
-         ::setenv("UPDATER_COM7", d.pty.name().toLocal8Bit().constData(), 1);
-         updater::LinkTarget target;
-         target.tcp = false;
-         target.comNumber = 7;
-         return target;
-     },
-     [](const Device &) { return std::vector<std::string>{"opened"}; }, nullptr},
-    {"COM number of no device",
-     [](Device &) {
-         ::setenv("UPDATER_COM7", "/dev/no-such-port-here", 1);
-         updater::LinkTarget target;
-         target.tcp = false;
-         target.comNumber = 7;
-         return target;
-     },
-     [](const Device &) {
-         return std::vector<std::string>{"failed: COM7 (/dev/no-such-port-here): no such port"};
-     },
-     nullptr},
-    {"device path of no device", [](Device &) { return serialPath("/dev/no-such-port-here"); },
-     [](const Device &) {
-         return std::vector<std::string>{"failed: /dev/no-such-port-here: no such port"};
-     },
-     nullptr},
-    {"127.0.0.1", [](Device &d) { return loopback(d.listener->port()); },
-     [](const Device &) {
-         return std::vector<std::string>{"opened", "lost after 1 report"};
-     },
-     [](Device &d) {
-         if (auto peer = d.listener->accept())
-             peer->close();
-     }},
-    {"127.0.0.1 where nothing listens",
-     [](Device &d) {
-         const quint16 port = d.listener->port();
-         d.listener->close();
-         return loopback(port);
-     },
-     [](const Device &d) {
-         return std::vector<std::string>{"failed: 127.0.0.1:" + d.port() + ": Connection refused"};
-     },
-     nullptr},
-};
 
 } // namespace
 
+// The device end is a pseudo-terminal ("pty", also as COM7) or a listener on
+// 127.0.0.1, closed before the open where nothing listens; a device that hangs up
+// is lost.
 TEST(DeviceLinkOpen, TellsFromTheEventLoopWhetherTheLinkOpenedAndWhenItWasLost)
 {
-    for (const OpenCase &row : kOpenCases) {
-        SCOPED_TRACE(row.name);
-        Device device;
+    const struct
+    {
+        bool tcp;
+        unsigned com;
+        std::string path, com7; // "pty": the pseudo-terminal's name
+        bool listening, hangUp;
+        std::vector<std::string> told; // "{port}": the listener's
+    } rows[] = {
+        {false, 0, "pty", "", true, true, {"opened", "lost after reports: 1"}},
+        {false, 7, "", "pty", true, false, {"opened"}},
+        {false,
+         7,
+         "",
+         "/dev/no-such-port-here",
+         true,
+         false,
+         {"failed: COM7 (/dev/no-such-port-here): no such port"}},
+        {false,
+         0,
+         "/dev/no-such-port-here",
+         "",
+         true,
+         false,
+         {"failed: /dev/no-such-port-here: no such port"}},
+        {true, 0, "", "", true, true, {"opened", "lost after reports: 1"}},
+        {true, 0, "", "", false, false, {"failed: 127.0.0.1:{port}: Connection refused"}},
+    };
+    for (const auto &row : rows) {
+        Pty pty;
+        PlainListener listener;
+        const auto named = [&](const std::string &path) {
+            return path == "pty" ? pty.name().toStdString() : path;
+        };
+        SCOPED_TRACE(row.told.back() + " " + row.path + row.com7);
+        std::vector<std::string> told = row.told;
+        if (const auto at = told.back().find("{port}"); at != std::string::npos)
+            told.back().replace(at, 6, std::to_string(listener.port()));
+        if (!row.listening)
+            listener.close();
+        if (!row.com7.empty())
+            ::setenv("UPDATER_COM7", named(row.com7).c_str(), 1);
         RecordingSink sink;
         RecordingReporter reporter;
         RecordingEvents events(reporter);
         CFileDownCom link;
         link.attach(&sink, &reporter, &events);
-        const updater::LinkTarget target = row.target(device);
-        const std::string port = device.port(); // before a hang-up closes the listener
-        link.open(target);
+        link.open(target(row.tcp, row.com, named(row.path), listener.port()));
         ::unsetenv("UPDATER_COM7");
         EXPECT_TRUE(events.seen.empty()) << "told from inside open()";
-        std::vector<std::string> told = row.told(device);
-        const std::size_t beforeHangUp = row.hangUp ? told.size() - 1 : told.size();
-        ASSERT_TRUE(waitUntil([&] { return events.seen.size() >= beforeHangUp; }))
-            << (events.seen.empty() ? "nothing told" : events.seen.back());
+        EXPECT_TRUE(waitUntil([&] { return !events.seen.empty(); }));
         EXPECT_EQ(link.isOpen(), told.front() == "opened");
-        if (row.hangUp) {
-            row.hangUp(device);
-            ASSERT_TRUE(waitUntil([&] { return events.seen.size() >= told.size(); }));
-            EXPECT_FALSE(link.isOpen());
+        EXPECT_EQ(link.serialLine(), !row.tcp);
+        if (row.hangUp && row.tcp) {
+            if (auto peer = listener.accept())
+                peer->close();
+        } else if (row.hangUp) {
+            pty.closeDevice();
         }
+        EXPECT_TRUE(waitUntil([&] { return events.seen.size() >= told.size(); }));
         spinFor(50);
         EXPECT_EQ(events.seen, told);
-        EXPECT_EQ(link.serialLine(), !target.tcp);
     }
 }
 
@@ -159,15 +114,15 @@ TEST(DeviceLinkOpen, NothingIsToldOfALinkClosedBeforeTheEventLoopRan)
     RecordingEvents events(reporter);
     CFileDownCom link;
     link.attach(&sink, &reporter, &events);
-    link.open(serialPath(pty.name().toStdString()));
+    link.open(target(false, 0, pty.name().toStdString()));
     EXPECT_TRUE(link.isOpen());
     link.close();
-    std::vector<bool> dones;
-    link.open(serialPath(pty.name().toStdString()));
-    link.closeWhenSent([&](bool sent) { dones.push_back(sent); });
+    bool done = false;
+    link.open(target(false, 0, pty.name().toStdString()));
+    link.closeWhenSent([&](bool) { done = true; });
     link.close();
     spinFor(700); // longer than the quiet a serial close once sent waits for
-    EXPECT_TRUE(events.seen.empty()) << events.seen.front();
-    EXPECT_TRUE(dones.empty());
+    EXPECT_EQ(events.seen, std::vector<std::string>{});
+    EXPECT_FALSE(done);
     EXPECT_FALSE(link.isOpen());
 }

@@ -208,6 +208,7 @@ void DeviceRun::linkFailed(const std::string &reason)
 void DeviceRun::startJob()
 {
     timer_->stop();
+    decided_ = false;
     host_.setMuted(false);
     setPhase(Phase::Running);
     linkLost_ = false;
@@ -288,13 +289,17 @@ void DeviceRun::jobIdle()
     // job handed to the link is written before it closes, without holding up others.
     // Answers that keep coming are counted meanwhile; once they outnumber the
     // units the verdict stands, and a serial line is not listened to any longer.
-    link_->closeWhenSent([this, end](bool sent) { verdict(end, sent); },
-                         [this] { return host_.answers().count().tooMany(); });
+    link_->closeWhenSent(
+        [this, end](bool sent) {
+            presenter_.linkChanged(false);
+            verdict(end, sent);
+        },
+        [this] { return host_.answers().count().tooMany(); });
 }
 
 void DeviceRun::listen()
 {
-    if (phase_ != Phase::Closing)
+    if (phase_ != Phase::Closing || decided_)
         return;
     const auto quietSince = std::max(jobEndedAt_, host_.answers().lastByteAt());
     const auto quiet = since(quietSince);
@@ -310,7 +315,7 @@ void DeviceRun::listen()
 
 void DeviceRun::verdict(JobEnd end, bool sent)
 {
-    if (phase_ != Phase::Closing)
+    if (phase_ != Phase::Closing || decided_)
         return;
     if (end.outcome != JobOutcome::Success) {
         failed(outcomeOf(end, linkLost_), end);
@@ -343,8 +348,8 @@ void DeviceRun::verdict(JobEnd end, bool sent)
     ++stage_;
     setPhase(Phase::Reopening);
     say("DSP firmware written; opening the link again for the ARM firmware");
-    note("run", "waiting " + std::to_string(settings_.restartWaitMs) +
-                    " ms for the device to restart");
+    note("run",
+         "waiting " + std::to_string(settings_.restartWaitMs) + " ms for the device to restart");
     host_.setMuted(true); // a restarting device refuses for a while: said once
     // A wake-up sent before the restart would reach the boot loader that has
     // just finished, or a WiFi module that stays up and swallows it.
@@ -380,6 +385,7 @@ void DeviceRun::failed(DeviceOutcome outcome, JobEnd end, std::string why)
 void DeviceRun::finish(DeviceOutcome outcome)
 {
     timer_->stop();
+    decided_ = true;
     if (outcome == DeviceOutcome::Success)
         record_.succeeded(job_.lastEnd());
     else
@@ -393,11 +399,12 @@ void DeviceRun::finish(DeviceOutcome outcome)
             presenter_.linkChanged(false);
     }
     note("end", outcomeName(outcome));
-    setPhase(Phase::Done);
-    // The verdict is told last: a front end that shows it in a box waits there.
+    // A front end that shows the success in a box waits there, the run still busy
+    // (its commands disabled) as while a job's box is open.
     if (outcome == DeviceOutcome::Success)
         host_.tellSuccess();
-    else if (outcome != DeviceOutcome::Interrupted)
+    setPhase(Phase::Done);
+    if (outcome != DeviceOutcome::Success && outcome != DeviceOutcome::Interrupted)
         presenter_.fault(stopped(outcomeName(outcome)));
     if (finished_)
         finished_();

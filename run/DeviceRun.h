@@ -198,11 +198,12 @@ private:
     std::atomic<bool> jobRunning_{false};
 
     Phase phase_ = Phase::Idle;
-    bool linkWasOpen_ = false; // the link has been open since it was last chosen
+    bool linkWasOpen_ = false;  // the link has been open since it was last chosen
     bool openedForJob_ = false; // a link open event now starts the job
-    std::size_t stage_ = 0;    // 0 the first firmware, 1 the second
-    int jobUnitsBefore_ = 0;   // units sent before the job of this attempt
+    std::size_t stage_ = 0;     // 0 the first firmware, 1 the second
+    int jobUnitsBefore_ = 0;    // units sent before the job of this attempt
     bool linkLost_ = false;
+    bool decided_ = false; // the verdict of the last job has been made
     std::string linkError_;
     RunTime::Clock::time_point startedAt_, reopenSince_, jobEndedAt_;
     mutable std::optional<RunTime::Clock::time_point> sendingSince_;

@@ -21,10 +21,10 @@ enum class DeviceOutcome
     // As many acknowledgements as units, but some came sooner than their unit
     // could have crossed a 9600-baud line: noise, or a port that is not such a line.
     EarlyAnswers,
-    FileRefused,   // the job refused a firmware file when it loaded it: nothing was sent
-    FileFailed,    // a firmware file failed while it was being sent
-    Interrupted,   // Ctrl+C or SIGTERM ended the run while it was under way
-    NotStarted,    // the run was interrupted before this device's turn
+    FileRefused, // the job refused a firmware file when it loaded it: nothing was sent
+    FileFailed,  // a firmware file failed while it was being sent
+    Interrupted, // Ctrl+C or SIGTERM ended the run while it was under way
+    NotStarted,  // the run was interrupted before this device's turn
 };
 
 // "link not opened", "time-out": the summary's and the report's word for it.

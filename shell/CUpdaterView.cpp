@@ -2,13 +2,13 @@
 
 #include "Controls.h"
 #include "DeviceRun.h"
-#include "FileDownCom.h"
-#include "SocketModbus.h"
 #include "DialogUnits.h"
 #include "Dialogs.h"
+#include "FileDownCom.h"
 #include "MessageBox.h"
 #include "PortName.h"
 #include "QueuedCall.h"
+#include "SocketModbus.h"
 #include "StatusTexts.h"
 #include "Strings.h"
 #include "Supervisor.h"
@@ -192,7 +192,8 @@ void CUpdaterView::OnSetPort()
                             .arg(dialog.tcpPort)
                       : com + (device == com ? QString() : QStringLiteral(" (%1)").arg(device));
     linkName_ = tcpLink_ ? QStringLiteral("TCP ") + linkTarget_ : linkTarget_;
-    setLinkState(linkName_ + (tcpLink_ ? QStringLiteral(" connecting") : QStringLiteral(" opening")));
+    setLinkState(linkName_ +
+                 (tcpLink_ ? QStringLiteral(" connecting") : QStringLiteral(" opening")));
     // The run opens it and says how it went (linkChanged, linkError).
     run_->openLink(target, linkDevice_.linkText);
 }
@@ -278,13 +279,19 @@ void CUpdaterView::setLineText(updater::StatusLine line, const std::string &text
 
 void CUpdaterView::progressVisible(bool visible)
 {
-    post([this, visible] {
+    const auto apply = [this, visible] {
         if (visible) {
             progressBar_->setRange(0, 100);
             progressBar_->setValue(0);
         }
         progressBar_->setVisible(visible);
-    });
+    };
+    // The run hides it on this thread once the success box is closed: at once,
+    // before the commands are enabled again.
+    if (!visible && onUiThread(this))
+        apply();
+    else
+        post(apply);
 }
 
 void CUpdaterView::progressPos(std::uint32_t percent)
@@ -300,10 +307,15 @@ void CUpdaterView::message(updater::MessageKind kind, const std::string &text)
         return; // the run of both firmwares ends with one box of its own
     const QString message = QString::fromStdString(text);
     const auto show = [this, kind, message] {
-        if (kind == updater::MessageKind::Success)
-            showSuccessMessage(window(), message);
-        else
+        if (kind != updater::MessageKind::Success) {
             showAppMessage(window(), message);
+            return;
+        }
+        // The run has found the device written: said on the status bar too while
+        // the box is open, the bar at 100 %.
+        showState(QStringLiteral("Done: download file success"));
+        showSuccessMessage(window(), message);
+        showState(linkState_);
     };
     if (onUiThread(this)) {
         if (!relay_.isClosed())
@@ -329,11 +341,7 @@ void CUpdaterView::phaseChanged()
         progressTimer_->start();
     } else if (!run_->busy() && progressTimer_->isActive()) {
         progressTimer_->stop();
-        // Said before the run tells its verdict in a box.
-        if (run_->done() && run_->outcome() == updater::run::DeviceOutcome::Success)
-            showState(QStringLiteral("Done: %1").arg(QString::fromStdString(run_->deviceHolds())));
-        else
-            showState(linkState_);
+        showState(linkState_);
     }
 }
 
@@ -360,10 +368,15 @@ void CUpdaterView::showProgress()
 void CUpdaterView::linkError(updater::LinkFault fault, const QString &caption, const QString &text)
 {
     if (caption.isEmpty() && !tcpLink_) {
-        // The run could not open the COM port: the port, its device and the cause.
-        const QString why = text;
+        // The COM port did not open: "COM45 could not be opened: no such port
+        // (/dev/ttyUSB9)". Set Port says it on the status bar, a run in a box too.
+        const QString com = QStringLiteral("COM%1").arg(comNumber_);
+        const QString device = updater::comPortDeviceName(comNumber_);
+        const QString why = com + QStringLiteral(" could not be opened: ") +
+                            text.section(QStringLiteral(": "), 1) +
+                            (device == com ? QString() : QStringLiteral(" (%1)").arg(device));
         setLinkState(why);
-        if (!bothRun_.load())
+        if (!bothRun_.load() && run_->busy())
             showLinkError(window(), QString::fromLatin1(updater::kPortErrorCaption), why);
         return;
     }

@@ -179,9 +179,8 @@ void CUpdaterView::jobStarted()
     if (!bothRun_.load())
         return;
     const updater::run::DeviceEntry &device = run_->device();
-    const std::string &path = run_->firmware() == updater::run::FirmwareKind::Dsp
-                                  ? device.dspPath
-                                  : device.armPath;
+    const std::string &path =
+        run_->firmware() == updater::run::FirmwareKind::Dsp ? device.dspPath : device.armPath;
     setLine(updater::kIdFileLine, QString::fromUtf8(res::kFileLinePrefix) +
                                       QFile::decodeName(QByteArray::fromStdString(path)));
 }
@@ -201,9 +200,8 @@ void CUpdaterView::runFinished()
         return; // the job's own box has said how it ended
     // The job ended well, but the line did not: no success box, this one instead.
     const updater::run::DeviceResult result = run_->result();
-    const QString step = result.failedFirmware
-                             ? QString::fromLatin1(updater::stepName(result.end.step))
-                             : QString();
+    const QString step =
+        result.failedFirmware ? QString::fromLatin1(updater::stepName(result.end.step)) : QString();
     showState(QStringLiteral("Failed: %1; update again")
                   .arg(QString::fromLatin1(updater::run::outcomeName(result.outcome))),
               capitalised(result.message));

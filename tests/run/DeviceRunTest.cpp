@@ -102,11 +102,23 @@ INSTANTIATE_TEST_SUITE_P(
                     DeviceOutcome::TooManyAnswers, "acknowledgements for 14 units"},
         VerdictCase{"ArmAnswersTwice", false, true, duplicateFrom(5), true, true,
                     DeviceOutcome::TooManyAnswers, "a device that answers twice"},
-        VerdictCase{"DspFasterThanItsLine", true, false, {}, false, true,
-                    DeviceOutcome::EarlyAnswers, "faster than a 9600-baud line"},
+        VerdictCase{"DspFasterThanItsLine",
+                    true,
+                    false,
+                    {},
+                    false,
+                    true,
+                    DeviceOutcome::EarlyAnswers,
+                    "faster than a 9600-baud line"},
         VerdictCase{"DspSilent", true, true, silentFrom(4), true, true, DeviceOutcome::TimedOut,
                     "time-out while programming"},
-        VerdictCase{"ArmNotAllWritten", false, true, {}, true, false, DeviceOutcome::LinkLost,
+        VerdictCase{"ArmNotAllWritten",
+                    false,
+                    true,
+                    {},
+                    true,
+                    false,
+                    DeviceOutcome::LinkLost,
                     "before the whole firmware was written"}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -310,12 +322,11 @@ TEST_P(Interrupt, EndsTheRunAtOnce)
 
 INSTANTIATE_TEST_SUITE_P(
     Run, Interrupt,
-    ::testing::Values(InterruptCase{"Opening", DeviceRun::Phase::Opening, DeviceOutcome::Interrupted},
-                      InterruptCase{"Running", DeviceRun::Phase::Running, DeviceOutcome::Interrupted},
-                      InterruptCase{"Reopening", DeviceRun::Phase::Reopening,
-                                    DeviceOutcome::Interrupted},
-                      InterruptCase{"Pausing", DeviceRun::Phase::Pausing,
-                                    DeviceOutcome::Interrupted}),
+    ::testing::Values(
+        InterruptCase{"Opening", DeviceRun::Phase::Opening, DeviceOutcome::Interrupted},
+        InterruptCase{"Running", DeviceRun::Phase::Running, DeviceOutcome::Interrupted},
+        InterruptCase{"Reopening", DeviceRun::Phase::Reopening, DeviceOutcome::Interrupted},
+        InterruptCase{"Pausing", DeviceRun::Phase::Pausing, DeviceOutcome::Interrupted}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -127,8 +127,8 @@ bool FakeLink::pump()
     if (!pending_.empty() && open_) {
         const Answer answer = pending_.front();
         if (answer.due > time_.now())
-            time_.advance(std::chrono::duration_cast<std::chrono::microseconds>(answer.due -
-                                                                                time_.now()));
+            time_.advance(
+                std::chrono::duration_cast<std::chrono::microseconds>(answer.due - time_.now()));
         pending_.pop_front();
         sink_->receiveByte(answer.byte);
         return true;

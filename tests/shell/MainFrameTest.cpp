@@ -378,7 +378,8 @@ TEST(StatusBar, AfterSetPortItShowsTheLinkAndItsStateOrWhyTheComPortDidNotOpen)
     ASSERT_TRUE(otherProgram.OpenSerialDevice(sim.device()));
     EXPECT_FALSE(rig.setPortSerial(43));
     const QString busy =
-        "COM43 could not be opened: in use by another program (" + sim.device() + ")";
+        "COM43 could not be opened: the port is busy (in use by another program) (" + sim.device() +
+        ")";
     EXPECT_EQ(rig.frame->statusText(), busy);
     SeenBox box;
     rig.modals.expectBox(&box);

@@ -37,7 +37,7 @@ TEST(OpenCommand, ChoosingArmAndAFileSetsTypePathAndTheThreeLines)
     EXPECT_EQ(rig.view->lineText(1002), QStringLiteral("File:  ") + path);
     EXPECT_EQ(rig.view->lineText(1003), QStringLiteral(" "));
     EXPECT_EQ(rig.view->lineText(1004), QStringLiteral(" "));
-    EXPECT_EQ(rig.view->jobView().fields.firmwareType, 1);
+    EXPECT_EQ(rig.view->firmwareType(), 1);
 }
 
 TEST(OpenCommand, TypeDialogReopensOnDspFirmwareWhateverWasChosenBefore)
@@ -168,6 +168,6 @@ TEST(OpenCommand, AFileDroppedOnTheWindowAsksTheTypeAndOpensIt)
     EXPECT_FALSE(armPreset); // the type dialog opens on DSP Firmware, as for File > Open
     EXPECT_EQ(rig.view->firmwareType(), 1);
     EXPECT_EQ(rig.view->lineText(1002), QStringLiteral("File:  ") + path);
-    EXPECT_EQ(rig.view->jobView().fields.firmwarePath, path.toStdString());
+    EXPECT_EQ(rig.view->firmwarePath(), path);
     EXPECT_TRUE(rig.modals.unexpected().isEmpty());
 }

@@ -159,6 +159,8 @@ bool WindowRig::setPortSerial(unsigned comNumber)
         w->findChild<QPushButton *>(QStringLiteral("okButton"))->click();
     });
     command(32778);
+    // The port opens, or fails to, from the event loop.
+    waitFor([this] { return !frame->statusText().endsWith(QLatin1String(" opening")); });
     return view->linkOpen();
 }
 

@@ -101,7 +101,7 @@ TEST(UpdateFromWindow, DspThenArmUpdateRunToSuccessOverTcp)
     EXPECT_GT(first.highestBarValue, 0);
     EXPECT_EQ(first.box.text, QStringLiteral("Download file success!"));
     EXPECT_EQ(first.box.caption, QStringLiteral("Updater V10.14"));
-    EXPECT_EQ(first.box.icon, QMessageBox::Warning);
+    EXPECT_EQ(first.box.icon, QMessageBox::Information);
     EXPECT_EQ(first.box.parent, rig.frame);
     EXPECT_TRUE(dsp.finished());
     EXPECT_TRUE(dsp.verdict().passed()) << updater::sim::formatVerdict(dsp.verdict());
@@ -270,6 +270,7 @@ TEST(Reconnect, DownLoadOpensTheComPortAgainAfterTheInverterHungUpOrTheAdapterWa
     SeenBox box;
     w.rig.modals.expectBox(&box);
     w.rig.command(32773);
+    EXPECT_TRUE(WindowRig::waitFor([&] { return !box.text.isEmpty(); }, 3000));
     EXPECT_EQ(box.text, "COM45 could not be opened: no such port (" + next.device() + ")");
     EXPECT_EQ(box.caption, QStringLiteral("Application Error"));
     EXPECT_EQ(w.rig.frame->statusText(), box.text);
@@ -568,7 +569,7 @@ TEST(BothFirmwares, OneRunWritesDspThenArmAndEndsWithOneBoxSayingWhatTheInverter
     SimWindow twice({"--repeat", "--restart-ms", "100", "--duplicate-from", "1"}, 0, {});
     ASSERT_TRUE(twice.linked);
     EXPECT_EQ(run(twice, shelltest::hexImage(5)),
-              "DSP firmware: 7 acknowledgements for 7 units: noise on the line, a second device, "
+              "DSP firmware: 14 acknowledgements for 7 units: noise on the line, a second device, "
               "or a device that answers twice; the device may hold a damaged firmware; update "
               "again\n"
               "The inverter now holds: DSP firmware: the device may be half-written; run the "

@@ -347,6 +347,7 @@ void DeviceRun::verdict(JobEnd end, bool sent)
     }
     ++stage_;
     setPhase(Phase::Reopening);
+    host_.tellSuccess(); // the DSP firmware's own success, before what follows it
     say("DSP firmware written; opening the link again for the ARM firmware");
     note("run",
          "waiting " + std::to_string(settings_.restartWaitMs) + " ms for the device to restart");
@@ -357,7 +358,6 @@ void DeviceRun::verdict(JobEnd end, bool sent)
         reopenSince_ = time_.now();
         open();
     });
-    host_.tellSuccess();
 }
 
 void DeviceRun::failed(DeviceOutcome outcome, JobEnd end, std::string why)

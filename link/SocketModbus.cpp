@@ -89,6 +89,7 @@ void CSocketModbus::runHandler(updater::TcpStream *socket, const std::function<v
 
 void CSocketModbus::CloseSocket()
 {
+    unread_.clear();
     ++generation_;
     connectTimer_->stop();
     dropSocket();
@@ -119,8 +120,13 @@ void CSocketModbus::onSocketError()
         OnConnect(false, reason);
         return;
     }
+    // The device's last reply may come with its close. What the handler does not
+    // take now (it may still be busy with the reply before, beneath a nested event
+    // loop) stays for its next Receive.
     if (socket_->bytesAvailable() > 0)
-        OnReceive(); // the device's last reply may come with its close
+        OnReceive();
+    unread_.resize(qsizetype(socket_->bytesAvailable()));
+    socket_->read(unread_.data(), std::size_t(unread_.size()));
     dropSocket();
     OnClose(reason);
 }
@@ -167,7 +173,12 @@ void CSocketModbus::write(quint64 generation, const char *data, std::size_t leng
 
 qint64 CSocketModbus::Receive(std::uint8_t *buffer, qint64 maxLength)
 {
-    if (socket_ == nullptr)
+    if (socket_ != nullptr)
+        return qint64(socket_->read(reinterpret_cast<char *>(buffer), std::size_t(maxLength)));
+    if (unread_.isEmpty())
         return -1;
-    return qint64(socket_->read(reinterpret_cast<char *>(buffer), std::size_t(maxLength)));
+    const qint64 n = std::min(maxLength, qint64(unread_.size()));
+    std::copy_n(unread_.constData(), n, reinterpret_cast<char *>(buffer));
+    unread_.remove(0, qsizetype(n));
+    return n;
 }

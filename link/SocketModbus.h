@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -72,11 +73,13 @@ protected:
     virtual void OnReceive() = 0;
     // Socket's thread: an established connection ended (closed by the device or
     // failed); reason says why. Bytes that had arrived were handed to OnReceive
-    // first. The socket is closed.
+    // first; those that an OnReceive still running beneath (in a nested event
+    // loop) has not read yet stay readable with Receive. The socket is closed.
     virtual void OnClose(const QString &reason) = 0;
 
     // Reads up to maxLength bytes that have arrived. Returns the count, 0 when
-    // none waits, -1 on error. Socket's thread only.
+    // none waits, -1 on error or when the connection is closed and read to its
+    // end. Socket's thread only.
     qint64 Receive(std::uint8_t *buffer, qint64 maxLength);
     QString address() const { return address_; }
     quint16 port() const { return port_; }
@@ -108,4 +111,6 @@ private:
     std::atomic<int> postedSends_{0}; // blocks posted to this thread, not yet written
     std::atomic<bool> connected_{false};
     bool blockDropped_ = false; // a block of this connection found it gone (socket's thread)
+    // What the device sent with its close and nobody has read yet (socket's thread).
+    QByteArray unread_;
 };

@@ -215,6 +215,7 @@ TEST_F(TcpLink, RefusedConnectionIsReportedAndLeavesTheLinkClosed)
     const quint16 port = server.serverPort();
     server.close(); // nothing listens there any more
     link->OpenLink(updater::kTcpLink, 0, kLoopback, port);
+    EXPECT_EQ(reporter.count(), 0u) << "told from the event loop, not from the Set Port command";
     ASSERT_TRUE(waitUntil([&] { return reporter.count() == 1; }));
     const Report report = reporter.reports().front();
     EXPECT_TRUE(report.text.contains("127.0.0.1")) << report.text.toStdString();
@@ -240,19 +241,96 @@ TEST_F(TcpLink, FailedTcpChoiceAfterAnOpenSerialPortLeavesNoLinkOpen)
     EXPECT_FALSE(link->linkOpen());
 }
 
+// The device's last bytes come with its close: every one of them reaches the
+// owner, also when the owner is still busy with the byte before (a message box's
+// event loop runs meanwhile, as the success ending's does in the window).
 TEST_F(TcpLink, DeviceClosingTheConnectionClearsTheLinkAfterItsLastBytes)
 {
-    QTcpSocket *peer = connectLink();
-    ASSERT_NE(peer, nullptr);
-    peer->write(QByteArray("\x06\x06", 2));
-    peer->disconnectFromHost();
-    ASSERT_TRUE(waitUntil([&] { return !link->linkOpen(); }));
-    EXPECT_EQ(sink.bytes(), (std::vector<std::uint8_t>{0x06, 0x06}));
-    ASSERT_TRUE(waitUntil([&] { return reporter.count() == 1; }));
-    EXPECT_TRUE(reporter.reports().front().text.contains("127.0.0.1"));
-    EXPECT_EQ(openChanges, (std::vector<bool>{true, false}));
-    send({0x01}); // dropped, no crash
-    spinFor(50);
+    struct Close
+    {
+        const char *what;
+        QByteArray first; // sent, then the rest and the close while the owner is busy
+        QByteArray rest;
+    };
+    const Close closes[] = {
+        {"two bytes then the close", QByteArray("\x06\x06", 2), {}},
+        {"100000 bytes then the close", asBytes(countingBytes(100000, 5)), {}},
+        {"last reply while the owner handles the one before", QByteArray("\xCC", 1),
+         QByteArray("\x06", 1)},
+    };
+    for (const Close &c : closes) {
+        SCOPED_TRACE(c.what);
+        RecordingSink busySink;
+        RecordingReporter closedReporter;
+        CFileDownCom closing(&busySink, &closedReporter);
+        std::vector<bool> changes;
+        QObject::connect(&closing, &CFileDownCom::linkOpenChanged,
+                         [&](bool open) { changes.push_back(open); });
+        closing.OpenLink(updater::kTcpLink, 0, kLoopback, server.serverPort());
+        ASSERT_TRUE(
+            waitUntil([&] { return closing.linkOpen() && server.hasPendingConnections(); }));
+        QTcpSocket *peer = server.nextPendingConnection();
+        busySink.onByte = [&, count = qsizetype(0)](std::uint8_t) mutable {
+            if (++count != c.first.size() || c.rest.isEmpty())
+                return;
+            peer->write(c.rest);
+            peer->disconnectFromHost();
+            waitUntil([&] { return !closing.linkOpen(); });
+        };
+        peer->write(c.first);
+        if (c.rest.isEmpty())
+            peer->disconnectFromHost();
+        ASSERT_TRUE(waitUntil([&] { return !closing.linkOpen(); }));
+        spinFor(50);
+        EXPECT_TRUE(asBytes(busySink.bytes()) == c.first + c.rest)
+            << busySink.count() << " bytes handed on";
+        ASSERT_EQ(closedReporter.count(), 1u);
+        EXPECT_TRUE(closedReporter.reports().front().text.contains("127.0.0.1"));
+        EXPECT_EQ(changes, (std::vector<bool>{true, false}));
+        closing.SendOnCurrentLink(reinterpret_cast<const std::uint8_t *>("\x01"), 1); // dropped
+        spinFor(20);
+    }
+}
+
+// An owner may close or open the link again from inside the byte handler (the
+// user chose another link while a message box was up): the close takes effect
+// at once and nothing more is told of the connection closed.
+TEST_F(TcpLink, OwnerThatClosesOrReopensTheLinkFromTheByteHandlerHearsNoMoreOfTheOldConnection)
+{
+    const bool reopens[] = {false, true};
+    for (const bool reopen : reopens) {
+        SCOPED_TRACE(reopen ? "opened again" : "closed");
+        RecordingSink closingSink;
+        RecordingReporter quietReporter;
+        CFileDownCom closing(&closingSink, &quietReporter);
+        closing.OpenLink(updater::kTcpLink, 0, kLoopback, server.serverPort());
+        ASSERT_TRUE(
+            waitUntil([&] { return closing.linkOpen() && server.hasPendingConnections(); }));
+        QTcpSocket *peer = server.nextPendingConnection();
+        closingSink.onByte = [&](std::uint8_t) {
+            if (closingSink.count() != 1)
+                return;
+            if (reopen)
+                closing.OpenLink(updater::kTcpLink, 0, kLoopback, server.serverPort());
+            else
+                closing.CloseLink();
+        };
+        peer->write(asBytes(countingBytes(16384, 9)));
+        peer->disconnectFromHost();
+        ASSERT_TRUE(waitUntil([&] { return closingSink.count() >= 1; }));
+        spinFor(100);
+        EXPECT_LT(closingSink.count(), 16384u) << "the closed connection was read on";
+        EXPECT_EQ(quietReporter.count(), 0u);
+        if (!reopen) {
+            EXPECT_FALSE(closing.linkOpen());
+            continue;
+        }
+        ASSERT_TRUE(
+            waitUntil([&] { return closing.linkOpen() && server.hasPendingConnections(); }));
+        QTcpSocket *second = server.nextPendingConnection();
+        closing.SendOnCurrentLink(reinterpret_cast<const std::uint8_t *>("Z"), 1);
+        EXPECT_EQ(readFrom(second, 1), QByteArray("Z"));
+    }
 }
 
 TEST_F(TcpLink, ConnectionThatIsNeverAnsweredIsGivenUpAndReported)

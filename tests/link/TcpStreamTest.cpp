@@ -121,6 +121,24 @@ TEST_F(TcpStreamCase, APendingConnectThatIsAbortedSaysNothingMore)
     EXPECT_EQ(told, "");
 }
 
+// A write the system refuses (here: after this end's own half-close) ends the
+// connection with its reason, told from the event loop: the writer may hold locks
+// that the handlers of ended() take.
+TEST_F(TcpStreamCase, AWriteTheSystemRefusesEndsTheConnectionLaterWithItsReason)
+{
+    auto peer = connectStream();
+    ASSERT_NE(peer, nullptr);
+    told.clear();
+    stream->shutdownWrite();
+    EXPECT_TRUE(stream->write("x", 1));
+    EXPECT_EQ(told, "") << "told from the event loop, not from the write";
+    ASSERT_TRUE(waitUntil([&] { return !told.empty(); }, 2000))
+        << "the failed write was never told";
+    EXPECT_EQ(told, "e");
+    EXPECT_EQ(stream->errorString(), QStringLiteral("The remote host closed the connection"));
+    EXPECT_FALSE(stream->isOpen());
+}
+
 TEST_F(TcpStreamCase, WritesBeyondTheSystemsBufferWaitAndArriveInOrderOnceThePeerReads)
 {
     auto peer = connectStream();

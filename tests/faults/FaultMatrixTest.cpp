@@ -260,8 +260,11 @@ void runFaultCase(const FaultCase &c, const QString &dir, int index)
             << done.err.toStdString();
         EXPECT_TRUE(lineAt(readTrace(tracePath), "end: too many answers"));
         if (c.fault == Fault::Duplicate) {
-            // Released early, the last units still reach the device before the link closes.
-            EXPECT_EQ(done.outLines(), c.arm ? kArmLines : kDspLines);
+            // Released early, the last units still reach the device before the link
+            // closes: every line of the job but the success, which is never told.
+            QStringList lines = c.arm ? kArmLines : kDspLines;
+            lines.removeAll(kSuccess);
+            EXPECT_EQ(done.outLines(), lines);
             EXPECT_TRUE(verdict.out.contains("expected: matches")) << verdict.out.toStdString();
         }
     } else if (noiseTakesTheOtherWakeUpPath(c)) {

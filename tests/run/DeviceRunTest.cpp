@@ -285,6 +285,47 @@ TEST(Attempts, ResumeFromTheFirmwareThatFailed)
     EXPECT_TRUE(anyContains(rig.told.messages, "time out"));
 }
 
+// A restarting inverter whose WiFi module takes the connection and drops it
+// before the ARM firmware was erased: the link is opened again, and the DSP
+// firmware is not written a second time.
+TEST(TwoFirmwares, ALinkLostBeforeTheArmEraseIsOpenedAgain)
+{
+    RunRig rig(cliSettings());
+    rig.start(rig.dspFile(), rig.armFile());
+    while (rig.run->busy() && rig.run->phase() != DeviceRun::Phase::Reopening)
+        rig.step();
+    while (rig.run->busy() && rig.run->phase() != DeviceRun::Phase::Running)
+        rig.step();
+    const int opens = rig.link->opens;
+    rig.link->hangUp(); // at the ARM wake-up
+    rig.runFor(60s);
+    EXPECT_EQ(rig.run->outcome(), DeviceOutcome::Success);
+    EXPECT_EQ(rig.link->opens, opens + 1);
+    EXPECT_EQ(rig.run->result().attempts, 1);
+}
+
+// A later attempt resumes from the firmware that failed; what an earlier one
+// wrote stays written.
+TEST(Attempts, KeepWhatAnEarlierAttemptWrote)
+{
+    DeviceRun::Settings settings = cliSettings();
+    settings.retries = 1;
+    settings.reopenForMs = 2000;
+    RunRig rig(settings);
+    rig.start(rig.dspFile(), rig.armFile());
+    while (rig.run->busy() && rig.run->phase() != DeviceRun::Phase::Reopening)
+        rig.step();
+    rig.link->acceptOpens = false;
+    while (rig.run->busy() && rig.run->phase() != DeviceRun::Phase::Pausing)
+        rig.step();
+    rig.link->acceptOpens = true;
+    rig.runFor(60s);
+    EXPECT_EQ(rig.run->outcome(), DeviceOutcome::Success);
+    EXPECT_EQ(rig.run->result().attempts, 2);
+    // One success for each firmware: the second attempt sent only the ARM firmware.
+    EXPECT_EQ(std::count(rig.told.messages.begin(), rig.told.messages.end(), kSuccess), 2);
+}
+
 // An interrupt in each phase ends the run at once and says where it stood.
 struct InterruptCase
 {
@@ -307,6 +348,7 @@ TEST_P(Interrupt, EndsTheRunAtOnce)
     RunRig rig(settings, once);
     rig.link->hangUpAtEnd = false;
     rig.link->opensEnd = c.at != DeviceRun::Phase::Opening;
+    rig.link->drainsEnd = c.at != DeviceRun::Phase::Closing;
     rig.start(rig.dspFile(), rig.armFile());
     for (int i = 0; i < 4000 && rig.run->phase() != c.at && rig.run->busy(); ++i)
         rig.step();
@@ -324,6 +366,8 @@ INSTANTIATE_TEST_SUITE_P(
     Run, Interrupt,
     ::testing::Values(
         InterruptCase{"Opening", DeviceRun::Phase::Opening, DeviceOutcome::Interrupted},
+        // Between the firmwares: the ARM firmware was never started.
+        InterruptCase{"Closing", DeviceRun::Phase::Closing, DeviceOutcome::Interrupted},
         InterruptCase{"Running", DeviceRun::Phase::Running, DeviceOutcome::Interrupted},
         InterruptCase{"Reopening", DeviceRun::Phase::Reopening, DeviceOutcome::Interrupted},
         InterruptCase{"Pausing", DeviceRun::Phase::Pausing, DeviceOutcome::Interrupted}),

@@ -133,7 +133,7 @@ bool FakeLink::pump()
         sink_->receiveByte(answer.byte);
         return true;
     }
-    if (drained_) {
+    if (drained_ && drainsEnd) {
         open_ = false;
         ++closes;
         const auto done = std::move(drained_);

@@ -64,6 +64,7 @@ public:
     // What the test does to the link. Events come as the link's would: later.
     bool acceptOpens = true; // opens succeed; otherwise "refused"
     bool opensEnd = true;    // an open ends at all (a TCP connection that hangs)
+    bool drainsEnd = true;   // a close once sent ends (a device that keeps reading)
     bool answers = true;     // the device answers
     bool writesAll = true;   // closeWhenSent finds everything written
     bool hangUpAtEnd = true; // the inverter hangs up after its last acknowledgement

@@ -26,17 +26,25 @@ std::optional<Refusal> checkFirmwareFiles(const std::vector<DeviceEntry> &device
 }
 
 FleetRun::FleetRun(std::vector<DeviceEntry> devices, const DeviceRun::Settings &settings,
-                   unsigned jobs, const PresenterFor &presenterFor)
-    : jobs_(std::max(1u, jobs))
+                   unsigned jobs, const PresenterFor &presenterFor, const LinkFor &linkFor,
+                   RunTime *time)
+    : jobs_(std::max(1u, jobs)), ownTicks_(time == nullptr)
 {
     for (DeviceEntry &d : devices) {
         presenters_.push_back(presenterFor(d));
-        runs_.push_back(std::make_unique<DeviceRun>(std::move(d), settings, *presenters_.back()));
-        runs_.back()->setCallbacks([this] { supervisor_->wake(); },
-                                   [this] {
-                                       QMetaObject::invokeMethod(
-                                           this, [this] { deviceDone(); }, Qt::QueuedConnection);
-                                   });
+        std::unique_ptr<DeviceLink> link = linkFor ? linkFor(d) : nullptr;
+        runs_.push_back(std::make_unique<DeviceRun>(std::move(d), settings, *presenters_.back(),
+                                                    std::move(link),
+                                                    time != nullptr ? *time : systemTime()));
+        runs_.back()->setCallbacks(
+            [this] {
+                if (supervisor_)
+                    supervisor_->wake();
+            },
+            [this] {
+                QMetaObject::invokeMethod(
+                    this, [this] { deviceDone(); }, Qt::QueuedConnection);
+            });
     }
 }
 
@@ -49,17 +57,21 @@ void FleetRun::start(std::function<void(int)> finished)
 {
     finished_ = std::move(finished);
     // One thread ticks every job; it sleeps while none runs.
-    supervisor_ = std::make_unique<Supervisor>(
-        [this] {
-            for (const auto &run : runs_)
-                run->tick();
-        },
-        std::chrono::milliseconds(kTickMs),
-        [this] {
-            return std::any_of(runs_.begin(), runs_.end(),
-                               [](const auto &run) { return run->jobRunning(); });
-        });
+    if (ownTicks_) {
+        supervisor_ = std::make_unique<Supervisor>(
+            [this] { tick(); }, std::chrono::milliseconds(kTickMs),
+            [this] {
+                return std::any_of(runs_.begin(), runs_.end(),
+                                   [](const auto &run) { return run->jobRunning(); });
+            });
+    }
     launch();
+}
+
+void FleetRun::tick()
+{
+    for (const auto &run : runs_)
+        run->tick();
 }
 
 void FleetRun::launch()

@@ -36,9 +36,14 @@ class FleetRun : public QObject
 {
 public:
     using PresenterFor = std::function<std::unique_ptr<DevicePresenter>(const DeviceEntry &)>;
+    // The link of a device (nullptr or none given: the programs' link object).
+    using LinkFor = std::function<std::unique_ptr<DeviceLink>(const DeviceEntry &)>;
 
+    // time: a test's counted time, whose caller ticks the jobs itself (tick());
+    // otherwise a supervisor thread ticks them every 50 ms.
     FleetRun(std::vector<DeviceEntry> devices, const DeviceRun::Settings &settings, unsigned jobs,
-             const PresenterFor &presenterFor);
+             const PresenterFor &presenterFor, const LinkFor &linkFor = {},
+             RunTime *time = nullptr);
     ~FleetRun() override;
 
     const std::vector<std::unique_ptr<DeviceRun>> &runs() const { return runs_; }
@@ -52,6 +57,8 @@ public:
     // The signal that ended the run, 0 none.
     int signal() const { return signal_; }
     int exitStatus() const;
+    // One tick of every running job: the supervisor's, or a test's in counted time.
+    void tick();
 
 private:
     void launch();
@@ -62,6 +69,7 @@ private:
     // Made before the supervisor starts, never changed after: its thread reads them.
     std::vector<std::unique_ptr<DeviceRun>> runs_;
     std::unique_ptr<Supervisor> supervisor_; // goes before the runs it ticks
+    bool ownTicks_ = true;
     unsigned jobs_;
     std::size_t next_ = 0; // the next device to start
     bool ended_ = false;

@@ -149,30 +149,6 @@ bool FakeLink::pump()
     return false;
 }
 
-namespace {
-
-class Recorder : public updater::run::DevicePresenter
-{
-public:
-    explicit Recorder(Told &told) : told_(told) {}
-    void statusLine(updater::StatusLine, const std::string &) override {}
-    void message(updater::MessageKind, const std::string &text) override
-    {
-        told_.messages.push_back(text);
-    }
-    void linkError(updater::LinkFault, const QString &, const QString &text) override
-    {
-        told_.linkErrors.push_back(text.toStdString());
-    }
-    void linkClosed(const QString &, const QString &, const QString &) override {}
-    void fault(const std::string &text) override { told_.faults.push_back(text); }
-
-private:
-    Told &told_;
-};
-
-} // namespace
-
 RunRig::RunRig(DeviceRun::Settings settings, updater::sim::Faults faults, bool tcp)
     : settings(settings), presenter_(std::make_unique<Recorder>(told))
 {

@@ -38,8 +38,8 @@ FleetRun::FleetRun(std::vector<DeviceEntry> devices, const DeviceRun::Settings &
                                                     time != nullptr ? *time : systemTime()));
         runs_.back()->setCallbacks(
             [this] {
-                if (supervisor_)
-                    supervisor_->wake();
+                if (ticker_)
+                    ticker_->wake();
             },
             [this] {
                 QMetaObject::invokeMethod(
@@ -50,7 +50,7 @@ FleetRun::FleetRun(std::vector<DeviceEntry> devices, const DeviceRun::Settings &
 
 FleetRun::~FleetRun()
 {
-    supervisor_.reset();
+    ticker_.reset();
 }
 
 void FleetRun::start(std::function<void(int)> finished)
@@ -58,12 +58,10 @@ void FleetRun::start(std::function<void(int)> finished)
     finished_ = std::move(finished);
     // One thread ticks every job; it sleeps while none runs.
     if (ownTicks_) {
-        supervisor_ = std::make_unique<Supervisor>(
-            [this] { tick(); }, std::chrono::milliseconds(kTickMs),
-            [this] {
-                return std::any_of(runs_.begin(), runs_.end(),
-                                   [](const auto &run) { return run->jobRunning(); });
-            });
+        std::vector<DeviceRun *> runs;
+        for (const auto &run : runs_)
+            runs.push_back(run.get());
+        ticker_ = std::make_unique<RunTicker>(std::move(runs));
     }
     launch();
 }
@@ -129,7 +127,7 @@ void FleetRun::end(int signal)
     // Every running job is abandoned at once; the results tell where each stood.
     for (const auto &run : runs_)
         run->interrupt(signal);
-    supervisor_.reset();
+    ticker_.reset();
     const int status = exitStatus();
     for (const auto &run : runs_)
         run->note("exit", std::to_string(status));

@@ -4,7 +4,7 @@
 #include "DeviceRun.h"
 #include "FirmwareCheck.h"
 
-#include "Supervisor.h"
+#include "RunTicker.h"
 
 #include <QObject>
 
@@ -68,7 +68,7 @@ private:
     std::vector<std::unique_ptr<DevicePresenter>> presenters_;
     // Made before the supervisor starts, never changed after: its thread reads them.
     std::vector<std::unique_ptr<DeviceRun>> runs_;
-    std::unique_ptr<Supervisor> supervisor_; // goes before the runs it ticks
+    std::unique_ptr<RunTicker> ticker_; // goes before the runs it ticks
     bool ownTicks_ = true;
     unsigned jobs_;
     std::size_t next_ = 0; // the next device to start

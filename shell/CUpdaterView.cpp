@@ -8,10 +8,10 @@
 #include "MessageBox.h"
 #include "PortName.h"
 #include "QueuedCall.h"
+#include "RunTicker.h"
 #include "SocketModbus.h"
 #include "StatusTexts.h"
 #include "Strings.h"
-#include "Supervisor.h"
 #include "TemplateDialog.h"
 #include "Templates.h"
 #include "Texts.h"
@@ -107,9 +107,8 @@ void CUpdaterView::OnInitialUpdate()
     // One supervisor per view: a later initial update only blanks the lines.
     if (!supervisorThread_ && !shutDown_)
         // It sleeps while no job runs (a tick would do nothing) and wakes with DownLoad.
-        supervisorThread_ = std::make_unique<updater::Supervisor>(
-            [this] { run_->tick(); }, std::chrono::milliseconds(50),
-            [this] { return run_->jobRunning(); });
+        supervisorThread_ = std::make_unique<updater::run::RunTicker>(
+            std::vector<updater::run::DeviceRun *>{run_.get()});
     for (int id : {updater::kIdFileLine, updater::kIdConnectLine, updater::kIdProgramLine})
         setLine(id, QString());
 }

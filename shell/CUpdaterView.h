@@ -19,9 +19,9 @@ class QProgressBar;
 class QTemporaryDir;
 class QTimer;
 
-namespace updater {
-class Supervisor;
-} // namespace updater
+namespace updater::run {
+class RunTicker;
+} // namespace updater::run
 
 // The form of the main window: progress bar 1000, file line 1002 and status lines
 // 1003 and 1004. It owns the device run (the update job and the link object) and
@@ -155,7 +155,7 @@ private:
     QString tracePath_; // the last job's trace
     int traces_ = 0;
     std::unique_ptr<updater::run::DeviceRun> run_;
-    std::unique_ptr<updater::Supervisor> supervisorThread_;
+    std::unique_ptr<updater::run::RunTicker> supervisorThread_;
     QString firmwarePath_;
     int firmwareType_ = 0;
     FirmwareFacts facts_; // of firmwarePath_, read when it was chosen

@@ -22,7 +22,7 @@ case $mode in
     tsan)
         build_dir=${BUILD_DIR:-build-tsan}
         flags="-fsanitize=thread -fno-omit-frame-pointer"
-        tests=${SANITIZE_TESTS:-'^(SerialLink|SerialCloseWhenSent|TcpCloseWhenSent|TcpLink|TcpStream|EndToEnd|PortName|Cli|Simulator|UpdateFromWindow|BothFirmwares|LinkLost|Progress\.|Reconnect|Stop\.|SupportLog|BlockingRelay|ClosingTheWindow|Supervisor)'}
+        tests=${SANITIZE_TESTS:-'^(SerialLink|SerialCloseWhenSent|TcpCloseWhenSent|TcpLink|TcpStream|EndToEnd|PortName|DeviceLinkOpen|Cli|Simulator|UpdateFromWindow|BothFirmwares|LinkLost|Progress\.|Reconnect|Stop\.|SupportLog|BlockingRelay|ClosingTheWindow|Supervisor|Run/)'}
         export TSAN_OPTIONS="suppressions=$supp/tsan.supp:halt_on_error=1:second_deadlock_stack=1:exitcode=97"
         ;;
     *)

@@ -322,6 +322,7 @@ TEST(Attempts, KeepWhatAnEarlierAttemptWrote)
     rig.runFor(60s);
     EXPECT_EQ(rig.run->outcome(), DeviceOutcome::Success);
     EXPECT_EQ(rig.run->result().attempts, 2);
+    EXPECT_EQ(rig.run->result().message, kSuccess) << "the last attempt's message, not the first's";
     // One success for each firmware: the second attempt sent only the ARM firmware.
     EXPECT_EQ(std::count(rig.told.messages.begin(), rig.told.messages.end(), kSuccess), 2);
 }

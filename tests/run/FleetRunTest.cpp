@@ -101,6 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
         FleetCase{"AllWritten", 4, 2, -1, -1, 0, 0, {S, S, S, S}},
         FleetCase{"OneSilent", 3, 3, 1, -1, 0, 1, {S, DeviceOutcome::TimedOut, S}},
         FleetCase{"OneDeviceWithoutItsLink", 1, 1, -1, 0, 0, 3, {DeviceOutcome::LinkNotOpened}},
+        // Only a run of one device says which failure it was.
+        FleetCase{"FirstOfTwoWithoutItsLink", 2, 1, -1, 0, 0, 1, {DeviceOutcome::LinkNotOpened, S}},
         FleetCase{
             "Interrupted",
             3,

@@ -347,7 +347,8 @@ void DeviceRun::verdict(JobEnd end, bool sent)
     }
     ++stage_;
     setPhase(Phase::Reopening);
-    host_.tellSuccess(); // the DSP firmware's own success, before what follows it
+    // A device that gets two firmwares is told one success, once both are written.
+    host_.dropSuccess();
     say("DSP firmware written; opening the link again for the ARM firmware");
     note("run",
          "waiting " + std::to_string(settings_.restartWaitMs) + " ms for the device to restart");

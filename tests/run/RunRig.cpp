@@ -58,12 +58,17 @@ void FakeLink::open(const updater::LinkTarget &target)
     target_ = target;
     opening_ = true;
     ended_ = false;
+    fresh_ = true;
     device_.newJob(); // a new connection meets the boot loader afresh
 }
 
 void FakeLink::send(const std::uint8_t *data, std::size_t length)
 {
-    if (!open_ || !answers)
+    if (!open_)
+        return;
+    if (std::exchange(fresh_, false) && length > 0)
+        jobs.push_back(data[0]);
+    if (!answers)
         return;
     const auto due = time_.now() + (paced && !target_.tcp ? CSerialPort::LineTime(length)
                                                           : std::chrono::microseconds(0));

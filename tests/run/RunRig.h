@@ -76,6 +76,8 @@ public:
 
     int opens = 0;
     int closes = 0;
+    // The first byte each connection carried: 0xFA a DSP job's erase, 0xFE an ARM wake-up.
+    std::vector<std::uint8_t> jobs;
     updater::sim::SimDevice &device() { return device_; }
 
 private:
@@ -88,6 +90,7 @@ private:
     bool open_ = false;
     bool opening_ = false;
     bool ended_ = false; // the device answered its last unit
+    bool fresh_ = false; // nothing sent on this connection yet
     struct Answer
     {
         std::uint8_t byte;

@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 
 namespace updater::cli {
 
@@ -77,6 +78,30 @@ std::string reportJson(const RunReport &r)
         {"devices", devices},
     };
     return QJsonDocument(run).toJson(QJsonDocument::Indented).toStdString();
+}
+
+bool ReportWriter::write(const run::FleetRun &run, std::optional<int> status)
+{
+    RunReport report = head_;
+    report.end = std::chrono::system_clock::now();
+    report.ended = status.has_value();
+    report.exitStatus = status.value_or(0);
+    report.signal = run.signal();
+    for (const auto &r : run.runs())
+        report.devices.push_back({&r->device(), r->result()});
+    // Written whole and renamed into place: a crash or a power cut leaves the
+    // report of the run so far, never half of one.
+    QSaveFile out(QString::fromStdString(path_));
+    const std::string json = reportJson(report);
+    if (out.open(QIODevice::WriteOnly) &&
+        out.write(json.data(), static_cast<qint64>(json.size())) ==
+            static_cast<qint64>(json.size()) &&
+        out.commit())
+        return true;
+    if (!failed_)
+        console_.error(path_ + ": cannot write the report: " + out.errorString().toStdString());
+    failed_ = true;
+    return false;
 }
 
 } // namespace updater::cli

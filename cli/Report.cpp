@@ -1,5 +1,6 @@
 #include "Report.h"
 
+#include "RunWords.h"
 #include "Texts.h"
 
 #include <QDateTime>
@@ -11,12 +12,6 @@
 namespace updater::cli {
 
 namespace {
-
-const char *stepKey(JobStep step)
-{
-    static constexpr const char *kKeys[] = {"not started", "connecting", "erasing", "programming"};
-    return kKeys[static_cast<int>(step)];
-}
 
 QString text(const std::string &s)
 {
@@ -40,7 +35,7 @@ QJsonObject deviceJson(const RunReport::Device &d)
         {"outcome", run::outcomeName(x.outcome)},
         {"firmware",
          failed ? QJsonValue(run::kindInfo(*x.failedFirmware).reportKey) : QJsonValue()},
-        {"failedStep", failed ? QJsonValue(stepKey(x.end.step)) : QJsonValue()},
+        {"failedStep", failed ? QJsonValue(run::stepKey(x.end.step)) : QJsonValue()},
         {"jobState", failed ? QJsonValue(x.end.state) : QJsonValue()},
         {"deviceHolds", text(x.deviceHolds)},
         {"unitsSent", x.unitsSent},

@@ -1,6 +1,7 @@
 #include "RunDisplay.h"
 
 #include "RunOutcome.h"
+#include "RunWords.h"
 
 #include <algorithm>
 #include <array>
@@ -17,7 +18,7 @@ std::string failedStep(const run::DeviceResult &r)
 {
     if (r.outcome == run::DeviceOutcome::Success || !r.failedFirmware)
         return {};
-    return std::string(run::kindInfo(*r.failedFirmware).name) + " " + stepName(r.end.step);
+    return std::string(run::kindInfo(*r.failedFirmware).name) + " " + run::stepName(r.end.step);
 }
 
 // Where a device goes in the live table: the failed first (a technician must see
@@ -43,14 +44,10 @@ std::vector<std::string> tableRow(const run::DeviceRun &r)
     std::string percent, rate, left;
     if (row.fileLength > 0) {
         percent = std::to_string(std::uint64_t(row.fileBytesSent) * 100 / row.fileLength) + "%";
-        const double seconds = std::chrono::duration<double>(row.sending).count();
-        if (row.fileBytesSent > 0 && seconds > 0) {
-            const double perSecond = row.fileBytesSent / seconds;
-            char text[32];
-            std::snprintf(text, sizeof text, "%.1f KiB/s", perSecond / 1024);
-            rate = text;
-            left = minutesSeconds(
-                static_cast<long long>((row.fileLength - row.fileBytesSent) / perSecond));
+        if (const auto seconds = run::secondsLeft(row.fileBytesSent, row.fileLength, row.sending)) {
+            rate = kibText(row.fileBytesSent / std::chrono::duration<double>(row.sending).count()) +
+                   "/s";
+            left = run::minutesSeconds(*seconds);
         }
     }
     return {r.device().name, r.device().linkText, row.status, percent, rate, left};
@@ -151,7 +148,8 @@ std::string RunDisplay::summary(const run::FleetRun &run)
     for (const auto &r : run.runs()) {
         const run::DeviceResult x = r->result();
         rows.push_back({r->device().name, run::outcomeName(x.outcome), failedStep(x),
-                        minutesSeconds(x.duration.count() / 1000), std::to_string(x.attempts)});
+                        run::minutesSeconds(x.duration.count() / 1000),
+                        std::to_string(x.attempts)});
         succeeded += x.outcome == run::DeviceOutcome::Success ? 1 : 0;
         if (x.mayBeHalfWritten)
             halfWritten.push_back(r->device().name);

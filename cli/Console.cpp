@@ -1,5 +1,7 @@
 #include "Console.h"
 
+#include "RunWords.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -24,14 +26,14 @@ namespace {
 
 constexpr int kBarWidth = 24;
 
-std::string kib(double bytes)
+} // namespace
+
+std::string kibText(double bytes)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f KiB", bytes / 1024.0);
     return text;
 }
-
-} // namespace
 
 std::string progressText(const Progress &p)
 {
@@ -42,14 +44,12 @@ std::string progressText(const Progress &p)
     std::string bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "]";
     char text[64];
     std::snprintf(text, sizeof text, " %3u%%  ", percent);
-    std::string line = bar + text + kib(static_cast<double>(sent)) + " of " +
-                       kib(static_cast<double>(p.fileLength));
-    const double seconds = std::chrono::duration<double>(p.elapsed).count();
-    if (sent > 0 && seconds > 0.0) {
-        const double rate = static_cast<double>(sent) / seconds;
-        const auto left = static_cast<long>((static_cast<double>(p.fileLength) - sent) / rate);
-        std::snprintf(text, sizeof text, "/s  %ld:%02ld left", left / 60, left % 60);
-        line += "  " + kib(rate) + text;
+    std::string line = bar + text + kibText(static_cast<double>(sent)) + " of " +
+                       kibText(static_cast<double>(p.fileLength));
+    if (const auto left = run::secondsLeft(sent, p.fileLength, p.elapsed)) {
+        const double rate =
+            static_cast<double>(sent) / std::chrono::duration<double>(p.elapsed).count();
+        line += "  " + kibText(rate) + "/s  " + run::minutesSeconds(*left) + " left";
     }
     return line;
 }

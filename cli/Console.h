@@ -41,6 +41,9 @@ private:
     bool drawn_ = false;
 };
 
+// "43.8 KiB"
+std::string kibText(double bytes);
+
 // "[#######.............]  35%  43.8 KiB of 125.0 KiB  19.6 KiB/s  0:04 left"
 std::string progressText(const Progress &progress);
 

@@ -69,15 +69,6 @@ std::string columns(const std::vector<std::vector<std::string>> &rows, std::size
     return out;
 }
 
-std::string minutesSeconds(long long seconds)
-{
-    if (seconds < 0)
-        return "-";
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld:%02lld", seconds / 60, seconds % 60);
-    return text;
-}
-
 void LiveTable::draw(const std::string &lines, int columns)
 {
     std::string out;

@@ -12,9 +12,6 @@ std::string columns(const std::vector<std::vector<std::string>> &rows,
                     std::size_t maxWidth = std::string::npos,
                     const std::vector<std::size_t> &narrowFirst = {});
 
-// "1:05" (minutes and seconds), "-" for a negative number.
-std::string minutesSeconds(long long seconds);
-
 // Redraws a block of lines in place on a terminal: the block drawn last is
 // overwritten (cursor up, clear to the end of the screen).
 class LiveTable

@@ -1,21 +1,17 @@
 #include "Report.h"
 
+#include "RunWords.h"
 #include "Texts.h"
 
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 
 namespace updater::cli {
 
 namespace {
-
-const char *stepKey(JobStep step)
-{
-    static constexpr const char *kKeys[] = {"not started", "connecting", "erasing", "programming"};
-    return kKeys[static_cast<int>(step)];
-}
 
 QString text(const std::string &s)
 {
@@ -39,7 +35,7 @@ QJsonObject deviceJson(const RunReport::Device &d)
         {"outcome", run::outcomeName(x.outcome)},
         {"firmware",
          failed ? QJsonValue(run::kindInfo(*x.failedFirmware).reportKey) : QJsonValue()},
-        {"failedStep", failed ? QJsonValue(stepKey(x.end.step)) : QJsonValue()},
+        {"failedStep", failed ? QJsonValue(run::stepKey(x.end.step)) : QJsonValue()},
         {"jobState", failed ? QJsonValue(x.end.state) : QJsonValue()},
         {"deviceHolds", text(x.deviceHolds)},
         {"unitsSent", x.unitsSent},
@@ -77,6 +73,30 @@ std::string reportJson(const RunReport &r)
         {"devices", devices},
     };
     return QJsonDocument(run).toJson(QJsonDocument::Indented).toStdString();
+}
+
+bool ReportWriter::write(const run::FleetRun &run, std::optional<int> status)
+{
+    RunReport report = head_;
+    report.end = std::chrono::system_clock::now();
+    report.ended = status.has_value();
+    report.exitStatus = status.value_or(0);
+    report.signal = run.signal();
+    for (const auto &r : run.runs())
+        report.devices.push_back({&r->device(), r->result()});
+    // Written whole and renamed into place: a crash or a power cut leaves the
+    // report of the run so far, never half of one.
+    QSaveFile out(QString::fromStdString(path_));
+    const std::string json = reportJson(report);
+    if (out.open(QIODevice::WriteOnly) &&
+        out.write(json.data(), static_cast<qint64>(json.size())) ==
+            static_cast<qint64>(json.size()) &&
+        out.commit())
+        return true;
+    if (!failed_)
+        console_.error(path_ + ": cannot write the report: " + out.errorString().toStdString());
+    failed_ = true;
+    return false;
 }
 
 } // namespace updater::cli

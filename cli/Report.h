@@ -1,9 +1,13 @@
 #pragma once
 
+#include "Console.h"
+
 #include "DeviceRun.h"
 #include "FirmwareCheck.h"
+#include "FleetRun.h"
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,5 +33,29 @@ struct RunReport
 
 // The report as JSON text.
 std::string reportJson(const RunReport &report);
+
+// Writes --report: the run so far whenever a device has started or ended, and the
+// whole run once it has ended. A write that fails is said once on the console.
+class ReportWriter
+{
+public:
+    ReportWriter(std::string path, Console &console)
+        : path_(std::move(path)), console_(console)
+    {
+    }
+
+    bool wanted() const { return !path_.empty(); }
+    // What every report of the run says: its start, firmware, jobs and retries.
+    RunReport &head() { return head_; }
+    // The report of run as it stands (status: the run's exit status once it has
+    // ended). Written whole and renamed into place; false when it failed.
+    bool write(const run::FleetRun &run, std::optional<int> status);
+
+private:
+    const std::string path_;
+    Console &console_;
+    RunReport head_;
+    bool failed_ = false;
+};
 
 } // namespace updater::cli

@@ -2,14 +2,14 @@
 
 #include "CliOptions.h"
 #include "Console.h"
-#include "FleetTable.h"
+#include "Report.h"
+#include "RunDisplay.h"
 
 #include "FleetRun.h"
 
 #include <QObject>
-#include <QTimer>
 
-#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -19,9 +19,9 @@ class QCoreApplication;
 namespace updater::cli {
 
 // updater-cli's run of one device (--serial or --tcp, with --dsp, --arm or both)
-// or of a fleet (--fleet): a fleet of one device shows a progress bar, a fleet a
-// live table and a summary. Both check every file before any device is
-// contacted, and end with the exit status of the run.
+// or of a fleet (--fleet): sets up the devices (FleetSetup), checks every file
+// before any device is contacted, runs them, shows the run (RunDisplay), keeps
+// the report (ReportWriter), and ends with the exit status of the run.
 class RunFront : public QObject
 {
 public:
@@ -35,29 +35,18 @@ public:
 private:
     bool fleet() const { return !options_.fleetPath.empty(); }
     std::optional<int> prepare();
-    std::optional<int> readDevices();
-    std::string keepOnlyFailed();
-    std::optional<int> checkOutputs();
-    std::string tracePath(const run::DeviceEntry &device) const;
-    void poll();
+    // Opens --trace, or names each device's file in --trace-dir.
+    std::optional<int> openTraces();
+    // Every firmware file once, before any device is contacted.
+    std::optional<int> checkFirmware();
     void ended(int status);
-    void drawTable();
-    std::string summary() const;
-    // The report as it stands (status: the run's exit status once it has ended).
-    bool writeReport(std::optional<int> status);
 
     CliOptions options_;
     Console console_;
-    LiveTable live_;
-    bool showTable_ = false;
-    bool showProgress_ = false;
+    RunDisplay display_;
+    ReportWriter report_;
     std::vector<run::DeviceEntry> devices_;
-    std::vector<run::FirmwareSummary> firmware_;
     std::unique_ptr<run::FleetRun> run_;
-    QTimer poller_;
-    int polls_ = 0;
-    bool reportFailed_ = false;
-    std::chrono::system_clock::time_point startedAt_;
     std::function<void(int)> finished_;
 };
 

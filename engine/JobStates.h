@@ -56,7 +56,8 @@ static_assert(num(ArmState::AwaitDigit) == 2 && num(ArmState::SendFour) == 4 &&
 inline constexpr std::uint8_t kDspAck = 0xCC;
 inline constexpr std::uint8_t kArmAck = 0x06;
 
-// Where a job stood, for telling a technician what the device may hold.
+// Where a job stood, for telling a technician what the device may hold (the
+// words of each step: run/RunWords.h).
 enum class JobStep
 {
     NotStarted,  // nothing sent yet: the device is unchanged
@@ -79,10 +80,5 @@ constexpr JobStep stepOf(std::int32_t firmwareType, std::int32_t state)
         return JobStep::Connecting;
     return state == num(ArmState::Erasing) ? JobStep::Erasing : JobStep::Programming;
 }
-
-const char *stepName(JobStep step);
-// What the device may hold after a job that ended at step ("the device may be
-// partly erased").
-const char *whatTheDeviceHolds(JobStep step);
 
 } // namespace updater

@@ -35,18 +35,28 @@ QString comPortDeviceName(unsigned portNumber)
     return comPortDeviceName(portNumber, hostPortNaming());
 }
 
+std::string comDeviceNote(unsigned comNumber, PortNaming naming)
+{
+    const std::string com = "COM" + std::to_string(comNumber);
+    const std::string device = comPortDeviceName(comNumber, naming).toStdString();
+    // Windows opens COM10 and up as \\.\COM10: the same port.
+    if (device.empty() || device == com || device == "\\\\.\\" + com)
+        return {};
+    return " (" + device + ")";
+}
+
+std::string comDeviceNote(unsigned comNumber)
+{
+    return comDeviceNote(comNumber, hostPortNaming());
+}
+
 std::string linkLabel(const LinkTarget &target, PortNaming naming)
 {
     if (target.tcp)
         return target.tcpAddress + ":" + std::to_string(target.tcpPort);
     if (target.comNumber == 0)
         return target.serialPath.empty() ? std::string("no serial port") : target.serialPath;
-    const std::string com = "COM" + std::to_string(target.comNumber);
-    const std::string device = comPortDeviceName(target.comNumber, naming).toStdString();
-    // Windows opens COM10 and up as \\.\COM10: the same port.
-    if (device == com || device == "\\\\.\\" + com)
-        return com;
-    return com + " (" + device + ")";
+    return "COM" + std::to_string(target.comNumber) + comDeviceNote(target.comNumber, naming);
 }
 
 std::string linkLabel(const LinkTarget &target)

@@ -22,6 +22,12 @@ PortNaming hostPortNaming();
 QString comPortDeviceName(unsigned portNumber, PortNaming naming);
 QString comPortDeviceName(unsigned portNumber);
 
+// " (/dev/ttyUSB0)": the device that COM port comNumber opens, as a message adds
+// it after the COM name; "" where that device is the COM port itself (COM3, and
+// \\.\COM10 on Windows).
+std::string comDeviceNote(unsigned comNumber, PortNaming naming);
+std::string comDeviceNote(unsigned comNumber);
+
 // A link as a technician reads it in a message: "COM3 (/dev/ttyUSB0)" (the COM
 // name and the device it opens), "COM3" where the device is the COM port itself,
 // "/dev/ttyUSB0", "10.0.0.7:8899".

@@ -1,5 +1,7 @@
 #include "DeviceRecord.h"
 
+#include "RunWords.h"
+
 #include <algorithm>
 
 namespace updater::run {

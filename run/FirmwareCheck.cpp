@@ -12,6 +12,30 @@
 
 namespace updater::run {
 
+namespace {
+
+// The binary record of a line: count, address (2 bytes), type, data, checksum.
+constexpr std::size_t kCountByte = 0;
+constexpr std::size_t kTypeByte = 3;
+constexpr std::uint8_t kDataRecord = 0x00;
+
+void countRecords(const HexRecords &records, FirmwareSummary &summary)
+{
+    summary.records = static_cast<int>(records.count());
+    summary.dataThrough.reserve(records.count());
+    for (std::size_t i = 0; i < records.count(); ++i) {
+        const std::uint8_t *record = records.data(i);
+        if (records.length(i) > kTypeByte && record[kTypeByte] == kDataRecord &&
+            record[kCountByte] > 0) {
+            ++summary.dataRecords;
+            summary.dataBytes += record[kCountByte];
+        }
+        summary.dataThrough.push_back(summary.dataBytes);
+    }
+}
+
+} // namespace
+
 std::string firmwareFault(FirmwareKind kind, const std::string &path, FirmwareSummary *summary)
 {
     const bool dsp = kind == FirmwareKind::Dsp;
@@ -26,7 +50,9 @@ std::string firmwareFault(FirmwareKind kind, const std::string &path, FirmwareSu
     // the CRC-32 is taken for the report.
     const auto length = static_cast<std::size_t>(file.length());
     std::vector<std::uint8_t> bytes(std::min<std::size_t>(length, 65536));
-    HexChecker hex;
+    // The records are kept only to be counted for the summary.
+    HexRecords records;
+    HexChecker hex(dsp && summary != nullptr ? &records : nullptr);
     std::uint32_t crc = 0;
     for (std::size_t done = 0; done < length;) {
         // A signal ends the check at once; the caller looks at pendingSignal().
@@ -48,8 +74,13 @@ std::string firmwareFault(FirmwareKind kind, const std::string &path, FirmwareSu
         if (const HexCheck check = hex.finish(); !check.ok())
             return describe(check);
     }
-    if (summary != nullptr)
+    if (summary != nullptr) {
         *summary = {kind, path, length, crc};
+        if (dsp)
+            countRecords(records, *summary);
+        else
+            summary->dataBytes = length;
+    }
     return {};
 }
 

@@ -18,11 +18,12 @@ struct FirmwareKindInfo
     int type;              // the job's firmware type: 0 DSP, 1 LCD ARM
     const char *name;      // "DSP": status lines, trace, summary
     const char *reportKey; // "dsp": the report's JSON
+    const char *label;     // "DSP Firmware": the window, as its type dialog names it
 };
 
 inline constexpr std::array<FirmwareKindInfo, 2> kFirmwareKinds = {{
-    {FirmwareKind::Dsp, 0, "DSP", "dsp"},
-    {FirmwareKind::Arm, 1, "ARM", "arm"},
+    {FirmwareKind::Dsp, 0, "DSP", "dsp", "DSP Firmware"},
+    {FirmwareKind::Arm, 1, "ARM", "arm", "LCD ARM Firmware"},
 }};
 
 constexpr const FirmwareKindInfo &kindInfo(FirmwareKind kind)

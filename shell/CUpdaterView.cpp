@@ -172,7 +172,6 @@ void CUpdaterView::OnSetPort()
     }
     tcpLink_ = dialog.linkType == updater::kTcpLink;
     comNumber_ = dialog.comPort;
-    const QString device = updater::comPortDeviceName(dialog.comPort);
     const QString com = QStringLiteral("COM%1").arg(dialog.comPort);
     // DownLoad opens this link again once the inverter has closed it.
     updater::run::LinkTarget target;
@@ -185,11 +184,7 @@ void CUpdaterView::OnSetPort()
     linkDevice_.linkText =
         tcpLink_ ? target.tcpAddress + ":" + std::to_string(dialog.tcpPort) : com.toStdString();
     linkDevice_.name = linkDevice_.linkText;
-    linkTarget_ = tcpLink_
-                      ? QStringLiteral("%1:%2")
-                            .arg(updater::ipv4AddressText(dialog.ipAddress))
-                            .arg(dialog.tcpPort)
-                      : com + (device == com ? QString() : QStringLiteral(" (%1)").arg(device));
+    linkTarget_ = QString::fromStdString(updater::linkLabel(target));
     linkName_ = tcpLink_ ? QStringLiteral("TCP ") + linkTarget_ : linkTarget_;
     setLinkState(linkName_ +
                  (tcpLink_ ? QStringLiteral(" connecting") : QStringLiteral(" opening")));
@@ -369,11 +364,9 @@ void CUpdaterView::linkError(updater::LinkFault fault, const QString &caption, c
     if (caption.isEmpty() && !tcpLink_) {
         // The COM port did not open: "COM45 could not be opened: no such port
         // (/dev/ttyUSB9)". Set Port says it on the status bar, a run in a box too.
-        const QString com = QStringLiteral("COM%1").arg(comNumber_);
-        const QString device = updater::comPortDeviceName(comNumber_);
-        const QString why = com + QStringLiteral(" could not be opened: ") +
+        const QString why = QStringLiteral("COM%1 could not be opened: ").arg(comNumber_) +
                             text.section(QStringLiteral(": "), 1) +
-                            (device == com ? QString() : QStringLiteral(" (%1)").arg(device));
+                            QString::fromStdString(updater::comDeviceNote(comNumber_));
         setLinkState(why);
         if (!bothRun_.load() && run_->busy())
             showLinkError(window(), QString::fromLatin1(updater::kPortErrorCaption), why);

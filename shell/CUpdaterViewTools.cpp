@@ -4,6 +4,7 @@
 
 #include "DeviceRun.h"
 #include "MessageBox.h"
+#include "RunWords.h"
 #include "StatusTexts.h"
 #include "Strings.h"
 #include "Texts.h"
@@ -200,8 +201,9 @@ void CUpdaterView::runFinished()
         return; // the job's own box has said how it ended
     // The job ended well, but the line did not: no success box, this one instead.
     const updater::run::DeviceResult result = run_->result();
-    const QString step =
-        result.failedFirmware ? QString::fromLatin1(updater::stepName(result.end.step)) : QString();
+    const QString step = result.failedFirmware
+                             ? QString::fromLatin1(updater::run::stepName(result.end.step))
+                             : QString();
     showState(QStringLiteral("Failed: %1; update again")
                   .arg(QString::fromLatin1(updater::run::outcomeName(result.outcome))),
               capitalised(result.message));

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "PortThread.h"
 #include "UpdateJob.h"
 
 #include <QString>
@@ -13,11 +12,6 @@ struct FirmwareFacts;
 // The window's own texts for its status bar and boxes, made from what the link,
 // the job and the firmware file say.
 namespace statustext {
-
-// A COM port that did not open, from the link's open error: "COM42 could not be
-// opened: no such port (/dev/ttyS41)". device: what the number opens.
-QString portNotOpened(unsigned comNumber, const QString &device, updater::PortOpenError error,
-                      const QString &errorText);
 
 // Where a job stands, taken from it while it runs.
 struct JobPlace
@@ -36,10 +30,6 @@ JobPlace placeOf(const updater::JobFields &fields, const updater::ArmCounters &a
 
 // "while programming (record 100 of 515)", "during the erase".
 QString whereText(const JobPlace &place);
-
-// What the inverter may now hold and what to do: "The inverter may be half-written:
-// keep it powered and run the update again."
-QString holdsText(updater::JobStep step);
 
 // The job's progress for the status bar: while programming "45 %, 3 686 of 8 192
 // bytes, 0:05 left" (DSP: the data bytes of the records sent, when the file is the

@@ -1,0 +1,175 @@
+#include "RunDisplay.h"
+
+#include "RunOutcome.h"
+#include "RunWords.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+namespace updater::cli {
+
+namespace {
+
+constexpr int kPollMs = 100;
+constexpr int kPollsPerRedraw = 5;
+
+std::string failedStep(const run::DeviceResult &r)
+{
+    if (r.outcome == run::DeviceOutcome::Success || !r.failedFirmware)
+        return {};
+    return std::string(run::kindInfo(*r.failedFirmware).name) + " " + run::stepName(r.end.step);
+}
+
+// Where a device goes in the live table: the failed first (a technician must see
+// them however many run), then the running, the waiting, and last the finished
+// good ones.
+int tableGroup(run::DeviceOutcome o)
+{
+    switch (o) {
+    case run::DeviceOutcome::Running:
+        return 1;
+    case run::DeviceOutcome::Waiting:
+        return 2;
+    case run::DeviceOutcome::Success:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+std::vector<std::string> tableRow(const run::DeviceRun &r)
+{
+    const run::DeviceRow row = r.row();
+    std::string percent, rate, left;
+    if (row.fileLength > 0) {
+        percent = std::to_string(std::uint64_t(row.fileBytesSent) * 100 / row.fileLength) + "%";
+        if (const auto seconds = run::secondsLeft(row.fileBytesSent, row.fileLength, row.sending)) {
+            rate = kibText(row.fileBytesSent / std::chrono::duration<double>(row.sending).count()) +
+                   "/s";
+            left = run::minutesSeconds(*seconds);
+        }
+    }
+    return {r.device().name, r.device().linkText, row.status, percent, rate, left};
+}
+
+} // namespace
+
+RunDisplay::RunDisplay(const CliOptions &options, Console &console)
+    : console_(console), fleet_(!options.fleetPath.empty()),
+      showTable_(fleet_ && !options.quiet && isTerminal(stdout)),
+      showProgress_(!fleet_ && !options.quiet && isTerminal(stderr))
+{
+    QObject::connect(&poller_, &QTimer::timeout, [this] { poll(); });
+}
+
+void RunDisplay::start(const run::FleetRun &run)
+{
+    run_ = &run;
+    // Only a live table or a progress bar needs a look at the runs.
+    if (showTable_ || showProgress_)
+        poller_.start(kPollMs);
+}
+
+void RunDisplay::poll()
+{
+    ++polls_;
+    if (showTable_ && polls_ % kPollsPerRedraw == 0)
+        drawTable();
+    if (!showProgress_)
+        return;
+    const run::DeviceRow row = run_->runs().front()->row();
+    if (row.fileLength > 0)
+        console_.drawProgress({row.fileBytesSent, row.fileLength, row.sending});
+}
+
+void RunDisplay::ended()
+{
+    poller_.stop();
+    console_.clearProgress();
+    if (showTable_)
+        drawTable();
+    if (fleet_) {
+        std::fputs(("\n" + summary(*run_)).c_str(), stdout);
+        std::fflush(stdout);
+    }
+}
+
+void RunDisplay::drawTable()
+{
+    std::vector<const run::DeviceRun *> order;
+    std::array<int, 4> counts{}; // failed, running, waiting, succeeded
+    for (int group = 0; group < 4; ++group) {
+        for (const auto &r : run_->runs()) {
+            if (tableGroup(r->outcome()) == group) {
+                order.push_back(r.get());
+                ++counts[group];
+            }
+        }
+    }
+    const TerminalSize size = terminalSize();
+    std::vector<std::vector<std::string>> rows = {{"name", "link", "step", "%", "rate", "left"}};
+    const std::size_t room = static_cast<std::size_t>(std::max(3, size.rows - 4));
+    for (const run::DeviceRun *r : order) {
+        if (rows.size() >= room)
+            break;
+        rows.push_back(tableRow(*r));
+    }
+    // One column short of the edge, so that no line wraps: link and step give way first.
+    const std::size_t width = static_cast<std::size_t>(std::max(20, size.columns - 1));
+    std::string text = columns(rows, width, {1, 2, 0});
+    if (order.size() + 1 > rows.size())
+        text += "(" + std::to_string(order.size() + 1 - rows.size()) + " more)\n";
+    text += columns(
+        {{std::to_string(counts[1]) + " running, " + std::to_string(counts[3]) + " succeeded, " +
+          std::to_string(counts[0]) + " failed, " + std::to_string(counts[2]) + " waiting"}},
+        width);
+    live_.draw(text, size.columns);
+}
+
+void RunDisplay::listChecked(const run::FleetRun &run)
+{
+    for (const auto &r : run.runs()) {
+        const run::DeviceEntry &d = r->device();
+        std::string firmware;
+        for (const std::string &path : {d.dspPath, d.armPath})
+            firmware += path.empty() ? "" : (firmware.empty() ? " " : ", ") + path;
+        std::fputs((d.name + " " + d.linkText + ":" + firmware + "\n").c_str(), stdout);
+    }
+    std::fflush(stdout);
+}
+
+std::string RunDisplay::summary(const run::FleetRun &run)
+{
+    std::vector<std::vector<std::string>> rows = {
+        {"name", "outcome", "failed step", "duration", "attempts"}};
+    int succeeded = 0;
+    std::vector<std::string> halfWritten;
+    for (const auto &r : run.runs()) {
+        const run::DeviceResult x = r->result();
+        rows.push_back({r->device().name, run::outcomeName(x.outcome), failedStep(x),
+                        run::minutesSeconds(x.duration.count() / 1000),
+                        std::to_string(x.attempts)});
+        succeeded += x.outcome == run::DeviceOutcome::Success ? 1 : 0;
+        if (x.mayBeHalfWritten)
+            halfWritten.push_back(r->device().name);
+    }
+    const std::size_t count = run.runs().size();
+    std::string text = columns(rows);
+    text += std::to_string(count) + (count == 1 ? " device: " : " devices: ") +
+            std::to_string(succeeded) + " succeeded, " + std::to_string(count - succeeded) +
+            " failed\n";
+    if (!halfWritten.empty()) {
+        text += "may be half-written, run the update again:";
+        for (const std::string &name : halfWritten)
+            text += " " + name;
+        text += "\n";
+    }
+    for (const auto &r : run.runs()) {
+        if (r->outcome() != run::DeviceOutcome::Success)
+            text += r->device().name + ": " + r->deviceHolds() + "\n";
+    }
+    return text;
+}
+
+} // namespace updater::cli

@@ -369,20 +369,38 @@ TEST(Progress, TheStatusBarShowsPercentBytesSentOfTheTotalAndTimeLeftOrTheSecond
 
 // Acknowledgements beyond the units sent (a device that answers twice, noise or a
 // second device on the line): no success box; a stop box says why and what the
-// inverter may hold.
+// inverter may hold. The device's own verdict and the box agree: it took every
+// unit whole and sent each answer twice from the given unit on, and the box counts
+// exactly those answers for those units.
 TEST(Progress, MoreAnswersThanUnitsShowNoSuccessBoxButWhyTheUpdateFailed)
 {
-    SimWindow w({"--duplicate-from", "1"}, 0, shelltest::hexImage(30));
-    ASSERT_TRUE(w.linked);
-    const JobRecord job = runJob(w.rig, 20000);
-    EXPECT_NE(job.box.text, kSuccess);
-    EXPECT_EQ(job.box.icon, QMessageBox::Critical);
-    EXPECT_TRUE(job.box.text.contains("acknowledgements for") &&
-                job.box.text.contains("a device that answers twice") &&
-                job.box.text.contains("Update again"))
-        << job.box.text.toStdString();
-    EXPECT_TRUE(w.rig.frame->statusText().startsWith("Failed: too many answers"))
-        << w.rig.frame->statusText().toStdString();
+    for (const int from : {1, 3}) {
+        SCOPED_TRACE(from);
+        SimWindow w({"--duplicate-from", QString::number(from)}, 0, shelltest::hexImage(30));
+        ASSERT_TRUE(w.linked);
+        const JobRecord job = runJob(w.rig, 20000);
+        EXPECT_NE(job.box.text, kSuccess);
+        EXPECT_EQ(job.box.icon, QMessageBox::Critical);
+        EXPECT_TRUE(job.box.text.contains("a device that answers twice") &&
+                    job.box.text.contains("Update again"))
+            << job.box.text.toStdString();
+        EXPECT_TRUE(w.rig.frame->statusText().startsWith("Failed: too many answers"))
+            << w.rig.frame->statusText().toStdString();
+
+        ASSERT_TRUE(WindowRig::waitFor([&] { return w.sim.output().contains("result: "); }, 5000))
+            << w.sim.output().toStdString();
+        const QString verdict = w.sim.output();
+        const int units = 32; // the erase command, 30 data records and the end record
+        const int twice = units + 1 - from;
+        EXPECT_TRUE(verdict.contains("verdict: DSP job, complete") &&
+                    verdict.contains(QStringLiteral("units: %1 (").arg(units)) &&
+                    verdict.contains(QStringLiteral("answer sent twice for %1 units").arg(twice)) &&
+                    verdict.contains("result: PASS"))
+            << verdict.toStdString();
+        EXPECT_TRUE(job.box.text.contains(
+            QStringLiteral("%1 acknowledgements for %2 units").arg(units + twice).arg(units)))
+            << job.box.text.toStdString();
+    }
 }
 
 // Tool > Stop: only during a job; asked as the close question is, No the default;

@@ -137,6 +137,8 @@ private:
     // A run ended: a run of both firmwares says how in one box; DownLoad's run
     // says why when it failed after its job had ended (the job's boxes say the rest).
     void runFinished();
+    // The status bar after a run that failed: "Failed: too many answers; update again".
+    void showFailure(const updater::run::DeviceResult &result);
     void bothFinished();
     // A file dialog for one firmware of the run of both; "" when cancelled.
     QString pickFirmware(int firmwareType);

@@ -201,18 +201,20 @@ void CUpdaterView::runFinished()
         return; // the job's own box has said how it ended
     // The job ended well, but the line did not: no success box, this one instead.
     const updater::run::DeviceResult result = run_->result();
-    const QString step = result.failedFirmware
-                             ? QString::fromLatin1(updater::run::stepName(result.end.step))
-                             : QString();
+    showFailure(result);
+    showRunFailure(
+        window(),
+        QStringLiteral("The update failed: the device acknowledged the whole firmware, "
+                       "but its line cannot be trusted.\n%1.\nThe inverter now "
+                       "holds: %2.")
+            .arg(capitalised(result.message), QString::fromStdString(run_->deviceHolds())));
+}
+
+void CUpdaterView::showFailure(const updater::run::DeviceResult &result)
+{
     showState(QStringLiteral("Failed: %1; update again")
                   .arg(QString::fromLatin1(updater::run::outcomeName(result.outcome))),
               capitalised(result.message));
-    showRunFailure(window(),
-                   QStringLiteral("The update did not succeed after %1.\n%2.\nThe inverter now "
-                                  "holds: %3.\nUpdate again.")
-                       .arg(step.isEmpty() ? QStringLiteral("the job") : step,
-                            capitalised(result.message),
-                            QString::fromStdString(run_->deviceHolds())));
 }
 
 const FirmwareFacts &CUpdaterView::factsOf(const std::string &path) const
@@ -230,7 +232,8 @@ void CUpdaterView::bothFinished()
         return;
     const updater::run::DeviceResult result = run_->result();
     QString text;
-    if (result.outcome == updater::run::DeviceOutcome::Success) {
+    const bool success = result.outcome == updater::run::DeviceOutcome::Success;
+    if (success) {
         text = QString::fromUtf8(updater::texts::kSuccess) +
                QStringLiteral("\nThe inverter now holds the new DSP firmware and the new LCD ARM "
                               "firmware.");
@@ -254,5 +257,16 @@ void CUpdaterView::bothFinished()
     bothRun_.store(false);
     run_->reset(downLoadDevice(), windowSettings());
     setLine(updater::kIdFileLine, QString::fromUtf8(res::kFileLinePrefix) + firmwarePath_);
-    showAppMessage(window(), text);
+    // As DownLoad's boxes: success informs, a line that cannot be trusted stops;
+    // a time-out or a lost link warns as its own box would.
+    if (success) {
+        showSuccessMessage(window(), text);
+        return;
+    }
+    if (result.outcome != updater::run::DeviceOutcome::Interrupted)
+        showFailure(result);
+    if (updater::run::answerOutcome(result.outcome))
+        showRunFailure(window(), text);
+    else
+        showAppMessage(window(), text);
 }

@@ -381,8 +381,10 @@ TEST(Progress, MoreAnswersThanUnitsShowNoSuccessBoxButWhyTheUpdateFailed)
         const JobRecord job = runJob(w.rig, 20000);
         EXPECT_NE(job.box.text, kSuccess);
         EXPECT_EQ(job.box.icon, QMessageBox::Critical);
-        EXPECT_TRUE(job.box.text.contains("a device that answers twice") &&
-                    job.box.text.contains("Update again"))
+        EXPECT_TRUE(job.box.text.startsWith("The update failed: the device acknowledged the whole "
+                                            "firmware, but its line cannot be trusted.\n") &&
+                    job.box.text.contains("a device that answers twice") &&
+                    job.box.text.contains("The inverter now holds: "))
             << job.box.text.toStdString();
         EXPECT_TRUE(w.rig.frame->statusText().startsWith("Failed: too many answers"))
             << w.rig.frame->statusText().toStdString();
@@ -545,20 +547,22 @@ TEST(BothFirmwares, OneRunWritesDspThenArmAndEndsWithOneBoxSayingWhatTheInverter
         EXPECT_TRUE(w.rig.modals.unexpected().isEmpty());
         if (seen)
             *seen = texts.texts;
-        return box.text;
+        return box;
     };
     {
         SimWindow w({"--repeat", "--restart-ms", "100"}, 0, {});
         ASSERT_TRUE(w.linked);
         QByteArray damaged = shelltest::hexImage(5);
         damaged[damaged.indexOf("\r\n", damaged.indexOf("\r\n") + 2) - 1] ^= 1;
-        EXPECT_EQ(run(w, damaged),
+        EXPECT_EQ(run(w, damaged).text,
                   "Firmware file refused!\n" + w.path + ": line 2: checksum mismatch");
         EXPECT_EQ(w.sim.output().count("verdict"), 0); // nothing was sent
         QStringList seen;
-        EXPECT_EQ(run(w, shelltest::hexImage(30), &seen),
+        const SeenBox success = run(w, shelltest::hexImage(30), &seen);
+        EXPECT_EQ(success.text,
                   kSuccess + "\nThe inverter now holds the new DSP firmware and the new LCD ARM "
                              "firmware.");
+        EXPECT_EQ(success.icon, QMessageBox::Information);
         for (const QString &text :
              {"File:  " + w.path, "File:  " + w.dir.filePath("lcd.bin"),
               QStringLiteral("Erase Done."), QStringLiteral("Programing Done."),
@@ -574,7 +578,9 @@ TEST(BothFirmwares, OneRunWritesDspThenArmAndEndsWithOneBoxSayingWhatTheInverter
     // The DSP job's 7 units pass; the ARM job's unit 9 (data block 6) is not answered.
     SimWindow silent({"--repeat", "--restart-ms", "100", "--silent-from", "9"}, 0, {});
     ASSERT_TRUE(silent.linked);
-    const QString box = run(silent, shelltest::hexImage(5));
+    const SeenBox timedOut = run(silent, shelltest::hexImage(5));
+    EXPECT_EQ(timedOut.icon, QMessageBox::Warning);
+    const QString box = timedOut.text;
     EXPECT_TRUE(
         box.startsWith(kTimeOut +
                        "\nDSP firmware written; ARM firmware: time-out while programming") &&
@@ -586,7 +592,11 @@ TEST(BothFirmwares, OneRunWritesDspThenArmAndEndsWithOneBoxSayingWhatTheInverter
     // A device that answers twice: the run stops after the DSP firmware and says why, once.
     SimWindow twice({"--repeat", "--restart-ms", "100", "--duplicate-from", "1"}, 0, {});
     ASSERT_TRUE(twice.linked);
-    EXPECT_EQ(run(twice, shelltest::hexImage(5)),
+    const SeenBox failed = run(twice, shelltest::hexImage(5));
+    EXPECT_EQ(failed.icon, QMessageBox::Critical);
+    EXPECT_TRUE(twice.rig.frame->statusText().startsWith("Failed: too many answers"))
+        << twice.rig.frame->statusText().toStdString();
+    EXPECT_EQ(failed.text,
               "DSP firmware: 14 acknowledgements for 7 units: noise on the line, a second device, "
               "or a device that answers twice; the device may hold a damaged firmware; update "
               "again\n"

@@ -129,8 +129,10 @@ void FleetRun::end(int signal)
         run->interrupt(signal);
     ticker_.reset();
     const int status = exitStatus();
-    for (const auto &run : runs_)
-        run->note("exit", std::to_string(status));
+    // The exit status is one device's own only when it is the only one; in a fleet
+    // each trace ends with its own device's outcome.
+    if (runs_.size() == 1)
+        runs_.front()->note("exit", std::to_string(status));
     if (finished_)
         finished_(status);
 }

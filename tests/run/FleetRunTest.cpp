@@ -15,6 +15,7 @@ namespace {
 
 using updater::run::DeviceOutcome;
 using updater::run::FleetRun;
+using updater::run::outcomeName;
 
 // Devices run at most `jobs` at once, in the order given; the exit status sums
 // them up; a signal ends every device at once.
@@ -66,6 +67,8 @@ TEST_P(Fleet, RunsItsDevicesAtMostJobsAtOnceAndSumsThemUp)
             return link;
         },
         &time);
+    for (std::size_t i = 0; i < fleet.runs().size(); ++i)
+        fleet.runs()[i]->trace().setPath(dir.filePath(QString("d%1.trace").arg(i)).toStdString());
     int status = -1;
     fleet.start([&](int s) { status = s; });
     std::size_t mostAtOnce = 0;
@@ -91,6 +94,18 @@ TEST_P(Fleet, RunsItsDevicesAtMostJobsAtOnceAndSumsThemUp)
     for (const auto &r : fleet.runs())
         outcomes.push_back(r->outcome());
     EXPECT_EQ(outcomes, c.outcomes);
+    // Each device's trace ends with its own outcome; the run's exit status is a
+    // device's own only when it is the only one.
+    for (std::size_t i = 0; i < fleet.runs().size(); ++i) {
+        fleet.runs()[i]->trace().close();
+        std::ifstream in(dir.filePath(QString("d%1.trace").arg(i)).toStdString());
+        const std::string log((std::istreambuf_iterator<char>(in)), {});
+        if (outcomes[i] != DeviceOutcome::NotStarted) {
+            EXPECT_NE(log.find(std::string("end: ") + outcomeName(outcomes[i])), std::string::npos)
+                << log;
+        }
+        EXPECT_EQ(log.find("exit: ") != std::string::npos, c.devices == 1 && !log.empty()) << log;
+    }
 }
 
 constexpr auto S = DeviceOutcome::Success;

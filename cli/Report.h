@@ -39,10 +39,7 @@ std::string reportJson(const RunReport &report);
 class ReportWriter
 {
 public:
-    ReportWriter(std::string path, Console &console)
-        : path_(std::move(path)), console_(console)
-    {
-    }
+    ReportWriter(std::string path, Console &console) : path_(std::move(path)), console_(console) {}
 
     bool wanted() const { return !path_.empty(); }
     // What every report of the run says: its start, firmware, jobs and retries.

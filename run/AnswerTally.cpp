@@ -1,6 +1,7 @@
 #include "AnswerTally.h"
 
 #include "JobStates.h"
+#include "RunWords.h"
 #include "SerialPort.h"
 #include "UpdateJob.h"
 
@@ -52,8 +53,7 @@ AnswerTally::Clock::time_point AnswerTally::lastByteAt() const
 
 std::string AnswerTally::Count::text() const
 {
-    std::string text = std::to_string(answers) + " acknowledgements for " + std::to_string(units) +
-                       (units == 1 ? " unit" : " units");
+    std::string text = std::to_string(answers) + " acknowledgements for " + unitsText(units);
     if (early > 0)
         text +=
             ", " + std::to_string(early) + " of them before their unit could have crossed the line";
@@ -64,8 +64,7 @@ std::string answersFault(const AnswerTally::Count &count)
 {
     constexpr const char *kMayHold = "; the device may hold a damaged firmware; update again";
     if (count.answers > count.units)
-        return std::to_string(count.answers) + " acknowledgements for " +
-               std::to_string(count.units) + (count.units == 1 ? " unit" : " units") +
+        return std::to_string(count.answers) + " acknowledgements for " + unitsText(count.units) +
                ": noise on the line, a second device, or a device that answers twice" + kMayHold;
     if (count.early > 0)
         return "answers came faster than a 9600-baud line can carry the units (" +

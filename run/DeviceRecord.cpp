@@ -6,16 +6,6 @@
 
 namespace updater::run {
 
-namespace {
-
-// "1 unit", "41 units"
-std::string unitsText(int units)
-{
-    return std::to_string(units) + (units == 1 ? " unit" : " units");
-}
-
-} // namespace
-
 void DeviceRecord::reset(bool dsp, bool arm)
 {
     *this = DeviceRecord{};

@@ -10,6 +10,11 @@ static_assert(stepWords(JobStep::NotStarted).step == JobStep::NotStarted &&
               stepWords(JobStep::Erasing).step == JobStep::Erasing &&
               stepWords(JobStep::Programming).step == JobStep::Programming);
 
+std::string unitsText(int units)
+{
+    return std::to_string(units) + (units == 1 ? " unit" : " units");
+}
+
 std::string minutesSeconds(long long seconds)
 {
     if (seconds < 0)

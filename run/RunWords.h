@@ -13,6 +13,9 @@
 // in PortName.h (linkLabel).
 namespace updater::run {
 
+// "1 unit", "41 units"
+std::string unitsText(int units);
+
 // "1:05", "12:40": minutes and seconds; "-" for a negative count.
 std::string minutesSeconds(long long seconds);
 

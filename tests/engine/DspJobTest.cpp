@@ -416,13 +416,19 @@ TEST(DownLoadCommand, ByteWithNoJobChangesNothing)
     EXPECT_TRUE(rig.host.texts.empty());
 }
 
+// A DSP job whose erase command went out and was not answered.
+static void startUnansweredErase(Rig &rig, TempDir &dir)
+{
+    rig.startJob(0, dir.write("f.hex", sixteenByteRecords(3)));
+    for (int t = 0; t < 6; ++t)
+        rig.tick();
+}
+
 TEST(DspJobEnding, ReplyWhileTheTimeOutBoxIsOpenIsHandledFromAnotherThread)
 {
     TempDir dir;
     Rig rig;
-    rig.startJob(0, dir.write("f.hex", sixteenByteRecords(3)));
-    for (int t = 0; t < 6; ++t)
-        rig.tick(); // erase out, no reply
+    startUnansweredErase(rig, dir);
     int stateAfterLateReply = -2;
     rig.host.onMessage = [&](const std::string &) {
         // The box is open on the supervisor's side; the receiving thread must not
@@ -444,9 +450,7 @@ TEST(DspJobEnding, TicksWhileTheTimeOutBoxIsOpenShowNoSecondBox)
 {
     TempDir dir;
     Rig rig;
-    rig.startJob(0, dir.write("f.hex", sixteenByteRecords(3)));
-    for (int t = 0; t < 6; ++t)
-        rig.tick(); // erase out, no reply
+    startUnansweredErase(rig, dir);
     rig.host.onMessage = [&](const std::string &) {
         if (rig.host.messages.size() > 1)
             return; // a second box: the test has failed already

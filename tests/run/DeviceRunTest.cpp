@@ -245,8 +245,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 // After the DSP firmware the inverter restarts: nothing goes to it before the
-// restart wait is over, and the link is tried again until it opens.
-TEST(TwoFirmwares, WaitForTheRestartBeforeTheArmWakeUp)
+// restart wait is over, and the link is tried again until it opens. A WiFi module
+// that takes the connection and drops it before the ARM erase is opened again,
+// without another attempt and without writing the DSP firmware twice.
+TEST(TwoFirmwares, WaitForTheRestartAndOpenTheLinkAgainUntilTheArmJobRuns)
 {
     RunRig rig(cliSettings());
     rig.start(rig.dspFile(), rig.armFile());
@@ -258,8 +260,15 @@ TEST(TwoFirmwares, WaitForTheRestartBeforeTheArmWakeUp)
         rig.step();
     EXPECT_GE(rig.time.now() - dspDone, std::chrono::milliseconds(3000 + 1000));
     rig.link->acceptOpens = true;
+    while (rig.run->busy() && rig.run->phase() != DeviceRun::Phase::Running)
+        rig.step();
+    const int opens = rig.link->opens;
+    rig.link->hangUp(); // before the ARM wake-up went out
     rig.runFor(60s);
     EXPECT_EQ(rig.run->outcome(), DeviceOutcome::Success);
+    EXPECT_EQ(rig.link->opens, opens + 1);
+    EXPECT_EQ(rig.run->result().attempts, 1);
+    EXPECT_EQ(rig.link->jobs, (std::vector<std::uint8_t>{0xFA, 0xFE})); // the DSP firmware once
     EXPECT_EQ(rig.run->deviceHolds(), "every firmware written");
     EXPECT_EQ(std::count(rig.told.messages.begin(), rig.told.messages.end(), kSuccess), 1)
         << "one success for the device";
@@ -284,25 +293,6 @@ TEST(Attempts, ResumeFromTheFirmwareThatFailed)
     EXPECT_EQ(rig.run->outcome(), DeviceOutcome::Success);
     EXPECT_EQ(rig.run->result().attempts, 2);
     EXPECT_TRUE(anyContains(rig.told.messages, "time out"));
-}
-
-// A restarting inverter whose WiFi module takes the connection and drops it
-// before the ARM firmware was erased: the link is opened again, and the DSP
-// firmware is not written a second time.
-TEST(TwoFirmwares, ALinkLostBeforeTheArmEraseIsOpenedAgain)
-{
-    RunRig rig(cliSettings());
-    rig.start(rig.dspFile(), rig.armFile());
-    while (rig.run->busy() && rig.run->phase() != DeviceRun::Phase::Reopening)
-        rig.step();
-    while (rig.run->busy() && rig.run->phase() != DeviceRun::Phase::Running)
-        rig.step();
-    const int opens = rig.link->opens;
-    rig.link->hangUp(); // at the ARM wake-up
-    rig.runFor(60s);
-    EXPECT_EQ(rig.run->outcome(), DeviceOutcome::Success);
-    EXPECT_EQ(rig.link->opens, opens + 1);
-    EXPECT_EQ(rig.run->result().attempts, 1);
 }
 
 // A later attempt resumes from the firmware that failed; what an earlier one

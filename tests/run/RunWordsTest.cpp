@@ -10,7 +10,6 @@
 #include <tuple>
 
 using namespace std::chrono_literals;
-using updater::JobStep;
 
 TEST(RunWords, MinutesAndSeconds)
 {
@@ -39,28 +38,6 @@ TEST(RunWords, TimeLeftIsTheRestAtTheRateSoFarRoundedToTheNearestSecond)
     for (const auto &row : rows)
         EXPECT_EQ(updater::run::secondsLeft(row.sent, row.total, row.sending), row.left)
             << row.sent << " of " << row.total << " in " << row.sending.count() << " ms";
-}
-
-// The run's record and the window: one state of the device, each its own advice.
-TEST(RunWords, WhatTheDeviceHoldsAfterEachStep)
-{
-    const struct
-    {
-        JobStep step;
-        const char *device, *inverter;
-    } rows[] = {
-        {JobStep::NotStarted, "the device is unchanged", "The inverter is unchanged."},
-        {JobStep::Connecting, "the device has not been erased",
-         "The inverter has not been erased: run the update again."},
-        {JobStep::Erasing, "the device may be partly erased",
-         "The inverter may be partly erased: keep it powered and run the update again."},
-        {JobStep::Programming, "the device may be half-written; run the update again",
-         "The inverter may be half-written: keep it powered and run the update again."},
-    };
-    for (const auto &row : rows) {
-        EXPECT_EQ(updater::run::whatTheDeviceHolds(row.step), row.device);
-        EXPECT_EQ(updater::run::whatTheInverterHolds(row.step), row.inverter);
-    }
 }
 
 // One read gives the check, the report's size and CRC-32, and the records the

@@ -33,7 +33,8 @@ inline constexpr int kTcpLink = 1;    // "TCP/IP"
 // (the supervisor has stopped); destruction ends the communication thread.
 //
 // As a DeviceLink it tells what becomes of the link through LinkEvents, on that
-// thread from its event loop; the window listens to linkOpenChanged as well.
+// thread from its event loop. linkOpenChanged says every change of linkOpen(),
+// also one that close() makes.
 class CFileDownCom : public CSocketModbus, public CSerialPort, public updater::DeviceLink
 {
     Q_OBJECT

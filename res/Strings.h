@@ -44,6 +44,10 @@ inline constexpr const char kPromptSaveSupportLog[] =
     "Save the log of the last update for the service";
 inline constexpr const char kNoSupportLog[] =
     "No update has run yet: there is no support log to save.";
+inline constexpr int kIdOpenLogFolder = 32784;
+inline constexpr const char kItemOpenLogFolder[] = "Open Log &Folder";
+inline constexpr const char kPromptOpenLogFolder[] =
+    "Open the folder that keeps the trace of every update";
 
 // Keys of the commands (QKeySequence's portable text).
 inline constexpr const char kKeyOpen[] = "Ctrl+O";

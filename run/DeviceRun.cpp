@@ -145,10 +145,10 @@ void DeviceRun::start()
         startJob();
         return;
     }
-    // The window's DownLoad opens again only the link the technician chose and
-    // that has been open (the inverter hung up as it restarted); without a link or
-    // a file its job says what is missing.
-    if (settings_.keepLinkOpen && (!linkWasOpen_ || firmwarePath().empty())) {
+    // The window's DownLoad opens the link the technician chose again: the
+    // inverter hung up as it restarted, or its WiFi module was not yet up when
+    // the link was chosen. Without a link or a file its job says what is missing.
+    if (settings_.keepLinkOpen && (device_.linkText.empty() || firmwarePath().empty())) {
         startJob();
         return;
     }
@@ -223,7 +223,8 @@ void DeviceRun::startJob()
         jobStarted_();
     // Without a file the job asks for one, also while the link the window chose is
     // closed for a moment.
-    const bool askForFile = settings_.keepLinkOpen && linkWasOpen_ && firmwarePath().empty();
+    const bool askForFile =
+        settings_.keepLinkOpen && !device_.linkText.empty() && firmwarePath().empty();
     job_.downLoad(link_->isOpen() || askForFile);
     if (job_.idle()) { // refused without a link or a file; its message has been shown
         jobRunning_.store(false);

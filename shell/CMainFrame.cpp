@@ -16,6 +16,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -95,6 +96,9 @@ void CMainFrame::createMenus()
     QAction *saveLog = commandAction(this, res::kIdSaveSupportLog, res::kItemSaveSupportLog,
                                      res::kPromptSaveSupportLog);
     connect(saveLog, &QAction::triggered, view_, &CUpdaterView::OnSaveSupportLog);
+    QAction *openLogs = commandAction(this, res::kIdOpenLogFolder, res::kItemOpenLogFolder,
+                                      res::kPromptOpenLogFolder);
+    connect(openLogs, &QAction::triggered, view_, &CUpdaterView::OnOpenLogFolder);
     QAction *updateBoth =
         commandAction(this, res::kIdUpdateBoth, res::kItemUpdateBoth, res::kPromptUpdateBoth);
     connect(updateBoth, &QAction::triggered, view_, &CUpdaterView::OnUpdateBoth);
@@ -116,8 +120,10 @@ void CMainFrame::createMenus()
     tool->addAction(updateBoth);
     tool->addSeparator();
     tool->addAction(stop_);
-    menuBar()->addMenu(QString::fromUtf8(res::kMenuHelp))->addAction(about);
-    menuActions_ = {open, setPort, downLoad, about, stop_, saveLog, updateBoth};
+    QMenu *help = menuBar()->addMenu(QString::fromUtf8(res::kMenuHelp));
+    help->addAction(about);
+    help->addAction(openLogs);
+    menuActions_ = {open, setPort, downLoad, about, stop_, saveLog, updateBoth, openLogs};
 }
 
 void CMainFrame::createToolBar()
@@ -253,6 +259,31 @@ void CMainFrame::enableCommands(bool enabled)
     for (QAction *key : accelerators_)
         key->setEnabled(enabled);
     stop_->setEnabled(!enabled);
+    // The prompt of a command just given (the mouse still on DownLoad) gives way
+    // to the job's own state.
+    if (!enabled && disabledPrompt(statusBar()->currentMessage()))
+        statusBar()->clearMessage();
+}
+
+bool CMainFrame::disabledPrompt(const QString &tip) const
+{
+    for (QAction *action : menuActions_) {
+        if (!action->isEnabled() && !tip.isEmpty() && action->statusTip() == tip)
+            return true;
+    }
+    return false;
+}
+
+bool CMainFrame::event(QEvent *event)
+{
+    // A disabled command's prompt would cover the job's state while the mouse
+    // rests on its button: it is not shown.
+    if (event->type() == QEvent::StatusTip &&
+        disabledPrompt(static_cast<QStatusTipEvent *>(event)->tip())) {
+        statusBar()->clearMessage();
+        return true;
+    }
+    return QMainWindow::event(event);
 }
 
 void CMainFrame::showState(const QString &text, const QString &details)
@@ -274,7 +305,7 @@ void CMainFrame::updateIndicators()
 void CMainFrame::closeEvent(QCloseEvent *event)
 {
     // Ending a job leaves the device half-written: only when the user says so.
-    if (view_->jobRunning() && !askYesNo(this, QString::fromUtf8(res::kCloseDuringJob))) {
+    if (view_->jobRunning() && !askAboutJob(this, QString::fromUtf8(res::kCloseDuringJob))) {
         event->ignore();
         return;
     }

@@ -46,6 +46,7 @@ signals:
     void aboutRequested();
 
 protected:
+    bool event(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void moveEvent(QMoveEvent *event) override;
@@ -58,6 +59,8 @@ private:
     void createStatusBar();
     void createAccelerators();
     void enableCommands(bool enabled);
+    // tip is the prompt of a command that is disabled.
+    bool disabledPrompt(const QString &tip) const;
     void showState(const QString &text, const QString &details);
     void updateIndicators();
     void fitOuterSize();

@@ -11,11 +11,12 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QTimer>
 
 namespace res = updater::res;
 
 namespace {
-// Where the settings of the toolkit are kept; the program stores nothing of its own.
+// Where the settings are kept: the toolkit's, and the folder File > Open last used.
 constexpr const char kSettingsOrganisation[] = "应用程序向导生成的本地应用程序";
 } // namespace
 
@@ -27,7 +28,7 @@ CUpdaterApp::~CUpdaterApp()
     frame_.reset();
 }
 
-bool CUpdaterApp::InitInstance(bool showWindow)
+bool CUpdaterApp::InitInstance(bool showWindow, const QStringList &arguments)
 {
     QCoreApplication::setOrganizationName(QString::fromUtf8(kSettingsOrganisation));
     QCoreApplication::setApplicationName(QString::fromUtf8(updater::texts::kAppTitle));
@@ -42,6 +43,15 @@ bool CUpdaterApp::InitInstance(bool showWindow)
     frame_->view()->OnInitialUpdate();
     if (showWindow)
         frame_->show();
+    // A firmware file named on the command line (a file dropped on the program's
+    // icon) opens once the window is up, as File > Open opens it.
+    for (const QString &argument : arguments) {
+        if (argument.startsWith(QLatin1Char('-')))
+            continue;
+        QTimer::singleShot(0, frame_->view(),
+                           [view = frame_->view(), argument] { view->openNamedFile(argument); });
+        break;
+    }
     return true;
 }
 

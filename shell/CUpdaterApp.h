@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QStringList>
 
 #include <memory>
 
@@ -20,7 +21,9 @@ public:
 
     // Initialisation of the instance. Returns false when the program must end.
     // showWindow false leaves the main window hidden (tests show it themselves).
-    bool InitInstance(bool showWindow = true);
+    // arguments: the command line after the program's name; a firmware file named
+    // there opens as File > Open does, once the window is up.
+    bool InitInstance(bool showWindow = true, const QStringList &arguments = {});
 
     CMainFrame *mainFrame() const { return frame_.get(); }
     CUpdaterDoc *document() const { return document_.get(); }

@@ -18,6 +18,7 @@
 
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QTemporaryDir>
@@ -123,6 +124,16 @@ void CUpdaterView::openDroppedFile(const QString &path)
     openFirmware(path);
 }
 
+void CUpdaterView::openNamedFile(const QString &path)
+{
+    const QFileInfo file(path);
+    if (!file.isFile()) {
+        showAppMessage(window(), file.absoluteFilePath() + QStringLiteral(": no such file"));
+        return;
+    }
+    openFirmware(file.absoluteFilePath());
+}
+
 void CUpdaterView::openFirmware(const QString &dropped)
 {
     if (!idle())
@@ -141,8 +152,11 @@ void CUpdaterView::openFirmware(const QString &dropped)
         fileDialog.setAcceptMode(QFileDialog::AcceptOpen);
         fileDialog.setFileMode(QFileDialog::ExistingFile);
         fileDialog.setDefaultSuffix(QStringLiteral("hex"));
-        if (fileDialog.exec() == QDialog::Accepted && !fileDialog.selectedFiles().isEmpty())
+        fileDialog.setDirectory(firmwareFolder());
+        if (fileDialog.exec() == QDialog::Accepted && !fileDialog.selectedFiles().isEmpty()) {
             firmwarePath_ = fileDialog.selectedFiles().constFirst();
+            keepFirmwareFolder(firmwarePath_);
+        }
     }
     // What DownLoad will send, read now (the type may have changed with the path kept).
     if (!firmwarePath_.isEmpty()) {
@@ -236,6 +250,13 @@ void CUpdaterView::shutDown()
     if (shutDown_)
         return;
     shutDown_ = true;
+    // The job's trace keeps where the window's closing left it.
+    if (jobRunning()) {
+        const updater::run::JobView job = run_->jobView();
+        const statustext::JobPlace place =
+            statustext::placeOf(job.fields, job.arm, factsOf(job.fields.firmwarePath));
+        run_->note("closed", statustext::closed(place).toStdString());
+    }
     // From here on no thread waits for a message box: the supervisor and the
     // communication thread can be joined even while an ending is under way. The
     // run abandons its job (closing the firmware file) and closes its link.
@@ -301,14 +322,23 @@ void CUpdaterView::message(updater::MessageKind kind, const std::string &text)
         return; // the run of both firmwares ends with one box of its own
     const QString message = QString::fromStdString(text);
     const auto show = [this, kind, message] {
+        // The job has ended: a question about it has no more to ask.
+        closeJobQuestion();
         if (kind != updater::MessageKind::Success) {
+            // While its box is open the status bar says how the job ended.
+            endingText_ = QStringLiteral("Failed: ") + message.section(QLatin1Char('\n'), 0, 0);
+            if (run_->busy())
+                showState(endingText_);
             showAppMessage(window(), message);
+            endingText_.clear();
             return;
         }
         // The run has found the device written: said on the status bar too while
         // the box is open, the bar at 100 %.
-        showState(QStringLiteral("Done: download file success"));
+        endingText_ = QStringLiteral("Done: download file success");
+        showState(endingText_);
         showSuccessMessage(window(), message);
+        endingText_.clear();
         showState(linkState_);
     };
     if (onUiThread(this)) {
@@ -331,6 +361,8 @@ void CUpdaterView::idleChanged(bool idle)
 void CUpdaterView::phaseChanged()
 {
     emit commandsEnabled(idle());
+    if (!run_->busy())
+        closeJobQuestion();
     if (run_->busy() && !progressTimer_->isActive()) {
         progressTimer_->start();
     } else if (!run_->busy() && progressTimer_->isActive()) {
@@ -341,6 +373,17 @@ void CUpdaterView::phaseChanged()
 
 void CUpdaterView::showProgress()
 {
+    // A job's ending box is open: the status bar says how it ended.
+    if (!endingText_.isEmpty()) {
+        showState(endingText_);
+        return;
+    }
+    // After the job's last answer the line is listened to until the inverter
+    // hangs up as it restarts, or stays quiet.
+    if (run_->phase() == updater::run::DeviceRun::Phase::Closing) {
+        showState(QStringLiteral("Done: waiting for the inverter to restart"));
+        return;
+    }
     const updater::run::JobView job = run_->jobView();
     const updater::JobFields &fields = job.fields;
     if (fields.jobState == updater::kNoJob)

@@ -51,11 +51,17 @@ public:
     // A file dropped on the window: the type is asked, and the file takes the place
     // of the file dialog.
     void openDroppedFile(const QString &path);
+    // A file named on the program's command line: as a dropped file, or a box
+    // when there is no such file.
+    void openNamedFile(const QString &path);
     void OnSetPort();
     void OnDownLoad();
     // File > Save Support Log...: the last job's trace (updater-cli --trace's
     // lines) to a file the user names.
     void OnSaveSupportLog();
+    // Help > Open Log Folder: the folder that keeps every job's trace, in the
+    // desktop's file manager.
+    void OnOpenLogFolder();
     // Tool > Update DSP and LCD ARM...: both files picked and checked, then one run
     // through the device run: DSP, the inverter's restart, the link opened again,
     // LCD ARM; one box at the end says what the inverter holds.
@@ -124,8 +130,17 @@ private:
     void setLinkState(const QString &text);
     // While the run is busy: the job's progress on the status bar.
     void showProgress();
-    // The trace of the job about to start, in a folder of its own; "" without one.
+    // The trace of the job about to start, in the logs folder (the newest
+    // kKeptTraces kept); "" without one.
     QString openJobTrace();
+    static constexpr int kKeptTraces = 200;
+    // Where every job's trace is kept: "logs" under the user's local application
+    // data, made when missing; "" when it cannot be made.
+    static QString logsFolder();
+    // The folder that File > Open starts in: the one of the last file chosen,
+    // else the user's documents; a chosen file's folder is kept for next time.
+    static QString firmwareFolder();
+    static void keepFirmwareFolder(const QString &file);
     // The job started (or its link is being opened): its trace is the one Save
     // Support Log saves. Otherwise it was refused, and the trace is dropped.
     void keepJobTrace(const QString &path, bool started);
@@ -174,6 +189,7 @@ private:
     std::atomic<bool> bothRun_{false};
     std::array<FirmwareFacts, 2> bothFacts_;
     std::string lastFault_; // what the run said of its failure
+    QString endingText_;    // how the job ended, while its box is open
     QTimer *progressTimer_ = nullptr;
     QProgressBar *progressBar_ = nullptr;
     CStaticText *fileLine_ = nullptr;

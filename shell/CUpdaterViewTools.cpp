@@ -10,25 +10,77 @@
 #include "Texts.h"
 
 #include <QDateTime>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <filesystem>
 
 namespace res = updater::res;
 
+QString CUpdaterView::logsFolder()
+{
+    const QString logs = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
+                         QStringLiteral("/logs");
+    return QDir().mkpath(logs) ? logs : QString();
+}
+
+namespace {
+
+// The user's documents folder, or the home folder where there is none.
+QString documentsFolder()
+{
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return !documents.isEmpty() && QFileInfo(documents).isDir() ? documents : QDir::homePath();
+}
+
+constexpr char kFirmwareFolderKey[] = "firmwareFolder";
+
+} // namespace
+
+QString CUpdaterView::firmwareFolder()
+{
+    const QString last = QSettings().value(QLatin1String(kFirmwareFolderKey)).toString();
+    return !last.isEmpty() && QFileInfo(last).isDir() ? last : documentsFolder();
+}
+
+void CUpdaterView::keepFirmwareFolder(const QString &file)
+{
+    QSettings().setValue(QLatin1String(kFirmwareFolderKey), QFileInfo(file).absolutePath());
+}
+
 QString CUpdaterView::openJobTrace()
 {
-    if (!traceDir_)
-        traceDir_ = std::make_unique<QTemporaryDir>();
-    if (!traceDir_->isValid())
-        return {};
-    const QString path = traceDir_->filePath(QStringLiteral("job-%1.trace").arg(++traces_));
+    QString folder = logsFolder();
+    if (folder.isEmpty()) { // the job is traced all the same, for Save Support Log
+        if (!traceDir_)
+            traceDir_ = std::make_unique<QTemporaryDir>();
+        if (!traceDir_->isValid())
+            return {};
+        folder = traceDir_->path();
+    }
+    // Named by the time it starts, so that the names sort as the jobs ran.
+    const QString stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
+    QString path = QDir(folder).filePath(QStringLiteral("job-%1.trace").arg(stamp));
+    for (int n = 2; QFileInfo::exists(path); ++n)
+        path = QDir(folder).filePath(QStringLiteral("job-%1-%2.trace").arg(stamp).arg(n));
     if (!run_->trace().openForJob(QFile::encodeName(path).toStdString()).empty())
         return {};
     run_->note("start", updater::texts::kAppTitle);
+    // The newest are kept, this one among them.
+    QDir logs(folder);
+    const QStringList traces =
+        logs.entryList({QStringLiteral("job-*.trace")}, QDir::Files, QDir::Name);
+    for (qsizetype i = 0; i + kKeptTraces < traces.size(); ++i)
+        logs.remove(traces[i]);
     return path;
 }
 
@@ -36,14 +88,23 @@ void CUpdaterView::keepJobTrace(const QString &path, bool started)
 {
     if (path.isEmpty())
         return;
-    if (!started) {
+    if (!started) { // refused before anything was sent: nothing to keep
         run_->trace().close();
         QFile::remove(path);
         return;
     }
-    if (!tracePath_.isEmpty())
-        QFile::remove(tracePath_);
     tracePath_ = path;
+}
+
+void CUpdaterView::OnOpenLogFolder()
+{
+    const QString logs = logsFolder();
+    if (logs.isEmpty() || !QDesktopServices::openUrl(QUrl::fromLocalFile(logs)))
+        showAppMessage(window(),
+                       QStringLiteral("The logs folder cannot be opened: ") +
+                           QDir::toNativeSeparators(QStandardPaths::writableLocation(
+                                                        QStandardPaths::AppLocalDataLocation) +
+                                                    QStringLiteral("/logs")));
 }
 
 namespace {
@@ -69,6 +130,7 @@ void CUpdaterView::OnSaveSupportLog()
     dialog.setObjectName(QStringLiteral("saveLogDialog"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(QStringLiteral("log"));
+    dialog.setDirectory(documentsFolder());
     dialog.selectFile(
         QStringLiteral("updater-support-%1.log")
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))));
@@ -94,7 +156,7 @@ void CUpdaterView::OnSaveSupportLog()
 
 void CUpdaterView::OnStop()
 {
-    if (!jobRunning() || !askYesNo(window(), QString::fromUtf8(res::kStopDuringJob)))
+    if (!jobRunning() || !askAboutJob(window(), QString::fromUtf8(res::kStopDuringJob)))
         return;
     if (!jobRunning())
         return; // it ended while the question was open
@@ -106,6 +168,14 @@ void CUpdaterView::OnStop()
     const updater::run::JobView job = run_->jobView();
     const statustext::JobPlace place = statustext::placeOf(job.fields, job.arm, facts_);
     run_->interrupt(0); // closes the file and the link
+    // The line of the step it stopped in says so, after the texts the job had posted.
+    const bool program = place.step == updater::JobStep::Programming;
+    post([this, program, step = place.step] {
+        setLine(program ? updater::kIdProgramLine : updater::kIdConnectLine,
+                program                             ? QStringLiteral("Program stopped")
+                : step == updater::JobStep::Erasing ? QStringLiteral("Erase stopped")
+                                                    : QStringLiteral("Connection stopped"));
+    });
     const QString said = statustext::stopped(place);
     run_->note("stop", said.toStdString());
     linkState_ = linkName_ + QStringLiteral(" closed");
@@ -135,8 +205,10 @@ QString CUpdaterView::pickFirmware(int firmwareType)
     dialog.setFileMode(QFileDialog::ExistingFile);
     if (dsp)
         dialog.setDefaultSuffix(QStringLiteral("hex"));
+    dialog.setDirectory(firmwareFolder());
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
+    keepFirmwareFolder(dialog.selectedFiles().constFirst());
     return dialog.selectedFiles().constFirst();
 }
 

@@ -4,13 +4,17 @@
 
 #include <QEvent>
 #include <QFocusEvent>
+#include <QFontMetrics>
 #include <QHBoxLayout>
+#include <QHelpEvent>
 #include <QIntValidator>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QTextLayout>
 #include <QTextOption>
+#include <QToolTip>
 
 #include <algorithm>
 
@@ -30,15 +34,98 @@ void CStaticText::setAlignment(Qt::Alignment alignment)
     update();
 }
 
+namespace {
+
+constexpr QChar kZeroWidthSpace(0x200B);
+constexpr QChar kNoBreakSpace(0xA0);
+
+// The text as it is laid out: a path may break after each of its separators
+// (never inside "(/"), and a grouped number ("8 192") or a CRC-32 and its value
+// stay on one line.
+QString wrappable(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size() + 16);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        const bool inNumber = c == QLatin1Char(' ') && i > 0 && i + 1 < text.size() &&
+                              text[i - 1].isDigit() && text[i + 1].isDigit();
+        shown += inNumber ? kNoBreakSpace : c;
+        const bool separator = c == QLatin1Char('/') || c == QLatin1Char('\\');
+        if (separator && i + 1 < text.size() && !text[i + 1].isSpace() &&
+            text[i + 1] != QLatin1Char('/') && text[i + 1] != QLatin1Char('\\') &&
+            text[i + 1] != QLatin1Char(')'))
+            shown += kZeroWidthSpace;
+    }
+    return shown.replace(QStringLiteral("CRC-32 "), QStringLiteral("CRC-32") + kNoBreakSpace);
+}
+
+} // namespace
+
+QStringList CStaticText::layOut(bool *elided) const
+{
+    const QString shown = wrappable(text_);
+    QTextOption option(alignment_);
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    QTextLayout layout(shown, font());
+    layout.setTextOption(option);
+    layout.beginLayout();
+    QStringList lines;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width());
+        lines << shown.mid(line.textStart(), line.textLength());
+    }
+    layout.endLayout();
+    // What does not fit ends the last line that does in an ellipsis.
+    const QFontMetrics metrics(font());
+    const qsizetype fit = std::max(1, height() / metrics.lineSpacing());
+    if (elided)
+        *elided = lines.size() > fit;
+    if (lines.size() > fit) {
+        const QString rest = lines.mid(fit - 1).join(QString());
+        lines = lines.mid(0, fit - 1);
+        lines << metrics.elidedText(rest, Qt::ElideRight, width());
+    }
+    return lines;
+}
+
+QStringList CStaticText::shownLines() const
+{
+    return layOut(nullptr);
+}
+
+bool CStaticText::event(QEvent *event)
+{
+    // A text cut short shows whole in the tooltip, before the tooltip's own text.
+    bool elided = false;
+    if (event->type() == QEvent::ToolTip && (layOut(&elided), elided)) {
+        QToolTip::showText(static_cast<QHelpEvent *>(event)->globalPos(),
+                           toolTip().isEmpty() ? text_ : text_ + QStringLiteral("\n\n") + toolTip(),
+                           this);
+        return true;
+    }
+    return QWidget::event(event);
+}
+
 void CStaticText::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     painter.setPen(
         palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
-    QTextOption option(alignment_);
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     painter.setClipRect(rect());
-    painter.drawText(QRectF(rect()), text_, option);
+    const QStringList lines = layOut(nullptr);
+    const int lineHeight = fontMetrics().lineSpacing();
+    const int textHeight = int(lines.size()) * lineHeight;
+    int y = 0;
+    if (alignment_ & Qt::AlignVCenter)
+        y = (height() - textHeight) / 2;
+    else if (alignment_ & Qt::AlignBottom)
+        y = height() - textHeight;
+    const Qt::Alignment across = (alignment_ & Qt::AlignHorizontal_Mask) | Qt::AlignTop;
+    for (const QString &line : lines) {
+        painter.drawText(QRect(0, y, width(), lineHeight), int(across), line);
+        y += lineHeight;
+    }
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <QFrame>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <array>
@@ -10,9 +11,9 @@
 class QKeyEvent;
 class QLineEdit;
 
-// A left-aligned static text. Long texts wrap at word boundaries, or anywhere
-// when a word (a long path) is wider than the control; what does not fit is
-// clipped.
+// A left-aligned static text. Long texts wrap at word boundaries and after the
+// separators of a path, or anywhere when a word is wider than the control; what
+// does not fit ends in an ellipsis, and the tooltip then shows the whole text.
 class CStaticText : public QWidget
 {
     Q_OBJECT
@@ -23,11 +24,17 @@ public:
     void setText(const QString &text);
     // Left and top unless told otherwise.
     void setAlignment(Qt::Alignment alignment);
+    // The lines as they are drawn at the control's size.
+    QStringList shownLines() const;
 
 protected:
+    bool event(QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    // The lines to draw; elided: some of the text did not fit.
+    QStringList layOut(bool *elided) const;
+
     QString text_;
     Qt::Alignment alignment_ = Qt::AlignLeft | Qt::AlignTop;
 };

@@ -4,6 +4,10 @@
 
 class QWidget;
 
+// The program's boxes open one at a time: a box asked for while another is open
+// waits until that one is answered, and is not shown at all once the window it
+// belongs to has closed meanwhile.
+
 // The program's message box: caption "Updater V10.14", an OK button only and the
 // warning icon, modal to parent. Returns when the user has closed it.
 void showAppMessage(QWidget *parent, const QString &text);
@@ -18,3 +22,7 @@ void showLinkError(QWidget *parent, const QString &caption, const QString &text)
 // A question with the caption "Updater V10.14", Yes and No, No by default. True
 // when the user chose Yes.
 bool askYesNo(QWidget *parent, const QString &text);
+// The same about the running job (stop it, close the window): it closes itself,
+// answered No, when closeJobQuestion() is called because the job has ended.
+bool askAboutJob(QWidget *parent, const QString &text);
+void closeJobQuestion();

@@ -115,6 +115,11 @@ QString stopped(const JobPlace &place)
         .arg(whereText(place), holdsText(place));
 }
 
+QString closed(const JobPlace &place)
+{
+    return QStringLiteral("The window was closed %1. %2").arg(whereText(place), holdsText(place));
+}
+
 QString linkLost(const QString &link, const JobPlace &place)
 {
     return QStringLiteral("The connection to %1 was lost %2. %3")

@@ -44,6 +44,10 @@ QString progressText(const JobPlace &place, const updater::JobFields &fields,
 // may be half-written: keep it powered and run the update again."
 QString stopped(const JobPlace &place);
 
+// "The window was closed while programming (record 100 of 515). The inverter may be
+// half-written: keep it powered and run the update again."
+QString closed(const JobPlace &place);
+
 // "The connection to 10.10.100.254:8899 was lost while programming (record 100 of
 // 515). The inverter may be half-written: keep it powered and run the update again."
 QString linkLost(const QString &link, const JobPlace &place);

@@ -101,7 +101,9 @@ TEST(MainWindow, MenusListTheirItemsWithCommandIdsAndPrompts)
                            "ARM firmware, in one run",
                            "|0|", "&Stop|32781|Stop the running download"}));
     EXPECT_EQ(menuItems(bar->actions()[2]->menu()),
-              QStringList{"About Updater(&A)...|57664|Direction for use"});
+              (QStringList{"About Updater(&A)...|57664|Direction for use",
+                           "Open Log &Folder|32784|Open the folder that keeps the trace of "
+                           "every update"}));
 }
 
 TEST(MainWindow, HoveringAMenuItemShowsItsPromptAndLeavingShowsReady)
@@ -312,6 +314,19 @@ TEST(MainWindow, SettingsAreKeptUnderTheWizardOrganisationAndTheApplicationTitle
     EXPECT_TRUE(QGuiApplication::applicationDisplayName().isEmpty());
 }
 
+// The protocols' estimate may run past 100: the bar shows it as full.
+TEST(MainWindow, TheProgressBarShowsAnEstimatePastTheEndAsFull)
+{
+    WindowRig rig;
+    rig.view->progressVisible(true);
+    for (const auto &[percent, shown] : {std::pair{40u, 40}, {130u, 100}}) {
+        rig.view->progressPos(percent);
+        EXPECT_TRUE(
+            WindowRig::waitFor([&] { return rig.view->progressBar()->value() == shown; }, 2000))
+            << percent << " shown as " << rig.view->progressBar()->value();
+    }
+}
+
 TEST(MainWindow, FormControlsFitInsideTheViewAtTheirDialogUnitPlaces)
 {
     WindowRig rig;
@@ -344,6 +359,13 @@ TEST(StatusBar, AfterOpenItShowsWhatWillBeSentOrWhyItWouldBeRefused)
     QApplication::sendEvent(rig.frame, &leave);
     EXPECT_EQ(rig.frame->statusText(),
               "LCD ARM Firmware, 125 600 bytes, CRC-32 " + crc32Text(image));
+    // Address and start records carry no data: neither bytes nor records.
+    const QByteArray withAddresses =
+        ":020000040000FA\r\n" +
+        shelltest::hexImage(4).replace(":00000001FF", ":0400000500000000F7\r\n:00000001FF");
+    rig.openFile(0, shelltest::writeFile(dir.path(), "address.hex", withAddresses));
+    EXPECT_EQ(rig.frame->statusText(),
+              "DSP Firmware, 64 bytes in 4 records, CRC-32 " + crc32Text(withAddresses));
     rig.openFile(0, shelltest::writeFile(dir.path(), "bad.hex", damaged));
     EXPECT_EQ(rig.frame->statusText(), "DSP Firmware refused: line 2: checksum mismatch");
     rig.openFile(0, shelltest::writeFile(dir.path(), "lcd2.bin", image));
@@ -352,7 +374,7 @@ TEST(StatusBar, AfterOpenItShowsWhatWillBeSentOrWhyItWouldBeRefused)
 }
 
 // After Set Port: the link and its state; a COM port that did not open says why at
-// once, from the link's own open error, and DownLoad still asks for the port.
+// once, from the link's own open error, and again when DownLoad tries it.
 TEST(StatusBar, AfterSetPortItShowsTheLinkAndItsStateOrWhyTheComPortDidNotOpen)
 {
     QTemporaryDir dir;
@@ -368,8 +390,17 @@ TEST(StatusBar, AfterSetPortItShowsTheLinkAndItsStateOrWhyTheComPortDidNotOpen)
     EXPECT_TRUE(WindowRig::waitFor([&] { return rig.frame->statusText() == link + " connected"; }));
     EXPECT_EQ(rig.frame->statusDetails(), "LCD ARM Firmware, 3 000 bytes, CRC-32 " +
                                               crc32Text(image) + "\n" + link + " connected");
+    // The earlier link's closing is not told as the new one's state.
+    QStringList states;
+    QObject::connect(rig.view, &CUpdaterView::statusChanged,
+                     [&](const QString &text) { states << text; });
     ASSERT_TRUE(rig.setPortSerial(43));
     EXPECT_EQ(rig.frame->statusText(), "COM43 (" + sim.device() + ") open");
+    ASSERT_TRUE(rig.setPortTcp(device.port()));
+    EXPECT_TRUE(WindowRig::waitFor([&] { return rig.frame->statusText() == link + " connected"; }));
+    EXPECT_EQ(states.filter(QStringLiteral(" closed")), QStringList())
+        << states.join(" | ").toStdString();
+    ASSERT_TRUE(rig.setPortSerial(43));
 
     EXPECT_FALSE(rig.setPortSerial(42));
     EXPECT_EQ(rig.frame->statusText(),
@@ -381,9 +412,61 @@ TEST(StatusBar, AfterSetPortItShowsTheLinkAndItsStateOrWhyTheComPortDidNotOpen)
         "COM43 could not be opened: the port is busy (in use by another program) (" + sim.device() +
         ")";
     EXPECT_EQ(rig.frame->statusText(), busy);
+    // DownLoad tries the chosen port again, and says why it still cannot.
     SeenBox box;
     rig.modals.expectBox(&box);
     rig.command(32773);
-    EXPECT_EQ(box.text, QStringLiteral("Please set COM Port or IP Address first!"));
+    EXPECT_TRUE(WindowRig::waitFor([&] { return !box.text.isEmpty(); }, 3000));
+    EXPECT_EQ(box.text, busy);
+    EXPECT_TRUE(WindowRig::waitFor([&] { return rig.commandsEnabled(true); }, 3000));
     EXPECT_EQ(rig.frame->statusText(), busy);
+}
+
+// A text wraps at spaces and after path separators, never inside "(/", in a
+// grouped number or between "CRC-32" and its value; what does not fit ends in an
+// ellipsis, and the tooltip shows the whole text before its own.
+TEST(StaticText, WrapsAtSeparatorsAndElidesWithTheWholeTextInTheTooltip)
+{
+    const QString path =
+        QStringLiteral("COM42 could not be opened: no such port (/dev/serial/by-id/"
+                       "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0)");
+    const QString summary =
+        QStringLiteral("DSP Firmware, 8 192 bytes in 512 records, CRC-32 1A2B3C4D");
+    const QString tooLong = path + QStringLiteral(" and more besides, ") + path;
+    CStaticText text;
+    text.setToolTip(QStringLiteral("the file\nthe link"));
+    const int line = text.fontMetrics().lineSpacing();
+    const int widths[] = {
+        text.fontMetrics().horizontalAdvance(summary.left(summary.indexOf("CRC") + 7)),
+        text.fontMetrics().horizontalAdvance(summary.left(summary.indexOf("192") + 1)),
+        text.fontMetrics().horizontalAdvance(path.left(path.indexOf("(/") + 1)),
+        text.fontMetrics().horizontalAdvance(path.left(path.indexOf("(/") + 3))};
+    for (const int width : widths) {
+        text.setFixedSize(width, 8 * line);
+        for (const QString &shown : {path, summary}) {
+            text.setText(shown);
+            const QStringList lines = text.shownLines();
+            EXPECT_EQ(lines.join(QString()).remove(QChar(0x200B)).replace(QChar(0xA0), ' '), shown)
+                << width;
+            for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+                const QString end = lines[i].trimmed();
+                EXPECT_FALSE(end.endsWith('(') || end.endsWith("CRC-32") || end.endsWith(" 8"))
+                    << width << ": " << lines.join(" | ").toStdString();
+            }
+        }
+    }
+    text.setFixedSize(200, 2 * line);
+    text.setText(tooLong);
+    const QStringList lines = text.shownLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[1].endsWith(QChar(0x2026))) << lines[1].toStdString();
+    text.show();
+    QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), text.mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(&text, &help);
+    EXPECT_EQ(QToolTip::text(), tooLong + QStringLiteral("\n\nthe file\nthe link"));
+    QToolTip::hideText();
+    text.setText(path.left(10));
+    QApplication::sendEvent(&text, &help);
+    EXPECT_EQ(QToolTip::text(), QStringLiteral("the file\nthe link"));
+    QToolTip::hideText();
 }

@@ -2,14 +2,19 @@
 // show afterwards on each path.
 #include "ShellRig.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QCompleter>
 #include <QDir>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -170,4 +175,92 @@ TEST(OpenCommand, AFileDroppedOnTheWindowAsksTheTypeAndOpensIt)
     EXPECT_EQ(rig.view->lineText(1002), QStringLiteral("File:  ") + path);
     EXPECT_EQ(rig.view->firmwarePath(), path);
     EXPECT_TRUE(rig.modals.unexpected().isEmpty());
+}
+
+// The full path typed into the file dialog is the file taken, as typed key by key
+// and by a completer's help, also beside a file that the first letters name; a
+// name without an extension still gets "hex".
+TEST(OpenCommand, ATypedPathOpensThatFile)
+{
+    QTemporaryDir dir;
+    shelltest::writeFile(dir.path(), "a.hex", shelltest::hexImage(1));
+    const QString arm = shelltest::writeFile(dir.path(), "arm.bin", shelltest::binaryImage(10));
+    const QString hex = QDir(dir.path()).filePath(QStringLiteral("a.hex"));
+    const struct
+    {
+        QString typed;
+        QString opened;
+    } rows[] = {{arm, arm}, {QDir(dir.path()).filePath(QStringLiteral("a")), hex}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.typed.toStdString());
+        WindowRig rig;
+        rig.modals.expect([](QWidget *w) { chooseType(w, "armRadio"); });
+        rig.modals.expect([&](QWidget *w) {
+            auto *name = w->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            qobject_cast<QFileDialog *>(w)->setDirectory(dir.path()); // the folder last used
+            QTest::qWait(300);
+            name->setFocus();
+            QTest::keyClicks(name, row.typed, Qt::NoModifier, 20);
+            QTest::qWait(200);
+            // The mouse rests where the completer's list opened, on its first row.
+            if (QAbstractItemView *popup = name->completer()->popup(); popup->isVisible())
+                QTest::mouseMove(popup->viewport(),
+                                 popup->visualRect(popup->model()->index(0, 0)).center());
+            QTest::qWait(100);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            if (w->isVisible()) // the completer's popup took the first Return
+                QTest::keyClick(name, Qt::Key_Return);
+        });
+        rig.command(57601);
+        EXPECT_EQ(rig.view->firmwarePath(), row.opened);
+        EXPECT_TRUE(rig.modals.unexpected().isEmpty());
+    }
+}
+
+// The file dialog starts in the folder of the last file chosen, also after the
+// program was started again; the first time in the documents folder.
+TEST(OpenCommand, TheFileDialogStartsInTheLastFolderUsedElseTheDocumentsFolder)
+{
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    ASSERT_TRUE(QDir().mkpath(documents));
+    QTemporaryDir dir;
+    const QString path = shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(10));
+    QStringList started;
+    for (int run = 0; run < 2; ++run) {
+        WindowRig rig;
+        rig.modals.expect([](QWidget *w) { chooseType(w, "armRadio"); });
+        rig.modals.expect([&](QWidget *w) {
+            started << qobject_cast<QFileDialog *>(w)->directory().absolutePath();
+            shelltest::typeFileName(w, path);
+            QMetaObject::invokeMethod(w, "accept");
+        });
+        rig.command(57601);
+        EXPECT_EQ(rig.view->firmwarePath(), path);
+    }
+    EXPECT_EQ(started,
+              (QStringList{QDir(documents).absolutePath(), QDir(dir.path()).absolutePath()}));
+}
+
+// A firmware file named on the command line (or dropped on the program's icon)
+// opens as File > Open does: the type is asked, the file taken.
+TEST(OpenCommand, AFileOnTheCommandLineAsksTheTypeAndOpensIt)
+{
+    QTemporaryDir dir;
+    const QString path = shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(10));
+    const QString missing = dir.filePath(QStringLiteral("gone.hex"));
+    {
+        WindowRig rig({path}, [](QWidget *w) { chooseType(w, "armRadio"); });
+        EXPECT_TRUE(WindowRig::waitFor([&] { return rig.view->firmwarePath() == path; }, 5000));
+        EXPECT_EQ(rig.view->firmwareType(), 1);
+        EXPECT_EQ(rig.view->lineText(1002), QStringLiteral("File:  ") + path);
+        EXPECT_TRUE(rig.modals.unexpected().isEmpty());
+    }
+    shelltest::SeenBox box;
+    WindowRig rig({missing}, [&](QWidget *w) {
+        box = shelltest::readBox(w);
+        QMetaObject::invokeMethod(w, "accept");
+    });
+    EXPECT_TRUE(WindowRig::waitFor([&] { return !box.text.isEmpty(); }, 5000));
+    EXPECT_EQ(box.text, missing + QStringLiteral(": no such file"));
+    EXPECT_EQ(rig.view->firmwarePath(), QString());
 }

@@ -9,6 +9,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -60,6 +61,10 @@ void ModalAnswerer::poll()
     }
     if (!top)
         return;
+    if (top == kept_.data()) {
+        unansweredPolls_ = 0;
+        return;
+    }
     if (eligible_ && !pending_.empty()) {
         eligible_ = false;
         Handler handler = std::move(pending_.front());
@@ -111,9 +116,21 @@ SeenBox readBox(QWidget *widget)
     return seen;
 }
 
-WindowRig::WindowRig()
+UrlCatcher::UrlCatcher(const QString &scheme) : scheme_(scheme)
 {
-    app.InitInstance(false);
+    QDesktopServices::setUrlHandler(scheme, this, "open");
+}
+
+UrlCatcher::~UrlCatcher()
+{
+    QDesktopServices::unsetUrlHandler(scheme_);
+}
+
+WindowRig::WindowRig(const QStringList &arguments, ModalAnswerer::Handler first)
+{
+    if (first)
+        modals.expect(std::move(first));
+    app.InitInstance(false, arguments);
     frame = app.mainFrame();
     view = frame->view();
     frame->show();
@@ -137,7 +154,7 @@ void WindowRig::command(int commandId)
     action->trigger();
 }
 
-bool WindowRig::setPortTcp(quint16 port)
+bool WindowRig::setPortTcp(quint16 port, int waitMs, SeenBox *refusal)
 {
     modals.expect([port](QWidget *w) {
         auto *dialog = qobject_cast<CComSelDlg *>(w);
@@ -147,8 +164,10 @@ bool WindowRig::setPortTcp(quint16 port)
         dialog->findChild<QLineEdit *>(QStringLiteral("portEdit"))->setText(QString::number(port));
         dialog->findChild<QPushButton *>(QStringLiteral("okButton"))->click();
     });
+    if (refusal)
+        modals.expectBox(refusal);
     command(32778);
-    return waitFor([this] { return view->linkOpen(); });
+    return waitFor([this] { return view->linkOpen(); }, waitMs);
 }
 
 bool WindowRig::setPortSerial(unsigned comNumber)

@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QTemporaryFile>
 #include <QTimer>
+#include <QUrl>
 
 #include <deque>
 #include <functional>
@@ -54,6 +55,9 @@ public:
     void expect(Handler handler);
     // Expects a message box: records it and presses OK.
     void expectBox(SeenBox *seen);
+    // A handler leaves this window open on purpose (it closes it later): it is
+    // not closed as unexpected while it is on top.
+    void keepOpen(QWidget *window) { kept_ = window; }
 
     std::size_t pending() const { return pending_.size(); }
     const QStringList &unexpected() const { return unexpected_; }
@@ -64,6 +68,7 @@ private:
     QTimer timer_;
     std::deque<Handler> pending_;
     QPointer<QWidget> lastTop_;
+    QPointer<QWidget> kept_;
     bool eligible_ = true;
     int unansweredPolls_ = 0;
     QStringList unexpected_;
@@ -74,23 +79,43 @@ SeenBox readBox(QWidget *widget);
 // Types a file name (or a full path) into the name field of an open-file dialog.
 void typeFileName(QWidget *fileDialog, const QString &name);
 
-// The program as the user starts it, with its window shown.
+// Takes the URLs the program hands to the desktop (QDesktopServices::openUrl)
+// for a scheme, in place of the desktop's own program, while it lives.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    explicit UrlCatcher(const QString &scheme);
+    ~UrlCatcher() override;
+    QList<QUrl> urls;
+
+public slots:
+    void open(const QUrl &url) { urls << url; }
+
+private:
+    QString scheme_;
+};
+
+// The program as the user starts it, with its window shown; arguments: its
+// command line after the program's name, and first: the answer to a dialog that
+// it opens as it starts.
 class WindowRig
 {
 public:
-    WindowRig();
+    explicit WindowRig(const QStringList &arguments = {}, ModalAnswerer::Handler first = {});
     ~WindowRig();
 
+    ModalAnswerer modals;
     CUpdaterApp app;
     CMainFrame *frame = nullptr;
     CUpdaterView *view = nullptr;
-    ModalAnswerer modals;
 
     // Gives a command as the menu does.
     void command(int commandId);
     // Tool > Set Port with "TCP/IP", 127.0.0.1 and the given port; waits until the
-    // connection is up.
-    bool setPortTcp(quint16 port);
+    // connection is up (for at most waitMs). refusal: the box that says why the
+    // connection was refused, expected.
+    bool setPortTcp(quint16 port, int waitMs = 10000, SeenBox *refusal = nullptr);
     // Tool > Set Port with "Serial Port" and COM comNumber; true when it opened.
     bool setPortSerial(unsigned comNumber);
     // File > Open with the given type (0 DSP, 1 ARM) and file.

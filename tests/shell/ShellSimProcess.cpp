@@ -24,7 +24,8 @@ namespace {
 
 QStringList withListen(QStringList arguments)
 {
-    if (!arguments.contains(QStringLiteral("--pty")))
+    if (!arguments.contains(QStringLiteral("--pty")) &&
+        !arguments.contains(QStringLiteral("--listen")))
         arguments << QStringLiteral("--listen") << QStringLiteral("127.0.0.1:0");
     return arguments;
 }

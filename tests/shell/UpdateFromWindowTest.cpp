@@ -5,14 +5,22 @@
 #include "FileDownCom.h"
 #include "SimPeers.h"
 
+#include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolBar>
 
 #include <gtest/gtest.h>
 
@@ -276,18 +284,50 @@ TEST(Reconnect, DownLoadOpensTheComPortAgainAfterTheInverterHungUpOrTheAdapterWa
     EXPECT_EQ(w.rig.frame->statusText(), box.text);
 }
 
-// Set Port chose a port that did not open: DownLoad asks for the port, as before.
-TEST(Reconnect, APortThatNeverOpenedIsNotOpenedAgain)
+// Set Port chose a link that did not open (the WiFi module not yet up, the adapter
+// not yet plugged in): DownLoad opens it again, and says why only if that fails.
+TEST(Reconnect, ALinkThatDidNotOpenAtSetPortIsOpenedAgainByDownLoad)
 {
-    shelltest::SimProcess sim({"--pty"});
-    qputenv("UPDATER_COM46", "/dev/no-such-port-45");
-    WindowRig rig;
-    EXPECT_FALSE(rig.setPortSerial(46));
-    qputenv("UPDATER_COM46", sim.device().toLocal8Bit());
-    SeenBox box;
-    rig.modals.expectBox(&box);
-    rig.command(32773);
-    EXPECT_EQ(box.text, QStringLiteral("Please set COM Port or IP Address first!"));
+    QTcpServer probe; // a port of 127.0.0.1 where nothing listens yet
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    const QString refused =
+        "Cannot connect to 127.0.0.1 port " + QString::number(port) + ": Connection refused";
+    const struct
+    {
+        const char *name;
+        unsigned com; // 0: TCP
+        bool deviceComes;
+    } rows[] = {{"tcp", 0, true}, {"tcp, still refused", 0, false}, {"serial", 46, true}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        WindowRig rig;
+        rig.openFile(1, shelltest::writeFile(dir.path(), "lcd.bin", shelltest::binaryImage(2000)));
+        SeenBox box;
+        if (row.com == 0) {
+            EXPECT_FALSE(rig.setPortTcp(port, 3000, &box));
+            EXPECT_EQ(box.text, refused);
+        } else {
+            qputenv("UPDATER_COM46", "/dev/no-such-port-45");
+            EXPECT_FALSE(rig.setPortSerial(row.com));
+        }
+        std::unique_ptr<shelltest::SimProcess> sim;
+        if (row.deviceComes) {
+            sim = std::make_unique<shelltest::SimProcess>(
+                row.com == 0 ? QStringList{"--listen", "127.0.0.1:" + QString::number(port)}
+                             : QStringList{"--pty"});
+            if (row.com != 0)
+                qputenv("UPDATER_COM46", sim->device().toLocal8Bit());
+            EXPECT_EQ(runJob(rig, 20000).box.text, kSuccess);
+            EXPECT_TRUE(WindowRig::waitFor([&] { return sim->output().contains("result: PASS"); }));
+        } else {
+            EXPECT_EQ(runJob(rig, 20000).box.text, refused);
+            EXPECT_EQ(rig.frame->statusText(), refused);
+        }
+        EXPECT_TRUE(rig.modals.unexpected().isEmpty());
+    }
 }
 
 // A link lost during a job: the first box says where the job stood and what the
@@ -310,8 +350,26 @@ TEST(LinkLost, TheBoxNamesTheLinkTheRecordOrBlockAndWhatTheInverterMayHold)
         ASSERT_TRUE(w.linked);
         SeenTexts seen(w.rig);
         SeenBox box;
-        w.rig.modals.expectBox(&box);
+        // The box stays open while the job's wait runs out: the time-out's box
+        // waits for it instead of opening on top of it.
+        bool alone = false;
+        w.rig.modals.expect([&](QWidget *lost) {
+            box = shelltest::readBox(lost);
+            w.rig.modals.keepOpen(lost);
+            auto *poll = new QTimer(lost);
+            QObject::connect(poll, &QTimer::timeout, lost, [&, lost, poll, after = 0]() mutable {
+                if (w.rig.view->jobView().fields.timeoutInProgress)
+                    ++after;
+                if (after < 15 && QApplication::activeModalWidget() == lost)
+                    return;
+                alone = after >= 15 && QApplication::activeModalWidget() == lost;
+                poll->stop();
+                qobject_cast<QMessageBox *>(lost)->button(QMessageBox::Ok)->click();
+            });
+            poll->start(20);
+        });
         EXPECT_EQ(runJob(w.rig, 15000).box.text, kTimeOut);
+        EXPECT_TRUE(alone);
         // Meanwhile the status bar counts the wait, not a time left.
         EXPECT_FALSE(
             seen.texts.filter(QRegularExpression(" bytes; no answer for 3 s of 5 s$")).isEmpty())
@@ -365,6 +423,42 @@ TEST(Progress, TheStatusBarShowsPercentBytesSentOfTheTotalAndTimeLeftOrTheSecond
     silent.rig.modals.expect(
         [](QWidget *w) { qobject_cast<QMessageBox *>(w)->button(QMessageBox::Yes)->click(); });
     EXPECT_TRUE(silent.rig.frame->close());
+}
+
+// The mouse left on the DownLoad button: its prompt gives way to the job.
+TEST(Progress, WithTheMouseOnDownLoadThePaneShowsTheJob)
+{
+    SimWindow w({"--delay-ms", "10"}, 0, shelltest::hexImage(100));
+    ASSERT_TRUE(w.linked);
+    QWidget *button = w.rig.frame->toolBar()->widgetForAction(w.rig.frame->toolAction(32773));
+    QTest::mouseMove(button, button->rect().center());
+    ASSERT_TRUE(WindowRig::waitFor([&] { return w.rig.frame->statusText() == "Start updating"; }));
+    SeenBox box;
+    w.rig.modals.expectBox(&box);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_TRUE(WindowRig::waitFor(
+        [&] { return w.rig.frame->statusText().contains(QRegularExpression("^\\d+ %, ")); }, 5000))
+        << w.rig.frame->statusText().toStdString();
+    EXPECT_TRUE(WindowRig::waitFor([&] { return w.rig.commandsEnabled(true); }, 20000));
+    EXPECT_EQ(box.text, kSuccess);
+}
+
+// While the success box is open the line is still listened to: the pane shows the
+// ending, not the listening's wait.
+TEST(Progress, BesideTheSuccessBoxThePaneShowsTheEnding)
+{
+    SimWindow w({"--stay"}, 0, shelltest::hexImage(20));
+    ASSERT_TRUE(w.linked);
+    SeenTexts seen(w.rig);
+    QString beside;
+    const JobRecord job = runJob(w.rig, 20000, [&] {
+        beside = w.rig.frame->statusText();
+        return false; // held open 3 s
+    });
+    EXPECT_EQ(job.box.text, kSuccess);
+    EXPECT_EQ(beside, QStringLiteral("Done: download file success"));
+    EXPECT_TRUE(seen.texts.filter(QStringLiteral("no answer")).isEmpty())
+        << seen.texts.join(" | ").toStdString();
 }
 
 // Acknowledgements beyond the units sent (a device that answers twice, noise or a
@@ -443,10 +537,50 @@ TEST(Stop, AsksFirstAndYesAbandonsTheJobSayingWhereItStoppedAndWhatTheInverterMa
     EXPECT_FALSE(w.rig.view->jobView().fields.fileOpen);
     EXPECT_TRUE(WindowRig::waitFor([&] { return w.rig.commandsEnabled(true); }, 2000));
     EXPECT_FALSE(stop->isEnabled());
+    EXPECT_EQ(w.rig.view->lineText(1004), QStringLiteral("Program stopped"));
     // Nothing more comes of the stopped job, and DownLoad starts afresh.
     QTest::qWait(600);
     EXPECT_EQ(runJob(w.rig, 30000).box.text, kSuccess);
     EXPECT_TRUE(w.rig.modals.unexpected().isEmpty());
+}
+
+// A Stop or close question left open while the job ends closes itself: the
+// ending's box is shown alone, and the window stays.
+TEST(Stop, AQuestionLeftOpenWhileTheJobEndsClosesItselfAndTheEndingIsShown)
+{
+    const std::pair<const char *, std::function<void(WindowRig &)>> asks[] = {
+        {"stop", [](WindowRig &rig) { rig.command(32781); }},
+        {"close", [](WindowRig &rig) { EXPECT_FALSE(rig.frame->close()); }},
+    };
+    for (const auto &[name, ask] : asks) {
+        SCOPED_TRACE(name);
+        SimWindow w({"--delay-ms", "20"}, 0, shelltest::hexImage(40));
+        ASSERT_TRUE(w.linked);
+        w.rig.command(32773);
+        ASSERT_TRUE(WindowRig::waitFor([&] { return w.rig.view->jobView().fields.readPos >= 3; }));
+        QPointer<QWidget> question;
+        SeenBox ending;
+        bool questionGone = false;
+        w.rig.modals.expect([&](QWidget *box) {
+            question = box;
+            w.rig.modals.keepOpen(box);
+            // Left unanswered; answered No only if it never goes by itself.
+            QTimer::singleShot(8000, box, [box] {
+                qobject_cast<QMessageBox *>(box)->button(QMessageBox::No)->click();
+            });
+        });
+        w.rig.modals.expect([&](QWidget *box) {
+            ending = shelltest::readBox(box);
+            questionGone = !question || !question->isVisible();
+            qobject_cast<QMessageBox *>(box)->button(QMessageBox::Ok)->click();
+        });
+        ask(w.rig);
+        EXPECT_TRUE(WindowRig::waitFor([&] { return w.rig.commandsEnabled(true); }, 10000));
+        EXPECT_EQ(ending.text, kSuccess);
+        EXPECT_TRUE(questionGone);
+        EXPECT_TRUE(w.rig.frame->isVisible());
+        EXPECT_TRUE(w.rig.modals.unexpected().isEmpty());
+    }
 }
 
 namespace {
@@ -466,6 +600,12 @@ QStringList traceLines(const QString &path)
             lines << (text.isEmpty() ? "untimed: " + line : text);
     }
     return lines;
+}
+
+// The job traces kept in folder logs, oldest first.
+QStringList jobTraces(const QString &logs)
+{
+    return QDir(logs).entryList({QStringLiteral("*.trace")}, QDir::Files, QDir::Name);
 }
 
 // Answers a file dialog with path.
@@ -491,14 +631,36 @@ TEST(SupportLog, SavesTheLastJobsTraceAsUpdaterCliTraceWritesIt)
     w.rig.command(32773);
     w.rig.command(32783);
     EXPECT_EQ(none.text, QStringLiteral("No update has run yet: there is no support log to save."));
+    // Every job's trace is kept in the logs folder, which Help opens.
+    const QString logs =
+        QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/logs";
+    EXPECT_EQ(jobTraces(logs), QStringList());
     w.rig.openFile(0, hex);
     for (int job = 1; job <= 2; ++job) {
         EXPECT_EQ(runJob(w.rig, 20000).box.text, kSuccess);
         EXPECT_TRUE(WindowRig::waitFor([&] { return !w.rig.view->linkOpen(); }, 5000));
     }
+    EXPECT_EQ(jobTraces(logs).size(), 2);
+    shelltest::UrlCatcher desktop(QStringLiteral("file"));
+    w.rig.command(32784);
+    EXPECT_EQ(desktop.urls, QList<QUrl>{QUrl::fromLocalFile(logs)});
+    // The support log is offered in the documents folder.
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    ASSERT_TRUE(QDir().mkpath(documents));
     const QString saved = w.dir.filePath("support.log");
-    w.rig.modals.expect(typePath(saved));
+    QString offered;
+    w.rig.modals.expect([&](QWidget *dialog) {
+        offered = qobject_cast<QFileDialog *>(dialog)->directory().absolutePath() + "/" +
+                  dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->text();
+        typePath(saved)(dialog);
+    });
     w.rig.command(32783);
+    EXPECT_TRUE(QRegularExpression("^" +
+                                   QRegularExpression::escape(QDir(documents).absolutePath()) +
+                                   "/updater-support-\\d{8}-\\d{6}\\.log$")
+                    .match(offered)
+                    .hasMatch())
+        << offered.toStdString();
     EXPECT_EQ(w.rig.frame->statusText(), "Support log saved to " + saved);
     // The same job through updater-cli --trace, against the same device.
     ChildProcess cli(QStringLiteral(UPDATER_CLI_PATH),
@@ -532,10 +694,10 @@ TEST(SupportLog, SavesTheLastJobsTraceAsUpdaterCliTraceWritesIt)
 // the inverter is contacted.
 TEST(BothFirmwares, OneRunWritesDspThenArmAndEndsWithOneBoxSayingWhatTheInverterHolds)
 {
-    const auto run = [](SimWindow &w, const QByteArray &dsp, QStringList *seen = nullptr) {
+    const auto run = [](SimWindow &w, const QByteArray &dsp, QStringList *seen = nullptr,
+                        const QByteArray &image = shelltest::binaryImage(10000)) {
         shelltest::writeFile(w.dir.path(), "dsp.hex", dsp);
-        const QString arm =
-            shelltest::writeFile(w.dir.path(), "lcd.bin", shelltest::binaryImage(10000));
+        const QString arm = shelltest::writeFile(w.dir.path(), "lcd.bin", image);
         SeenTexts texts(w.rig);
         SeenBox box;
         w.rig.modals.expect(typePath(w.path));
@@ -556,6 +718,8 @@ TEST(BothFirmwares, OneRunWritesDspThenArmAndEndsWithOneBoxSayingWhatTheInverter
         damaged[damaged.indexOf("\r\n", damaged.indexOf("\r\n") + 2) - 1] ^= 1;
         EXPECT_EQ(run(w, damaged).text,
                   "Firmware file refused!\n" + w.path + ": line 2: checksum mismatch");
+        EXPECT_EQ(run(w, shelltest::hexImage(5), nullptr, QByteArray()).text,
+                  "Firmware file refused!\n" + w.dir.filePath("lcd.bin") + ": the file is empty");
         EXPECT_EQ(w.sim.output().count("verdict"), 0); // nothing was sent
         QStringList seen;
         const SeenBox success = run(w, shelltest::hexImage(30), &seen);
@@ -632,6 +796,35 @@ TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceAsksAndOnlyYesEndsItWithoutHang
     EXPECT_FALSE(rig.view->jobView().fields.fileOpen);
     EXPECT_EQ(rig.view->jobView().fields.jobState, -1);
     EXPECT_FALSE(rig.view->supervisorRunning());
+}
+
+// The logs folder keeps the newest 200 traces; the trace of a job closed with the
+// window says where it stopped.
+TEST(ClosingTheWindow, TheJobsTraceIsKeptWithWhereItStopped)
+{
+    WindowRig rig;
+    const QString logs =
+        QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/logs";
+    ASSERT_TRUE(QDir().mkpath(logs));
+    for (int i = 0; i < 200; ++i)
+        shelltest::writeFile(
+            logs, QStringLiteral("job-20000101-000000-%1.trace").arg(i, 3, 10, QLatin1Char('0')),
+            "old");
+    SilentArmSetup setup(rig);
+    ASSERT_TRUE(setup.linked);
+    rig.command(32773);
+    ASSERT_TRUE(WindowRig::waitFor([&] { return rig.view->jobView().fields.jobState == 2; }, 5000));
+    rig.modals.expect(
+        [](QWidget *w) { qobject_cast<QMessageBox *>(w)->button(QMessageBox::Yes)->click(); });
+    EXPECT_TRUE(rig.frame->close());
+    const QStringList traces = jobTraces(logs);
+    ASSERT_EQ(traces.size(), 200);
+    EXPECT_EQ(traces.first(), QStringLiteral("job-20000101-000000-001.trace"));
+    const QStringList lines = traceLines(QDir(logs).filePath(traces.last()));
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines.last(), QStringLiteral("closed: The window was closed while connecting. The "
+                                           "inverter has not been erased: run the update again."))
+        << lines.join('\n').toStdString();
 }
 
 TEST(ClosingTheWindow, WhileTheTimeOutBoxIsOpenReleasesTheSupervisor)

@@ -737,6 +737,14 @@ TEST(BothFirmwares, OneRunWritesDspThenArmAndEndsWithOneBoxSayingWhatTheInverter
         EXPECT_EQ(w.rig.view->lineText(1002), QStringLiteral("File:  ")); // the window as it was
         EXPECT_EQ(w.rig.frame->statusText(),
                   "TCP 127.0.0.1:" + QString::number(w.sim.port()) + " closed");
+        // DownLoad then sends the window's own file.
+        const QString own =
+            shelltest::writeFile(w.dir.path(), "own.bin", shelltest::binaryImage(1500));
+        w.rig.openFile(1, own);
+        EXPECT_EQ(runJob(w.rig, 20000).box.text, kSuccess);
+        EXPECT_TRUE(WindowRig::waitFor([&] { return w.sim.output().count("result: PASS") == 3; }));
+        EXPECT_TRUE(w.sim.output().section("verdict: ", -1).startsWith("ARM job"))
+            << w.sim.output().toStdString();
     }
 
     // The DSP job's 7 units pass; the ARM job's unit 9 (data block 6) is not answered.

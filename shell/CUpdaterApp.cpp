@@ -12,12 +12,17 @@
 #include <QApplication>
 #include <QIcon>
 #include <QTimer>
+#include <QWindow>
 
 namespace res = updater::res;
 
 namespace {
 // Where the settings are kept: the toolkit's, and the folder File > Open last used.
 constexpr const char kSettingsOrganisation[] = "应用程序向导生成的本地应用程序";
+// How often, and how many times at most, the start looks whether the window is on
+// screen before it opens a file named on the command line.
+constexpr int kOnScreenPollMs = 50;
+constexpr int kOnScreenPolls = 60;
 } // namespace
 
 CUpdaterApp::CUpdaterApp() = default;
@@ -44,12 +49,23 @@ bool CUpdaterApp::InitInstance(bool showWindow, const QStringList &arguments)
     if (showWindow)
         frame_->show();
     // A firmware file named on the command line (a file dropped on the program's
-    // icon) opens once the window is up, as File > Open opens it.
+    // icon) opens as File > Open opens it, once the window is on screen: its
+    // dialogs open over the window.
     for (const QString &argument : arguments) {
         if (argument.startsWith(QLatin1Char('-')))
             continue;
-        QTimer::singleShot(0, frame_->view(),
-                           [view = frame_->view(), argument] { view->openNamedFile(argument); });
+        auto *wait = new QTimer(frame_.get());
+        wait->setInterval(kOnScreenPollMs);
+        connect(wait, &QTimer::timeout, frame_.get(),
+                [wait, frame = frame_.get(), argument, polls = 0]() mutable {
+                    const QWindow *window = frame->windowHandle();
+                    if ((window == nullptr || !window->isExposed()) && ++polls < kOnScreenPolls)
+                        return;
+                    wait->deleteLater();
+                    wait->stop();
+                    frame->view()->openNamedFile(argument);
+                });
+        wait->start();
         break;
     }
     return true;

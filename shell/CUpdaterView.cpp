@@ -147,7 +147,7 @@ void CUpdaterView::openFirmware(const QString &dropped)
     if (!dropped.isEmpty()) {
         firmwarePath_ = dropped;
     } else {
-        QFileDialog fileDialog(window());
+        FirmwareFileDialog fileDialog(window());
         fileDialog.setObjectName(QStringLiteral("openFileDialog"));
         fileDialog.setAcceptMode(QFileDialog::AcceptOpen);
         fileDialog.setFileMode(QFileDialog::ExistingFile);

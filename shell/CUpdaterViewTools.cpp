@@ -3,6 +3,7 @@
 #include "CUpdaterView.h"
 
 #include "DeviceRun.h"
+#include "Dialogs.h"
 #include "MessageBox.h"
 #include "RunWords.h"
 #include "StatusTexts.h"
@@ -198,7 +199,7 @@ QString capitalised(const std::string &text)
 QString CUpdaterView::pickFirmware(int firmwareType)
 {
     const bool dsp = firmwareType == updater::kDspFirmware;
-    QFileDialog dialog(window());
+    FirmwareFileDialog dialog(window());
     dialog.setObjectName(dsp ? QStringLiteral("dspFileDialog") : QStringLiteral("armFileDialog"));
     dialog.setWindowTitle(QString::fromUtf8(dsp ? res::kPickDspFile : res::kPickArmFile));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);

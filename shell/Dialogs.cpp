@@ -5,6 +5,7 @@
 #include "Strings.h"
 
 #include <QButtonGroup>
+#include <QEvent>
 #include <QLineEdit>
 #include <QRadioButton>
 
@@ -92,3 +93,18 @@ bool CDownTypeDlg::doDataExchange(bool saveAndValidate)
 }
 
 CAboutDlg::CAboutDlg(QWidget *parent) : TemplateDialog(res::aboutTemplate(), parent) {}
+
+void FirmwareFileDialog::showEvent(QShowEvent *event)
+{
+    QFileDialog::showEvent(event);
+    // Qt's own dialog has a name field; a platform's dialog takes the name itself.
+    if (name_ == nullptr && (name_ = findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))))
+        name_->installEventFilter(this);
+}
+
+bool FirmwareFileDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == name_ && event->type() == QEvent::KeyPress && !name_->hasFocus())
+        name_->setFocus(Qt::OtherFocusReason);
+    return QFileDialog::eventFilter(watched, event);
+}

@@ -2,6 +2,8 @@
 
 #include "TemplateDialog.h"
 
+#include <QFileDialog>
+
 #include <cstdint>
 
 class QButtonGroup;
@@ -47,4 +49,22 @@ class CAboutDlg : public TemplateDialog
     Q_OBJECT
 public:
     explicit CAboutDlg(QWidget *parent = nullptr);
+};
+
+// The file dialog of a firmware file. The name typed in its name field is the file
+// taken: keys that come to the field while it lacks the focus (a window the window
+// system has not activated, keys from a tool) give it the focus first. Without
+// it, each file that the letters typed so far name ("a" for "a.hex") is selected
+// in the folder's list, its name written over the field, and the selection wins.
+class FirmwareFileDialog : public QFileDialog
+{
+public:
+    using QFileDialog::QFileDialog;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    QLineEdit *name_ = nullptr;
 };

@@ -263,7 +263,8 @@ TEST(SetPortDialog, TabGoesFromOkToCancelToComToPortToTheAddressAndOkIsTheDefaul
     EXPECT_EQ(chain, (QStringList{"okButton", "cancelButton", "comEdit", "portEdit", "ipAddress"}));
 }
 
-TEST(SetPortDialog, TcpLinkThatCannotConnectShowsTheLinkErrorBoxAndDownLoadStillAsksForAPort)
+// The link stays chosen: DownLoad connects again, once it has a file to send.
+TEST(SetPortDialog, TcpLinkThatCannotConnectShowsTheLinkErrorBoxAndDownLoadAsksForTheFile)
 {
     quint16 closedPort = 0;
     {
@@ -285,10 +286,10 @@ TEST(SetPortDialog, TcpLinkThatCannotConnectShowsTheLinkErrorBoxAndDownLoadStill
     EXPECT_EQ(linkError.caption, QStringLiteral("Application Error"));
     EXPECT_EQ(linkError.icon, QMessageBox::Critical);
     EXPECT_EQ(linkError.parent, rig.frame);
-    SeenBox noLink;
-    rig.modals.expectBox(&noLink);
+    SeenBox noFile;
+    rig.modals.expectBox(&noFile);
     rig.command(32773);
-    EXPECT_EQ(noLink.text, QStringLiteral("Please set COM Port or IP Address first!"));
+    EXPECT_EQ(noFile.text, QStringLiteral("Please open file first!"));
 }
 
 TEST(IpAddressField, BlankOctetsCountAsZero)

@@ -443,22 +443,36 @@ TEST(Progress, WithTheMouseOnDownLoadThePaneShowsTheJob)
     EXPECT_EQ(box.text, kSuccess);
 }
 
-// While the success box is open the line is still listened to: the pane shows the
-// ending, not the listening's wait.
+// After the job's last answer the line is listened to until the inverter hangs up
+// or it is quiet, also while the success box is open: the pane says so and then
+// shows the ending, not the last unit's wait.
 TEST(Progress, BesideTheSuccessBoxThePaneShowsTheEnding)
 {
-    SimWindow w({"--stay"}, 0, shelltest::hexImage(20));
-    ASSERT_TRUE(w.linked);
-    SeenTexts seen(w.rig);
-    QString beside;
-    const JobRecord job = runJob(w.rig, 20000, [&] {
-        beside = w.rig.frame->statusText();
-        return false; // held open 3 s
-    });
-    EXPECT_EQ(job.box.text, kSuccess);
-    EXPECT_EQ(beside, QStringLiteral("Done: download file success"));
-    EXPECT_TRUE(seen.texts.filter(QStringLiteral("no answer")).isEmpty())
-        << seen.texts.join(" | ").toStdString();
+    const struct
+    {
+        int type;
+        unsigned com; // 0: TCP
+    } rows[] = {{0, 0}, {1, 48}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.com);
+        SimWindow w({"--stay"}, row.type,
+                    row.type == 0 ? shelltest::hexImage(20) : shelltest::binaryImage(2000),
+                    row.com);
+        ASSERT_TRUE(w.linked);
+        SeenTexts seen(w.rig);
+        QString beside;
+        const JobRecord job = runJob(w.rig, 20000, [&] {
+            beside = w.rig.frame->statusText();
+            return false; // held open 3 s
+        });
+        EXPECT_EQ(job.box.text, kSuccess);
+        EXPECT_EQ(beside, QStringLiteral("Done: download file success"));
+        // After the last answer, while the line is listened to: what it waits for.
+        const qsizetype after = seen.texts.indexOf("Done: waiting for the inverter to restart");
+        EXPECT_GE(after, 0) << seen.texts.join(" | ").toStdString();
+        EXPECT_TRUE(seen.texts.mid(after).filter(QStringLiteral("no answer")).isEmpty())
+            << seen.texts.join(" | ").toStdString();
+    }
 }
 
 // Acknowledgements beyond the units sent (a device that answers twice, noise or a

@@ -37,10 +37,11 @@ void CStaticText::setAlignment(Qt::Alignment alignment)
 namespace {
 
 constexpr QChar kZeroWidthSpace(0x200B);
+constexpr QChar kWordJoiner(0x2060);
 constexpr QChar kNoBreakSpace(0xA0);
 
-// The text as it is laid out: a path may break after each of its separators
-// (never inside "(/"), and a grouped number ("8 192") or a CRC-32 and its value
+// The text as it is laid out: a path may break after each of its separators but
+// the first (never in or after "(/"), and a grouped number ("8 192") or a CRC-32 and its value
 // stay on one line.
 QString wrappable(const QString &text)
 {
@@ -52,10 +53,13 @@ QString wrappable(const QString &text)
                               text[i - 1].isDigit() && text[i + 1].isDigit();
         shown += inNumber ? kNoBreakSpace : c;
         const bool separator = c == QLatin1Char('/') || c == QLatin1Char('\\');
+        // A path's first separator is joined to what follows: "(/dev" breaks
+        // before the "(", not after the "/".
+        const bool first = i == 0 || text[i - 1].isSpace() || text[i - 1] == QLatin1Char('(');
         if (separator && i + 1 < text.size() && !text[i + 1].isSpace() &&
             text[i + 1] != QLatin1Char('/') && text[i + 1] != QLatin1Char('\\') &&
             text[i + 1] != QLatin1Char(')'))
-            shown += kZeroWidthSpace;
+            shown += first ? kWordJoiner : kZeroWidthSpace;
     }
     return shown.replace(QStringLiteral("CRC-32 "), QStringLiteral("CRC-32") + kNoBreakSpace);
 }

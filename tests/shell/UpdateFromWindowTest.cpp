@@ -358,11 +358,13 @@ TEST(LinkLost, TheBoxNamesTheLinkTheRecordOrBlockAndWhatTheInverterMayHold)
             w.rig.modals.keepOpen(lost);
             auto *poll = new QTimer(lost);
             QObject::connect(poll, &QTimer::timeout, lost, [&, lost, poll, after = 0]() mutable {
-                if (w.rig.view->jobView().fields.timeoutInProgress)
+                const updater::JobFields job = w.rig.view->jobView().fields;
+                if (job.timeoutInProgress)
                     ++after;
-                if (after < 15 && QApplication::activeModalWidget() == lost)
+                const bool ended = job.jobState == -1; // its time-out came and went meanwhile
+                if (!ended && after < 15 && QApplication::activeModalWidget() == lost)
                     return;
-                alone = after >= 15 && QApplication::activeModalWidget() == lost;
+                alone = !ended && after >= 15 && QApplication::activeModalWidget() == lost;
                 poll->stop();
                 qobject_cast<QMessageBox *>(lost)->button(QMessageBox::Ok)->click();
             });

@@ -5,12 +5,38 @@
 
 namespace updater::cli {
 
-// Text in columns: each column as wide as its widest cell, two spaces between,
-// the last column not padded. One line per row, the header first.
-// At most maxWidth columns a line: the columns listed in narrowFirst are cut first.
+// How a column gives way when the table is wider than the terminal.
+struct ColumnFit
+{
+    // Its cells may be cut, with '…', down to this many columns; 0: never cut (a
+    // link or a number cut short reads as another one). A cut keeps a cell's
+    // beginning, or its end where the beginning is what the cells share
+    // ("…block05-string3"), and never makes two different cells look alike
+    // while it can help it.
+    std::size_t narrowest = 0;
+    // The columns that may be cut give way in turn, the lowest rank first, each
+    // down to its narrowest; among equal ranks the widest first.
+    int cutRank = 0;
+    // When cutting is not enough, the columns with a rank are left out, the lowest
+    // rank first, and named in a note below the table; 0: always shown.
+    int dropRank = 0;
+};
+
+// Text in columns: each column as wide as its widest cell on a terminal (a wide
+// character takes two columns, a combining mark none), two spaces between, the
+// last column not padded. One line per row, the header first.
+// At most maxWidth columns a line: the columns that may be cut give way, then
+// columns are left out; a line still too wide is cut at the edge.
 std::string columns(const std::vector<std::vector<std::string>> &rows,
                     std::size_t maxWidth = std::string::npos,
-                    const std::vector<std::size_t> &narrowFirst = {});
+                    const std::vector<ColumnFit> &fit = {});
+
+// How many columns text takes on a terminal.
+std::size_t displayWidth(const std::string &text);
+
+// Text broken into lines of at most maxWidth columns at its spaces, each line
+// after the first indented by two: the lines under a table.
+std::string wrapped(const std::string &text, std::size_t maxWidth);
 
 // Redraws a block of lines in place on a terminal: the block drawn last is
 // overwritten (cursor up, clear to the end of the screen).

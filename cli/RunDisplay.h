@@ -31,8 +31,9 @@ public:
     // "inv-1 10.0.0.7:8899: dsp.hex, arm.bin" a device on standard output.
     static void listChecked(const run::FleetRun &run);
     // The fleet's summary: a row per device, the counts, the devices that may be
-    // half-written and what each failed device holds.
-    static std::string summary(const run::FleetRun &run);
+    // half-written and what each failed device holds, in lines of at most width
+    // columns.
+    static std::string summary(const run::FleetRun &run, std::size_t width);
 
 private:
     void poll();

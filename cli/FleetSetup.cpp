@@ -146,7 +146,7 @@ std::string checkOutputs(const CliOptions &options, const std::vector<run::Devic
 std::string tracePath(const CliOptions &options, const run::DeviceEntry &device)
 {
     return options.traceDir.empty() ? options.tracePath
-                                    : options.traceDir + "/" + device.name + ".trace";
+                                    : options.traceDir + "/" + traceFileName(device.name);
 }
 
 } // namespace updater::cli

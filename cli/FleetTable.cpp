@@ -91,8 +91,13 @@ Text cutTo(const Text &text, std::size_t w, Cut how, std::size_t shared)
     if (w < 2)
         return head(text, w);
     const Text rest = text.substr(std::min(shared, text.size()));
-    if (how == Cut::KeepStart || (how == Cut::SkipShared && w < 3))
-        return head(text, w - 1) + kEllipsis;
+    if (how == Cut::KeepStart || (how == Cut::SkipShared && w < 3)) {
+        // "Programing…", not "Programing.…"
+        Text kept = head(text, w - 1);
+        while (kept.size() > 1 && (kept.back() == U'.' || kept.back() == U' '))
+            kept.pop_back();
+        return kept + kEllipsis;
+    }
     if (how == Cut::KeepEnd || width(rest) + 1 <= w)
         return kEllipsis + tail(text, w - 1);
     return kEllipsis + head(rest, w - 2) + kEllipsis;
@@ -103,8 +108,6 @@ struct Column
 {
     std::vector<Text> cells; // the rows' cells, the header first
     std::size_t natural = 0;
-    std::size_t narrowest = 0; // 0: never cut
-    int cutRank = 0;
     std::size_t shared = 0;
     std::size_t distinct = 0; // different cells below the header
 
@@ -129,18 +132,17 @@ struct Column
         }
         return best;
     }
-    // Narrowest width that keeps different cells apart, at least narrowest.
-    std::size_t leastWidth() const
+    // The narrowest width from `from` on that keeps different cells apart.
+    std::size_t leastWidth(std::size_t from) const
     {
-        std::size_t w = std::min(narrowest, natural);
+        std::size_t w = std::min(from, natural);
         while (w < natural && distinctAt(w, bestCut(w)) < distinct)
             ++w;
         return w;
     }
 };
 
-std::vector<Column> tableColumns(const std::vector<std::vector<std::string>> &rows,
-                                 const std::vector<ColumnFit> &fit)
+std::vector<Column> tableColumns(const std::vector<std::vector<std::string>> &rows)
 {
     std::vector<Column> out;
     for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -152,8 +154,6 @@ std::vector<Column> tableColumns(const std::vector<std::vector<std::string>> &ro
     }
     for (std::size_t i = 0; i < out.size(); ++i) {
         Column &c = out[i];
-        c.narrowest = i < fit.size() ? fit[i].narrowest : 0;
-        c.cutRank = i < fit.size() ? fit[i].cutRank : 0;
         std::set<Text> different(c.cells.begin() + std::min<std::size_t>(1, c.cells.size()),
                                  c.cells.end());
         c.distinct = different.size();
@@ -170,41 +170,46 @@ std::vector<Column> tableColumns(const std::vector<std::vector<std::string>> &ro
     return out;
 }
 
-// The widths of the shown columns (absent: left out), narrowed to fit maxWidth
-// where the cuts allow.
-std::vector<std::size_t> fitWidths(const std::vector<Column> &table, const std::vector<bool> &shown,
-                                   std::size_t maxWidth, bool &fits)
+// The width of each column once the table has given way, step by step, to fit
+// maxWidth; shown: which columns are not left out, leftOut: the headers of those
+// that are.
+std::vector<std::size_t> fitWidths(const std::vector<Column> &table,
+                                   const std::vector<GiveWay> &steps, std::size_t maxWidth,
+                                   std::vector<bool> &shown, std::string &leftOut)
 {
-    std::vector<std::size_t> w(table.size(), 0);
-    std::vector<std::size_t> least(table.size(), 0);
-    std::size_t total = 0;
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        if (!shown[i])
-            continue;
-        w[i] = table[i].natural;
-        least[i] = table[i].narrowest == 0 ? w[i] : table[i].leastWidth();
-        total += w[i];
-        ++count;
-    }
-    total += count == 0 ? 0 : 2 * (count - 1);
-    // One column at a time from the column of the lowest rank that can still give
-    // way, the widest among equals.
-    while (total > maxWidth) {
-        std::size_t next = table.size();
-        for (std::size_t i = 0; i < table.size(); ++i) {
-            if (!shown[i] || w[i] <= least[i])
-                continue;
-            if (next == table.size() || table[i].cutRank < table[next].cutRank ||
-                (table[i].cutRank == table[next].cutRank && w[i] > w[next]))
-                next = i;
-        }
-        if (next == table.size())
+    std::vector<std::size_t> w;
+    for (const Column &c : table)
+        w.push_back(c.natural);
+    shown.assign(table.size(), true);
+    const auto total = [&w, &shown] {
+        std::size_t sum = 0;
+        for (std::size_t i = 0; i < w.size(); ++i)
+            sum += shown[i] ? w[i] + 2 : 0;
+        return sum < 2 ? 0 : sum - 2;
+    };
+    std::vector<std::size_t> cut; // the columns cut, in turn
+    for (const GiveWay &step : steps) {
+        const std::size_t over = total() > maxWidth ? total() - maxWidth : 0;
+        if (over == 0)
             break;
-        --w[next];
-        --total;
+        if (step.column >= table.size() || !shown[step.column])
+            continue;
+        if (step.width == 0) {
+            shown[step.column] = false;
+            leftOut += (leftOut.empty() ? "" : ", ") + encoded(table[step.column].cells[0]);
+            continue;
+        }
+        const std::size_t least = table[step.column].leastWidth(step.width);
+        if (w[step.column] > least) {
+            w[step.column] -= std::min(w[step.column] - least, over);
+            cut.push_back(step.column);
+        }
     }
-    fits = total <= maxWidth;
+    // Room freed by a column left out goes back to the columns cut, the last first.
+    for (auto i = cut.rbegin(); i != cut.rend() && total() < maxWidth; ++i) {
+        if (shown[*i])
+            w[*i] += std::min(table[*i].natural - w[*i], maxWidth - total());
+    }
     return w;
 }
 
@@ -216,27 +221,12 @@ std::size_t displayWidth(const std::string &text)
 }
 
 std::string columns(const std::vector<std::vector<std::string>> &rows, std::size_t maxWidth,
-                    const std::vector<ColumnFit> &fit)
+                    const std::vector<GiveWay> &steps)
 {
-    const std::vector<Column> table = tableColumns(rows, fit);
-    std::vector<bool> shown(table.size(), true);
-    bool fits = false;
-    std::vector<std::size_t> w = fitWidths(table, shown, maxWidth, fits);
-    // Still too wide: columns are left out, the lowest rank first.
-    std::vector<std::pair<int, std::size_t>> droppable;
-    for (std::size_t i = 0; i < table.size() && i < fit.size(); ++i) {
-        if (fit[i].dropRank > 0)
-            droppable.emplace_back(fit[i].dropRank, i);
-    }
-    std::sort(droppable.begin(), droppable.end());
+    const std::vector<Column> table = tableColumns(rows);
+    std::vector<bool> shown;
     std::string leftOut;
-    for (const auto &[rank, i] : droppable) {
-        if (fits)
-            break;
-        shown[i] = false;
-        leftOut += (leftOut.empty() ? "" : ", ") + encoded(table[i].cells[0]);
-        w = fitWidths(table, shown, maxWidth, fits);
-    }
+    const std::vector<std::size_t> w = fitWidths(table, steps, maxWidth, shown, leftOut);
     std::vector<Cut> how(table.size(), Cut::KeepStart);
     for (std::size_t i = 0; i < table.size(); ++i)
         how[i] = table[i].bestCut(w[i]);

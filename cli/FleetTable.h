@@ -5,31 +5,27 @@
 
 namespace updater::cli {
 
-// How a column gives way when the table is wider than the terminal.
-struct ColumnFit
+// One way a table wider than its terminal gives way; the ways are tried in turn
+// until the table fits. A column is cut down to width (with '…'; no narrower than
+// keeps its different cells apart), or with width 0 left out and named in a note
+// below the table. A cut keeps a cell's beginning, or its end where the beginning
+// is what the cells share ("…block05-string3"). The room that a column left out
+// frees goes back to the columns cut, the last cut first. A column no way names
+// is never cut: a link or a number cut short reads as another one.
+struct GiveWay
 {
-    // Its cells may be cut, with '…', down to this many columns; 0: never cut (a
-    // link or a number cut short reads as another one). A cut keeps a cell's
-    // beginning, or its end where the beginning is what the cells share
-    // ("…block05-string3"), and never makes two different cells look alike
-    // while it can help it.
-    std::size_t narrowest = 0;
-    // The columns that may be cut give way in turn, the lowest rank first, each
-    // down to its narrowest; among equal ranks the widest first.
-    int cutRank = 0;
-    // When cutting is not enough, the columns with a rank are left out, the lowest
-    // rank first, and named in a note below the table; 0: always shown.
-    int dropRank = 0;
+    std::size_t column = 0;
+    std::size_t width = 0;
 };
 
 // Text in columns: each column as wide as its widest cell on a terminal (a wide
-// character takes two columns, a combining mark none), two spaces between, the
-// last column not padded. One line per row, the header first.
-// At most maxWidth columns a line: the columns that may be cut give way, then
-// columns are left out; a line still too wide is cut at the edge.
+// character takes two columns, a mark none), two spaces between, the last column
+// not padded. One line per row, the header first. At most maxWidth columns a
+// line: the table gives way in the steps given; a line still too wide is cut at
+// the edge.
 std::string columns(const std::vector<std::vector<std::string>> &rows,
                     std::size_t maxWidth = std::string::npos,
-                    const std::vector<ColumnFit> &fit = {});
+                    const std::vector<GiveWay> &steps = {});
 
 // How many columns text takes on a terminal.
 std::size_t displayWidth(const std::string &text);

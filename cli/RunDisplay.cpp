@@ -117,12 +117,13 @@ void RunDisplay::drawTable()
             break;
         rows.push_back(tableRow(*r));
     }
-    // One column short of the edge, so that no line wraps. The step and then the
-    // name give way; a link or a figure is never cut (127.0.0.1:47 reads as another
-    // device): rate, time left, link and percent are left out in turn instead.
+    // One column short of the edge, so that no line wraps. The step and the name
+    // give way; a link or a figure is never cut (127.0.0.1:47 reads as another
+    // device): rate and time left are left out before the name is cut short, link
+    // and percent last.
     const std::size_t width = static_cast<std::size_t>(std::max(20, size.columns - 1));
     std::string text =
-        columns(rows, width, {{10, 2, 0}, {0, 0, 3}, {8, 1, 0}, {0, 0, 4}, {0, 0, 1}, {0, 0, 2}});
+        columns(rows, width, {{2, 12}, {0, 16}, {4, 0}, {5, 0}, {2, 8}, {0, 10}, {1, 0}, {3, 0}});
     if (order.size() + 1 > rows.size())
         text += "(" + std::to_string(order.size() + 1 - rows.size()) + " more)\n";
     text += columns(
@@ -162,7 +163,7 @@ std::string RunDisplay::summary(const run::FleetRun &run, std::size_t width)
     const std::size_t count = run.runs().size();
     // The name and the failed step give way; the lines below the table are
     // wrapped, naming each device whole.
-    std::string text = columns(rows, width, {{10, 2, 0}, {}, {8, 1, 0}});
+    std::string text = columns(rows, width, {{0, 16}, {2, 14}, {0, 10}, {2, 8}});
     std::string below = std::to_string(count) + (count == 1 ? " device: " : " devices: ") +
                         std::to_string(succeeded) + " succeeded, " +
                         std::to_string(count - succeeded) + " failed\n";

@@ -289,8 +289,9 @@ TEST(CliPorts, APseudoTerminalNamedThroughUpdaterComIsListedWithItsComNumber)
 // The table's layout on its own: what a narrow terminal keeps of each cell.
 TEST(FleetTable, CutsKeepLinksWholeAndCellsApartCountingDisplayWidth)
 {
-    using updater::cli::ColumnFit;
-    const std::vector<ColumnFit> fit = {{10, 2, 0}, {0, 0, 2}, {8, 1, 0}, {0, 0, 1}};
+    // The step, then the name give way, then the rate is left out, then the link.
+    const std::vector<updater::cli::GiveWay> steps = {{2, 12}, {0, 16}, {3, 0},
+                                                      {2, 8},  {0, 10}, {1, 0}};
     const auto row = [](const std::string &name, const std::string &link) {
         return std::vector<std::string>{name, link, "Programing...", "12.3 KiB/s"};
     };
@@ -307,13 +308,14 @@ TEST(FleetTable, CutsKeepLinksWholeAndCellsApartCountingDisplayWidth)
     };
     const Case cases[] = {
         {60, fleet("plantA-block05-string3", "plantA-block05-string4"),
-         "name                   link             step      rate\n"
-         "…antA-block05-string3  127.0.0.1:47104  Program…  12.3 KiB/s\n"
-         "…antA-block05-string4  127.0.0.1:47105  Program…  12.3 KiB/s\n"},
+         "name               link             step          rate\n"
+         "…-block05-string3  127.0.0.1:47104  Programing…   12.3 KiB/s\n"
+         "…-block05-string4  127.0.0.1:47105  Programing…   12.3 KiB/s\n"},
         {50, fleet("plantA-block05-string3", "plantA-block05-string4"),
-         "name         link             step      rate\n"
-         "…05-string3  127.0.0.1:47104  Program…  12.3 KiB/s\n"
-         "…05-string4  127.0.0.1:47105  Program…  12.3 KiB/s\n"},
+         "name                 link             step\n"
+         "…tA-block05-string3  127.0.0.1:47104  Programing…\n"
+         "…tA-block05-string4  127.0.0.1:47105  Programing…\n"
+         "no room for rate\n"},
         {40, fleet("plantA-block05-string3-inverter", "plantA-block05-string4-inverter"),
          "name           link             step\n"
          "…ng3-inverter  127.0.0.1:47104  Program…\n"
@@ -331,7 +333,7 @@ TEST(FleetTable, CutsKeepLinksWholeAndCellsApartCountingDisplayWidth)
          "no room for rate, link\n"},
     };
     for (const Case &c : cases) {
-        const std::string text = updater::cli::columns(c.rows, c.width, fit);
+        const std::string text = updater::cli::columns(c.rows, c.width, steps);
         EXPECT_EQ(text, c.expected) << c.width << "\n" << text;
         std::size_t from = 0;
         for (std::size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1)

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <set>
 
 namespace updater::cli {
@@ -82,9 +83,9 @@ enum class Cut
     SkipShared
 };
 
-// text in at most w columns; shared: how many characters the column's cells
-// have in common at their beginning.
-Text cutTo(const Text &text, std::size_t w, Cut how, std::size_t shared)
+// text in at most w columns; shared: how many characters it has in common at its
+// beginning with the cells it must be told apart from.
+Text cut(const Text &text, std::size_t w, Cut how, std::size_t shared)
 {
     if (width(text) <= w)
         return text;
@@ -103,41 +104,73 @@ Text cutTo(const Text &text, std::size_t w, Cut how, std::size_t shared)
     return kEllipsis + head(rest, w - 2) + kEllipsis;
 }
 
-// One column of the table: its cells below the header, how wide it is and may get.
+// How many characters the texts have in common at their beginning.
+std::size_t sharedStart(const std::vector<const Text *> &texts)
+{
+    std::size_t shared = texts.empty() ? 0 : texts.front()->size();
+    for (const Text *t : texts) {
+        const Text &first = *texts.front();
+        const auto end = std::mismatch(first.begin(), first.begin() + shared, t->begin(), t->end());
+        shared = static_cast<std::size_t>(end.first - first.begin());
+    }
+    return shared;
+}
+
+std::size_t distinctCount(const std::vector<Text> &cells)
+{
+    return std::set<Text>(cells.begin(), cells.end()).size();
+}
+
+// One column of the table: its cells, the header first, and its width uncut.
 struct Column
 {
-    std::vector<Text> cells; // the rows' cells, the header first
+    std::vector<Text> cells;
     std::size_t natural = 0;
-    std::size_t shared = 0;
-    std::size_t distinct = 0; // different cells below the header
 
-    // How many different cells remain below the header when cut to w.
-    std::size_t distinctAt(std::size_t w, Cut how) const
+    // The cells cut to w, the header first. A cell keeps its beginning, but
+    // different cells whose beginnings would read alike keep their ends, or what
+    // follows what they share, whichever keeps more of them apart.
+    std::vector<Text> cutTo(std::size_t w) const
     {
-        std::set<Text> seen;
-        for (std::size_t r = 1; r < cells.size(); ++r)
-            seen.insert(cutTo(cells[r], w, how, shared));
-        return seen.size();
-    }
-    // The cut at w that keeps the most cells apart, the beginning kept if it can.
-    Cut bestCut(std::size_t w) const
-    {
-        Cut best = Cut::KeepStart;
-        std::size_t most = distinctAt(w, best);
-        for (const Cut how : {Cut::KeepEnd, Cut::SkipShared}) {
-            if (most < distinct && distinctAt(w, how) > most) {
-                best = how;
-                most = distinctAt(w, how);
-            }
+        std::vector<Text> out;
+        std::map<Text, std::vector<std::size_t>> alike; // rows by their cut beginning
+        for (std::size_t r = 0; r < cells.size(); ++r) {
+            out.push_back(cut(cells[r], w, Cut::KeepStart, 0));
+            if (r > 0)
+                alike[out.back()].push_back(r);
         }
-        return best;
+        for (const auto &[start, rows] : alike) {
+            std::vector<const Text *> texts;
+            for (const std::size_t r : rows)
+                texts.push_back(&cells[r]);
+            const std::size_t shared = sharedStart(texts);
+            std::vector<Text> ends;
+            std::vector<Text> rests;
+            for (const Text *t : texts) {
+                ends.push_back(cut(*t, w, Cut::KeepEnd, shared));
+                rests.push_back(cut(*t, w, Cut::SkipShared, shared));
+            }
+            const std::size_t apart = distinctCount(ends);
+            if (apart < 2 && distinctCount(rests) < 2)
+                continue; // the same cell each time, or no cut tells them apart
+            const std::vector<Text> &better = distinctCount(rests) > apart ? rests : ends;
+            for (std::size_t k = 0; k < rows.size(); ++k)
+                out[rows[k]] = better[k];
+        }
+        return out;
     }
-    // The narrowest width from `from` on that keeps different cells apart.
+    // The narrowest width from `from` on at which different cells stay apart.
     std::size_t leastWidth(std::size_t from) const
     {
+        const std::vector<Text> body(cells.begin() + std::min<std::size_t>(1, cells.size()),
+                                     cells.end());
+        const std::size_t distinct = distinctCount(body);
         std::size_t w = std::min(from, natural);
-        while (w < natural && distinctAt(w, bestCut(w)) < distinct)
-            ++w;
+        for (; w < natural; ++w) {
+            const std::vector<Text> cut = cutTo(w);
+            if (distinctCount(std::vector<Text>(cut.begin() + 1, cut.end())) == distinct)
+                break;
+        }
         return w;
     }
 };
@@ -150,21 +183,6 @@ std::vector<Column> tableColumns(const std::vector<std::vector<std::string>> &ro
         for (std::size_t i = 0; i < out.size(); ++i) {
             out[i].cells.push_back(i < rows[r].size() ? decoded(rows[r][i]) : Text());
             out[i].natural = std::max(out[i].natural, width(out[i].cells.back()));
-        }
-    }
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        Column &c = out[i];
-        std::set<Text> different(c.cells.begin() + std::min<std::size_t>(1, c.cells.size()),
-                                 c.cells.end());
-        c.distinct = different.size();
-        if (c.cells.size() > 1) {
-            const Text &first = c.cells[1];
-            c.shared = first.size();
-            for (std::size_t r = 2; r < c.cells.size(); ++r) {
-                const auto end = std::mismatch(first.begin(), first.begin() + c.shared,
-                                               c.cells[r].begin(), c.cells[r].end());
-                c.shared = static_cast<std::size_t>(end.first - first.begin());
-            }
         }
     }
     return out;
@@ -227,25 +245,21 @@ std::string columns(const std::vector<std::vector<std::string>> &rows, std::size
     std::vector<bool> shown;
     std::string leftOut;
     const std::vector<std::size_t> w = fitWidths(table, steps, maxWidth, shown, leftOut);
-    std::vector<Cut> how(table.size(), Cut::KeepStart);
+    std::vector<std::vector<Text>> cells;
     for (std::size_t i = 0; i < table.size(); ++i)
-        how[i] = table[i].bestCut(w[i]);
+        cells.push_back(shown[i] ? table[i].cutTo(w[i]) : std::vector<Text>());
     std::string out;
     for (std::size_t r = 0; r < rows.size(); ++r) {
         Text line;
         for (std::size_t i = 0; i < table.size(); ++i) {
-            if (!shown[i])
-                continue;
-            const Text cell =
-                cutTo(table[i].cells[r], w[i], r == 0 ? Cut::KeepStart : how[i], table[i].shared);
-            line += cell + Text(w[i] - width(cell) + 2, U' ');
+            if (shown[i])
+                line += cells[i][r] + Text(w[i] - width(cells[i][r]) + 2, U' ');
         }
         line.erase(line.find_last_not_of(U' ') + 1);
-        out += encoded(cutTo(line, maxWidth, Cut::KeepStart, 0)) + "\n";
+        out += encoded(cut(line, maxWidth, Cut::KeepStart, 0)) + "\n";
     }
     if (!leftOut.empty())
-        out +=
-            encoded(cutTo(decoded("no room for " + leftOut), maxWidth, Cut::KeepStart, 0)) + "\n";
+        out += encoded(cut(decoded("no room for " + leftOut), maxWidth, Cut::KeepStart, 0)) + "\n";
     return out;
 }
 

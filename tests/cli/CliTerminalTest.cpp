@@ -316,6 +316,15 @@ TEST(FleetTable, CutsKeepLinksWholeAndCellsApartCountingDisplayWidth)
          "…tA-block05-string3  127.0.0.1:47104  Programing…\n"
          "…tA-block05-string4  127.0.0.1:47105  Programing…\n"
          "no room for rate\n"},
+        {50,
+         {header, row("plantA-block05-string3", "127.0.0.1:47104"),
+          row("Wechselrichter Süd 1", "127.0.0.1:47105"),
+          row("plantA-block05-string4", "127.0.0.1:47106")},
+         "name                 link             step\n"
+         "…tA-block05-string3  127.0.0.1:47104  Programing…\n"
+         "Wechselrichter Süd…  127.0.0.1:47105  Programing…\n"
+         "…tA-block05-string4  127.0.0.1:47106  Programing…\n"
+         "no room for rate\n"},
         {40, fleet("plantA-block05-string3-inverter", "plantA-block05-string4-inverter"),
          "name           link             step\n"
          "…ng3-inverter  127.0.0.1:47104  Program…\n"

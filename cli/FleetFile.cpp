@@ -148,21 +148,25 @@ QString nameKey(const std::string &name)
 
 // 1 to 64 letters, digits and marks of any script, spaces, '.', '-' or '_', a
 // letter, digit, '-' or '_' first.
+bool isMark(uint c)
+{
+    const QChar::Category category = QChar::category(c);
+    return category == QChar::Mark_NonSpacing || category == QChar::Mark_SpacingCombining ||
+           category == QChar::Mark_Enclosing;
+}
+
 bool goodName(const std::string &name)
 {
     if (name.empty() || shown(name) != name)
         return false;
     const QList<uint> points =
         QString::fromStdString(name).normalized(QString::NormalizationForm_C).toUcs4();
-    if (points.size() > 64 || points.front() == '.' || points.front() == ' ')
+    if (points.size() > 64 || points.front() == '.' || points.front() == ' ' ||
+        isMark(points.front()))
         return false;
-    return std::all_of(points.begin(), points.end(), [first = points.front()](uint c) {
-        const QChar::Category category = QChar::category(c);
-        const bool mark = category == QChar::Mark_NonSpacing ||
-                          category == QChar::Mark_SpacingCombining ||
-                          category == QChar::Mark_Enclosing;
-        return QChar::isLetterOrNumber(c) || (mark && c != first) || c == ' ' || c == '.' ||
-               c == '-' || c == '_';
+    return std::all_of(points.begin(), points.end(), [](uint c) {
+        return QChar::isLetterOrNumber(c) || isMark(c) || c == ' ' || c == '.' || c == '-' ||
+               c == '_';
     });
 }
 
@@ -410,9 +414,7 @@ std::string traceFileName(const std::string &name)
     const QString decomposed =
         QString::fromStdString(name).normalized(QString::NormalizationForm_KD);
     for (const uint c : decomposed.toUcs4()) {
-        const QChar::Category category = QChar::category(c);
-        if (category == QChar::Mark_NonSpacing || category == QChar::Mark_SpacingCombining ||
-            category == QChar::Mark_Enclosing)
+        if (isMark(c))
             continue;
         const bool plain = c < 0x80 && (std::isalnum(static_cast<int>(c)) != 0 || c == '.' ||
                                         c == '-' || c == '_');

@@ -183,6 +183,8 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
         {"name,link\nb/c,tcp:10.0.0.7\nd,udp:10.0.0.8\n" + ok, ":2: name \"b/c\"\n:3: link \"udp:"},
         {"name,link\n" + tcpRow("Süd 1", sim.port()) + "SÜD 1,tcp:10.0.0.7\n",
          ":3: name \"SÜD 1\" already on line 2 as \"Süd 1\""},
+        {"name,link\n" + ok + tcpRow("इन्वर्टर-1", sim.port()),
+         ":3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
         {"name,link\n" + ok + tcpRow("中文 逆变器_1.a", sim.port()),
          ":3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
         // A German sheet: ';' between the fields; blank rows and empty columns after the last.

@@ -258,10 +258,14 @@ Many inverters at once:
   --fleet FILE      CSV with a header line; columns name and link, optionally dsp
                     and arm (the row's own firmware files, else --dsp and --arm;
                     relative to the fleet file's folder). link is tcp:ADDR[:PORT]
-                    or serial:PORT. Blank lines and lines starting with # are
-                    skipped. Any fault is refused naming the file and the line,
-                    and every firmware file is checked once, before any device
-                    is contacted
+                    or serial:PORT. Fields are separated by ';' where the
+                    header line holds more semicolons than commas, else by ','.
+                    Names: letters or digits of any script, spaces, . - _.
+                    Blank lines, empty rows, empty cells after the last column
+                    and lines starting with # are skipped. Every bad row is
+                    refused naming the file and the line (FILE:LINE:), and every
+                    firmware file is checked once, before any device is
+                    contacted
   --jobs N          update up to N devices at once (default 16)
   --retries N       run a device's update again after a link not opened, a
                     time-out or a lost link, 3 s later, up to N more times
@@ -279,7 +283,8 @@ Many inverters at once:
   --summary FILE    write a short text for a ticket: start and end, firmware
                     files with CRC-32, counts, and each failed device with what
                     it holds and what to do next
-  --trace-dir DIR   one trace per device, DIR/NAME.trace
+  --trace-dir DIR   one trace per device, DIR/NAME.trace (a name other than
+                    plain ASCII folded to it, with 8 hex digits of its hash)
   --only-failed REPORT  run only the devices that REPORT (a report of an earlier
                     run of this fleet file) lists as not succeeded, each from
                     what it holds: a firmware written is not sent again, one

@@ -200,7 +200,7 @@ std::string makeTraceDir(const CliOptions &options)
 std::string tracePath(const CliOptions &options, const run::DeviceEntry &device)
 {
     return options.traceDir.empty() ? options.tracePath
-                                    : options.traceDir + "/" + device.name + ".trace";
+                                    : options.traceDir + "/" + traceFileName(device.name);
 }
 
 } // namespace updater::cli

@@ -3,6 +3,7 @@
 #include "FleetFile.h"
 
 #include "FirmwareCheck.h"
+#include "SystemFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,9 +13,10 @@
 #include <QJsonObject>
 
 #include <array>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
+#include <memory>
 #include <tuple>
 
 namespace updater::cli {
@@ -28,7 +30,7 @@ std::string notAPlainFile(const std::string &option, const std::string &path, bo
 {
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
+    const fs::file_status status = fs::status(systemPath(path), ec);
     if (!fs::exists(status))
         return {};
     const fs::file_type type = status.type();
@@ -132,9 +134,12 @@ std::string checkOutputs(const CliOptions &options, const std::vector<run::Devic
         if (std::string clash = run::overwritesInput(option, output, noun, inputs); !clash.empty())
             return clash;
     }
-    if (!options.reportPath.empty() && !options.check &&
-        !std::ofstream(options.reportPath, std::ios::app))
-        return options.reportPath + ": cannot write the report";
+    if (!options.reportPath.empty() && !options.check) {
+        const std::unique_ptr<std::FILE, int (*)(std::FILE *)> report(
+            openFile(options.reportPath, "a"), &std::fclose);
+        if (!report)
+            return options.reportPath + ": cannot write the report";
+    }
     if (!options.traceDir.empty()) {
         const QString dir = QString::fromStdString(options.traceDir);
         if (!QDir().mkpath(dir) || !QFileInfo(dir).isWritable())
@@ -145,8 +150,9 @@ std::string checkOutputs(const CliOptions &options, const std::vector<run::Devic
 
 std::string tracePath(const CliOptions &options, const run::DeviceEntry &device)
 {
-    return options.traceDir.empty() ? options.tracePath
-                                    : options.traceDir + "/" + device.name + ".trace";
+    return options.traceDir.empty()
+               ? options.tracePath
+               : utf8Path(systemPath(options.traceDir) / systemPath(device.name + ".trace"));
 }
 
 } // namespace updater::cli

@@ -56,9 +56,12 @@ QFont fittingFont(const QFont &font, const updater::res::DialogTemplate &t, cons
         const QSize need = DialogUnits(f).toPixels(t.w, t.h);
         return need.width() <= area.width() && need.height() <= area.height();
     };
+    int pixels = QFontInfo(font).pixelSize();
+    if (pixels <= 0)
+        return font; // no font engine to measure with (a platform without fonts)
     QFont fitted = font;
     // Smaller first; a face too wide even then is drawn narrower.
-    for (int pixels = QFontInfo(font).pixelSize(); !fits(fitted) && pixels > kSmallestPixels;)
+    while (!fits(fitted) && pixels > kSmallestPixels)
         fitted.setPixelSize(--pixels);
     for (int stretch = fitted.stretch() > 0 ? fitted.stretch() : 100;
          !fits(fitted) && stretch > kNarrowest;)

@@ -102,10 +102,4 @@ INSTANTIATE_TEST_SUITE_P(Programs, Resources,
                                            ProgramCase{"CommandLine", L"cli\\updater-cli.exe"}),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST(Resources, NameTheCommandLineProgramAsItIsInstalled)
-{
-    const std::wstring program = builtProgram(L"cli\\updater-cli.exe");
-    EXPECT_EQ(versionValue(program, L"OriginalFilename"), L"updater-cli.exe");
-}
-
 } // namespace

@@ -1,4 +1,5 @@
 #include "CliOptions.h"
+#include "CliPlatform.h"
 
 #include <charconv>
 
@@ -229,10 +230,8 @@ std::string cliUsage()
 Writes new firmware into the inverter, without a window: the same wire bytes,
 the same 50 ms ticks, waits and texts as the desktop program.
 
-  --serial PORT     RS485 on a serial port: COM1 to COM99 (named by the port-naming
-                    rule, see README) or a device path such as /dev/ttyUSB0;
-                    9600 baud, 8 data bits, no parity, 1 stop bit
-  --tcp ADDR[:PORT] the inverter's WiFi module: an IPv4 address, TCP port 8899
+)" + std::string(platformHelp().serialPort) +
+           R"(  --tcp ADDR[:PORT] the inverter's WiFi module: an IPv4 address, TCP port 8899
                     unless given
   --dsp FILE        DSP firmware: an Intel HEX file, checked whole before anything
                     is sent
@@ -311,9 +310,8 @@ half-written).
 Standard output carries each new status text ("Connecting...", "Erase...",
 "Erase Done.", "Programing...", "Programing Done.", or the failed phase) and, last,
 "Download file success!" or "time out！". On a terminal, standard error shows a
-progress bar. Ctrl+C, SIGTERM or SIGHUP (the terminal or the remote session
-closing) abandons the job and says at which step it stopped.
-
+progress bar. )" +
+           platformHelp().stopping + R"(
 Exit status:
   0    the device acknowledged the whole firmware
   1    time-out: the device stopped answering (the failed phase is printed), or
@@ -325,8 +323,8 @@ Exit status:
   3    the link could not be opened: no such port, port busy, connection refused
        or unreachable, and nothing of the device was changed (a device that may
        be half-written, or holds one firmware of two, ends with 1)
-  129  hung up (SIGHUP); 130 interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM
-)";
+)" + platformHelp().stopStatus +
+           R"()";
 }
 
 } // namespace updater::cli

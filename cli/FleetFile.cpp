@@ -2,6 +2,7 @@
 
 #include "CliOptions.h"
 #include "PortName.h"
+#include "SystemFile.h"
 
 #include <QCryptographicHash>
 #include <QList>
@@ -228,8 +229,8 @@ std::string linkIdentity(const run::LinkTarget &l)
 
 std::string firmwarePath(const std::string &given, const std::filesystem::path &folder)
 {
-    const std::filesystem::path p(given);
-    return p.is_relative() ? (folder / p).lexically_normal().string() : given;
+    std::filesystem::path p = systemPath(given);
+    return utf8Path(p.is_relative() ? (folder / p).lexically_normal() : p.make_preferred());
 }
 
 // The header line's fields into column; returns the fault.
@@ -340,10 +341,10 @@ std::string firmwareOf(const std::array<std::string, 2> &paths, const std::files
 std::string readDevices(const std::string &path, const std::string &dsp, const std::string &arm,
                         std::vector<run::DeviceEntry> &devices)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(systemPath(path), std::ios::binary);
     if (!in)
         return shown(path + ": cannot read the fleet file: " + std::strerror(errno));
-    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    const std::filesystem::path folder = systemPath(path).parent_path();
     std::vector<int> column; // index into kColumns of each field
     char separator = ',';
     Seen seen;

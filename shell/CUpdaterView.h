@@ -4,6 +4,7 @@
 #include "DevicePresenter.h"
 #include "DeviceRun.h"
 #include "FirmwareFacts.h"
+#include "OutputFile.h"
 
 #include <QString>
 #include <QWidget>
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CStaticText;
 class QProgressBar;
@@ -30,6 +32,14 @@ class RunTicker;
 //
 // Calls from any thread reach the widgets only through queued calls to the UI
 // thread, also when made on the UI thread, so the texts keep their order.
+// A file as the window last saw it: its canonical path, and its device and number
+// where the system gives them.
+struct KnownFile
+{
+    QString path;
+    updater::run::FileNumber number;
+};
+
 class CUpdaterView : public QWidget, public updater::run::DevicePresenter
 {
     Q_OBJECT
@@ -150,6 +160,12 @@ private:
     CStaticText *line(int lineId) const;
     void setLine(int lineId, const QString &text);
     void post(std::function<void()> work);
+
+    // Every firmware file a job of this window has used, and every support log it
+    // saved: a support log goes over neither a firmware file nor a stranger's file.
+    void noteFirmwareUsed(const QString &path);
+    std::vector<KnownFile> usedFirmware_;
+    std::vector<KnownFile> savedLogs_;
 
     BlockingRelay relay_;
     // Outlives the run, whose trace file is open in it.

@@ -16,6 +16,14 @@
 #include <string>
 #include <vector>
 
+// A file as the window last saw it: its canonical path, and its device and number
+// where the system gives them.
+struct KnownFile
+{
+    QString path;
+    updater::run::FileNumber number;
+};
+
 class CStaticText;
 class QProgressBar;
 class QTemporaryDir;
@@ -32,14 +40,6 @@ class RunTicker;
 //
 // Calls from any thread reach the widgets only through queued calls to the UI
 // thread, also when made on the UI thread, so the texts keep their order.
-// A file as the window last saw it: its canonical path, and its device and number
-// where the system gives them.
-struct KnownFile
-{
-    QString path;
-    updater::run::FileNumber number;
-};
-
 class CUpdaterView : public QWidget, public updater::run::DevicePresenter
 {
     Q_OBJECT
@@ -161,11 +161,10 @@ private:
     void setLine(int lineId, const QString &text);
     void post(std::function<void()> work);
 
-    // Every firmware file a job of this window has used, and every support log it
-    // saved: a support log goes over neither a firmware file nor a stranger's file.
+    // Every firmware file a job of this window has used: a support log never goes
+    // over one, by whatever name.
     void noteFirmwareUsed(const QString &path);
     std::vector<KnownFile> usedFirmware_;
-    std::vector<KnownFile> savedLogs_;
 
     BlockingRelay relay_;
     // Outlives the run, whose trace file is open in it.

@@ -79,10 +79,11 @@ KnownFile knownFile(const QString &path)
             updater::run::fileNumber(QFile::encodeName(path).toStdString())};
 }
 
-// Why an existing file that this window did not write must not become a support
-// log, or "": one that is no plain file, and one that holds firmware or any other
-// binary data. A text file is replaced once the technician said so in the file
-// dialog.
+// Why an existing file must not become a support log, or "": one that is no plain
+// file, and one that holds firmware or any other binary data, whatever its name or
+// history (a support log saved before may have been replaced by a firmware file
+// since). A text file, a support log among them, is replaced once the technician
+// said so in the file dialog.
 QString notToReplace(const QString &path)
 {
     const QFileInfo info(path);
@@ -143,11 +144,9 @@ void CUpdaterView::OnSaveSupportLog()
                                      another);
         return;
     }
-    if (!isKnown(target, savedLogs_)) {
-        if (const QString why = notToReplace(target); !why.isEmpty()) {
-            showAppMessage(window(), target + QStringLiteral(": ") + why + another);
-            return;
-        }
+    if (const QString why = notToReplace(target); !why.isEmpty()) {
+        showAppMessage(window(), target + QStringLiteral(": ") + why + another);
+        return;
     }
     QFile trace(tracePath_);
     QSaveFile out(target);
@@ -157,7 +156,6 @@ void CUpdaterView::OnSaveSupportLog()
                                      out.errorString());
         return;
     }
-    savedLogs_.push_back(knownFile(target)); // written afresh: another file number
     showState(QStringLiteral("Support log saved to ") + target);
 }
 

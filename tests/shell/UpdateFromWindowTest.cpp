@@ -547,7 +547,7 @@ TEST(SupportLog, SavesTheLastJobsTraceAsUpdaterCliTraceWritesIt)
         {notes, QString()},
         {saved, QString()},
     };
-    for (const auto &[target, said] : targets) {
+    const auto save = [&](const QString &target, const QString &said) {
         SCOPED_TRACE(target.toStdString());
         const QByteArray before = readAll(target);
         SeenBox box;
@@ -564,8 +564,14 @@ TEST(SupportLog, SavesTheLastJobsTraceAsUpdaterCliTraceWritesIt)
             EXPECT_EQ(readAll(target), before);
         else
             EXPECT_EQ(w.rig.frame->statusText(), "Support log saved to " + target);
-    }
+    };
+    for (const auto &[target, said] : targets)
+        save(target, said);
     EXPECT_EQ(traceLines(notes), window);
+    // A firmware copied over a support log it saved is firmware all the same.
+    QFile::remove(saved);
+    QFile::copy(image, saved);
+    save(saved, saved + ": this file holds binary data, not a support log" + kAnother);
 }
 
 // Tool > Update DSP and LCD ARM...: DSP, the inverter's restart, the link opened

@@ -211,11 +211,15 @@ std::vector<RefusedFile> makeBadImageFiles(const QString &dir)
         files.push_back({folder, option, folder + ": not a regular file", "a directory"});
         files.push_back({"/dev/zero", option, "/dev/zero: not a regular file", "/dev/zero"});
     }
+    const auto sparseFile = [&](const QString &name, qint64 size) {
+        const QString path = dir + "/" + name;
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
+            ADD_FAILURE() << "cannot make " << path.toStdString();
+        return path;
+    };
     // No line of it can be a record: refused at once, not after reading 60 MiB.
-    const QString zeros = dir + "/zeros.hex";
-    QFile sparse(zeros);
-    if (!sparse.open(QIODevice::WriteOnly) || !sparse.resize(60LL << 20))
-        ADD_FAILURE() << "cannot make a 60 MiB file";
+    const QString zeros = sparseFile("zeros.hex", 60LL << 20);
     files.push_back(
         {zeros, "--dsp",
          zeros + ": line 1: the line is longer than any Intel HEX record (521 characters)",
@@ -252,13 +256,6 @@ std::vector<RefusedFile> makeBadImageFiles(const QString &dir)
                          std::string(what) + " chosen as an LCD ARM image"});
     }
     // Larger than any inverter's flash: refused by size, not read.
-    const auto sparseFile = [&](const QString &name, qint64 size) {
-        const QString path = dir + "/" + name;
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
-            ADD_FAILURE() << "cannot make " << path.toStdString();
-        return path;
-    };
     const QString image = sparseFile("big.bin", (16LL << 20) + 1);
     files.push_back({image, "--arm", image + ": the file is larger than 16 MiB", "a 16 MiB image"});
     const QString big = sparseFile("big.hex", 315LL << 20);

@@ -2,6 +2,7 @@
 #include "CliPlatform.h"
 
 #include <charconv>
+#include <set>
 
 namespace updater::cli {
 
@@ -54,6 +55,22 @@ std::string parseSerial(const std::string &text, CliOptions &o)
     return {};
 }
 
+// Why an address reaches no inverter, or "": the window refuses 0.0.0.0 alike.
+std::string notAnInverter(const std::string &canonical)
+{
+    if (canonical == "0.0.0.0")
+        return "0.0.0.0 is not the address of an inverter: a connection to it reaches this PC "
+               "itself; give the address of the inverter's WiFi module (10.10.100.254 as "
+               "delivered)";
+    if (canonical == "255.255.255.255")
+        return canonical + " is a broadcast address, not the address of an inverter";
+    unsigned first = 0;
+    toNumber(std::string_view(canonical).substr(0, canonical.find('.')), 0, 255, first);
+    if (first >= 224 && first <= 239)
+        return canonical + " is a multicast address, not the address of an inverter";
+    return {};
+}
+
 std::string parseTcp(const std::string &text, CliOptions &o)
 {
     o.link = CliOptions::Link::Tcp;
@@ -62,6 +79,8 @@ std::string parseTcp(const std::string &text, CliOptions &o)
     if (!parseIpv4(address, o.tcpAddress))
         return "--tcp " + text + ": \"" + address +
                "\" is not an IPv4 address such as 192.168.1.10";
+    if (const std::string why = notAnInverter(o.tcpAddress); !why.empty())
+        return "--tcp " + text + ": " + why;
     if (colon != std::string::npos) {
         unsigned port = 0;
         if (!toNumber(std::string_view(text).substr(colon + 1), 1, 65535, port))
@@ -129,7 +148,12 @@ std::string takeValue(const std::string &option, const std::string &value, CliOp
 
 std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
 {
+    static const std::set<std::string> kOptions = {
+        "--help",    "--version", "--list-ports", "--quiet",        "--check",      "--serial",
+        "--tcp",     "--dsp",     "--arm",        "--trace",        "--fleet",      "--jobs",
+        "--retries", "--report",  "--trace-dir",  "--restart-wait", "--only-failed"};
     int others = 0; // options other than --help, --version and --list-ports
+    std::set<std::string> given;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string option = args[i];
         std::string value;
@@ -140,6 +164,10 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
             option.resize(eq);
             inlineValue = true;
         }
+        // A second --trace or --dsp is a slip in a script, not a choice of the last.
+        const std::string name = option == "-q" ? "--quiet" : option == "-h" ? "--help" : option;
+        if (kOptions.count(name) != 0 && !given.insert(name).second)
+            return "give " + name + " once";
         const bool alone = option == "--help" || option == "-h" || option == "--version" ||
                            option == "--list-ports";
         const bool flag = alone || option == "--quiet" || option == "-q" || option == "--check";

@@ -41,12 +41,9 @@ std::string firmwareFault(FirmwareKind kind, const std::string &path, FirmwareSu
 {
     const bool dsp = kind == FirmwareKind::Dsp;
     FirmwareFile file;
-    if (const FileError error = file.open(path); error != FileError::None)
+    if (const FileError error = file.open(path, dsp ? FirmwareLimit::Hex : FirmwareLimit::Image);
+        error != FileError::None)
         return fileErrorText(error);
-    if (!dsp) {
-        if (const FileError error = file.checkNotIntelHex(); error != FileError::None)
-            return fileErrorText(error);
-    }
     // Read through in pieces: a DSP file is checked as Intel HEX on the way, and
     // the CRC-32 is taken for the report.
     const auto length = static_cast<std::size_t>(file.length());
@@ -68,6 +65,11 @@ std::string firmwareFault(FirmwareKind kind, const std::string &path, FirmwareSu
             hex.feed(bytes.data(), piece);
             if (hex.failed())
                 break; // the rest cannot save it
+        } else if (done == 0) {
+            // The first piece holds the opening that tells text from an image.
+            if (const FileError error = imageTextError(bytes.data(), piece);
+                error != FileError::None)
+                return fileErrorText(error);
         }
         done += piece;
     }

@@ -251,6 +251,7 @@ void CUpdaterView::OnDownLoad()
     if (!idle())
         return;
     run_->reset(downLoadDevice(), windowSettings());
+    noteFirmwareUsed(firmwarePath_);
     const QString trace = openJobTrace();
     run_->start();
     keepJobTrace(trace, run_->busy());

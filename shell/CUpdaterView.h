@@ -4,6 +4,7 @@
 #include "DevicePresenter.h"
 #include "DeviceRun.h"
 #include "FirmwareFacts.h"
+#include "OutputFile.h"
 
 #include <QFont>
 #include <QString>
@@ -16,6 +17,14 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+// A file as the window last saw it: its canonical path, and its device and number
+// where the system gives them.
+struct KnownFile
+{
+    QString path;
+    updater::run::FileNumber number;
+};
 
 class CStaticText;
 class QProgressBar;
@@ -161,6 +170,11 @@ private:
     CStaticText *line(int lineId) const;
     void setLine(int lineId, const QString &text);
     void post(std::function<void()> work);
+
+    // Every firmware file a job of this window has used: a support log never goes
+    // over one, by whatever name.
+    void noteFirmwareUsed(const QString &path);
+    std::vector<KnownFile> usedFirmware_;
 
     BlockingRelay relay_;
     // Outlives the run, whose trace file is open in it.

@@ -3,6 +3,7 @@
 #include "CUpdaterView.h"
 
 #include "DeviceRun.h"
+#include "HexFile.h"
 #include "MessageBox.h"
 #include "RunWords.h"
 #include "StatusTexts.h"
@@ -14,9 +15,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace res = updater::res;
@@ -59,7 +62,61 @@ bool sameFile(const QString &a, const QString &b)
                                        updater::systemPath(b.toStdString()), ec);
 }
 
+// A file by its canonical path and, where the system gives them, its device and
+// number: a link, a second hard link and the path itself are one file.
+bool isKnown(const QString &path, const std::vector<KnownFile> &files)
+{
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    const updater::run::FileNumber number =
+        updater::run::fileNumber(QFile::encodeName(path).toStdString());
+    return std::any_of(files.begin(), files.end(), [&](const KnownFile &known) {
+        return (!canonical.isEmpty() && known.path == canonical) ||
+               (number.known && known.number == number);
+    });
+}
+
+KnownFile knownFile(const QString &path)
+{
+    return {QFileInfo(path).canonicalFilePath(),
+            updater::run::fileNumber(QFile::encodeName(path).toStdString())};
+}
+
+// Why an existing file must not become a support log, or "": one that is no plain
+// file, and one that holds firmware or any other binary data, whatever its name or
+// history (a support log saved before may have been replaced by a firmware file
+// since). A text file, a support log among them, is replaced once the technician
+// said so in the file dialog.
+QString notToReplace(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return {};
+    if (!info.isFile())
+        return QStringLiteral("this is not a plain file");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("this file cannot be read");
+    const QByteArray head = file.read(qint64(updater::kOpeningBytes));
+    switch (updater::imageTextKind(reinterpret_cast<const std::uint8_t *>(head.constData()),
+                                   std::size_t(head.size()))) {
+    case updater::TextKind::None:
+        return QStringLiteral("this file holds binary data, not a support log");
+    case updater::TextKind::IntelHex:
+        return QStringLiteral("this is an Intel HEX file, not a support log");
+    case updater::TextKind::SupportLog:
+    case updater::TextKind::Other:
+        break;
+    }
+    return {};
+}
+
 } // namespace
+
+void CUpdaterView::noteFirmwareUsed(const QString &path)
+{
+    if (!path.isEmpty() && !isKnown(path, usedFirmware_))
+        usedFirmware_.push_back(knownFile(path));
+}
 
 void CUpdaterView::OnSaveSupportLog()
 {
@@ -77,10 +134,20 @@ void CUpdaterView::OnSaveSupportLog()
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
     const QString target = QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
+    const QString another = QStringLiteral("; give the support log another name");
     if (sameFile(target, firmwarePath_)) {
-        showAppMessage(window(),
-                       target + QStringLiteral(": this is the firmware file; give the support log "
-                                               "another name"));
+        showAppMessage(window(), target + QStringLiteral(": this is the firmware file") + another);
+        return;
+    }
+    if (isKnown(target, usedFirmware_)) {
+        showAppMessage(window(), target +
+                                     QStringLiteral(": this is the firmware file of an earlier "
+                                                    "update") +
+                                     another);
+        return;
+    }
+    if (const QString why = notToReplace(target); !why.isEmpty()) {
+        showAppMessage(window(), target + QStringLiteral(": ") + why + another);
         return;
     }
     QFile trace(tracePath_);
@@ -165,6 +232,8 @@ void CUpdaterView::OnUpdateBoth()
             return;
         }
     }
+    noteFirmwareUsed(dsp);
+    noteFirmwareUsed(arm);
     updater::run::DeviceEntry device = linkDevice_;
     device.dspPath = dsp.toStdString();
     device.armPath = arm.toStdString();

@@ -15,6 +15,8 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 using namespace clitest;
 
 namespace {
@@ -197,6 +199,8 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
         {"name,link,dsp\nb,tcp:10.0.0.7,missing.hex\n",
          ":2: dsp file " + samples().dir + "/missing.hex: no such file"},
         {"name,link\n" + ok + "b,tcp:10.0.0.7,x\n", ":3: 3 fields, but the header names 2"},
+        {"name,link\n" + ok + "b,tcp:0.0.0.0\n",
+         ":3: link \"tcp:0.0.0.0\": 0.0.0.0 is not the address of an inverter"},
         {"name,link,dsp\nb,tcp:127.0.0.1:1," + samples().badHex + "\n",
          samples().badHex + ": line 3: checksum mismatch"},
         {"# nothing\n", ": no header line"},
@@ -525,4 +529,26 @@ TEST(CliFleet, AnInterruptedFleetEndsWithItsSignalAndNamesTheHalfWrittenDevice)
         EXPECT_TRUE(cli.out.contains("may be half-written, run the update again: c"))
             << cli.out.toStdString();
     }
+}
+
+// A FIFO where a device's trace goes would hold the run in open() with every
+// signal caught and restarted: the run goes on without that trace, says why, and
+// a signal ends it; a refused firmware file ends it at once.
+TEST(CliFleet, AFifoInTheTraceFolderHoldsNothingUpAndASignalStillEndsTheRun)
+{
+    Sim sim({"--devices", "1", "--silent-from", "1"});
+    const QString traces = samples().dir + "/fifo-traces";
+    QDir().mkpath(traces);
+    ASSERT_EQ(::mkfifo((traces + "/d.trace").toLocal8Bit().constData(), 0600), 0);
+    const QString fleet = writeFleetFile("fifo.csv", "name,link\n" + tcpRow("d", sim.port()));
+    const Finished stopped = runCliUntil(
+        {"--fleet", fleet, "--dsp", samples().dspHex, "--trace-dir", traces}, "Erase...", SIGTERM);
+    EXPECT_EQ(stopped.status, 143) << stopped.err.toStdString();
+    EXPECT_TRUE(stopped.err.contains(traces + "/d.trace: cannot write the trace file: is a FIFO"))
+        << stopped.err.toStdString();
+    const Finished refused =
+        runCli({"--fleet", fleet, "--dsp", samples().badHex, "--trace-dir", traces}, 10000);
+    EXPECT_EQ(refused.status, 2) << refused.err.toStdString();
+    EXPECT_TRUE(refused.err.contains(samples().badHex + ": line 3: checksum mismatch"))
+        << refused.err.toStdString();
 }

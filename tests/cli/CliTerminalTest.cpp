@@ -205,14 +205,23 @@ TEST(CliTerminal, ASignalIgnoredAtStartStaysIgnoredAndTheUpdateGoesOn)
 // through takes seconds, and a signal meanwhile ends the program at once.
 TEST(CliTerminal, ASignalWhileTheFilesAreCheckedEndsTheProgramAtOnce)
 {
-    const QString image = samples().dir + "/large.bin";
-    QFile sparse(image);
-    ASSERT_TRUE(sparse.open(QIODevice::WriteOnly) && sparse.resize(1900LL << 20));
+    // Checks that take a while: 120 devices, each with an image of 16 MiB of its own
+    // (no single image may be larger), every one read before a device is contacted.
+    QFile fleet(samples().dir + "/large.csv");
+    ASSERT_TRUE(fleet.open(QIODevice::WriteOnly));
+    fleet.write("name,link,arm\n");
+    const QString port = QString::number(closedPort());
+    for (int i = 1; i <= 120; ++i) {
+        const QString image = samples().dir + "/large-" + QString::number(i) + ".bin";
+        QFile sparse(image);
+        ASSERT_TRUE(sparse.open(QIODevice::WriteOnly) && sparse.resize(16LL << 20));
+        fleet.write(QStringLiteral("d%1,tcp:127.0.0.%1:%2,%3\n").arg(i).arg(port, image).toUtf8());
+    }
+    fleet.close();
     for (const auto &[signal, status] :
          {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}, std::pair{SIGHUP, 129}}) {
         QProcess cli;
-        cli.start(QStringLiteral(UPDATER_CLI_PATH),
-                  {"--tcp", "127.0.0.1:" + QString::number(closedPort()), "--arm", image});
+        cli.start(QStringLiteral(UPDATER_CLI_PATH), {"--fleet", fleet.fileName()});
         ASSERT_TRUE(cli.waitForStarted());
         QThread::msleep(300);
         ::kill(static_cast<pid_t>(cli.processId()), signal);

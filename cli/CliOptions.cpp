@@ -1,6 +1,8 @@
 #include "CliOptions.h"
+#include "CliPlatform.h"
 
 #include <charconv>
+#include <set>
 
 namespace updater::cli {
 
@@ -53,6 +55,22 @@ std::string parseSerial(const std::string &text, CliOptions &o)
     return {};
 }
 
+// Why an address reaches no inverter, or "": the window refuses 0.0.0.0 alike.
+std::string notAnInverter(const std::string &canonical)
+{
+    if (canonical == "0.0.0.0")
+        return "0.0.0.0 is not the address of an inverter: a connection to it reaches this PC "
+               "itself; give the address of the inverter's WiFi module (10.10.100.254 as "
+               "delivered)";
+    if (canonical == "255.255.255.255")
+        return canonical + " is a broadcast address, not the address of an inverter";
+    unsigned first = 0;
+    toNumber(std::string_view(canonical).substr(0, canonical.find('.')), 0, 255, first);
+    if (first >= 224 && first <= 239)
+        return canonical + " is a multicast address, not the address of an inverter";
+    return {};
+}
+
 std::string parseTcp(const std::string &text, CliOptions &o)
 {
     o.link = CliOptions::Link::Tcp;
@@ -61,6 +79,8 @@ std::string parseTcp(const std::string &text, CliOptions &o)
     if (!parseIpv4(address, o.tcpAddress))
         return "--tcp " + text + ": \"" + address +
                "\" is not an IPv4 address such as 192.168.1.10";
+    if (const std::string why = notAnInverter(o.tcpAddress); !why.empty())
+        return "--tcp " + text + ": " + why;
     if (colon != std::string::npos) {
         unsigned port = 0;
         if (!toNumber(std::string_view(text).substr(colon + 1), 1, 65535, port))
@@ -85,11 +105,13 @@ std::string takeFleetValue(const std::string &option, const std::string &value, 
                                   : " wants a number from 0 to 100");
         return {};
     }
-    std::string *path = option == "--fleet"         ? &o.fleetPath
-                        : option == "--only-failed" ? &o.onlyFailedPath
-                        : option == "--report"      ? &o.reportPath
-                        : option == "--trace-dir"   ? &o.traceDir
-                                                    : nullptr;
+    std::string *path = option == "--fleet"          ? &o.fleetPath
+                        : option == "--only-failed"  ? &o.onlyFailedPath
+                        : option == "--skip-written" ? &o.skipWrittenPath
+                        : option == "--summary"      ? &o.summaryPath
+                        : option == "--report"       ? &o.reportPath
+                        : option == "--trace-dir"    ? &o.traceDir
+                                                     : nullptr;
     if (path == nullptr)
         return "-";
     if (value.empty())
@@ -126,7 +148,12 @@ std::string takeValue(const std::string &option, const std::string &value, CliOp
 
 std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
 {
+    static const std::set<std::string> kOptions = {
+        "--help",    "--version", "--list-ports", "--quiet",        "--check",      "--serial",
+        "--tcp",     "--dsp",     "--arm",        "--trace",        "--fleet",      "--jobs",
+        "--retries", "--report",  "--trace-dir",  "--restart-wait", "--only-failed"};
     int others = 0; // options other than --help, --version and --list-ports
+    std::set<std::string> given;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string option = args[i];
         std::string value;
@@ -137,6 +164,10 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
             option.resize(eq);
             inlineValue = true;
         }
+        // A second --trace or --dsp is a slip in a script, not a choice of the last.
+        const std::string name = option == "-q" ? "--quiet" : option == "-h" ? "--help" : option;
+        if (kOptions.count(name) != 0 && !given.insert(name).second)
+            return "give " + name + " once";
         const bool alone = option == "--help" || option == "-h" || option == "--version" ||
                            option == "--list-ports";
         const bool flag = alone || option == "--quiet" || option == "-q" || option == "--check";
@@ -157,7 +188,8 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
                    option == "--arm" || option == "--trace" || option == "--fleet" ||
                    option == "--jobs" || option == "--retries" || option == "--report" ||
                    option == "--trace-dir" || option == "--restart-wait" ||
-                   option == "--only-failed") {
+                   option == "--only-failed" || option == "--skip-written" ||
+                   option == "--summary") {
             if (!inlineValue) {
                 if (i + 1 >= args.size())
                     return option + " needs a value";
@@ -182,11 +214,14 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
     if (!o.fleetPath.empty()) {
         if (o.link != CliOptions::Link::None || !o.tracePath.empty())
             return "--fleet takes the links from the fleet file: no --serial, --tcp or --trace";
+        if (!o.onlyFailedPath.empty() && !o.skipWrittenPath.empty())
+            return "give --only-failed or --skip-written, not both";
         return {};
     }
-    if (!o.reportPath.empty() || !o.traceDir.empty() || !o.onlyFailedPath.empty())
-        return "--report, --trace-dir and --only-failed go with --fleet (a single run: --trace "
-               "FILE)";
+    if (!o.reportPath.empty() || !o.traceDir.empty() || !o.onlyFailedPath.empty() ||
+        !o.skipWrittenPath.empty() || !o.summaryPath.empty())
+        return "--report, --summary, --trace-dir, --only-failed and --skip-written go with "
+               "--fleet (a single run: --trace FILE)";
     if (o.link == CliOptions::Link::None)
         return "no link: give --serial PORT or --tcp ADDR[:PORT]";
     if (o.dspPath.empty() && o.armPath.empty())
@@ -216,16 +251,15 @@ std::string cliUsage()
                    [--quiet] [--trace FILE]
        updater-cli --list-ports
        updater-cli --fleet FILE [--dsp FILE] [--arm FILE] [--jobs N] [--retries N]
-                   [--report FILE] [--trace-dir DIR] [--only-failed REPORT]
+                   [--report FILE] [--summary FILE] [--trace-dir DIR]
+                   [--only-failed REPORT | --skip-written REPORT]
                    [--restart-wait S] [--check] [--quiet]
 
 Writes new firmware into the inverter, without a window: the same wire bytes,
 the same 50 ms ticks, waits and texts as the desktop program.
 
-  --serial PORT     RS485 on a serial port: COM1 to COM99 (named by the port-naming
-                    rule, see README) or a device path such as /dev/ttyUSB0;
-                    9600 baud, 8 data bits, no parity, 1 stop bit
-  --tcp ADDR[:PORT] the inverter's WiFi module: an IPv4 address, TCP port 8899
+)" + std::string(platformHelp().serialPort) +
+           R"(  --tcp ADDR[:PORT] the inverter's WiFi module: an IPv4 address, TCP port 8899
                     unless given
   --dsp FILE        DSP firmware: an Intel HEX file, checked whole before anything
                     is sent
@@ -234,7 +268,9 @@ the same 50 ms ticks, waits and texts as the desktop program.
                     success, the ARM job; between them the link is closed, and
                     after the restart wait opened again, tried for up to 60 s
   --restart-wait S  seconds the inverter takes to restart after the DSP
-                    firmware, before the link is opened again (default 3)
+                    firmware, counted from its hang-up (or from the end of the
+                    line's quiet), before the link is opened again (default 3);
+                    a wake-up left unanswered then is sent again for up to 60 s
   --quiet           no progress bar
   --trace FILE      write a support log of the job: every unit sent and byte
                     received with the time, the job state and the bytes in hex,
@@ -249,10 +285,14 @@ Many inverters at once:
   --fleet FILE      CSV with a header line; columns name and link, optionally dsp
                     and arm (the row's own firmware files, else --dsp and --arm;
                     relative to the fleet file's folder). link is tcp:ADDR[:PORT]
-                    or serial:PORT. Blank lines and lines starting with # are
-                    skipped. Any fault is refused naming the file and the line,
-                    and every firmware file is checked once, before any device
-                    is contacted
+                    or serial:PORT. Fields are separated by ';' where the
+                    header line holds more semicolons than commas, else by ','.
+                    Names: letters or digits of any script, spaces, . - _.
+                    Blank lines, empty rows, empty cells after the last column
+                    and lines starting with # are skipped. Every bad row is
+                    refused naming the file and the line (FILE:LINE:), and every
+                    firmware file is checked once, before any device is
+                    contacted
   --jobs N          update up to N devices at once (default 16)
   --retries N       run a device's update again after a link not opened, a
                     time-out or a lost link, 3 s later, up to N more times
@@ -260,30 +300,46 @@ Many inverters at once:
   --report FILE     write the run as JSON: start, end, versions, the firmware
                     files with size and CRC-32, and per device its outcome,
                     failed firmware and step, job state, units and bytes sent,
-                    duration, attempts and final message
-  --trace-dir DIR   one trace per device, DIR/NAME.trace
+                    duration, attempts, final message and, per firmware, the
+                    file, its CRC-32 and whether it is written, may be
+                    half-written or not started ("holds"). Rewritten whole
+                    whenever a device starts or ends (devices under way are "in
+                    progress"). Given the path of the --only-failed or
+                    --skip-written REPORT, the devices of this run replace
+                    theirs and the others keep their entries
+  --summary FILE    write a short text for a ticket: start and end, firmware
+                    files with CRC-32, counts, and each failed device with what
+                    it holds and what to do next
+  --trace-dir DIR   one trace per device, DIR/NAME.trace (a name other than
+                    plain ASCII folded to it, with 8 hex digits of its hash)
   --only-failed REPORT  run only the devices that REPORT (a report of an earlier
-                    run of this fleet file) lists as not succeeded, each with the
-                    firmware it still needs (the ARM firmware alone where the
-                    DSP firmware was written)
+                    run of this fleet file) lists as not succeeded, each from
+                    what it holds: a firmware written is not sent again, one
+                    not written must be given (else exit 2, naming the device)
+  --skip-written REPORT  run every device, but send no firmware that REPORT
+                    shows the device holding written with the same CRC-32; a
+                    device with nothing left is not contacted ("already
+                    written")
   --check           check the fleet file, every firmware file and every output
-                    path, print what would run, and contact nothing (exit 0 or 2)
+                    path exactly as a run does, print each device with its
+                    firmware files (size, CRC-32) and serial ports that do not
+                    exist, and contact and create nothing (exit 0 or 2)
   --quiet           no live table and no status lines, only the summary
 On a terminal a live table shows every device (step, percent, rate, time
 left); otherwise each status change is one line, "inv-07 10.0.0.7:8899 Erase
 Done.". A summary table (name, outcome, failed step, duration, attempts) and
-the counts end the run. Fleet exit status: 0 every device succeeded, 1 at least
-one failed, 2 the fleet file or a firmware file was refused (nothing was
-contacted), 130/143 interrupted (every running job abandoned; the summary and
-the report name each device that may be half-written).
+the counts end the run. Fleet exit status: 0 every device succeeded or was
+already written, 1 at least one failed, 2 the fleet file or a firmware file was
+refused (nothing was contacted), 130/143 interrupted (every running job
+abandoned; the summary and the report name each device that may be
+half-written).
   --version         the program's version
 
 Standard output carries each new status text ("Connecting...", "Erase...",
 "Erase Done.", "Programing...", "Programing Done.", or the failed phase) and, last,
 "Download file success!" or "time out！". On a terminal, standard error shows a
-progress bar. Ctrl+C, SIGTERM or SIGHUP (the terminal or the remote session
-closing) abandons the job and says at which step it stopped.
-
+progress bar. )" +
+           platformHelp().stopping + R"(
 Exit status:
   0    the device acknowledged the whole firmware
   1    time-out: the device stopped answering (the failed phase is printed), or
@@ -293,9 +349,10 @@ Exit status:
        (the message names the file and, for HEX, the line and the fault), or
        the trace file is the firmware file
   3    the link could not be opened: no such port, port busy, connection refused
-       or unreachable
-  129  hung up (SIGHUP); 130 interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM
-)";
+       or unreachable, and nothing of the device was changed (a device that may
+       be half-written, or holds one firmware of two, ends with 1)
+)" + platformHelp().stopStatus +
+           R"()";
 }
 
 } // namespace updater::cli

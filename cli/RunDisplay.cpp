@@ -3,6 +3,8 @@
 #include "RunOutcome.h"
 #include "RunWords.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -16,7 +18,7 @@ constexpr int kPollsPerRedraw = 5;
 
 std::string failedStep(const run::DeviceResult &r)
 {
-    if (r.outcome == run::DeviceOutcome::Success || !r.failedFirmware)
+    if (run::succeeded(r.outcome) || !r.failedFirmware)
         return {};
     return std::string(run::kindInfo(*r.failedFirmware).name) + " " + run::stepName(r.end.step);
 }
@@ -32,6 +34,7 @@ int tableGroup(run::DeviceOutcome o)
     case run::DeviceOutcome::Waiting:
         return 2;
     case run::DeviceOutcome::Success:
+    case run::DeviceOutcome::AlreadyWritten:
         return 3;
     default:
         return 0;
@@ -90,7 +93,9 @@ void RunDisplay::ended()
     if (showTable_)
         drawTable();
     if (fleet_) {
-        std::fputs(("\n" + summary(*run_)).c_str(), stdout);
+        const std::size_t width =
+            isTerminal(stdout) ? std::clamp(terminalSize().columns, 20, 80) : 80;
+        std::fputs(("\n" + summary(*run_, width)).c_str(), stdout);
         std::fflush(stdout);
     }
 }
@@ -115,9 +120,13 @@ void RunDisplay::drawTable()
             break;
         rows.push_back(tableRow(*r));
     }
-    // One column short of the edge, so that no line wraps: link and step give way first.
+    // One column short of the edge, so that no line wraps. The step and the name
+    // give way; a link or a figure is never cut (127.0.0.1:47 reads as another
+    // device): rate and time left are left out before the name is cut short, link
+    // and percent last.
     const std::size_t width = static_cast<std::size_t>(std::max(20, size.columns - 1));
-    std::string text = columns(rows, width, {1, 2, 0});
+    std::string text =
+        columns(rows, width, {{2, 12}, {0, 16}, {4, 0}, {5, 0}, {2, 8}, {0, 10}, {1, 0}, {3, 0}});
     if (order.size() + 1 > rows.size())
         text += "(" + std::to_string(order.size() + 1 - rows.size()) + " more)\n";
     text += columns(
@@ -127,23 +136,37 @@ void RunDisplay::drawTable()
     live_.draw(text, size.columns);
 }
 
-void RunDisplay::listChecked(const run::FleetRun &run)
+void RunDisplay::listChecked(const run::FleetRun &run,
+                             const std::vector<run::FirmwareSummary> &firmware)
 {
     for (const auto &r : run.runs()) {
         const run::DeviceEntry &d = r->device();
-        std::string firmware;
-        for (const std::string &path : {d.dspPath, d.armPath})
-            firmware += path.empty() ? "" : (firmware.empty() ? " " : ", ") + path;
-        std::fputs((d.name + " " + d.linkText + ":" + firmware + "\n").c_str(), stdout);
+        std::string line = d.name + " " + d.linkText;
+        // A serial port that is not there now will not be there for the run.
+        if (!d.link.tcp && !d.link.serialPath.empty() &&
+            !QFileInfo::exists(QString::fromStdString(d.link.serialPath)))
+            line += " (no such port)";
+        line += ":";
+        std::string files;
+        for (const run::FirmwareSummary &f : firmware) {
+            if (f.path != (f.kind == run::FirmwareKind::Dsp ? d.dspPath : d.armPath))
+                continue;
+            files += (files.empty() ? " " : ", ") + f.path + " (" + std::to_string(f.size) +
+                     " bytes, CRC-32 " + run::crcText(f.crc32) + ")";
+        }
+        if (files.empty())
+            files = " nothing to send: " + run::holdingsText(d.earlier);
+        std::fputs((line + files + "\n").c_str(), stdout);
     }
     std::fflush(stdout);
 }
 
-std::string RunDisplay::summary(const run::FleetRun &run)
+std::string RunDisplay::summary(const run::FleetRun &run, std::size_t width)
 {
     std::vector<std::vector<std::string>> rows = {
         {"name", "outcome", "failed step", "duration", "attempts"}};
     int succeeded = 0;
+    int already = 0;
     std::vector<std::string> halfWritten;
     for (const auto &r : run.runs()) {
         const run::DeviceResult x = r->result();
@@ -151,23 +174,33 @@ std::string RunDisplay::summary(const run::FleetRun &run)
                         run::minutesSeconds(x.duration.count() / 1000),
                         std::to_string(x.attempts)});
         succeeded += x.outcome == run::DeviceOutcome::Success ? 1 : 0;
+        already += x.outcome == run::DeviceOutcome::AlreadyWritten ? 1 : 0;
         if (x.mayBeHalfWritten)
             halfWritten.push_back(r->device().name);
     }
     const std::size_t count = run.runs().size();
-    std::string text = columns(rows);
-    text += std::to_string(count) + (count == 1 ? " device: " : " devices: ") +
-            std::to_string(succeeded) + " succeeded, " + std::to_string(count - succeeded) +
-            " failed\n";
+    // The name and the failed step give way; the lines below the table are
+    // wrapped, naming each device whole.
+    std::string text = columns(rows, width, {{0, 16}, {2, 14}, {0, 10}, {2, 8}});
+    std::string below =
+        std::to_string(count) + (count == 1 ? " device: " : " devices: ") +
+        std::to_string(succeeded) + " succeeded, " +
+        (already > 0 ? std::to_string(already) + " already written, " : std::string()) +
+        std::to_string(count - succeeded - already) + " failed\n";
     if (!halfWritten.empty()) {
-        text += "may be half-written, run the update again:";
+        below += "may be half-written, run the update again:";
         for (const std::string &name : halfWritten)
-            text += " " + name;
-        text += "\n";
+            below += " " + name;
+        below += "\n";
     }
     for (const auto &r : run.runs()) {
-        if (r->outcome() != run::DeviceOutcome::Success)
-            text += r->device().name + ": " + r->deviceHolds() + "\n";
+        if (!run::succeeded(r->outcome()))
+            below += r->device().name + ": " + r->deviceHolds() + "\n";
+    }
+    for (std::size_t start = 0; start < below.size();) {
+        const std::size_t end = below.find('\n', start);
+        text += wrapped(below.substr(start, end - start), width) + "\n";
+        start = end + 1;
     }
     return text;
 }

@@ -179,20 +179,24 @@ void UpdateJob::armWait(std::int32_t timeoutMs, std::int32_t sendIntervalMs)
     f_.sendIntervalMs = sendIntervalMs;
 }
 
-// Opens the image; nothing is sent for a file that cannot be opened, is empty,
-// has no length that can be taken, or is a DSP HEX text chosen as an ARM image.
-// The file stays open until the job ends.
+// Reads the whole image and closes the file: the blocks are cut from that copy, so
+// what goes out is what was checked, whatever happens to the file meanwhile.
+// Nothing is sent for a file that cannot be opened or read, is empty, larger than
+// any inverter's flash, or text (a DSP HEX text, a support log) chosen as an image.
 UpdateJob::Ending UpdateJob::armOpen()
 {
-    FileError opened = firmwareFile_.open(f_.firmwarePath);
+    image_.clear();
+    FileError opened = firmwareFile_.open(f_.firmwarePath, FirmwareLimit::Image);
     if (opened == FileError::None)
-        opened = firmwareFile_.checkNotIntelHex();
+        opened = firmwareFile_.readAll(image_);
+    if (opened == FileError::None)
+        opened = imageTextError(image_.data(), image_.size());
+    f_.fileLength = firmwareFile_.length();
+    firmwareFile_.close();
     if (opened != FileError::None) {
-        firmwareFile_.close();
+        image_ = {};
         return refuse(opened);
     }
-    f_.fileOpen = true;
-    f_.fileLength = firmwareFile_.length();
     f_.readyToSend = true;
     f_.jobState = num(ArmState::WakeUp);
     return Ending::None;
@@ -211,14 +215,7 @@ UpdateJob::Ending UpdateJob::armDataBlock()
     message_[0] = kStx;
     message_[1] = static_cast<std::uint8_t>(n & 0xFF);
     message_[2] = static_cast<std::uint8_t>(0xFF - (n & 0xFF));
-    const std::size_t got = firmwareFile_.read(&message_[3], count);
-    if (got != count) {
-        // The file shrank or failed under the job: never send stale bytes.
-        lastError_ = f_.firmwarePath + ": " + fileErrorText(FileError::Shrunk);
-        closeFileLocked();
-        host_.setLineText(StatusLine::Program, texts::kProgramFailed);
-        return ended(Ending::FileFailed);
-    }
+    std::copy_n(image_.begin() + (n - 1) * std::int64_t(kDataBytes), count, &message_[3]);
     std::fill(message_.begin() + 3 + count, message_.begin() + 3 + kDataBytes, kPad);
     message_[1027] = kPad;
     message_[1028] = 0x10;

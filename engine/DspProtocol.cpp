@@ -62,7 +62,7 @@ UpdateJob::Ending UpdateJob::dspSender()
 // nothing is sent for a file that is refused.
 UpdateJob::Ending UpdateJob::dspLoad()
 {
-    const FileError opened = firmwareFile_.open(f_.firmwarePath);
+    const FileError opened = firmwareFile_.open(f_.firmwarePath, FirmwareLimit::Hex);
     if (opened != FileError::None)
         return refuse(opened);
     f_.fileOpen = true;

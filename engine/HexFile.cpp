@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 namespace updater {
@@ -44,6 +45,8 @@ const char *hexFaultText(HexFault fault)
     case HexFault::LineTooLong:
         static_assert(kLongestRecordLine == 521);
         return "the line is longer than any Intel HEX record (521 characters)";
+    case HexFault::CrossesSegment:
+        return "the record crosses a 64 KiB boundary";
     }
     return "unknown fault";
 }
@@ -138,6 +141,144 @@ bool beginsAsIntelHex(const std::uint8_t *head, std::size_t size)
         pos = end;
     }
     return records > 0 && records + texts > others;
+}
+
+namespace {
+
+// One character of a text: a code point, or kNotText for what no text holds.
+constexpr std::uint32_t kNotText = 0xFFFFFFFF;
+
+bool textCharacter(std::uint32_t c)
+{
+    if (c == '\t' || c == '\r' || c == '\n')
+        return true;
+    if (c < 0x20 || (c >= 0x7F && c < 0xA0))
+        return false; // control characters: no text file holds them
+    return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+}
+
+enum class Encoding
+{
+    Utf8,
+    Utf16Le,
+    Utf16Be,
+};
+
+// The characters of head in the encoding, each non-ASCII one as '?'; false at the
+// first that is no text character. A character cut by the end of head counts as
+// text when head was cut from a longer file.
+bool decodeText(const std::uint8_t *head, std::size_t size, Encoding encoding, bool asciiOnly,
+                bool cut, std::string &text)
+{
+    text.clear();
+    text.reserve(size);
+    std::size_t i = 0;
+    const auto unit16 = [&](std::size_t at) {
+        return encoding == Encoding::Utf16Le ? std::uint32_t(head[at] | head[at + 1] << 8)
+                                             : std::uint32_t(head[at] << 8 | head[at + 1]);
+    };
+    while (i < size) {
+        std::uint32_t c = kNotText;
+        if (encoding == Encoding::Utf8) {
+            const std::uint8_t lead = head[i];
+            const int more = lead < 0x80                   ? 0
+                             : lead >= 0xC2 && lead < 0xE0 ? 1
+                             : lead >= 0xE0 && lead < 0xF0 ? 2
+                             : lead >= 0xF0 && lead < 0xF5 ? 3
+                                                           : -1;
+            if (more < 0)
+                return false;
+            if (i + std::size_t(more) >= size)
+                return cut;
+            c = more == 0 ? lead : lead & (0x3F >> more);
+            for (int k = 1; k <= more; ++k) {
+                if ((head[i + std::size_t(k)] & 0xC0) != 0x80)
+                    return false;
+                c = c << 6 | (head[i + std::size_t(k)] & 0x3F);
+            }
+            // Overlong forms are no text either.
+            if ((more == 2 && c < 0x800) || (more == 3 && c < 0x10000))
+                return false;
+            i += std::size_t(more) + 1;
+        } else {
+            if (i + 1 >= size)
+                return cut;
+            c = unit16(i);
+            i += 2;
+            if (c >= 0xD800 && c < 0xDC00) {
+                if (i + 1 >= size)
+                    return cut;
+                const std::uint32_t low = unit16(i);
+                if (low < 0xDC00 || low > 0xDFFF)
+                    return false;
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            }
+        }
+        if (!textCharacter(c) || (asciiOnly && c >= 0x80))
+            return false;
+        text += c < 0x80 ? char(c) : '?';
+    }
+    return true;
+}
+
+// A line of a trace: "     301 ms  > state 1  FE FD FC  (3 bytes)".
+bool traceLine(std::string_view line)
+{
+    const std::size_t digits = line.find_first_not_of(' ');
+    if (digits == std::string_view::npos)
+        return false;
+    const std::size_t after = line.find_first_not_of("0123456789", digits);
+    return after != digits && after != std::string_view::npos &&
+           line.substr(after).rfind(" ms  ", 0) == 0;
+}
+
+} // namespace
+
+TextKind imageTextKind(const std::uint8_t *head, std::size_t size)
+{
+    if (beginsAsIntelHex(head, std::min(size, kOpeningBytes)))
+        return TextKind::IntelHex;
+    const bool cut = size > kTextProbeBytes;
+    size = std::min(size, kTextProbeBytes);
+    // With a byte order mark, any text; without one, UTF-16 only of ASCII
+    // characters, which a binary image hardly ever looks like.
+    std::string text;
+    bool isText = false;
+    if (size >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF)
+        isText = decodeText(head + 3, size - 3, Encoding::Utf8, false, cut, text);
+    else if (size >= 2 && head[0] == 0xFF && head[1] == 0xFE)
+        isText = decodeText(head + 2, size - 2, Encoding::Utf16Le, false, cut, text);
+    else if (size >= 2 && head[0] == 0xFE && head[1] == 0xFF)
+        isText = decodeText(head + 2, size - 2, Encoding::Utf16Be, false, cut, text);
+    else
+        isText = decodeText(head, size, Encoding::Utf8, false, cut, text) ||
+                 decodeText(head, size, Encoding::Utf16Le, true, cut, text) ||
+                 decodeText(head, size, Encoding::Utf16Be, true, cut, text);
+    if (!isText)
+        return TextKind::None;
+    // What the text is, by its lines: a record, with blanks around it, after
+    // comments, makes it a HEX text; a line of a trace, a support log.
+    bool trace = false;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string_view line(text.data() + pos, end - pos);
+        const std::size_t first = line.find_first_not_of(" \t");
+        const std::size_t last = line.find_last_not_of(" \t");
+        line = first == std::string_view::npos ? std::string_view()
+                                               : line.substr(first, last - first + 1);
+        bool endRecord = false;
+        if (!line.empty() && line.size() <= kLongestRecordLine &&
+            classify(reinterpret_cast<const std::uint8_t *>(line.data()), line.size(), endRecord) ==
+                OpeningLine::Record)
+            return TextKind::IntelHex;
+        trace = trace || traceLine(std::string_view(text.data() + pos, end - pos));
+        pos = end + 1;
+    }
+    return trace ? TextKind::SupportLog : TextKind::Other;
 }
 
 // One line as the DSP sender will see it: the digits after its first ':'.
@@ -328,16 +469,12 @@ HexFault HexChecker::checkRecord(const std::uint8_t *record, std::size_t size)
     default:
         return HexFault::UnknownType;
     }
-    // Data: in a segment the offset wraps within 64 KiB, linear addresses at 4 GiB.
+    // Data: the device keeps a 16-bit offset within the 64 KiB that the last address
+    // record gave, so data past 0xFFFF would land at the start of it.
     const std::uint32_t offset = std::uint32_t(record[1] << 8 | record[2]);
-    const std::uint64_t start = segmented_ ? offset : std::uint64_t(base_) + offset;
-    const std::uint64_t wrap = segmented_ ? 0x10000 : 0x100000000;
-    const std::uint64_t at = start % wrap;
-    const std::size_t first = std::size_t(std::min<std::uint64_t>(length, wrap - at));
-    const auto address = [&](std::uint64_t a) { return std::uint32_t(segmented_ ? base_ + a : a); };
-    auto clash = image_.write(address(at), data, first, line_);
-    if (!clash && first < length)
-        clash = image_.write(address(0), data + first, length - first, line_);
+    if (offset + length > 0x10000)
+        return HexFault::CrossesSegment;
+    const auto clash = image_.write(base_ + offset, data, length, line_);
     if (!clash)
         return HexFault::None;
     result_.address = clash->address;

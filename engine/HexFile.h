@@ -37,6 +37,7 @@ enum class HexFault
     EndWithData,     // an end-of-file record (01) with data bytes
     Overlap,         // data that gives an address another value than an earlier line
     LineTooLong,     // more than kLongestRecordLine characters before the line end
+    CrossesSegment,  // data that runs past the end of its 64 KiB
 };
 
 const char *hexFaultText(HexFault fault);
@@ -128,6 +129,24 @@ HexCheck checkIntelHex(const std::uint8_t *data, std::size_t size, HexRecords *r
 // head holds the file's first bytes, kOpeningBytes of them when the file has as
 // many; a line longer than any record is looked at no further.
 bool beginsAsIntelHex(const std::uint8_t *head, std::size_t size);
+
+// The bytes of an image that tell whether it is text: a compiled image holds bytes
+// that are no text (its vector table) within them.
+inline constexpr std::size_t kTextProbeBytes = 4096;
+
+enum class TextKind
+{
+    None,       // not text: an image
+    IntelHex,   // a HEX text in any layout: a record among its lines
+    SupportLog, // a trace of an update
+    Other,      // any other text
+};
+
+// What a file whose first bytes are head is, when it is text: beginsAsIntelHex, or
+// its first kTextProbeBytes decode as printable characters and line ends only, in
+// UTF-8 or, with a byte order mark, UTF-16 (without one, UTF-16 of ASCII
+// characters). head holds kOpeningBytes of the file when it has as many.
+TextKind imageTextKind(const std::uint8_t *head, std::size_t size);
 
 // "line 7: checksum mismatch", or "no end-of-file record" for a whole-file fault; an
 // overlap adds "(address 0x00010048, first given on line 6)".

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace updater {
 
@@ -163,6 +164,7 @@ private:
     ArmCounters arm_;
     FirmwareFile firmwareFile_;
     HexRecords records_;                       // what a DSP job sends
+    std::vector<std::uint8_t> image_;          // what an ARM job sends, read before the wake-up
     std::array<std::uint8_t, 1029> message_{}; // every ARM message is built here
     JobEnd lastEnd_;
     std::int32_t endingState_ = kNoJob; // jobState when a row or a file ended the job

@@ -83,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     if (job.lastOutcome() != updater::JobOutcome::Success)
         fuzzing::fail("an accepted file did not end in success");
-    if (!updater::beginsAsIntelHex(data, std::min(size, updater::kOpeningBytes)))
+    if (updater::imageTextKind(data, std::min(size, updater::kOpeningBytes)) ==
+        updater::TextKind::None)
         fuzzing::fail("an accepted file would pass as an LCD ARM image");
     const std::vector<Record> expected = referenceRecords(data, size);
     if (host.units.size() != expected.size() + 1)
@@ -93,6 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             fuzzing::fail("a record differs from its line's digits");
         if (expected[i].size() > updater::kMaxRecordBytes)
             fuzzing::fail("a record longer than the record buffer was accepted");
+        const Record &r = expected[i];
+        if (r.size() > 5 && r[3] == 0x00 && (r[1] << 8 | r[2]) + r[0] > 0x10000)
+            fuzzing::fail("a record across a 64 KiB boundary was accepted");
     }
     return 0;
 }

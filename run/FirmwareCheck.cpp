@@ -4,6 +4,7 @@
 #include "FirmwareFile.h"
 #include "HexFile.h"
 #include "Signals.h"
+#include "SystemFile.h"
 #include "UpdateJob.h"
 
 #include <algorithm>
@@ -40,12 +41,9 @@ std::string firmwareFault(FirmwareKind kind, const std::string &path, FirmwareSu
 {
     const bool dsp = kind == FirmwareKind::Dsp;
     FirmwareFile file;
-    if (const FileError error = file.open(path); error != FileError::None)
+    if (const FileError error = file.open(path, dsp ? FirmwareLimit::Hex : FirmwareLimit::Image);
+        error != FileError::None)
         return fileErrorText(error);
-    if (!dsp) {
-        if (const FileError error = file.checkNotIntelHex(); error != FileError::None)
-            return fileErrorText(error);
-    }
     // Read through in pieces: a DSP file is checked as Intel HEX on the way, and
     // the CRC-32 is taken for the report.
     const auto length = static_cast<std::size_t>(file.length());
@@ -67,6 +65,11 @@ std::string firmwareFault(FirmwareKind kind, const std::string &path, FirmwareSu
             hex.feed(bytes.data(), piece);
             if (hex.failed())
                 break; // the rest cannot save it
+        } else if (done == 0) {
+            // The first piece holds the opening that tells text from an image.
+            if (const FileError error = imageTextError(bytes.data(), piece);
+                error != FileError::None)
+                return fileErrorText(error);
         }
         done += piece;
     }
@@ -90,7 +93,8 @@ std::string overwritesInput(const std::string &option, const std::string &output
 {
     for (const auto &[what, input] : inputs) {
         std::error_code ec;
-        if (!input.empty() && std::filesystem::equivalent(output, input, ec)) {
+        if (!input.empty() &&
+            std::filesystem::equivalent(systemPath(output), systemPath(input), ec)) {
             return option + " " + output + ": this is the " + what + " " + input + "; give the " +
                    noun + " another name";
         }

@@ -58,6 +58,7 @@ void RunHost::newJob(std::int32_t firmwareType, bool serialLine)
     std::lock_guard lock(linesMutex_);
     heldSuccess_.reset();
     heldHide_ = false;
+    heldOther_.reset();
     connectLine_.reset();
     programLine_.reset();
     fileLine_.reset();
@@ -82,6 +83,10 @@ void RunHost::showMessage(MessageKind kind, const std::string &text)
         lastMessage_ = text;
         if (kind == MessageKind::Success) {
             heldSuccess_ = text;
+            return;
+        }
+        if (holdMessages_.load()) {
+            heldOther_ = {kind, text};
             return;
         }
     }
@@ -117,6 +122,27 @@ void RunHost::dropSuccess()
     heldHide_ = false;
 }
 
+void RunHost::tellHeld()
+{
+    std::optional<std::pair<MessageKind, std::string>> held;
+    {
+        std::lock_guard lock(linesMutex_);
+        held.swap(heldOther_);
+    }
+    if (!held)
+        return;
+    trace_.note("message", held->second);
+    presenter_.message(held->first, held->second);
+}
+
+void RunHost::dropHeld()
+{
+    std::lock_guard lock(linesMutex_);
+    heldSuccess_.reset();
+    heldHide_ = false;
+    heldOther_.reset();
+}
+
 void RunHost::idleChanged(bool idle)
 {
     presenter_.idleChanged(idle);
@@ -136,7 +162,14 @@ void RunHost::reportLinkError(LinkFault fault, const QString &caption, const QSt
 void RunHost::reportLinkClosed(const QString &caption, const QString &text, const QString &status)
 {
     trace_.note("link", status.toStdString());
-    if (!muted_.load())
+    // The device hangs up as it restarts once it has acknowledged the last unit:
+    // the job's own ending says how it went; the hang-up is no error to show.
+    bool jobAnswered = false;
+    {
+        std::lock_guard lock(linesMutex_);
+        jobAnswered = heldSuccess_.has_value();
+    }
+    if (!muted_.load() && !jobAnswered)
         presenter_.linkClosed(caption, text, status);
 }
 

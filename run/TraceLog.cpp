@@ -1,5 +1,7 @@
 #include "TraceLog.h"
 
+#include "OutputFile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -67,9 +69,10 @@ std::string TraceLog::open(const std::string &path,
                            std::function<void(const std::string &)> onFailure)
 {
     std::lock_guard lock(mutex_);
-    file_.reset(std::fopen(path.c_str(), "w"));
+    std::string why;
+    file_.reset(openOutputFile(path, why));
     if (!file_)
-        return path + ": cannot write the trace file: " + std::strerror(errno);
+        return path + ": cannot write the trace file: " + why;
     failed_.store(false); // a file that failed before is not this one
     path_ = path;
     onFailure_ = std::move(onFailure);

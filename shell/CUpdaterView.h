@@ -4,7 +4,9 @@
 #include "DevicePresenter.h"
 #include "DeviceRun.h"
 #include "FirmwareFacts.h"
+#include "OutputFile.h"
 
+#include <QFont>
 #include <QString>
 #include <QWidget>
 
@@ -13,6 +15,16 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
+
+// A file as the window last saw it: its canonical path, and its device and number
+// where the system gives them.
+struct KnownFile
+{
+    QString path;
+    updater::run::FileNumber number;
+};
 
 class CStaticText;
 class QProgressBar;
@@ -41,6 +53,10 @@ public:
 
     explicit CUpdaterView(QWidget *parent = nullptr);
     ~CUpdaterView() override;
+
+    // Lays the form out with font (the system's dialog font unless a test gives
+    // another), smaller where it would not fit the room the window leaves.
+    void setFormFont(const QFont &font);
 
     // Initial update: starts the supervisor (once, however often it runs) and
     // blanks the three lines.
@@ -123,7 +139,11 @@ signals:
     // what stands behind it: the file and the link, one line each.
     void statusChanged(const QString &text, const QString &details);
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
+    void layOutForm();
     // The status bar's text; the details are made afresh.
     // more: a line of details before the file's and the link's.
     void showState(const QString &text, const QString &more = {});
@@ -166,6 +186,11 @@ private:
     void setLine(int lineId, const QString &text);
     void post(std::function<void()> work);
 
+    // Every firmware file a job of this window has used: a support log never goes
+    // over one, by whatever name.
+    void noteFirmwareUsed(const QString &path);
+    std::vector<KnownFile> usedFirmware_;
+
     BlockingRelay relay_;
     // Outlives the run, whose trace file is open in it.
     std::unique_ptr<QTemporaryDir> traceDir_;
@@ -191,6 +216,8 @@ private:
     std::string lastFault_; // what the run said of its failure
     QString endingText_;    // how the job ended, while its box is open
     QTimer *progressTimer_ = nullptr;
+    QFont formFont_; // before it is fitted
+    std::vector<std::pair<int, QWidget *>> formControls_;
     QProgressBar *progressBar_ = nullptr;
     CStaticText *fileLine_ = nullptr;
     CStaticText *connectLine_ = nullptr;

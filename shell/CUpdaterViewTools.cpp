@@ -4,10 +4,12 @@
 
 #include "DeviceRun.h"
 #include "Dialogs.h"
+#include "HexFile.h"
 #include "MessageBox.h"
 #include "RunWords.h"
 #include "StatusTexts.h"
 #include "Strings.h"
+#include "SystemFile.h"
 #include "Texts.h"
 
 #include <QDateTime>
@@ -22,6 +24,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace res = updater::res;
@@ -73,7 +76,7 @@ QString CUpdaterView::openJobTrace()
     QString path = QDir(folder).filePath(QStringLiteral("job-%1.trace").arg(stamp));
     for (int n = 2; QFileInfo::exists(path); ++n)
         path = QDir(folder).filePath(QStringLiteral("job-%1-%2.trace").arg(stamp).arg(n));
-    if (!run_->trace().openForJob(QFile::encodeName(path).toStdString()).empty())
+    if (!run_->trace().openForJob(path.toStdString()).empty())
         return {};
     run_->note("start", updater::texts::kAppTitle);
     // The newest are kept, this one among them.
@@ -115,11 +118,63 @@ bool sameFile(const QString &a, const QString &b)
 {
     std::error_code ec;
     return !a.isEmpty() && !b.isEmpty() &&
-           std::filesystem::equivalent(QFile::encodeName(a).toStdString(),
-                                       QFile::encodeName(b).toStdString(), ec);
+           std::filesystem::equivalent(updater::systemPath(a.toStdString()),
+                                       updater::systemPath(b.toStdString()), ec);
+}
+
+// A file by its canonical path and, where the system gives them, its device and
+// number: a link, a second hard link and the path itself are one file.
+bool isKnown(const QString &path, const std::vector<KnownFile> &files)
+{
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    const updater::run::FileNumber number = updater::run::fileNumber(path.toStdString());
+    return std::any_of(files.begin(), files.end(), [&](const KnownFile &known) {
+        return (!canonical.isEmpty() && known.path == canonical) ||
+               (number.known && known.number == number);
+    });
+}
+
+KnownFile knownFile(const QString &path)
+{
+    return {QFileInfo(path).canonicalFilePath(), updater::run::fileNumber(path.toStdString())};
+}
+
+// Why an existing file must not become a support log, or "": one that is no plain
+// file, and one that holds firmware or any other binary data, whatever its name or
+// history (a support log saved before may have been replaced by a firmware file
+// since). A text file, a support log among them, is replaced once the technician
+// said so in the file dialog.
+QString notToReplace(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return {};
+    if (!info.isFile())
+        return QStringLiteral("this is not a plain file");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("this file cannot be read");
+    const QByteArray head = file.read(qint64(updater::kOpeningBytes));
+    switch (updater::imageTextKind(reinterpret_cast<const std::uint8_t *>(head.constData()),
+                                   std::size_t(head.size()))) {
+    case updater::TextKind::None:
+        return QStringLiteral("this file holds binary data, not a support log");
+    case updater::TextKind::IntelHex:
+        return QStringLiteral("this is an Intel HEX file, not a support log");
+    case updater::TextKind::SupportLog:
+    case updater::TextKind::Other:
+        break;
+    }
+    return {};
 }
 
 } // namespace
+
+void CUpdaterView::noteFirmwareUsed(const QString &path)
+{
+    if (!path.isEmpty() && !isKnown(path, usedFirmware_))
+        usedFirmware_.push_back(knownFile(path));
+}
 
 void CUpdaterView::OnSaveSupportLog()
 {
@@ -137,11 +192,21 @@ void CUpdaterView::OnSaveSupportLog()
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
-    const QString target = dialog.selectedFiles().constFirst();
+    const QString target = QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
+    const QString another = QStringLiteral("; give the support log another name");
     if (sameFile(target, firmwarePath_)) {
-        showAppMessage(window(),
-                       target + QStringLiteral(": this is the firmware file; give the support log "
-                                               "another name"));
+        showAppMessage(window(), target + QStringLiteral(": this is the firmware file") + another);
+        return;
+    }
+    if (isKnown(target, usedFirmware_)) {
+        showAppMessage(window(), target +
+                                     QStringLiteral(": this is the firmware file of an earlier "
+                                                    "update") +
+                                     another);
+        return;
+    }
+    if (const QString why = notToReplace(target); !why.isEmpty()) {
+        showAppMessage(window(), target + QStringLiteral(": ") + why + another);
         return;
     }
     QFile trace(tracePath_);
@@ -210,7 +275,7 @@ QString CUpdaterView::pickFirmware(int firmwareType)
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     keepFirmwareFolder(dialog.selectedFiles().constFirst());
-    return dialog.selectedFiles().constFirst();
+    return QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
 }
 
 void CUpdaterView::OnUpdateBoth()
@@ -236,9 +301,12 @@ void CUpdaterView::OnUpdateBoth()
             return;
         }
     }
+    noteFirmwareUsed(dsp);
+    noteFirmwareUsed(arm);
     updater::run::DeviceEntry device = linkDevice_;
-    device.dspPath = QFile::encodeName(dsp).toStdString();
-    device.armPath = QFile::encodeName(arm).toStdString();
+    device.dspPath = dsp.toStdString();
+    device.armPath = arm.toStdString();
+    device.crc32 = {bothFacts_[0].file.crc32, bothFacts_[1].file.crc32};
     // As updater-cli runs both: the link is opened afresh, a link lost during a job
     // ends it at once, and after the DSP firmware the inverter's restart is waited for.
     run_->reset(device, updater::run::DeviceRun::Settings{});
@@ -255,8 +323,8 @@ void CUpdaterView::jobStarted()
     const updater::run::DeviceEntry &device = run_->device();
     const std::string &path =
         run_->firmware() == updater::run::FirmwareKind::Dsp ? device.dspPath : device.armPath;
-    setLine(updater::kIdFileLine, QString::fromUtf8(res::kFileLinePrefix) +
-                                      QFile::decodeName(QByteArray::fromStdString(path)));
+    setLine(updater::kIdFileLine,
+            QString::fromUtf8(res::kFileLinePrefix) + QString::fromStdString(path));
 }
 
 void CUpdaterView::note(const std::string &text)
@@ -293,7 +361,7 @@ void CUpdaterView::showFailure(const updater::run::DeviceResult &result)
 const FirmwareFacts &CUpdaterView::factsOf(const std::string &path) const
 {
     for (const FirmwareFacts &facts : bothFacts_) {
-        if (bothRun_.load() && QFile::encodeName(facts.path).toStdString() == path)
+        if (bothRun_.load() && facts.path.toStdString() == path)
             return facts;
     }
     return facts_;

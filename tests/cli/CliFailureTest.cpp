@@ -72,6 +72,21 @@ TEST(CliRefusal, UsageErrorsExitWithTwoAndAReason)
         {{"--list-ports", "--quiet"}, "--list-ports goes alone"},
         {{"--version", "--list-ports"}, "--version goes alone"},
         {{"--list-ports=all"}, "--list-ports takes no value"},
+        // Addresses that reach no inverter: this PC itself, every host, a group.
+        {{"--tcp", "0.0.0.0", "--dsp", hex}, "0.0.0.0 is not the address of an inverter"},
+        {{"--tcp", "000.0.0.0:8899", "--dsp", hex}, "0.0.0.0 is not the address of an inverter"},
+        {{"--tcp", "255.255.255.255", "--dsp", hex}, "a broadcast address, not the address of"},
+        {{"--tcp", "224.0.0.1", "--dsp", hex}, "a multicast address, not the address of"},
+        {{"--tcp", "239.255.255.250:8899", "--dsp", hex}, "a multicast address, not the"},
+        // An option given twice is a mistake in a script, not a choice of the last one.
+        {{"--tcp", "127.0.0.1", "--dsp", hex, "--trace", "a.log", "--trace", "b.log"},
+         "give --trace once"},
+        {{"--tcp", "127.0.0.1", "--arm", hex, "--arm=" + hex}, "give --arm once"},
+        {{"--fleet", "site.csv", "--dsp", hex, "--jobs", "2", "--jobs", "3"}, "give --jobs once"},
+        {{"--fleet", "site.csv", "--fleet", "other.csv", "--dsp", hex}, "give --fleet once"},
+        {{"--fleet", "site.csv", "--dsp", hex, "--report", "a.json", "--report=b.json"},
+         "give --report once"},
+        {{"--tcp", "127.0.0.1", "--dsp", hex, "--quiet", "-q"}, "give --quiet once"},
     };
     for (const auto &[args, reason] : cases) {
         const Finished cli = runCli(args);

@@ -1,4 +1,5 @@
 #include "CliTestSupport.h"
+#include "FleetFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,10 +9,13 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+
+#include <sys/stat.h>
 
 using namespace clitest;
 
@@ -145,39 +149,58 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("UPDATER_COM64");
     env.insert("UPDATER_COM2", tty);
+    // The name whose trace file would be that of "a b".
+    const QString folded = QString::fromStdString(updater::cli::traceFileName("a b")).chopped(6);
     const QList<QPair<QString, QString>> cases = {
-        {"name,link,colour\n", "line 1: unknown column \"colour\""},
-        {"name,dsp\n", "line 1: the header line must name the columns name and link"},
-        {"name,link\n" + ok + "a,tcp:10.0.0.7\n", "line 3: name \"a\" already on line 2"},
+        {"name,link,colour\n", ":1: unknown column \"colour\""},
+        {"name,dsp\n", ":1: the header line must name the columns name and link"},
+        {"name,link\n" + ok + "a,tcp:10.0.0.7\n", ":3: name \"a\" already on line 2"},
         {"name,link\n" + ok + "b,tcp:127.0.0.1:" + QString::number(sim.port()) + "\n",
-         "line 3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
+         ":3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
         {"name,link\n" + ok + "b,tcp:127.0.0.01:" + QString::number(sim.port()) + "\n",
-         "line 3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
+         ":3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
         {"name,link\n" + ok + "b,tcp:10.0.0.010\nc,tcp:10.0.0.10:8899\n",
-         "line 4: 10.0.0.10:8899 already on line 3"},
+         ":4: 10.0.0.10:8899 already on line 3"},
         {"name,link\n# serial\n" + ok + "b,serial:COM3\nc,serial:com3\n",
-         "line 5: COM3 already on line 4"},
+         ":5: COM3 already on line 4"},
         {"name,link\n" + ok + "b,serial:COM64\nc,serial:/dev/ttyS63\n",
-         "line 4: /dev/ttyS63 already on line 3 as COM64"},
+         ":4: /dev/ttyS63 already on line 3 as COM64"},
         {"name,link\n" + ok + "b,serial:" + byId + "\nc,serial:COM2\n",
-         "line 4: COM2 already on line 3 as " + byId},
-        {"name,link\n" + ok + "A,tcp:10.0.0.7\n", "line 3: name \"A\" already on line 2"},
+         ":4: COM2 already on line 3 as " + byId},
+        {"name,link\n" + ok + "A,tcp:10.0.0.7\n", ":3: name \"A\" already on line 2"},
         {"name,link\n" + tcpRow(QString(64, 'n'), sim.port()) + QString(65, 'n') +
              ",tcp:10.0.0.7\n",
-         "line 3: name \"" + QString(65, 'n') + "\""},
+         ":3: name \"" + QString(65, 'n') + "\""},
         // Saved as "CSV UTF-8": a byte order mark, and the header as the sheet shows it.
-        {"\xEF\xBB\xBFName,LINK\n" + ok + "a,tcp:10.0.0.7\n",
-         "line 3: name \"a\" already on line 2"},
-        {"name,link,\x1b[2J\n", "line 1: unknown column \"\\x1b[2J\""},
-        {"name,link\n" + ok + "b" + QChar(0) + "c,tcp:10.0.0.7\n", "line 3: name \"b\\x00c\""},
+        {"\xEF\xBB\xBFName,LINK\n" + ok + "a,tcp:10.0.0.7\n", ":3: name \"a\" already on line 2"},
+        {"name,link,\x1b[2J\n", ":1: unknown column \"\\x1b[2J\""},
+        {"name,link\n" + ok + "b" + QChar(0) + "c,tcp:10.0.0.7\n", ":3: name \"b\\x00c\""},
         {"name,link\n" + ok + "b,tcp:10.0.0.7\xC2\x9B" + "2J\n",
-         "line 3: link \"tcp:10.0.0.7\\xc2\\x9b2J\""},
-        {"name,link,dsp\nb,tcp:10.0.0.7,\x1b[2J.hex\n", "line 2: dsp \"\\x1b[2J.hex\""},
+         ":3: link \"tcp:10.0.0.7\\xc2\\x9b2J\""},
+        {"name,link,dsp\nb,tcp:10.0.0.7,\x1b[2J.hex\n", ":2: dsp \"\\x1b[2J.hex\""},
         {"name,link\n" + ok + "b,tcp:10.0.0.300\n",
-         "line 3: link \"tcp:10.0.0.300\": \"10.0.0.300\" is not an IPv4 address"},
-        {"name,link\n" + ok + "b,udp:10.0.0.7\n", "line 3: link \"udp:10.0.0.7\": give tcp:"},
-        {"name,link\n" + ok + "b c,tcp:10.0.0.7\n", "line 3: name \"b c\""},
-        {"name,link\n" + ok + "b,tcp:10.0.0.7,x\n", "line 3: 3 fields, but the header names 2"},
+         ":3: link \"tcp:10.0.0.300\": \"10.0.0.300\" is not an IPv4 address"},
+        {"name,link\n" + ok + "b,udp:10.0.0.7\n", ":3: link \"udp:10.0.0.7\": give tcp:"},
+        // Every bad row in one pass, and names from a sheet in any script.
+        {"name,link\nb/c,tcp:10.0.0.7\nd,udp:10.0.0.8\n" + ok, ":2: name \"b/c\"\n:3: link \"udp:"},
+        {"name,link\n" + tcpRow("Süd 1", sim.port()) + "SÜD 1,tcp:10.0.0.7\n",
+         ":3: name \"SÜD 1\" already on line 2 as \"Süd 1\""},
+        {"name,link\n" + ok + tcpRow("इन्वर्टर-1", sim.port()),
+         ":3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
+        {"name,link\n" + ok + tcpRow("中文 逆变器_1.a", sim.port()),
+         ":3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
+        // A German sheet: ';' between the fields; blank rows and empty columns after the last.
+        {"\xEF\xBB\xBFname;link\n" + QString(ok).replace(',', ';') + "a;tcp:10.0.0.7\n",
+         ":3: name \"a\" already on line 2"},
+        {"name,link,,\n,,,\n" + tcpRow("a", sim.port(), ",,") + ",,\na,tcp:10.0.0.7,,\n",
+         ":5: name \"a\" already on line 3"},
+        {"name,link\na b,tcp:10.0.0.7\n" + folded + ",tcp:10.0.0.8\n",
+         ":3: name \"" + folded + "\": its trace file " + folded + ".trace is that of \"a b\""},
+        {"name,link,dsp\nb,tcp:10.0.0.7,missing.hex\n",
+         ":2: dsp file " + samples().dir + "/missing.hex: no such file"},
+        {"name,link\n" + ok + "b,tcp:10.0.0.7,x\n", ":3: 3 fields, but the header names 2"},
+        {"name,link\n" + ok + "b,tcp:0.0.0.0\n",
+         ":3: link \"tcp:0.0.0.0\": 0.0.0.0 is not the address of an inverter"},
         {"name,link,dsp\nb,tcp:127.0.0.1:1," + samples().badHex + "\n",
          samples().badHex + ": line 3: checksum mismatch"},
         {"# nothing\n", ": no header line"},
@@ -186,13 +209,15 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
         const QString fleet = writeFleetFile("refused.csv", text);
         const Finished cli = runCli({"--fleet", fleet, "--dsp", samples().dspHex}, 60000, env);
         EXPECT_EQ(cli.status, 2) << text.toStdString();
-        const QString where = reason.startsWith("line") ? fleet + " " : QString();
-        EXPECT_TRUE(cli.err.contains(where + reason)) << text.toStdString() << "\n"
-                                                      << cli.err.toStdString();
+        for (const QString &part : reason.split('\n')) {
+            const QString where = part.startsWith(":") ? fleet : QString();
+            EXPECT_TRUE(cli.err.contains(where + part)) << text.toStdString() << "\n"
+                                                        << cli.err.toStdString();
+        }
     }
     const Finished none = runCli({"--fleet", writeFleetFile("nofirmware.csv", "name,link\n" + ok)});
     EXPECT_EQ(none.status, 2);
-    EXPECT_TRUE(none.err.contains("line 2: no firmware for \"a\"")) << none.err.toStdString();
+    EXPECT_TRUE(none.err.contains(":2: no firmware for \"a\"")) << none.err.toStdString();
     // A sheet saved in a legacy code page: its bytes are shown, not passed to the terminal.
     QFile legacy(samples().dir + "/legacy.csv");
     legacy.open(QIODevice::WriteOnly);
@@ -200,7 +225,7 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
                  "d,tcp:10.0.0.7\n");
     legacy.close();
     const Finished shown = runCli({"--fleet", legacy.fileName(), "--dsp", samples().dspHex});
-    EXPECT_TRUE(shown.err.contains("line 2: name \"S\\xfcd\"")) << shown.err.toStdString();
+    EXPECT_TRUE(shown.err.contains(":2: name \"S\\xfcd\"")) << shown.err.toStdString();
     // A report that would empty the fleet file it was given.
     const QString fleet = writeFleetFile("kept.csv", "name,link\n" + ok);
     const Finished clash = runCli({"--fleet", fleet, "--dsp", samples().dspHex, "--report", fleet});
@@ -208,6 +233,31 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
     EXPECT_TRUE(clash.err.contains("this is the fleet file")) << clash.err.toStdString();
     EXPECT_EQ(readFile(fleet), ("name,link\n" + ok).toUtf8());
     EXPECT_FALSE(sim.terminate().out.contains("verdict")) << "no device was contacted";
+}
+
+// A trace file per device, named safely on every system: a name other than plain
+// ASCII is folded to it and followed by a hash of the name, so that names folded
+// alike keep files of their own.
+TEST(CliFleet, EachDeviceGetsATraceFileNameOfItsOwnSafeOnEverySystem)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"inv-07.a_b", "inv-07\\.a_b\\.trace"},
+        {"Wechselrichter Süd 1", "Wechselrichter_Sud_1-[0-9a-f]{8}\\.trace"},
+        {"中文 逆变器1", "______1-[0-9a-f]{8}\\.trace"},
+        {"COM1", "COM1-[0-9a-f]{8}\\.trace"},
+        {"nul.x", "nul\\.x-[0-9a-f]{8}\\.trace"},
+    };
+    for (const auto &[name, pattern] : cases) {
+        const QString file = QString::fromStdString(updater::cli::traceFileName(name));
+        EXPECT_TRUE(QRegularExpression(QString("^") + pattern + "$").match(file).hasMatch())
+            << name << ": " << file.toStdString();
+    }
+    QSet<std::string> files;
+    for (const char *name : {"a b", "a_b", "a-b", "Süd", "Sud",
+                             "Su\xCC\x88"
+                             "d"})
+        files.insert(updater::cli::traceFileName(name));
+    EXPECT_EQ(files.size(), 6);
 }
 
 // Both firmwares of one inverter in one run: the DSP job, then, once the device has
@@ -254,7 +304,10 @@ TEST(CliFleet, WhatTheDeviceHoldsOutlivesALaterAttemptAndAnInterruptBetweenFirmw
         const Finished cli =
             runCli({"--fleet", writeFleetFile("gone.csv", "name,link\n" + tcpRow("d", sim.port())),
                     "--dsp", samples().dspHex, "--retries", "1", "--report", report});
-        EXPECT_EQ(cli.status, 3) << cli.err.toStdString();
+        EXPECT_EQ(cli.status, 1) << "a half-written device is not untouched";
+        EXPECT_TRUE(cli.err.contains("link not opened before its job started: the device may be "
+                                     "half-written"))
+            << cli.err.toStdString();
         const QJsonObject d =
             QJsonDocument::fromJson(readFile(report)).object()["devices"].toArray()[0].toObject();
         EXPECT_EQ(d["outcome"].toString(), "link not opened");
@@ -304,40 +357,153 @@ TEST(CliFleet, AKilledRunLeavesAValidReportOfTheRunSoFar)
     EXPECT_TRUE(run["exitStatus"].isNull());
     const QJsonArray devices = run["devices"].toArray();
     ASSERT_EQ(devices.size(), 2);
-    EXPECT_EQ(devices[0].toObject()["outcome"].toString(), "running");
+    EXPECT_EQ(devices[0].toObject()["outcome"].toString(), "in progress");
     EXPECT_EQ(devices[1].toObject()["outcome"].toString(), "waiting");
 }
 
-// --check reads and checks everything and contacts nothing; --only-failed takes
-// from an earlier report the devices that did not succeed, each with the firmware
-// it still needs.
-TEST(CliFleet, CheckContactsNothingAndOnlyFailedRunsWhatAnEarlierReportListsAsFailed)
+QJsonObject deviceIn(const QString &report, const QString &name)
 {
-    Sim sim({"--devices", "3"});
+    for (const QJsonValue &d :
+         QJsonDocument::fromJson(readFile(report)).object()["devices"].toArray())
+        if (d.toObject()["name"].toString() == name)
+            return d.toObject();
+    return {};
+}
+
+QString heldState(const QJsonObject &device, const char *kind)
+{
+    return device["holds"].toObject()[kind].toObject()["state"].toString();
+}
+
+// What each inverter holds outlives the run that left it: a re-run of the failed
+// devices starts from it, keeps it where it reaches nothing, keeps the rest of the
+// site in the same report, and is refused when a firmware a device still needs
+// is not given.
+TEST(CliAcrossRuns, ReRunningTheFailedKeepsWhatEachInverterHolds)
+{
+    Sim sim({"--devices", "3", "--silent-from", "5@2"});
     const quint16 p = sim.port();
-    const QString fleet = writeFleetFile("again.csv", "name,link\n" + tcpRow("a", p) +
-                                                          tcpRow("b", p + 1) + tcpRow("c", p + 2));
-    const QString earlier = writeFleetFile(
-        "earlier.json", R"({"devices": [{"name": "a", "outcome": "success", "firmware": null},
-            {"name": "b", "outcome": "time-out", "firmware": "dsp"},
-            {"name": "c", "outcome": "link lost", "firmware": "arm"}]})");
-    const QString report = samples().dir + "/check-report.json";
+    const QString fleet = writeFleetFile("site.csv", "name,link\n" + tcpRow("a", p) +
+                                                         tcpRow("b", p + 1) + tcpRow("c", p + 2));
+    const QString report = samples().dir + "/site-report.json";
+    const QStringList both = {"--dsp", samples().dspHex, "--arm", samples().armImage};
+    const Finished first = runCli(QStringList{"--fleet", fleet, "--report", report} + both);
+    EXPECT_EQ(first.status, 1);
+    EXPECT_EQ(heldState(deviceIn(report, "b"), "dsp"), "may be half-written");
+    EXPECT_EQ(heldState(deviceIn(report, "a"), "arm"), "written");
+    sim.terminate(); // the site is gone: nothing can be reached now
+
+    struct Case
+    {
+        const char *name;
+        QStringList firmware;
+        int status;
+        const char *said; // on standard error or output
+    };
+    for (const Case &c : {
+             Case{"the DSP firmware forgotten",
+                  {"--arm", samples().armImage},
+                  2,
+                  "b needs the DSP firmware"},
+             Case{"b out of reach", both, 1, "may be half-written, run the update again: b"},
+         }) {
+        SCOPED_TRACE(c.name);
+        const Finished again =
+            runCli(QStringList{"--fleet", fleet, "--only-failed", report, "--report", report} +
+                   c.firmware);
+        EXPECT_EQ(again.status, c.status) << again.err.toStdString();
+        EXPECT_TRUE((again.err + again.out).contains(c.said))
+            << again.err.toStdString() << again.out.toStdString();
+    }
+    // The summary for a ticket names the firmware and what the failed device holds.
+    const QString summary = samples().dir + "/site-summary.txt";
+    runCli(QStringList{"--fleet", fleet, "--only-failed", report, "--summary", summary} + both);
+    const QString ticket = QString::fromUtf8(readFile(summary));
+    EXPECT_TRUE(ticket.contains(
+        QRegularExpression(R"(DSP firmware \S+ \(\d+ bytes, CRC-32 [0-9a-f]{8}\))")))
+        << ticket.toStdString();
+    EXPECT_TRUE(ticket.contains("b (127.0.0.1:" + QString::number(p + 1) +
+                                "): link not opened; holds: DSP firmware may be half-written"))
+        << ticket.toStdString();
+    // The re-run's report is the site's: a and c kept, b as it may now be.
+    const QJsonObject b = deviceIn(report, "b");
+    EXPECT_EQ(b["outcome"].toString(), "link not opened");
+    EXPECT_EQ(heldState(b, "dsp"), "may be half-written");
+    EXPECT_EQ(deviceIn(report, "a")["outcome"].toString(), "success");
+    EXPECT_EQ(deviceIn(report, "c")["outcome"].toString(), "success");
+}
+
+// A device that an earlier report shows holding a firmware, the same file by its
+// CRC-32, written, does not get it again; one holding every firmware is not
+// contacted at all.
+TEST(CliAcrossRuns, SkipWrittenSendsOnlyWhatEachInverterLacks)
+{
+    Sim sim({"--devices", "2"});
+    const quint16 p = sim.port();
+    const QString fleet =
+        writeFleetFile("skip.csv", "name,link\n" + tcpRow("a", p) + tcpRow("b", p + 1));
+    const QString dspOnly = samples().dir + "/skip-1.json";
+    const QString both = samples().dir + "/skip-2.json";
+    const QString none = samples().dir + "/skip-3.json";
     const QStringList firmware = {"--dsp", samples().dspHex, "--arm", samples().armImage};
-    const Finished all =
-        runCli(QStringList{"--fleet", fleet, "--check", "--report", report} + firmware);
-    EXPECT_EQ(all.status, 0) << all.err.toStdString();
-    EXPECT_EQ(all.out.count('\n'), 3) << all.out.toStdString();
-    EXPECT_FALSE(QFile::exists(report)) << "--check writes nothing";
-    const Finished again =
-        runCli(QStringList{"--fleet", fleet, "--check", "--only-failed", earlier} + firmware);
-    EXPECT_EQ(again.status, 0) << again.err.toStdString();
-    EXPECT_EQ(again.out, "b 127.0.0.1:" + QString::number(p + 1) + ": " + samples().dspHex + ", " +
-                             samples().armImage + "\nc 127.0.0.1:" + QString::number(p + 2) + ": " +
-                             samples().armImage + "\n");
-    const Finished notAReport =
-        runCli(QStringList{"--fleet", fleet, "--only-failed", fleet} + firmware);
-    EXPECT_EQ(notAReport.status, 2);
-    EXPECT_TRUE(notAReport.err.contains("not a report")) << notAReport.err.toStdString();
+    ASSERT_EQ(runCli({"--fleet", fleet, "--dsp", samples().dspHex, "--report", dspOnly}).status, 0);
+    const Finished arm = runCli(
+        QStringList{"--fleet", fleet, "--skip-written", dspOnly, "--report", both} + firmware);
+    EXPECT_EQ(arm.status, 0) << arm.err.toStdString();
+    const QJsonObject a = deviceIn(both, "a");
+    EXPECT_EQ(heldState(a, "dsp"), "written");
+    const auto writtenAt = [](const QJsonObject &d) {
+        return d["holds"].toObject()["dsp"].toObject()["writtenAt"].toString();
+    };
+    EXPECT_EQ(writtenAt(a), writtenAt(deviceIn(dspOnly, "a")));
+    EXPECT_FALSE(writtenAt(a).isEmpty());
+    EXPECT_EQ(heldState(a, "arm"), "written");
+    const Finished nothing =
+        runCli(QStringList{"--fleet", fleet, "--skip-written", both, "--report", none} + firmware);
+    EXPECT_EQ(nothing.status, 0) << nothing.err.toStdString();
+    EXPECT_EQ(deviceIn(none, "b")["outcome"].toString(), "already written");
+    // Two DSP jobs in the first run, two ARM jobs in the second, none in the third.
+    const QString verdicts = sim.terminate().out;
+    EXPECT_EQ(verdicts.count("result: PASS"), 4) << verdicts.toStdString();
+    EXPECT_EQ(verdicts.count("ARM"), verdicts.count("DSP")) << verdicts.toStdString();
+}
+
+// --check refuses what the run refuses, lists every firmware file with its size
+// and CRC-32 and every serial port that is not there, and contacts and makes nothing.
+TEST(CliAcrossRuns, CheckRefusesWhatTheRunRefusesAndMakesNothing)
+{
+    Sim sim({"--devices", "1"});
+    const QString fleet = writeFleetFile("check.csv", "name,link\n" + tcpRow("a", sim.port()) +
+                                                          "z,serial:/dev/ttyNOSUCH9\n");
+    const QString traces = samples().dir + "/check-traces/deeper";
+    struct Case
+    {
+        const char *name;
+        QStringList extra;
+        int status;
+        const char *said;
+    };
+    for (const Case &c : {
+             Case{"a report in a folder that is not there",
+                  {"--report", samples().dir + "/missing/r.json"},
+                  2,
+                  "cannot write the report"},
+             Case{"a report where no file can be made",
+                  {"--report", "/proc/r.json"},
+                  2,
+                  "cannot write the report"},
+             Case{"everything well", {"--trace-dir", traces}, 0, "(no such port)"},
+         }) {
+        SCOPED_TRACE(c.name);
+        const Finished checked =
+            runCli(QStringList{"--fleet", fleet, "--check", "--dsp", samples().dspHex} + c.extra);
+        EXPECT_EQ(checked.status, c.status) << checked.err.toStdString();
+        EXPECT_TRUE((checked.err + checked.out).contains(c.said)) << checked.out.toStdString();
+        if (c.status == 0)
+            EXPECT_TRUE(checked.out.contains(QRegularExpression(R"(bytes, CRC-32 [0-9a-f]{8}\))")))
+                << checked.out.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(samples().dir + "/check-traces")) << "--check makes nothing";
     EXPECT_FALSE(sim.terminate().out.contains("verdict")) << "no device was contacted";
 }
 
@@ -363,4 +529,26 @@ TEST(CliFleet, AnInterruptedFleetEndsWithItsSignalAndNamesTheHalfWrittenDevice)
         EXPECT_TRUE(cli.out.contains("may be half-written, run the update again: c"))
             << cli.out.toStdString();
     }
+}
+
+// A FIFO where a device's trace goes would hold the run in open() with every
+// signal caught and restarted: the run goes on without that trace, says why, and
+// a signal ends it; a refused firmware file ends it at once.
+TEST(CliFleet, AFifoInTheTraceFolderHoldsNothingUpAndASignalStillEndsTheRun)
+{
+    Sim sim({"--devices", "1", "--silent-from", "1"});
+    const QString traces = samples().dir + "/fifo-traces";
+    QDir().mkpath(traces);
+    ASSERT_EQ(::mkfifo((traces + "/d.trace").toLocal8Bit().constData(), 0600), 0);
+    const QString fleet = writeFleetFile("fifo.csv", "name,link\n" + tcpRow("d", sim.port()));
+    const Finished stopped = runCliUntil(
+        {"--fleet", fleet, "--dsp", samples().dspHex, "--trace-dir", traces}, "Erase...", SIGTERM);
+    EXPECT_EQ(stopped.status, 143) << stopped.err.toStdString();
+    EXPECT_TRUE(stopped.err.contains(traces + "/d.trace: cannot write the trace file: is a FIFO"))
+        << stopped.err.toStdString();
+    const Finished refused =
+        runCli({"--fleet", fleet, "--dsp", samples().badHex, "--trace-dir", traces}, 10000);
+    EXPECT_EQ(refused.status, 2) << refused.err.toStdString();
+    EXPECT_TRUE(refused.err.contains(samples().badHex + ": line 3: checksum mismatch"))
+        << refused.err.toStdString();
 }

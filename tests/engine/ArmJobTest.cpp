@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <tuple>
 
 using namespace enginetest;
 
@@ -142,13 +146,13 @@ TEST(ArmJob, StatusTextsFollowThePhases)
 
 TEST(ArmFileSizes, OneByteFileGoesOutAsOnePaddedBlock)
 {
-    ArmRun run({0x5A});
+    ArmRun run({0xA5}); // a byte that no text holds
     ASSERT_EQ(run.rig.job.lastOutcome(), updater::JobOutcome::Success);
     const auto blocks = run.dataBlocks();
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_EQ(blocks[0].bytes[1], 0x01);
     EXPECT_EQ(blocks[0].bytes[2], 0xFE);
-    EXPECT_EQ(blocks[0].bytes[3], 0x5A);
+    EXPECT_EQ(blocks[0].bytes[3], 0xA5);
     EXPECT_EQ(blocks[0].state, 11); // the short block is the last
     expectBlocksCarryTheImage(run);
 }
@@ -404,27 +408,40 @@ TEST(ArmAck, DuplicateAckInState10ReleasesTheNextBlock)
     EXPECT_EQ(rig.host.sent.back().bytes[1], 3);
 }
 
-TEST(ArmFileFailure, FileThatShrinksDuringTheJobEndsItWithoutSendingStaleBytes)
+// The image is read once, before the wake-up: what is sent is what was checked,
+// whatever happens to the file during the job.
+TEST(ArmFileFailure, AnImageChangedDuringTheJobStillGoesOutAsItWasRead)
 {
-    TempDir dir;
-    const std::string path = dir.write("a.bin", randomBytes(5000, 18));
-    Rig rig;
-    rig.useDevice();
-    rig.startJob(1, path);
-    for (int t = 0; t < 12; ++t)
-        rig.tick(); // block 1 out
-    ASSERT_EQ(rig.host.sent.back().bytes.size(), 1029u);
-    std::filesystem::resize_file(path, 1500);
-    rig.runUntilIdle();
-    EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::FileFailed);
-    const auto blocks = std::count_if(rig.host.sent.begin(), rig.host.sent.end(),
-                                      [](const Sent &s) { return s.bytes.size() == 1029; });
-    EXPECT_EQ(blocks, 1); // block 2 needed 1024 bytes that are gone
-    ASSERT_EQ(rig.host.messages.size(), 1u);
-    EXPECT_NE(rig.host.messages[0].find(path), std::string::npos);
-    EXPECT_EQ(rig.host.line(1004), "Program failed");
-    EXPECT_TRUE(rig.job.idle());
-    EXPECT_FALSE(rig.job.fields().fileOpen);
+    const std::vector<std::pair<const char *, std::function<void(const std::string &)>>> changes = {
+        {"shrunk", [](const std::string &path) { std::filesystem::resize_file(path, 1500); }},
+        {"rewritten in place",
+         [](const std::string &path) {
+             std::ofstream(path, std::ios::binary | std::ios::in | std::ios::out)
+                 .write(std::string(5000, '\x5A').data(), 5000);
+         }},
+        {"removed", [](const std::string &path) { std::filesystem::remove(path); }},
+    };
+    for (const auto &[what, change] : changes) {
+        SCOPED_TRACE(what);
+        TempDir dir;
+        const Bytes image = randomBytes(5000, 18);
+        const std::string path = dir.write("a.bin", image);
+        Rig rig;
+        rig.useDevice();
+        rig.startJob(1, path);
+        for (int t = 0; t < 12; ++t)
+            rig.tick(); // block 1 out
+        ASSERT_EQ(rig.host.sent.back().bytes.size(), 1029u);
+        change(path);
+        rig.runUntilIdle();
+        EXPECT_EQ(rig.job.lastOutcome(), updater::JobOutcome::Success);
+        Bytes sent;
+        for (const Sent &s : rig.host.sent)
+            if (s.bytes.size() == 1029)
+                sent.insert(sent.end(), s.bytes.begin() + 3, s.bytes.begin() + 1027);
+        sent.resize(image.size());
+        EXPECT_EQ(sent, image);
+    }
 }
 
 TEST(ArmFileFailure, AbandonClosesTheFileAndResetsTheJob)
@@ -435,7 +452,7 @@ TEST(ArmFileFailure, AbandonClosesTheFileAndResetsTheJob)
     rig.startJob(1, dir.write("a.bin", randomBytes(5000, 19)));
     for (int t = 0; t < 12; ++t)
         rig.tick();
-    EXPECT_TRUE(rig.job.fields().fileOpen);
+    EXPECT_FALSE(rig.job.fields().fileOpen); // read whole before the wake-up
     EXPECT_EQ(rig.job.abandon(), 10);
     const auto f = rig.job.fields();
     EXPECT_FALSE(f.fileOpen);
@@ -450,32 +467,66 @@ TEST(ArmFileFailure, AbandonClosesTheFileAndResetsTheJob)
 }
 
 // A DSP HEX text chosen as an LCD ARM image would be written into the display
-// controller as it stands; whatever merely starts like one is a binary image.
-TEST(ArmFileFailure, AnIntelHexTextIsRefusedBeforeAnythingIsSent)
+// controller as it stands, and so would any other text: a compiled image holds
+// bytes that are no text (its vector table) within its first 4 KiB.
+TEST(ArmFileFailure, TextIsRefusedBeforeAnythingIsSent)
 {
     const std::string data = ":0300300002337A1E";
     const std::string end = ":00000001FF";
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {data + "\r\n" + data + "\r\n" + end + "\r\n", true},
-        {data + "\n" + end, true},
-        {data + "\r\n" + data + "\r\n", true}, // cut short before its end record
-        {data + "\r\n" + std::string(3000, '\0') + "\x02\x01", false},
-        {end + "x", false},
+    const std::string hex = data + "\r\n" + data + "\r\n" + end + "\r\n";
+    const auto utf16 = [](const std::string &text, bool bigEndian, bool bom) {
+        std::string out = bom ? (bigEndian ? "\xFE\xFF" : "\xFF\xFE") : "";
+        for (const char c : text)
+            out += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+        return out;
     };
-    for (const auto &[text, refused] : cases) {
+    std::string comments;
+    for (int i = 0; i < 9; ++i)
+        comments += "; built from lcd-main.c, revision " + std::to_string(i) + "\r\n";
+    const char *const kHex =
+        "the file is an Intel HEX file for DSP Firmware, not an LCD ARM Firmware image";
+    const char *const kLog =
+        "the file is a support log of an update, not an LCD ARM Firmware image";
+    const char *const kText = "the file is a text file, not an LCD ARM Firmware image";
+    const char *const kSent = "";
+    const std::vector<std::tuple<const char *, std::string, const char *>> cases = {
+        {"HEX", hex, kHex},
+        {"HEX with LF", data + "\n" + end, kHex},
+        {"HEX cut short before its end record", data + "\r\n" + data + "\r\n", kHex},
+        {"HEX with blanks at line ends", data + "  \r\n" + data + "\t\r\n" + end + " \r\n", kHex},
+        {"HEX with CR line ends", data + "\r" + end + "\r", kHex},
+        {"HEX after 9 comment lines", comments + hex, kHex},
+        {"HEX in UTF-8 with BOM", "\xEF\xBB\xBF" + hex, kHex},
+        {"HEX in UTF-16LE with BOM", utf16(hex, false, true), kHex},
+        {"HEX in UTF-16BE with BOM", utf16(hex, true, true), kHex},
+        {"HEX in UTF-16LE", utf16(hex, false, false), kHex},
+        {"HEX in UTF-16BE", utf16(hex, true, false), kHex},
+        {"a support log",
+         "       0 ms  start Updater V10.14\n     301 ms  > state 1  FE FD FC  (3 bytes)\n"
+         "     301 ms  line 1003: Connecting...\n",
+         kLog},
+        {"a line that is not quite a record", end + "x", kText},
+        {"prose in UTF-8", "Release notes\r\nFirmware f\xC3\xBCr das Display\r\n", kText},
+        {"prose in UTF-16", utf16("Release notes\r\n", false, true) + "\xAC\x20", kText},
+        {"4 KiB of text, then an image", std::string(4096, 'A') + "\x01\x02", kText},
+        {"a HEX line, then an image", data + "\r\n" + std::string(3000, '\0') + "\x02\x01", kSent},
+        {"an image with one non-text byte in its first 4 KiB",
+         std::string(4095, 'A') + "\x01" + std::string(100, 'A'), kSent},
+        {"an image of one NUL", std::string(1, '\0'), kSent},
+    };
+    for (const auto &[what, text, reason] : cases) {
+        SCOPED_TRACE(what);
         ArmRun run(Bytes(text.begin(), text.end()));
         const auto &messages = run.rig.host.messages;
-        ASSERT_EQ(messages.size(), 1u) << text;
-        if (!refused) {
-            EXPECT_EQ(run.rig.job.lastOutcome(), updater::JobOutcome::Success) << text;
+        ASSERT_EQ(messages.size(), 1u);
+        if (*reason == '\0') {
+            EXPECT_EQ(run.rig.job.lastOutcome(), updater::JobOutcome::Success);
             expectBlocksCarryTheImage(run);
             continue;
         }
-        EXPECT_TRUE(run.rig.host.sent.empty()) << text;
+        EXPECT_TRUE(run.rig.host.sent.empty());
         EXPECT_EQ(run.rig.job.lastOutcome(), updater::JobOutcome::FileRefused);
-        EXPECT_EQ(messages[0], "Firmware file refused!\n" + run.path +
-                                   ": the file is an Intel HEX file for DSP Firmware, not an "
-                                   "LCD ARM Firmware image");
+        EXPECT_EQ(messages[0], "Firmware file refused!\n" + run.path + ": " + reason);
         EXPECT_FALSE(run.rig.job.fields().fileOpen);
     }
 }

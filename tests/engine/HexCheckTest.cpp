@@ -30,6 +30,8 @@ const char *const kOverlap = "data that overlaps earlier data with different val
 const char *const kHexAsImage =
     "the file is an Intel HEX file for DSP Firmware, not an LCD ARM Firmware image";
 const char *const kLongLine = "the line is longer than any Intel HEX record (521 characters)";
+const char *const kCrosses = "the record crosses a 64 KiB boundary";
+const std::string kCrossing = ":10FFF800000102030405060708090A0B0C0D0E0F81"; // 0xFFF8..0x10007
 
 std::vector<BadFile> badFiles()
 {
@@ -82,9 +84,13 @@ std::vector<BadFile> badFiles()
         {"overlap through a segment address",
          ":020000040001F9\r\n:01001000AA45\r\n:020000021000EC\r\n:01001000BB34\r\n" + kEnd, 4,
          kOverlap, "(address 0x00010010, first given on line 2)"},
-        {"overlap where a segment's offset wraps",
-         ":020000021000EC\r\n:0100000011EE\r\n:02FFFF002233AB\r\n" + kEnd, 3, kOverlap,
-         "(address 0x00010000, first given on line 2)"},
+        // The device keeps a 16-bit offset within the 64 KiB it was given.
+        {"record crossing 64 KiB with no address record",
+         kData + "\r\n" + kCrossing + "\r\n" + kEnd, 2, kCrosses},
+        {"record crossing 64 KiB after a linear address",
+         ":020000040001F9\r\n" + kCrossing + "\r\n" + kEnd, 2, kCrosses},
+        {"record crossing 64 KiB after a segment address",
+         ":020000021000EC\r\n:0100000011EE\r\n:02FFFF002233AB\r\n" + kEnd, 3, kCrosses},
     };
 }
 
@@ -113,6 +119,7 @@ TEST(HexCheck, WellFormedVariantsAreAccepted)
         ":0300300002337a1e\r\n" + kEnd + "\r\n",
         kEnd + "\r\n\r\nanything after the end is not looked at: zz\r\n",
         ":3F" + std::string(2 * 66, '0') + "C1\r\n" + kEnd,        // 63 data bytes: 68 in all
+        ":10FFF000000102030405060708090A0B0C0D0E0F89\r\n" + kEnd,  // up to 0xFFFF
         kData + "\r\n" + kData + "\r\n:02003100337A20\r\n" + kEnd, // same values
         ":020000021000EC\r\n:0400000300001234B3\r\n" + kData + "\r\n" + kEnd,
         // The same offsets in other 64 KiB segments are other addresses.
@@ -198,21 +205,41 @@ TEST(RefusedFile, EachBadHexFileEndsTheJobBeforeAnythingIsSent)
         }
 }
 
-TEST(RefusedFile, MissingEmptyAndSpecialFilesAreRefusedForBothFirmwareTypes)
+TEST(RefusedFile, MissingEmptySpecialAndOversizedFilesAreRefusedForBothFirmwareTypes)
 {
     TempDir dir;
     const std::string empty = dir.write("empty.bin", Bytes{});
     std::filesystem::create_directory(dir.path("folder"));
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {dir.path("missing.hex").string(), "does not exist"},
-        {empty, "empty"},
-        {dir.path("folder").string(), "not a regular file"},
+    // Sparse files of zero bytes, larger than any inverter's flash holds: refused by
+    // their size before they are read.
+    const auto sized = [&](const char *name, std::uintmax_t size) {
+        const std::string path = dir.write(name, Bytes{});
+        std::filesystem::resize_file(path, size);
+        return path;
+    };
+    const std::string image = sized("big.bin", (16u << 20) + 1);
+    const std::string hex = sized("big.hex", (64u << 20) + 1);
+    const char *const kImageLimit = "larger than 16 MiB";
+    const char *const kHexLimit = "larger than 64 MiB";
+    struct Case
+    {
+        std::string path;
+        std::string dspReason;
+        std::string armReason;
+    };
+    const std::vector<Case> cases = {
+        {dir.path("missing.hex").string(), "does not exist", "does not exist"},
+        {empty, "empty", "empty"},
+        {dir.path("folder").string(), "not a regular file", "not a regular file"},
 #ifndef _WIN32 // a device file; Windows has none by a path the check can be given
-        {"/dev/zero", "not a regular file"},
+        {"/dev/zero", "not a regular file", "not a regular file"},
 #endif
+        {image, "line 1: the line is longer than any Intel HEX record", kImageLimit},
+        {hex, kHexLimit, kImageLimit},
     };
     for (int type : {0, 1}) {
-        for (const auto &[path, reason] : cases) {
+        for (const auto &[path, dspReason, armReason] : cases) {
+            const std::string &reason = type == 0 ? dspReason : armReason;
             Rig rig;
             int stateWhileBoxOpen = -2;
             rig.host.onMessage = [&](const std::string &) { stateWhileBoxOpen = rig.state(); };

@@ -68,6 +68,12 @@ public:
     bool answers = true;     // the device answers
     bool writesAll = true;   // closeWhenSent finds everything written
     bool hangUpAtEnd = true; // the inverter hangs up after its last acknowledgement
+    std::chrono::milliseconds hangUpAfter{0}; // this long after it
+    // After that hang-up the inverter restarts this long: connections are taken
+    // (its WiFi module stays up), nothing is answered.
+    std::chrono::milliseconds restartFor{0};
+    // ...at once with it: the hang-up comes before the run has seen its job end.
+    bool hangUpWithLastAnswer = false;
     // Answers come when their unit has crossed a 9600-baud line (serial), or at once.
     bool paced = true;
     // Delivers opens, answers and closes that are due; returns whether any was.
@@ -78,6 +84,7 @@ public:
     int closes = 0;
     // The first byte each connection carried: 0xFA a DSP job's erase, 0xFE an ARM wake-up.
     std::vector<std::uint8_t> jobs;
+    std::vector<CountedTime::Clock::time_point> jobsAt; // when each went out
     updater::sim::SimDevice &device() { return device_; }
 
 private:
@@ -90,6 +97,7 @@ private:
     bool open_ = false;
     bool opening_ = false;
     bool ended_ = false; // the device answered its last unit
+    CountedTime::Clock::time_point endedAt_, restartUntil_;
     bool fresh_ = false; // nothing sent on this connection yet
     struct Answer
     {
@@ -106,6 +114,7 @@ struct Told
     std::vector<std::string> messages; // "Download file success!", "time out！"
     std::vector<std::string> faults;
     std::vector<std::string> linkErrors;
+    std::vector<std::string> linkClosed; // what the front end was told of a hang-up
     int finished = 0;
 };
 
@@ -123,7 +132,10 @@ public:
     {
         told_.linkErrors.push_back(text.toStdString());
     }
-    void linkClosed(const QString &, const QString &, const QString &) override {}
+    void linkClosed(const QString &, const QString &text, const QString &) override
+    {
+        told_.linkClosed.push_back(text.toStdString());
+    }
     void fault(const std::string &text) override { told_.faults.push_back(text); }
 
 private:

@@ -702,6 +702,54 @@ TEST(SupportLog, SavesTheLastJobsTraceAsUpdaterCliTraceWritesIt)
     w.rig.command(32783);
     EXPECT_EQ(refused.text, hex + ": this is the firmware file; give the support log another name");
     EXPECT_EQ(QFile(hex).size(), shelltest::hexImage(30).size());
+    // Nor over the firmware of an earlier update, nor over any other firmware; a text
+    // file is replaced once the technician said so, a support log of its own too.
+    const QString other = shelltest::writeFile(w.dir.path(), "other.hex", shelltest::hexImage(5));
+    w.rig.openFile(0, other);
+    QFile::link(hex, w.dir.filePath("dsp-link.hex"));
+    const QString image =
+        shelltest::writeFile(w.dir.path(), "lcd.bin", shelltest::binaryImage(3000));
+    const QString notes = shelltest::writeFile(w.dir.path(), "notes.txt", "to do\n");
+    const QString kAnother = QStringLiteral("; give the support log another name");
+    const auto readAll = [](const QString &path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const QList<QPair<QString, QString>> targets = {
+        {hex, hex + ": this is the firmware file of an earlier update" + kAnother},
+        {w.dir.filePath("dsp-link.hex"), w.dir.filePath("dsp-link.hex") +
+                                             ": this is the firmware file of an earlier update" +
+                                             kAnother},
+        {other, other + ": this is the firmware file" + kAnother},
+        {image, image + ": this file holds binary data, not a support log" + kAnother},
+        {notes, QString()},
+        {saved, QString()},
+    };
+    const auto save = [&](const QString &target, const QString &said) {
+        SCOPED_TRACE(target.toStdString());
+        const QByteArray before = readAll(target);
+        SeenBox box;
+        w.rig.modals.expect(typePath(target));
+        w.rig.modals.expect([](QWidget *box) {
+            if (auto *replace = qobject_cast<QMessageBox *>(box))
+                replace->button(QMessageBox::Yes)->click();
+        });
+        if (!said.isEmpty())
+            w.rig.modals.expectBox(&box);
+        w.rig.command(32783);
+        EXPECT_EQ(box.text, said);
+        if (!said.isEmpty())
+            EXPECT_EQ(readAll(target), before);
+        else
+            EXPECT_EQ(w.rig.frame->statusText(), "Support log saved to " + target);
+    };
+    for (const auto &[target, said] : targets)
+        save(target, said);
+    EXPECT_EQ(traceLines(notes), window);
+    // A firmware copied over a support log it saved is firmware all the same.
+    QFile::remove(saved);
+    QFile::copy(image, saved);
+    save(saved, saved + ": this file holds binary data, not a support log" + kAnother);
 }
 
 // Tool > Update DSP and LCD ARM...: DSP, the inverter's restart, the link opened
@@ -798,9 +846,8 @@ TEST(ClosingTheWindow, WhileAJobWaitsForTheDeviceAsksAndOnlyYesEndsItWithoutHang
     SilentArmSetup setup(rig);
     ASSERT_TRUE(setup.linked);
     rig.command(32773);
-    // State 2: the file is open and the wake-up sequence has gone out.
+    // State 2: the image was read whole and the wake-up sequence has gone out.
     ASSERT_TRUE(WindowRig::waitFor([&] { return rig.view->jobView().fields.jobState == 2; }, 5000));
-    ASSERT_TRUE(rig.view->jobView().fields.fileOpen);
     SeenBox question;
     for (auto button : {QMessageBox::No, QMessageBox::Yes}) {
         rig.modals.expect([&, button](QWidget *w) {

@@ -36,6 +36,9 @@ struct CliOptions
     std::string reportPath;
     std::string onlyFailedPath; // --only-failed: the report of an earlier run
     bool check = false;         // --check: check everything, contact nothing
+    // --merge-reports: the reports of many sites into one --report; no device contacted.
+    bool mergeReports = false;
+    std::vector<std::string> mergePaths;
     std::string traceDir;
     bool quiet = false;
     std::string tracePath;

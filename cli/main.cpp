@@ -1,6 +1,7 @@
 // updater-cli: the update without a window, for scripts and production lines.
 
 #include "CliOptions.h"
+#include "MergeReports.h"
 #include "PortList.h"
 #include "RunFront.h"
 #include "RunOutcome.h"
@@ -34,6 +35,9 @@ int main(int argc, char *argv[])
         std::fputs(portListing(systemPorts()).c_str(), stdout);
         return 0;
     }
+
+    if (options.mergeReports)
+        return runMergeReports(options.mergePaths, options.reportPath);
 
     QCoreApplication app(argc, argv);
     updater::watchSignals();

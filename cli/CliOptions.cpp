@@ -85,11 +85,13 @@ std::string takeFleetValue(const std::string &option, const std::string &value, 
                                   : " wants a number from 0 to 100");
         return {};
     }
-    std::string *path = option == "--fleet"         ? &o.fleetPath
-                        : option == "--only-failed" ? &o.onlyFailedPath
-                        : option == "--report"      ? &o.reportPath
-                        : option == "--trace-dir"   ? &o.traceDir
-                                                    : nullptr;
+    std::string *path = option == "--fleet"          ? &o.fleetPath
+                        : option == "--only-failed"  ? &o.onlyFailedPath
+                        : option == "--skip-written" ? &o.skipWrittenPath
+                        : option == "--summary"      ? &o.summaryPath
+                        : option == "--report"       ? &o.reportPath
+                        : option == "--trace-dir"    ? &o.traceDir
+                                                     : nullptr;
     if (path == nullptr)
         return "-";
     if (value.empty())
@@ -166,7 +168,8 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
                    option == "--arm" || option == "--trace" || option == "--fleet" ||
                    option == "--jobs" || option == "--retries" || option == "--report" ||
                    option == "--trace-dir" || option == "--restart-wait" ||
-                   option == "--only-failed") {
+                   option == "--only-failed" || option == "--skip-written" ||
+                   option == "--summary") {
             if (!inlineValue) {
                 if (i + 1 >= args.size())
                     return option + " needs a value";
@@ -200,11 +203,14 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
     if (!o.fleetPath.empty()) {
         if (o.link != CliOptions::Link::None || !o.tracePath.empty())
             return "--fleet takes the links from the fleet file: no --serial, --tcp or --trace";
+        if (!o.onlyFailedPath.empty() && !o.skipWrittenPath.empty())
+            return "give --only-failed or --skip-written, not both";
         return {};
     }
-    if (!o.reportPath.empty() || !o.traceDir.empty() || !o.onlyFailedPath.empty())
-        return "--report, --trace-dir and --only-failed go with --fleet (a single run: --trace "
-               "FILE)";
+    if (!o.reportPath.empty() || !o.traceDir.empty() || !o.onlyFailedPath.empty() ||
+        !o.skipWrittenPath.empty() || !o.summaryPath.empty())
+        return "--report, --summary, --trace-dir, --only-failed and --skip-written go with "
+               "--fleet (a single run: --trace FILE)";
     if (o.link == CliOptions::Link::None)
         return "no link: give --serial PORT or --tcp ADDR[:PORT]";
     if (o.dspPath.empty() && o.armPath.empty())
@@ -234,7 +240,8 @@ std::string cliUsage()
                    [--quiet] [--trace FILE]
        updater-cli --list-ports
        updater-cli --fleet FILE [--dsp FILE] [--arm FILE] [--jobs N] [--retries N]
-                   [--report FILE] [--trace-dir DIR] [--only-failed REPORT]
+                   [--report FILE] [--summary FILE] [--trace-dir DIR]
+                   [--only-failed REPORT | --skip-written REPORT]
                    [--restart-wait S] [--check] [--quiet]
        updater-cli --merge-reports REPORT... --report FILE
 
@@ -253,7 +260,9 @@ the same 50 ms ticks, waits and texts as the desktop program.
                     success, the ARM job; between them the link is closed, and
                     after the restart wait opened again, tried for up to 60 s
   --restart-wait S  seconds the inverter takes to restart after the DSP
-                    firmware, before the link is opened again (default 3)
+                    firmware, counted from its hang-up (or from the end of the
+                    line's quiet), before the link is opened again (default 3);
+                    a wake-up left unanswered then is sent again for up to 60 s
   --quiet           no progress bar
   --trace FILE      write a support log of the job: every unit sent and byte
                     received with the time, the job state and the bytes in hex,
@@ -279,14 +288,29 @@ Many inverters at once:
   --report FILE     write the run as JSON: start, end, versions, the firmware
                     files with size and CRC-32, and per device its outcome,
                     failed firmware and step, job state, units and bytes sent,
-                    duration, attempts and final message
+                    duration, attempts, final message and, per firmware, the
+                    file, its CRC-32 and whether it is written, may be
+                    half-written or not started ("holds"). Rewritten whole
+                    whenever a device starts or ends (devices under way are "in
+                    progress"). Given the path of the --only-failed or
+                    --skip-written REPORT, the devices of this run replace
+                    theirs and the others keep their entries
+  --summary FILE    write a short text for a ticket: start and end, firmware
+                    files with CRC-32, counts, and each failed device with what
+                    it holds and what to do next
   --trace-dir DIR   one trace per device, DIR/NAME.trace
   --only-failed REPORT  run only the devices that REPORT (a report of an earlier
-                    run of this fleet file) lists as not succeeded, each with the
-                    firmware it still needs (the ARM firmware alone where the
-                    DSP firmware was written)
+                    run of this fleet file) lists as not succeeded, each from
+                    what it holds: a firmware written is not sent again, one
+                    not written must be given (else exit 2, naming the device)
+  --skip-written REPORT  run every device, but send no firmware that REPORT
+                    shows the device holding written with the same CRC-32; a
+                    device with nothing left is not contacted ("already
+                    written")
   --check           check the fleet file, every firmware file and every output
-                    path, print what would run, and contact nothing (exit 0 or 2)
+                    path exactly as a run does, print each device with its
+                    firmware files (size, CRC-32) and serial ports that do not
+                    exist, and contact and create nothing (exit 0 or 2)
   --quiet           no live table and no status lines, only the summary
   --merge-reports REPORT...  merge the reports of many sites (each REPORT a
                     --report of one fleet, its site named by its folder:
@@ -298,10 +322,11 @@ Many inverters at once:
 On a terminal a live table shows every device (step, percent, rate, time
 left); otherwise each status change is one line, "inv-07 10.0.0.7:8899 Erase
 Done.". A summary table (name, outcome, failed step, duration, attempts) and
-the counts end the run. Fleet exit status: 0 every device succeeded, 1 at least
-one failed, 2 the fleet file or a firmware file was refused (nothing was
-contacted), 130/143 interrupted (every running job abandoned; the summary and
-the report name each device that may be half-written).
+the counts end the run. Fleet exit status: 0 every device succeeded or was
+already written, 1 at least one failed, 2 the fleet file or a firmware file was
+refused (nothing was contacted), 130/143 interrupted (every running job
+abandoned; the summary and the report name each device that may be
+half-written).
   --version         the program's version
 
 Standard output carries each new status text ("Connecting...", "Erase...",
@@ -319,7 +344,8 @@ Exit status:
        (the message names the file and, for HEX, the line and the fault), or
        the trace file is the firmware file
   3    the link could not be opened: no such port, port busy, connection refused
-       or unreachable
+       or unreachable, and nothing of the device was changed (a device that may
+       be half-written, or holds one firmware of two, ends with 1)
   129  hung up (SIGHUP); 130 interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM
 )";
 }

@@ -34,8 +34,10 @@ struct CliOptions
     unsigned retries = 0;
     unsigned restartWait = 3; // seconds between the DSP firmware's success and the reopen
     std::string reportPath;
-    std::string onlyFailedPath; // --only-failed: the report of an earlier run
-    bool check = false;         // --check: check everything, contact nothing
+    std::string onlyFailedPath;  // --only-failed: the report of an earlier run
+    std::string skipWrittenPath; // --skip-written: the report of an earlier run
+    std::string summaryPath;     // --summary: the run's summary as text for a ticket
+    bool check = false;          // --check: check everything, contact nothing
     // --merge-reports: the reports of many sites into one --report; no device contacted.
     bool mergeReports = false;
     std::vector<std::string> mergePaths;

@@ -1,5 +1,6 @@
 #include "FleetSetup.h"
 
+#include "EarlierReport.h"
 #include "FleetFile.h"
 
 #include "FirmwareCheck.h"
@@ -10,6 +11,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
 
 #include <array>
 #include <filesystem>
@@ -45,47 +48,85 @@ std::string notAPlainFile(const std::string &option, const std::string &path, bo
            what + (folder ? "" : "; give a file");
 }
 
-// The devices that the earlier report lists as not succeeded, each with the
-// firmware it still needs: a device that failed in its ARM firmware had its DSP
-// firmware written.
-std::string keepOnlyFailed(const CliOptions &options, std::vector<run::DeviceEntry> &devices)
+// Each device starts from what the earlier report says it holds. With
+// --only-failed only the devices it lists as not succeeded run, and every one of
+// them must be given each firmware it does not hold written.
+std::string startFromReport(const CliOptions &options, std::vector<run::DeviceEntry> &devices,
+                            EarlierReport &earlier)
 {
-    const std::string &path = options.onlyFailedPath;
-    if (const std::string fault = notAPlainFile("--only-failed", path, false); !fault.empty())
+    const bool onlyFailed = !options.onlyFailedPath.empty();
+    const std::string option = onlyFailed ? "--only-failed" : "--skip-written";
+    const std::string &path = onlyFailed ? options.onlyFailedPath : options.skipWrittenPath;
+    if (const std::string fault = notAPlainFile(option, path, false); !fault.empty())
         return fault;
-    QFile file(QString::fromStdString(path));
-    QJsonParseError parse;
-    const QJsonDocument report = file.open(QIODevice::ReadOnly)
-                                     ? QJsonDocument::fromJson(file.readAll(), &parse)
-                                     : QJsonDocument();
-    const QJsonValue listed = report.object().value(QStringLiteral("devices"));
-    if (!listed.isArray())
-        return path + ": not a report of updater-cli --report";
-    std::map<std::string, QJsonObject> failed;
-    for (const QJsonValue &d : listed.toArray()) {
-        const QJsonObject o = d.toObject();
-        if (o.value(QStringLiteral("outcome")).toString() != QStringLiteral("success"))
-            failed.emplace(o.value(QStringLiteral("name")).toString().toStdString(), o);
-    }
+    if (std::string fault = readEarlierReport(option, path, earlier); !fault.empty())
+        return fault;
     std::vector<run::DeviceEntry> kept;
+    std::string missing;
     for (run::DeviceEntry &d : devices) {
-        const auto found = failed.find(d.name);
-        if (found == failed.end())
+        const auto found = earlier.devices.find(d.name);
+        if (found != earlier.devices.end())
+            d.earlier = found->second.holds;
+        if (!onlyFailed) {
+            kept.push_back(std::move(d));
             continue;
-        if (found->second.value(QStringLiteral("firmware")).toString() == QStringLiteral("arm") &&
-            !d.armPath.empty())
-            d.dspPath.clear();
+        }
+        if (found == earlier.devices.end() || found->second.succeeded)
+            continue;
+        for (const run::FirmwareKindInfo &kind : run::kFirmwareKinds) {
+            const std::optional<run::FirmwareHeld> &h = run::held(d.earlier, kind.kind);
+            const bool given =
+                !(kind.kind == run::FirmwareKind::Dsp ? d.dspPath : d.armPath).empty();
+            // A report from before holdings were kept says only that the DSP
+            // firmware was written when the ARM firmware failed.
+            const bool needed = h ? h->state != run::HeldState::Written
+                                  : kind.kind == run::FirmwareKind::Arm &&
+                                        run::held(d.earlier, run::FirmwareKind::Dsp).has_value();
+            if (needed && !given)
+                missing += "\n" + d.name + " needs the " + kind.name + " firmware (" + path + ": " +
+                           run::holdingsText(d.earlier) + "): give --" + kind.reportKey +
+                           " FILE or a " + kind.reportKey + " column";
+        }
         kept.push_back(std::move(d));
     }
     devices = std::move(kept);
+    if (!missing.empty())
+        return "a device would be left without the firmware it needs; nothing was contacted:" +
+               missing;
     if (devices.empty())
         return path + ": no device of " + options.fleetPath + " failed; nothing to run";
     return {};
 }
 
+// A file can be made at path (or an existing one written): tried with a file of
+// our own in its folder that goes again at once, so that a folder the system
+// refuses (read-only, /proc) is found before the run, and nothing is left.
+bool canWriteAt(const std::string &path)
+{
+    const QFileInfo info(QString::fromStdString(path));
+    if (info.exists())
+        return info.isFile() && info.isWritable();
+    QTemporaryFile probe(info.absolutePath() + QStringLiteral("/.updater-XXXXXX"));
+    return probe.open();
+}
+
+// The nearest folder of path that exists, and whether a folder can be made in it.
+bool canMakeFolderAt(const std::string &path)
+{
+    QFileInfo info(QString::fromStdString(path));
+    while (!info.exists() && !info.absoluteFilePath().isEmpty() &&
+           info.absoluteFilePath() != info.absolutePath())
+        info = QFileInfo(info.absolutePath());
+    if (!info.isDir())
+        return false;
+    QTemporaryDir probe(info.absoluteFilePath() + QStringLiteral("/.updater-XXXXXX"));
+    return probe.isValid();
+}
+
 } // namespace
 
-std::string readDevices(const CliOptions &options, std::vector<run::DeviceEntry> &devices)
+std::string readDevices(const CliOptions &options, std::vector<run::DeviceEntry> &devices,
+                        EarlierReport &earlier)
 {
     if (options.fleetPath.empty()) {
         run::DeviceEntry one;
@@ -100,14 +141,15 @@ std::string readDevices(const CliOptions &options, std::vector<run::DeviceEntry>
     std::string error = notAPlainFile("--fleet", options.fleetPath, false);
     if (error.empty())
         error = readFleetFile(options.fleetPath, options.dspPath, options.armPath, devices);
-    if (error.empty() && !options.onlyFailedPath.empty())
-        error = keepOnlyFailed(options, devices);
+    if (error.empty() && (!options.onlyFailedPath.empty() || !options.skipWrittenPath.empty()))
+        error = startFromReport(options, devices, earlier);
     return error;
 }
 
 std::string checkOutputs(const CliOptions &options, const std::vector<run::DeviceEntry> &devices)
 {
     for (const auto &[option, path, folder] : {std::tuple{"--report", options.reportPath, false},
+                                               {"--summary", options.summaryPath, false},
                                                {"--trace", options.tracePath, false},
                                                {"--trace-dir", options.traceDir, true}}) {
         if (const std::string fault = notAPlainFile(option, path, folder);
@@ -123,6 +165,8 @@ std::string checkOutputs(const CliOptions &options, const std::vector<run::Devic
     std::vector<std::array<std::string, 3>> outputs; // option, file, what it is
     if (!options.reportPath.empty())
         outputs.push_back({"--report", options.reportPath, "report"});
+    if (!options.summaryPath.empty())
+        outputs.push_back({"--summary", options.summaryPath, "summary"});
     for (const run::DeviceEntry &d : devices) {
         if (const std::string trace = tracePath(options, d); !trace.empty())
             outputs.push_back(
@@ -132,15 +176,25 @@ std::string checkOutputs(const CliOptions &options, const std::vector<run::Devic
         if (std::string clash = run::overwritesInput(option, output, noun, inputs); !clash.empty())
             return clash;
     }
-    if (!options.reportPath.empty() && !options.check &&
-        !std::ofstream(options.reportPath, std::ios::app))
-        return options.reportPath + ": cannot write the report";
-    if (!options.traceDir.empty()) {
-        const QString dir = QString::fromStdString(options.traceDir);
-        if (!QDir().mkpath(dir) || !QFileInfo(dir).isWritable())
-            return options.traceDir + ": cannot write traces in this folder";
+    // Checked as the run will write them, and nothing made: the report and the
+    // summary are first written once the run has started.
+    for (const auto &[path, what] : {std::pair{options.reportPath, "the report"},
+                                     {options.summaryPath, "the summary"},
+                                     {options.tracePath, "the trace file"}}) {
+        if (!path.empty() && !canWriteAt(path))
+            return path + ": cannot write " + what;
     }
+    if (!options.traceDir.empty() && !canMakeFolderAt(options.traceDir))
+        return options.traceDir + ": cannot write traces in this folder";
     return {};
+}
+
+std::string makeTraceDir(const CliOptions &options)
+{
+    const QString dir = QString::fromStdString(options.traceDir);
+    if (options.traceDir.empty() || (QDir().mkpath(dir) && QFileInfo(dir).isWritable()))
+        return {};
+    return options.traceDir + ": cannot write traces in this folder";
 }
 
 std::string tracePath(const CliOptions &options, const run::DeviceEntry &device)

@@ -4,10 +4,13 @@
 #include "Texts.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+
+#include <map>
 
 namespace updater::cli {
 
@@ -18,17 +21,10 @@ QString text(const std::string &s)
     return QString::fromStdString(s);
 }
 
-// "2024-05-01T12:00:03.250Z"
-QString isoTime(std::chrono::system_clock::time_point time)
-{
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
-    return QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::UTC).toString(Qt::ISODateWithMs);
-}
-
 QJsonObject deviceJson(const RunReport::Device &d)
 {
     const run::DeviceResult &x = d.result;
-    const bool failed = x.outcome != run::DeviceOutcome::Success && x.failedFirmware;
+    const bool failed = !run::succeeded(x.outcome) && x.failedFirmware;
     return {
         {"name", text(d.device->name)},
         {"link", text(d.device->linkText)},
@@ -43,12 +39,13 @@ QJsonObject deviceJson(const RunReport::Device &d)
         {"durationMs", static_cast<qint64>(x.duration.count())},
         {"attempts", x.attempts},
         {"message", text(x.message)},
+        {"holds", holdingsJson(x.holds)},
     };
 }
 
 } // namespace
 
-std::string reportJson(const RunReport &r)
+std::string reportJson(const RunReport &r, const QJsonArray &kept)
 {
     QJsonArray firmware;
     for (const run::FirmwareSummary &f : r.firmware)
@@ -58,9 +55,23 @@ std::string reportJson(const RunReport &r)
             {"size", static_cast<qint64>(f.size)},
             {"crc32", QStringLiteral("%1").arg(f.crc32, 8, 16, QLatin1Char('0'))},
         });
-    QJsonArray devices;
+    // The earlier run's devices in their order, each replaced by this run's entry
+    // when it ran again; then the devices new to this run.
+    std::map<QString, QJsonObject> now;
     for (const RunReport::Device &d : r.devices)
-        devices.append(deviceJson(d));
+        now.emplace(text(d.device->name), deviceJson(d));
+    QJsonArray devices;
+    for (const QJsonValue &k : kept) {
+        const QString name = k.toObject().value(QStringLiteral("name")).toString();
+        const auto found = now.find(name);
+        devices.append(found == now.end() ? k : found->second);
+        if (found != now.end())
+            now.erase(found);
+    }
+    for (const RunReport::Device &d : r.devices) {
+        if (const auto found = now.find(text(d.device->name)); found != now.end())
+            devices.append(found->second);
+    }
     const QJsonObject run{
         {"start", isoTime(r.start)},
         {"end", r.ended ? QJsonValue(isoTime(r.end)) : QJsonValue()},
@@ -84,10 +95,10 @@ bool ReportWriter::write(const run::FleetRun &run, std::optional<int> status)
     report.signal = run.signal();
     for (const auto &r : run.runs())
         report.devices.push_back({&r->device(), r->result()});
-    // Written whole and renamed into place: a crash or a power cut leaves the
-    // report of the run so far, never half of one.
+    // Written whole, flushed to the disk and renamed into place: a crash or a
+    // power cut leaves the report of the run so far, never half of one.
     QSaveFile out(QString::fromStdString(path_));
-    const std::string json = reportJson(report);
+    const std::string json = reportJson(report, kept_);
     if (out.open(QIODevice::WriteOnly) &&
         out.write(json.data(), static_cast<qint64>(json.size())) ==
             static_cast<qint64>(json.size()) &&
@@ -96,6 +107,56 @@ bool ReportWriter::write(const run::FleetRun &run, std::optional<int> status)
     if (!failed_)
         console_.error(path_ + ": cannot write the report: " + out.errorString().toStdString());
     failed_ = true;
+    return false;
+}
+
+void ReportWriter::keep(const EarlierReport &earlier)
+{
+    const QFileInfo mine(QString::fromStdString(path_));
+    const QFileInfo theirs(QString::fromStdString(earlier.path));
+    if (!earlier.path.empty() && mine.exists() &&
+        mine.canonicalFilePath() == theirs.canonicalFilePath())
+        kept_ = earlier.entries;
+}
+
+bool writeSummary(const std::string &path, const RunReport &head, const run::FleetRun &run,
+                  int status, Console &console)
+{
+    std::string text = "Firmware update of " + std::to_string(run.runs().size()) +
+                       (run.runs().size() == 1 ? " inverter\n" : " inverters\n");
+    text += "start " + isoTime(head.start).toStdString() + ", end " +
+            isoTime(std::chrono::system_clock::now()).toStdString() + ", exit status " +
+            std::to_string(status) + "\n";
+    for (const run::FirmwareSummary &f : head.firmware)
+        text += std::string(run::kindInfo(f.kind).name) + " firmware " + f.path + " (" +
+                std::to_string(f.size) + " bytes, CRC-32 " + run::crcText(f.crc32) + ")\n";
+    std::map<std::string, int> counts;
+    std::string failed;
+    for (const auto &r : run.runs()) {
+        const run::DeviceResult x = r->result();
+        ++counts[run::outcomeName(x.outcome)];
+        if (run::succeeded(x.outcome))
+            continue;
+        failed += "  " + r->device().name + " (" + r->device().linkText +
+                  "): " + run::outcomeName(x.outcome) + "; holds: " + x.deviceHolds + "; next: " +
+                  (x.outcome == run::DeviceOutcome::LinkNotOpened && !x.touched
+                       ? "check its link, then run again with --only-failed"
+                       : "run again with --only-failed") +
+                  "\n";
+    }
+    std::string line;
+    for (const auto &[outcome, count] : counts)
+        line += (line.empty() ? "" : ", ") + std::to_string(count) + " " + outcome;
+    text += line + "\n";
+    if (!failed.empty())
+        text += "failed:\n" + failed;
+    QSaveFile out(QString::fromStdString(path));
+    if (out.open(QIODevice::WriteOnly) &&
+        out.write(text.data(), static_cast<qint64>(text.size())) ==
+            static_cast<qint64>(text.size()) &&
+        out.commit())
+        return true;
+    console.error(path + ": cannot write the summary: " + out.errorString().toStdString());
     return false;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Console.h"
+#include "EarlierReport.h"
 
 #include "DeviceRun.h"
 #include "FirmwareCheck.h"
@@ -31,8 +32,9 @@ struct RunReport
     std::vector<Device> devices;
 };
 
-// The report as JSON text.
-std::string reportJson(const RunReport &report);
+// The report as JSON text; kept: entries of devices of an earlier run that this
+// run's devices replace by name, or keep.
+std::string reportJson(const RunReport &report, const QJsonArray &kept = {});
 
 // Writes --report: the run so far whenever a device has started or ended, and the
 // whole run once it has ended. A write that fails is said once on the console.
@@ -42,6 +44,9 @@ public:
     ReportWriter(std::string path, Console &console) : path_(std::move(path)), console_(console) {}
 
     bool wanted() const { return !path_.empty(); }
+    // The report of an earlier run: when it is the file this one writes, the
+    // devices of this run replace theirs and the others keep their entries.
+    void keep(const EarlierReport &earlier);
     // What every report of the run says: its start, firmware, jobs and retries.
     RunReport &head() { return head_; }
     // The report of run as it stands (status: the run's exit status once it has
@@ -53,6 +58,11 @@ private:
     Console &console_;
     RunReport head_;
     bool failed_ = false;
+    QJsonArray kept_; // the earlier report's entries, when it is this file
 };
+
+// Writes --summary: a short text for a ticket. False when it failed (said once).
+bool writeSummary(const std::string &path, const RunReport &head, const run::FleetRun &run,
+                  int status, Console &console);
 
 } // namespace updater::cli

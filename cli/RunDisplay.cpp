@@ -3,6 +3,8 @@
 #include "RunOutcome.h"
 #include "RunWords.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -16,7 +18,7 @@ constexpr int kPollsPerRedraw = 5;
 
 std::string failedStep(const run::DeviceResult &r)
 {
-    if (r.outcome == run::DeviceOutcome::Success || !r.failedFirmware)
+    if (run::succeeded(r.outcome) || !r.failedFirmware)
         return {};
     return std::string(run::kindInfo(*r.failedFirmware).name) + " " + run::stepName(r.end.step);
 }
@@ -32,6 +34,7 @@ int tableGroup(run::DeviceOutcome o)
     case run::DeviceOutcome::Waiting:
         return 2;
     case run::DeviceOutcome::Success:
+    case run::DeviceOutcome::AlreadyWritten:
         return 3;
     default:
         return 0;
@@ -127,14 +130,27 @@ void RunDisplay::drawTable()
     live_.draw(text, size.columns);
 }
 
-void RunDisplay::listChecked(const run::FleetRun &run)
+void RunDisplay::listChecked(const run::FleetRun &run,
+                             const std::vector<run::FirmwareSummary> &firmware)
 {
     for (const auto &r : run.runs()) {
         const run::DeviceEntry &d = r->device();
-        std::string firmware;
-        for (const std::string &path : {d.dspPath, d.armPath})
-            firmware += path.empty() ? "" : (firmware.empty() ? " " : ", ") + path;
-        std::fputs((d.name + " " + d.linkText + ":" + firmware + "\n").c_str(), stdout);
+        std::string line = d.name + " " + d.linkText;
+        // A serial port that is not there now will not be there for the run.
+        if (!d.link.tcp && !d.link.serialPath.empty() &&
+            !QFileInfo::exists(QString::fromStdString(d.link.serialPath)))
+            line += " (no such port)";
+        line += ":";
+        std::string files;
+        for (const run::FirmwareSummary &f : firmware) {
+            if (f.path != (f.kind == run::FirmwareKind::Dsp ? d.dspPath : d.armPath))
+                continue;
+            files += (files.empty() ? " " : ", ") + f.path + " (" + std::to_string(f.size) +
+                     " bytes, CRC-32 " + run::crcText(f.crc32) + ")";
+        }
+        if (files.empty())
+            files = " nothing to send: " + run::holdingsText(d.earlier);
+        std::fputs((line + files + "\n").c_str(), stdout);
     }
     std::fflush(stdout);
 }
@@ -144,6 +160,7 @@ std::string RunDisplay::summary(const run::FleetRun &run)
     std::vector<std::vector<std::string>> rows = {
         {"name", "outcome", "failed step", "duration", "attempts"}};
     int succeeded = 0;
+    int already = 0;
     std::vector<std::string> halfWritten;
     for (const auto &r : run.runs()) {
         const run::DeviceResult x = r->result();
@@ -151,14 +168,16 @@ std::string RunDisplay::summary(const run::FleetRun &run)
                         run::minutesSeconds(x.duration.count() / 1000),
                         std::to_string(x.attempts)});
         succeeded += x.outcome == run::DeviceOutcome::Success ? 1 : 0;
+        already += x.outcome == run::DeviceOutcome::AlreadyWritten ? 1 : 0;
         if (x.mayBeHalfWritten)
             halfWritten.push_back(r->device().name);
     }
     const std::size_t count = run.runs().size();
     std::string text = columns(rows);
     text += std::to_string(count) + (count == 1 ? " device: " : " devices: ") +
-            std::to_string(succeeded) + " succeeded, " + std::to_string(count - succeeded) +
-            " failed\n";
+            std::to_string(succeeded) + " succeeded, " +
+            (already > 0 ? std::to_string(already) + " already written, " : std::string()) +
+            std::to_string(count - succeeded - already) + " failed\n";
     if (!halfWritten.empty()) {
         text += "may be half-written, run the update again:";
         for (const std::string &name : halfWritten)
@@ -166,7 +185,7 @@ std::string RunDisplay::summary(const run::FleetRun &run)
         text += "\n";
     }
     for (const auto &r : run.runs()) {
-        if (r->outcome() != run::DeviceOutcome::Success)
+        if (!run::succeeded(r->outcome()))
             text += r->device().name + ": " + r->deviceHolds() + "\n";
     }
     return text;

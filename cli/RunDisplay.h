@@ -28,8 +28,11 @@ public:
     // The run has ended: the last table and, for a fleet, the summary.
     void ended();
 
-    // "inv-1 10.0.0.7:8899: dsp.hex, arm.bin" a device on standard output.
-    static void listChecked(const run::FleetRun &run);
+    // "inv-1 10.0.0.7:8899: dsp.hex (52311 bytes, CRC-32 0badf00d), arm.bin (...)"
+    // a device on standard output, with "(no such port)" after a serial port that
+    // is not there.
+    static void listChecked(const run::FleetRun &run,
+                            const std::vector<run::FirmwareSummary> &firmware);
     // The fleet's summary: a row per device, the counts, the devices that may be
     // half-written and what each failed device holds.
     static std::string summary(const run::FleetRun &run);

@@ -26,22 +26,41 @@ std::optional<int> RunFront::prepare()
         console_.error(why);
         return run::kExitRefused;
     };
-    if (const std::string fault = readDevices(options_, devices_); !fault.empty())
+    if (const std::string fault = readDevices(options_, devices_, earlier_); !fault.empty())
         return refuse(fault);
     if (const std::string fault = checkOutputs(options_, devices_); !fault.empty())
         return refuse(fault);
+    const auto refused = run::checkFirmwareFiles(devices_, report_.head().firmware);
+    // A signal during the checks ends the run before any device is contacted.
+    if (const int signal = pendingSignal(); signal != 0) {
+        console_.error("interrupted while the firmware files were checked; no device was "
+                       "contacted");
+        return 128 + signal;
+    }
+    if (!refused) {
+        for (const std::string &note :
+             startFromEarlier(devices_, report_.head().firmware, !options_.onlyFailedPath.empty()))
+            console_.error("note: " + note);
+    }
+    if (!options_.check) {
+        if (const std::string fault = makeTraceDir(options_); !fault.empty())
+            return refuse(fault);
+    }
     run::DeviceRun::Settings settings;
     settings.retries = options_.retries;
     settings.restartWaitMs = static_cast<int>(options_.restartWait) * 1000;
+    settings.longerRestartWait = "--restart-wait";
     const bool echo = !display_.showsTable() && (!fleet() || !options_.quiet);
     run_ = std::make_unique<run::FleetRun>(
         devices_, settings, options_.jobs, [this, echo](const run::DeviceEntry &d) {
             return std::make_unique<CliPresenter>(
                 console_, echo, fleet() ? d.name + " " + d.linkText + " " : std::string());
         });
-    if (auto refused = openTraces())
-        return refused;
-    return checkFirmware();
+    if (auto failed = openTraces())
+        return failed;
+    if (refused)
+        return refuseFirmware(*refused);
+    return std::nullopt;
 }
 
 std::optional<int> RunFront::openTraces()
@@ -66,18 +85,9 @@ std::optional<int> RunFront::openTraces()
     return std::nullopt;
 }
 
-std::optional<int> RunFront::checkFirmware()
+int RunFront::refuseFirmware(const run::Refusal &refused)
 {
-    const auto refused = run::checkFirmwareFiles(devices_, report_.head().firmware);
-    // A signal during the checks ends the run before any device is contacted.
-    if (const int signal = pendingSignal(); signal != 0) {
-        console_.error("interrupted while the firmware files were checked; no device was "
-                       "contacted");
-        return 128 + signal;
-    }
-    if (!refused)
-        return std::nullopt;
-    const std::string fault = refused->path + ": " + refused->fault;
+    const std::string fault = refused.path + ": " + refused.fault;
     console_.error(std::string(texts::kFileRefused));
     console_.error(fault);
     for (const auto &r : run_->runs()) {
@@ -100,13 +110,15 @@ std::optional<int> RunFront::start(std::function<void(int)> finished)
     if (auto refused = prepare())
         return refused;
     if (options_.check) {
-        RunDisplay::listChecked(*run_);
+        RunDisplay::listChecked(*run_, report_.head().firmware);
         return run::kExitSuccess; // every file checked; nothing contacted
     }
     whenSignalled(this, [this](int signal) { run_->interrupt(signal); });
     display_.start(*run_);
-    if (report_.wanted())
+    if (report_.wanted()) {
+        report_.keep(earlier_);
         run_->setOnChange([this] { report_.write(*run_, std::nullopt); });
+    }
     run_->start([this](int status) {
         QMetaObject::invokeMethod(
             this, [this, status] { ended(status); }, Qt::QueuedConnection);
@@ -117,8 +129,12 @@ std::optional<int> RunFront::start(std::function<void(int)> finished)
 void RunFront::ended(int status)
 {
     display_.ended();
-    // A report that could not be written fails a run that had succeeded.
+    // A report or a summary that could not be written fails a run that had succeeded.
     if (report_.wanted() && !report_.write(*run_, status) && status == run::kExitSuccess)
+        status = run::kExitFailed;
+    if (!options_.summaryPath.empty() &&
+        !writeSummary(options_.summaryPath, report_.head(), *run_, status, console_) &&
+        status == run::kExitSuccess)
         status = run::kExitFailed;
     if (finished_)
         finished_(status);

@@ -2,6 +2,7 @@
 
 #include "CliOptions.h"
 #include "Console.h"
+#include "EarlierReport.h"
 #include "Report.h"
 #include "RunDisplay.h"
 
@@ -37,8 +38,8 @@ private:
     std::optional<int> prepare();
     // Opens --trace, or names each device's file in --trace-dir.
     std::optional<int> openTraces();
-    // Every firmware file once, before any device is contacted.
-    std::optional<int> checkFirmware();
+    // A firmware file was refused: said, and written into every trace.
+    int refuseFirmware(const run::Refusal &refused);
     void ended(int status);
 
     CliOptions options_;
@@ -46,6 +47,7 @@ private:
     RunDisplay display_;
     ReportWriter report_;
     std::vector<run::DeviceEntry> devices_;
+    EarlierReport earlier_; // of --only-failed or --skip-written
     std::unique_ptr<run::FleetRun> run_;
     std::function<void(int)> finished_;
 };

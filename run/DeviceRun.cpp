@@ -33,6 +33,19 @@ bool worthAnotherAttempt(DeviceOutcome outcome)
            outcome == DeviceOutcome::LinkLost || answerOutcome(outcome);
 }
 
+// The firmware files a device gets, by kind, not started yet.
+Holdings givenFirmware(const DeviceEntry &d)
+{
+    Holdings given;
+    for (const FirmwareKindInfo &kind : kFirmwareKinds) {
+        const std::string &path = kind.kind == FirmwareKind::Dsp ? d.dspPath : d.armPath;
+        if (!path.empty())
+            held(given, kind.kind) = FirmwareHeld{path, d.crc32[static_cast<int>(kind.kind)],
+                                                  HeldState::NotStarted, std::nullopt};
+    }
+    return given;
+}
+
 } // namespace
 
 DeviceRun::DeviceRun(DeviceEntry device, const Settings &settings, DevicePresenter &presenter,
@@ -42,7 +55,7 @@ DeviceRun::DeviceRun(DeviceEntry device, const Settings &settings, DevicePresent
       sink_(job_, trace_.log(), host_.answers(), time_),
       link_(link ? std::move(link) : makeProgramLink()), timer_(time_.timer())
 {
-    record_.reset(!device_.dspPath.empty(), !device_.armPath.empty());
+    record_.reset(givenFirmware(device_), device_.earlier);
     link_->attach(&sink_, &host_, this);
     host_.attach(link_.get());
     // The job ends on whatever thread ran its last step; the rest happens here.
@@ -67,8 +80,9 @@ void DeviceRun::reset(DeviceEntry device, const Settings &settings)
     stage_ = 0;
     jobUnitsBefore_ = host_.unitsSent();
     linkLost_ = false;
+    awaitingHangUp_ = false;
     linkError_.clear();
-    record_.reset(!device_.dspPath.empty(), !device_.armPath.empty());
+    record_.reset(givenFirmware(device_), device_.earlier);
     attempts_ = 0;
     duration_ = {};
     message_.clear();
@@ -130,7 +144,19 @@ void DeviceRun::start()
     if (const std::string error = trace_.openForStart(); !error.empty())
         presenter_.fault(error);
     stage_ = 0;
-    record_.reset(!device_.dspPath.empty(), !device_.armPath.empty());
+    awaitingHangUp_ = false;
+    hungUpAt_ = {};
+    record_.reset(givenFirmware(device_), device_.earlier);
+    if (device_.dspPath.empty() && device_.armPath.empty() &&
+        (device_.earlier[0] || device_.earlier[1])) {
+        // Every firmware of the run is on the device already: it is not contacted.
+        record_.setOutcome(DeviceOutcome::AlreadyWritten);
+        note("end", outcomeName(DeviceOutcome::AlreadyWritten));
+        setPhase(Phase::Done);
+        if (finished_)
+            finished_();
+        return;
+    }
     record_.setOutcome(DeviceOutcome::Running);
     attempts_ = 1;
     linkError_.clear();
@@ -190,6 +216,8 @@ void DeviceRun::linkLost()
     presenter_.linkChanged(false);
     if (phase_ == Phase::Running)
         lostInJob();
+    else if (phase_ == Phase::Closing && awaitingHangUp_)
+        hungUp();
     else if (phase_ == Phase::Closing && settings_.keepLinkOpen)
         listen(); // the inverter hung up as it restarts: nothing more comes
 }
@@ -215,6 +243,9 @@ void DeviceRun::startJob()
     sendingSince_.reset();
     const FirmwareKindInfo &kind = kindInfo(firmware());
     host_.newJob(kind.type, link_->serialLine());
+    // The firmware after a restart may find the inverter not yet up: its job's
+    // time-out is told only once no other wake-up follows.
+    host_.setHoldMessages(stage_ > 0);
     jobUnitsBefore_ = host_.unitsSent();
     note("job", std::string(kind.name) + " firmware " + firmwarePath());
     job_.setFirmware(kind.type, firmwarePath());
@@ -285,6 +316,15 @@ void DeviceRun::jobIdle()
             verdict(end, true);
         return;
     }
+    // Before a second firmware the restart is waited for from the moment the
+    // inverter hangs up: a TCP link stays open until then, its answers counted.
+    if (end.outcome == JobOutcome::Success && stage_ == 0 && twoFirmwares() && link_->isOpen() &&
+        device_.link.tcp) {
+        awaitingHangUp_ = true;
+        host_.setMuted(true); // the hang-up is the restart, not a fault
+        timer_->start(std::chrono::milliseconds(kLongestHangUpWaitMs), [this] { hungUp(); });
+        return;
+    }
     // The device restarts after an update and may close the link first: what the
     // job handed to the link is written before it closes, without holding up others.
     // Answers that keep coming are counted meanwhile; once they outnumber the
@@ -293,6 +333,28 @@ void DeviceRun::jobIdle()
         [this, end](bool sent) {
             presenter_.linkChanged(false);
             verdict(end, sent);
+        },
+        [this] { return host_.answers().count().tooMany(); });
+}
+
+void DeviceRun::hungUp()
+{
+    if (!std::exchange(awaitingHangUp_, false))
+        return;
+    timer_->stop();
+    if (!link_->isOpen()) {
+        hungUpAt_ = time_.now();
+        note("link", "the device hung up");
+        presenter_.linkChanged(false);
+        verdict(job_.lastEnd(), true);
+        return;
+    }
+    // It never hung up: what is left is drained, and the restart counts from then.
+    link_->closeWhenSent(
+        [this](bool sent) {
+            hungUpAt_ = time_.now();
+            presenter_.linkChanged(false);
+            verdict(job_.lastEnd(), sent);
         },
         [this] { return host_.answers().count().tooMany(); });
 }
@@ -318,6 +380,8 @@ void DeviceRun::verdict(JobEnd end, bool sent)
     if (phase_ != Phase::Closing || decided_)
         return;
     if (end.outcome != JobOutcome::Success) {
+        if (wakeAgain(end))
+            return;
         failed(outcomeOf(end, linkLost_), end);
         return;
     }
@@ -346,12 +410,19 @@ void DeviceRun::verdict(JobEnd end, bool sent)
         return;
     }
     ++stage_;
-    setPhase(Phase::Reopening);
     // A device that gets two firmwares is told one success, once both are written.
     host_.dropSuccess();
     say("DSP firmware written; opening the link again for the ARM firmware");
+    awaitRestart();
+}
+
+void DeviceRun::awaitRestart()
+{
+    setPhase(Phase::Reopening);
     note("run",
-         "waiting " + std::to_string(settings_.restartWaitMs) + " ms for the device to restart");
+         "waiting " + std::to_string(settings_.restartWaitMs) +
+             " ms for the device to restart, from " +
+             (hungUpAt_ == RunTime::Clock::time_point{} ? "the end of its job" : "its hang-up"));
     host_.setMuted(true); // a restarting device refuses for a while: said once
     // A wake-up sent before the restart would reach the boot loader that has
     // just finished, or a WiFi module that stays up and swallows it.
@@ -361,9 +432,35 @@ void DeviceRun::verdict(JobEnd end, bool sent)
     });
 }
 
+bool DeviceRun::wakeAgain(const JobEnd &end)
+{
+    // Only the wake-up of the firmware after a restart, only a time-out, and only
+    // while the time for the restart lasts.
+    if (stage_ == 0 || end.outcome != JobOutcome::TimedOut || end.step > JobStep::Connecting ||
+        linkLost_ || since(reopenSince_).count() >= settings_.reopenForMs)
+        return false;
+    host_.dropHeld();
+    note("run", "no answer to the wake-up: the device may still be restarting; opening the "
+                "link again");
+    link_->close();
+    setPhase(Phase::Reopening);
+    host_.setMuted(true);
+    timer_->start(std::chrono::milliseconds(settings_.reopenEveryMs), [this] { open(); });
+    return true;
+}
+
 void DeviceRun::failed(DeviceOutcome outcome, JobEnd end, std::string why)
 {
     host_.dropSuccess();
+    host_.tellHeld();
+    // The second firmware's wake-up never answered: the restart may take longer.
+    if (stage_ > 0 && end.step <= JobStep::Connecting && outcome != DeviceOutcome::Interrupted) {
+        const int seconds = 2 * std::max(settings_.restartWaitMs / 1000, 3);
+        why = "the inverter may still be restarting" +
+              (settings_.longerRestartWait.empty()
+                   ? std::string()
+                   : ": try " + settings_.longerRestartWait + " " + std::to_string(seconds));
+    }
     record_.failed(outcome, firmware(), end, std::move(why));
     if (outcome == DeviceOutcome::LinkLost && linkError_.empty())
         linkError_ = stopped("link lost");
@@ -426,13 +523,17 @@ void DeviceRun::interrupt(int signal)
         job_.abandon(); // closes the firmware file
         end = job_.lastEnd();
         // Only the closing of the link was cut short: the answers so far decide.
-        if (end.outcome == JobOutcome::Success && !host_.answers().count().tooMany() &&
-            (stage_ > 0 || !twoFirmwares())) {
+        if (end.outcome == JobOutcome::Success && !host_.answers().count().tooMany()) {
             record_.reached(firmware(), end.step, true);
-            finish(DeviceOutcome::Success);
-            return;
+            if (stage_ > 0 || !twoFirmwares()) {
+                finish(DeviceOutcome::Success);
+                return;
+            }
+            ++stage_; // the DSP firmware is written; the ARM firmware's job never began
+            end = JobEnd{JobOutcome::Abandoned, kNoJob, JobStep::NotStarted};
         }
     }
+    awaitingHangUp_ = false;
     host_.dropSuccess();
     jobRunning_.store(false);
     record_.failed(DeviceOutcome::Interrupted, firmware(), end);
@@ -461,8 +562,18 @@ DeviceResult DeviceRun::result() const
     r.end = record_.end();
     r.attempts = attempts_;
     r.message = message_;
-    r.deviceHolds = record_.deviceHolds();
-    r.mayBeHalfWritten = record_.mayBeHalfWritten();
+    // A job under way has reached its step: a report made now says what the
+    // device may hold if the run goes no further.
+    DeviceRecord record = record_;
+    if (phase_ == Phase::Running || phase_ == Phase::Closing) {
+        const JobFields f = job_.fields();
+        if (f.jobState != kNoJob)
+            record.reached(firmware(), stepOf(f.firmwareType, f.jobState));
+    }
+    r.deviceHolds = record.deviceHolds();
+    r.mayBeHalfWritten = record.mayBeHalfWritten();
+    r.holds = record.holds();
+    r.touched = record.touched();
     r.unitsSent = host_.unitsSent();
     r.bytesSent = host_.bytesSent();
     r.lastStatus = host_.lastStatus();

@@ -13,6 +13,7 @@
 
 #include <QObject>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -36,6 +37,12 @@ struct DeviceEntry
     // The kind of firmware the window chose while no file is given: the job then
     // asks for one.
     FirmwareKind chosen = FirmwareKind::Dsp;
+    // By kind: the CRC-32 of dspPath and armPath, once checked.
+    std::array<std::optional<std::uint32_t>, 2> crc32;
+    // What an earlier run's report says the device holds: where this run starts
+    // from, and what it keeps where this run does not reach. A device given no
+    // firmware file and holding firmware so is already written: not contacted.
+    Holdings earlier;
 };
 
 // Where a device stands, for a progress bar or a table row.
@@ -85,6 +92,9 @@ public:
         // A link closed during a job ends the job at once; otherwise the job's wait
         // runs out as for any missing answer.
         bool endJobWhenLinkLost = true;
+        // What a failure of the second firmware's wake-up suggests: "try
+        // --restart-wait 6" (front ends name their own setting; "" none).
+        std::string longerRestartWait;
         // The window's DownLoad: the link stays as the technician set it. It is
         // used as it stands, opened again first when it was open and has closed
         // since, and left open after the job; the line is listened to until quiet
@@ -107,6 +117,9 @@ public:
     // most kLongestListenMs.
     static constexpr int kQuietMs = 500;
     static constexpr int kLongestListenMs = 5000;
+    // After the first of two firmwares a TCP link is kept open until the inverter
+    // hangs up as it restarts, at most this long; the restart wait counts from then.
+    static constexpr int kLongestHangUpWaitMs = 5000;
 
     // link: the device's link (nullptr: the programs' link object).
     DeviceRun(DeviceEntry device, const Settings &settings, DevicePresenter &presenter,
@@ -175,6 +188,13 @@ private:
     void listen();
     // The job has ended and its link is drained (sent: all of it was written).
     void verdict(JobEnd end, bool sent);
+    // The first of two firmwares is written: wait for the restart, then reopen.
+    void awaitRestart();
+    // The inverter hung up after the first of two firmwares, or its time ran out.
+    void hungUp();
+    // The second firmware's wake-up went unanswered soon after the restart: the
+    // link is opened again while the reopen time lasts.
+    bool wakeAgain(const JobEnd &end);
     void failed(DeviceOutcome outcome, JobEnd end, std::string why = {});
     void finish(DeviceOutcome outcome);
     void say(const std::string &text);
@@ -203,9 +223,10 @@ private:
     std::size_t stage_ = 0;     // 0 the first firmware, 1 the second
     int jobUnitsBefore_ = 0;    // units sent before the job of this attempt
     bool linkLost_ = false;
-    bool decided_ = false; // the verdict of the last job has been made
+    bool awaitingHangUp_ = false; // after the first firmware: until the inverter hangs up
+    bool decided_ = false;        // the verdict of the last job has been made
     std::string linkError_;
-    RunTime::Clock::time_point startedAt_, reopenSince_, jobEndedAt_;
+    RunTime::Clock::time_point startedAt_, reopenSince_, jobEndedAt_, hungUpAt_;
     mutable std::optional<RunTime::Clock::time_point> sendingSince_;
     DeviceRecord record_;
     int attempts_ = 0;

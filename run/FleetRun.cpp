@@ -28,7 +28,7 @@ std::optional<Refusal> checkFirmwareFiles(const std::vector<DeviceEntry> &device
 FleetRun::FleetRun(std::vector<DeviceEntry> devices, const DeviceRun::Settings &settings,
                    unsigned jobs, const PresenterFor &presenterFor, const LinkFor &linkFor,
                    RunTime *time)
-    : jobs_(std::max(1u, jobs)), ownTicks_(time == nullptr)
+    : ownTicks_(time == nullptr), jobs_(std::max(1u, jobs))
 {
     for (DeviceEntry &d : devices) {
         presenters_.push_back(presenterFor(d));
@@ -112,10 +112,10 @@ void FleetRun::interrupt(int signal)
 
 int FleetRun::exitStatus() const
 {
-    std::vector<DeviceOutcome> outcomes;
+    std::vector<DeviceEnd> ends;
     for (const auto &run : runs_)
-        outcomes.push_back(run->outcome());
-    return run::exitStatus(outcomes, signal_);
+        ends.push_back({run->outcome(), run->result().touched});
+    return run::exitStatus(ends, signal_);
 }
 
 void FleetRun::end(int signal)

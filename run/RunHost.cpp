@@ -58,6 +58,7 @@ void RunHost::newJob(std::int32_t firmwareType, bool serialLine)
     std::lock_guard lock(linesMutex_);
     heldSuccess_.reset();
     heldHide_ = false;
+    heldOther_.reset();
     connectLine_.reset();
     programLine_.reset();
     fileLine_.reset();
@@ -82,6 +83,10 @@ void RunHost::showMessage(MessageKind kind, const std::string &text)
         lastMessage_ = text;
         if (kind == MessageKind::Success) {
             heldSuccess_ = text;
+            return;
+        }
+        if (holdMessages_.load()) {
+            heldOther_ = {kind, text};
             return;
         }
     }
@@ -115,6 +120,27 @@ void RunHost::dropSuccess()
     std::lock_guard lock(linesMutex_);
     heldSuccess_.reset();
     heldHide_ = false;
+}
+
+void RunHost::tellHeld()
+{
+    std::optional<std::pair<MessageKind, std::string>> held;
+    {
+        std::lock_guard lock(linesMutex_);
+        held.swap(heldOther_);
+    }
+    if (!held)
+        return;
+    trace_.note("message", held->second);
+    presenter_.message(held->first, held->second);
+}
+
+void RunHost::dropHeld()
+{
+    std::lock_guard lock(linesMutex_);
+    heldSuccess_.reset();
+    heldHide_ = false;
+    heldOther_.reset();
 }
 
 void RunHost::idleChanged(bool idle)

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace updater {
 class DeviceLink;
@@ -71,6 +72,12 @@ public:
     void tellSuccess();
     // The run failed after all: the held success is never shown.
     void dropSuccess();
+    // While set (a job the run may try again), every message a job ends with is
+    // held back, not only a success: the run tells it (tellHeld) once it fails,
+    // or drops it (dropHeld) when it tries again.
+    void setHoldMessages(bool hold) { holdMessages_.store(hold); }
+    void tellHeld();
+    void dropHeld();
 
     bool progressVisible() const { return progressVisible_.load(); }
     // The acknowledgements of the last job against its units.
@@ -100,7 +107,9 @@ private:
     std::optional<std::string> fileLine_, connectLine_, programLine_;
     std::string lastStatus_, lastMessage_;
     std::optional<std::string> heldSuccess_; // the job's success message, not yet told
-    bool heldHide_ = false;                  // the progress bar to hide after it
+    std::atomic<bool> holdMessages_{false};
+    std::optional<std::pair<MessageKind, std::string>> heldOther_;
+    bool heldHide_ = false; // the progress bar to hide after it
 };
 
 // Where the link hands every received byte: traced, then given to the job.

@@ -10,7 +10,7 @@ const char *outcomeName(DeviceOutcome outcome)
     case DeviceOutcome::Waiting:
         return "waiting";
     case DeviceOutcome::Running:
-        return "running";
+        return "in progress";
     case DeviceOutcome::Success:
         return "success";
     case DeviceOutcome::LinkNotOpened:
@@ -31,21 +31,24 @@ const char *outcomeName(DeviceOutcome outcome)
         return "interrupted";
     case DeviceOutcome::NotStarted:
         return "not started";
+    case DeviceOutcome::AlreadyWritten:
+        return "already written";
     }
     return "";
 }
 
-int exitStatus(const std::vector<DeviceOutcome> &outcomes, int signal)
+int exitStatus(const std::vector<DeviceEnd> &ends, int signal)
 {
     if (signal != 0)
         return 128 + signal;
-    if (std::all_of(outcomes.begin(), outcomes.end(),
-                    [](DeviceOutcome o) { return o == DeviceOutcome::Success; }))
+    if (std::all_of(ends.begin(), ends.end(), [](DeviceEnd e) { return succeeded(e.outcome); }))
         return kExitSuccess;
-    if (outcomes.size() == 1 && outcomes.front() == DeviceOutcome::FileRefused)
-        return kExitRefused;
-    if (outcomes.size() == 1 && outcomes.front() == DeviceOutcome::LinkNotOpened)
-        return kExitNoLink;
+    if (ends.size() == 1 && !ends.front().touched) {
+        if (ends.front().outcome == DeviceOutcome::FileRefused)
+            return kExitRefused;
+        if (ends.front().outcome == DeviceOutcome::LinkNotOpened)
+            return kExitNoLink;
+    }
     return kExitFailed;
 }
 

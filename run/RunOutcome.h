@@ -25,9 +25,12 @@ enum class DeviceOutcome
     FileFailed,  // a firmware file failed while it was being sent
     Interrupted, // Ctrl+C or SIGTERM ended the run while it was under way
     NotStarted,  // the run was interrupted before this device's turn
+    // Not contacted: an earlier report shows it holding every firmware of the run,
+    // the same files by their CRC-32, written.
+    AlreadyWritten,
 };
 
-// "link not opened", "time-out": the summary's and the report's word for it.
+// "link not opened", "time-out", "in progress": the summary's and the report's word for it.
 const char *outcomeName(DeviceOutcome outcome);
 
 // The outcomes that the count of the device's answers decides.
@@ -42,9 +45,25 @@ inline constexpr int kExitFailed = 1;  // a time-out, a lost link or a file that
 inline constexpr int kExitRefused = 2; // usage, or a firmware or fleet file refused: nothing sent
 inline constexpr int kExitNoLink = 3;  // the link could not be opened
 
+// How a device's run ended, as the exit status sums it up.
+struct DeviceEnd
+{
+    DeviceOutcome outcome = DeviceOutcome::Waiting;
+    // The device is not as it was (a firmware written or half-written): its
+    // failure is never one that left it untouched.
+    bool touched = false;
+};
+
+// Success, or nothing needed doing.
+constexpr bool succeeded(DeviceOutcome outcome)
+{
+    return outcome == DeviceOutcome::Success || outcome == DeviceOutcome::AlreadyWritten;
+}
+
 // The exit status of a run whose devices ended so: 128 + signal when a signal
-// ended it; 0 when every device succeeded; for one device, 2 for a file the job
-// refused and 3 for a link that did not open; otherwise 1.
-int exitStatus(const std::vector<DeviceOutcome> &outcomes, int signal);
+// ended it; 0 when every device succeeded or was already written; for one device
+// left untouched, 2 for a file the job refused and 3 for a link that did not
+// open; otherwise 1.
+int exitStatus(const std::vector<DeviceEnd> &ends, int signal);
 
 } // namespace updater::run

@@ -254,7 +254,10 @@ TEST(CliFleet, WhatTheDeviceHoldsOutlivesALaterAttemptAndAnInterruptBetweenFirmw
         const Finished cli =
             runCli({"--fleet", writeFleetFile("gone.csv", "name,link\n" + tcpRow("d", sim.port())),
                     "--dsp", samples().dspHex, "--retries", "1", "--report", report});
-        EXPECT_EQ(cli.status, 3) << cli.err.toStdString();
+        EXPECT_EQ(cli.status, 1) << "a half-written device is not untouched";
+        EXPECT_TRUE(cli.err.contains("link not opened before its job started: the device may be "
+                                     "half-written"))
+            << cli.err.toStdString();
         const QJsonObject d =
             QJsonDocument::fromJson(readFile(report)).object()["devices"].toArray()[0].toObject();
         EXPECT_EQ(d["outcome"].toString(), "link not opened");
@@ -304,40 +307,153 @@ TEST(CliFleet, AKilledRunLeavesAValidReportOfTheRunSoFar)
     EXPECT_TRUE(run["exitStatus"].isNull());
     const QJsonArray devices = run["devices"].toArray();
     ASSERT_EQ(devices.size(), 2);
-    EXPECT_EQ(devices[0].toObject()["outcome"].toString(), "running");
+    EXPECT_EQ(devices[0].toObject()["outcome"].toString(), "in progress");
     EXPECT_EQ(devices[1].toObject()["outcome"].toString(), "waiting");
 }
 
-// --check reads and checks everything and contacts nothing; --only-failed takes
-// from an earlier report the devices that did not succeed, each with the firmware
-// it still needs.
-TEST(CliFleet, CheckContactsNothingAndOnlyFailedRunsWhatAnEarlierReportListsAsFailed)
+QJsonObject deviceIn(const QString &report, const QString &name)
 {
-    Sim sim({"--devices", "3"});
+    for (const QJsonValue &d :
+         QJsonDocument::fromJson(readFile(report)).object()["devices"].toArray())
+        if (d.toObject()["name"].toString() == name)
+            return d.toObject();
+    return {};
+}
+
+QString heldState(const QJsonObject &device, const char *kind)
+{
+    return device["holds"].toObject()[kind].toObject()["state"].toString();
+}
+
+// What each inverter holds outlives the run that left it: a re-run of the failed
+// devices starts from it, keeps it where it reaches nothing, keeps the rest of the
+// site in the same report, and is refused when a firmware a device still needs
+// is not given.
+TEST(CliAcrossRuns, ReRunningTheFailedKeepsWhatEachInverterHolds)
+{
+    Sim sim({"--devices", "3", "--silent-from", "5@2"});
     const quint16 p = sim.port();
-    const QString fleet = writeFleetFile("again.csv", "name,link\n" + tcpRow("a", p) +
-                                                          tcpRow("b", p + 1) + tcpRow("c", p + 2));
-    const QString earlier = writeFleetFile(
-        "earlier.json", R"({"devices": [{"name": "a", "outcome": "success", "firmware": null},
-            {"name": "b", "outcome": "time-out", "firmware": "dsp"},
-            {"name": "c", "outcome": "link lost", "firmware": "arm"}]})");
-    const QString report = samples().dir + "/check-report.json";
+    const QString fleet = writeFleetFile("site.csv", "name,link\n" + tcpRow("a", p) +
+                                                         tcpRow("b", p + 1) + tcpRow("c", p + 2));
+    const QString report = samples().dir + "/site-report.json";
+    const QStringList both = {"--dsp", samples().dspHex, "--arm", samples().armImage};
+    const Finished first = runCli(QStringList{"--fleet", fleet, "--report", report} + both);
+    EXPECT_EQ(first.status, 1);
+    EXPECT_EQ(heldState(deviceIn(report, "b"), "dsp"), "may be half-written");
+    EXPECT_EQ(heldState(deviceIn(report, "a"), "arm"), "written");
+    sim.terminate(); // the site is gone: nothing can be reached now
+
+    struct Case
+    {
+        const char *name;
+        QStringList firmware;
+        int status;
+        const char *said; // on standard error or output
+    };
+    for (const Case &c : {
+             Case{"the DSP firmware forgotten",
+                  {"--arm", samples().armImage},
+                  2,
+                  "b needs the DSP firmware"},
+             Case{"b out of reach", both, 1, "may be half-written, run the update again: b"},
+         }) {
+        SCOPED_TRACE(c.name);
+        const Finished again =
+            runCli(QStringList{"--fleet", fleet, "--only-failed", report, "--report", report} +
+                   c.firmware);
+        EXPECT_EQ(again.status, c.status) << again.err.toStdString();
+        EXPECT_TRUE((again.err + again.out).contains(c.said))
+            << again.err.toStdString() << again.out.toStdString();
+    }
+    // The summary for a ticket names the firmware and what the failed device holds.
+    const QString summary = samples().dir + "/site-summary.txt";
+    runCli(QStringList{"--fleet", fleet, "--only-failed", report, "--summary", summary} + both);
+    const QString ticket = QString::fromUtf8(readFile(summary));
+    EXPECT_TRUE(ticket.contains(
+        QRegularExpression(R"(DSP firmware \S+ \(\d+ bytes, CRC-32 [0-9a-f]{8}\))")))
+        << ticket.toStdString();
+    EXPECT_TRUE(ticket.contains("b (127.0.0.1:" + QString::number(p + 1) +
+                                "): link not opened; holds: DSP firmware may be half-written"))
+        << ticket.toStdString();
+    // The re-run's report is the site's: a and c kept, b as it may now be.
+    const QJsonObject b = deviceIn(report, "b");
+    EXPECT_EQ(b["outcome"].toString(), "link not opened");
+    EXPECT_EQ(heldState(b, "dsp"), "may be half-written");
+    EXPECT_EQ(deviceIn(report, "a")["outcome"].toString(), "success");
+    EXPECT_EQ(deviceIn(report, "c")["outcome"].toString(), "success");
+}
+
+// A device that an earlier report shows holding a firmware, the same file by its
+// CRC-32, written, does not get it again; one holding every firmware is not
+// contacted at all.
+TEST(CliAcrossRuns, SkipWrittenSendsOnlyWhatEachInverterLacks)
+{
+    Sim sim({"--devices", "2"});
+    const quint16 p = sim.port();
+    const QString fleet =
+        writeFleetFile("skip.csv", "name,link\n" + tcpRow("a", p) + tcpRow("b", p + 1));
+    const QString dspOnly = samples().dir + "/skip-1.json";
+    const QString both = samples().dir + "/skip-2.json";
+    const QString none = samples().dir + "/skip-3.json";
     const QStringList firmware = {"--dsp", samples().dspHex, "--arm", samples().armImage};
-    const Finished all =
-        runCli(QStringList{"--fleet", fleet, "--check", "--report", report} + firmware);
-    EXPECT_EQ(all.status, 0) << all.err.toStdString();
-    EXPECT_EQ(all.out.count('\n'), 3) << all.out.toStdString();
-    EXPECT_FALSE(QFile::exists(report)) << "--check writes nothing";
-    const Finished again =
-        runCli(QStringList{"--fleet", fleet, "--check", "--only-failed", earlier} + firmware);
-    EXPECT_EQ(again.status, 0) << again.err.toStdString();
-    EXPECT_EQ(again.out, "b 127.0.0.1:" + QString::number(p + 1) + ": " + samples().dspHex + ", " +
-                             samples().armImage + "\nc 127.0.0.1:" + QString::number(p + 2) + ": " +
-                             samples().armImage + "\n");
-    const Finished notAReport =
-        runCli(QStringList{"--fleet", fleet, "--only-failed", fleet} + firmware);
-    EXPECT_EQ(notAReport.status, 2);
-    EXPECT_TRUE(notAReport.err.contains("not a report")) << notAReport.err.toStdString();
+    ASSERT_EQ(runCli({"--fleet", fleet, "--dsp", samples().dspHex, "--report", dspOnly}).status, 0);
+    const Finished arm = runCli(
+        QStringList{"--fleet", fleet, "--skip-written", dspOnly, "--report", both} + firmware);
+    EXPECT_EQ(arm.status, 0) << arm.err.toStdString();
+    const QJsonObject a = deviceIn(both, "a");
+    EXPECT_EQ(heldState(a, "dsp"), "written");
+    const auto writtenAt = [](const QJsonObject &d) {
+        return d["holds"].toObject()["dsp"].toObject()["writtenAt"].toString();
+    };
+    EXPECT_EQ(writtenAt(a), writtenAt(deviceIn(dspOnly, "a")));
+    EXPECT_FALSE(writtenAt(a).isEmpty());
+    EXPECT_EQ(heldState(a, "arm"), "written");
+    const Finished nothing =
+        runCli(QStringList{"--fleet", fleet, "--skip-written", both, "--report", none} + firmware);
+    EXPECT_EQ(nothing.status, 0) << nothing.err.toStdString();
+    EXPECT_EQ(deviceIn(none, "b")["outcome"].toString(), "already written");
+    // Two DSP jobs in the first run, two ARM jobs in the second, none in the third.
+    const QString verdicts = sim.terminate().out;
+    EXPECT_EQ(verdicts.count("result: PASS"), 4) << verdicts.toStdString();
+    EXPECT_EQ(verdicts.count("ARM"), verdicts.count("DSP")) << verdicts.toStdString();
+}
+
+// --check refuses what the run refuses, lists every firmware file with its size
+// and CRC-32 and every serial port that is not there, and contacts and makes nothing.
+TEST(CliAcrossRuns, CheckRefusesWhatTheRunRefusesAndMakesNothing)
+{
+    Sim sim({"--devices", "1"});
+    const QString fleet = writeFleetFile("check.csv", "name,link\n" + tcpRow("a", sim.port()) +
+                                                          "z,serial:/dev/ttyNOSUCH9\n");
+    const QString traces = samples().dir + "/check-traces/deeper";
+    struct Case
+    {
+        const char *name;
+        QStringList extra;
+        int status;
+        const char *said;
+    };
+    for (const Case &c : {
+             Case{"a report in a folder that is not there",
+                  {"--report", samples().dir + "/missing/r.json"},
+                  2,
+                  "cannot write the report"},
+             Case{"a report where no file can be made",
+                  {"--report", "/proc/r.json"},
+                  2,
+                  "cannot write the report"},
+             Case{"everything well", {"--trace-dir", traces}, 0, "(no such port)"},
+         }) {
+        SCOPED_TRACE(c.name);
+        const Finished checked =
+            runCli(QStringList{"--fleet", fleet, "--check", "--dsp", samples().dspHex} + c.extra);
+        EXPECT_EQ(checked.status, c.status) << checked.err.toStdString();
+        EXPECT_TRUE((checked.err + checked.out).contains(c.said)) << checked.out.toStdString();
+        if (c.status == 0)
+            EXPECT_TRUE(checked.out.contains(QRegularExpression(R"(bytes, CRC-32 [0-9a-f]{8}\))")))
+                << checked.out.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(samples().dir + "/check-traces")) << "--check makes nothing";
     EXPECT_FALSE(sim.terminate().out.contains("verdict")) << "no device was contacted";
 }
 

@@ -274,6 +274,126 @@ TEST(TwoFirmwares, WaitForTheRestartAndOpenTheLinkAgainUntilTheArmJobRuns)
         << "one success for the device";
 }
 
+// The restart wait counts from the inverter's hang-up (or, when it never hangs
+// up, from the end of the drain); a wake-up the restarting inverter leaves
+// unanswered is sent again while the time for the restart lasts, and a run that
+// still fails says the restart may take longer.
+struct RestartCase
+{
+    const char *name;
+    bool hangsUp;
+    std::chrono::milliseconds hangUpAfter, restartFor;
+    std::chrono::milliseconds wakeUpNotBefore; // after the DSP job's end
+    std::vector<std::uint8_t> jobs;
+    DeviceOutcome outcome;
+    const char *said; // in the run's fault, "" none
+};
+
+class Restart : public ::testing::TestWithParam<RestartCase>
+{
+};
+
+TEST_P(Restart, CountsFromTheHangUpAndWakesTheInverterAgain)
+{
+    const RestartCase &c = GetParam();
+    DeviceRun::Settings settings = cliSettings();
+    settings.reopenForMs = 20000;
+    settings.longerRestartWait = "--restart-wait";
+    RunRig rig(settings);
+    rig.link->hangUpAtEnd = c.hangsUp;
+    rig.link->hangUpAfter = c.hangUpAfter;
+    rig.link->restartFor = c.restartFor;
+    rig.start(rig.dspFile(), rig.armFile());
+    while (rig.run->busy() && rig.run->jobRunning())
+        rig.step();
+    const auto dspEnded = rig.time.now();
+    rig.runFor(120s);
+    ASSERT_TRUE(rig.run->done());
+    EXPECT_EQ(outcomeName(rig.run->outcome()), std::string(outcomeName(c.outcome)));
+    EXPECT_EQ(rig.link->jobs, c.jobs);
+    ASSERT_GE(rig.link->jobsAt.size(), 2u);
+    EXPECT_GE(rig.link->jobsAt[1] - dspEnded, c.wakeUpNotBefore);
+    const bool timedOut = anyContains(rig.told.messages, "time out");
+    EXPECT_EQ(timedOut, c.outcome != DeviceOutcome::Success) << "said only of the last wake-up";
+    if (*c.said != '\0') {
+        EXPECT_TRUE(anyContains(rig.told.faults, c.said)) << rig.told.faults.back();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Run, Restart,
+    ::testing::Values(
+        RestartCase{
+            "HangsUpLate", true, 1500ms, 0ms, 4500ms, {0xFA, 0xFE}, DeviceOutcome::Success, ""},
+        RestartCase{"NeverHangsUp",
+                    false,
+                    0ms,
+                    0ms,
+                    3000ms + std::chrono::milliseconds(DeviceRun::kLongestHangUpWaitMs),
+                    {0xFA, 0xFE},
+                    DeviceOutcome::Success,
+                    ""},
+        RestartCase{"StillRestarting",
+                    true,
+                    300ms,
+                    6000ms,
+                    3300ms,
+                    {0xFA, 0xFE, 0xFE},
+                    DeviceOutcome::Success,
+                    ""},
+        RestartCase{"NeverBack",
+                    true,
+                    300ms,
+                    600s,
+                    3300ms,
+                    {0xFA, 0xFE, 0xFE, 0xFE, 0xFE},
+                    DeviceOutcome::TimedOut,
+                    "the inverter may still be restarting: try --restart-wait 6"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A device left half-written, or holding one firmware of two, is never said to be
+// untouched: not when a later attempt finds no link, nor when a signal ends the
+// pause before it.
+struct TouchedCase
+{
+    const char *name;
+    bool interruptInPause;
+    int exitStatus;
+};
+
+class Touched : public ::testing::TestWithParam<TouchedCase>
+{
+};
+
+TEST_P(Touched, NeverEndsAsUntouched)
+{
+    const TouchedCase &c = GetParam();
+    DeviceRun::Settings settings = cliSettings();
+    settings.retries = 1;
+    updater::sim::Faults once;
+    once.silentOnceFrom = 5;
+    RunRig rig(settings, once);
+    rig.start(rig.dspFile(), "");
+    while (rig.run->busy() && rig.run->phase() != DeviceRun::Phase::Pausing)
+        rig.step();
+    if (c.interruptInPause)
+        rig.run->interrupt(15);
+    rig.link->acceptOpens = false;
+    rig.runFor(60s);
+    ASSERT_TRUE(rig.run->done());
+    const updater::run::DeviceResult r = rig.run->result();
+    EXPECT_TRUE(r.mayBeHalfWritten);
+    EXPECT_EQ(updater::run::exitStatus({{r.outcome, r.touched}}, c.interruptInPause ? 15 : 0),
+              c.exitStatus);
+    EXPECT_FALSE(anyContains(rig.told.faults, "nothing was sent")) << rig.told.faults.back();
+    EXPECT_TRUE(anyContains(rig.told.faults, "may be half-written")) << rig.told.faults.back();
+}
+
+INSTANTIATE_TEST_SUITE_P(Run, Touched,
+                         ::testing::Values(TouchedCase{"RetryFindsNoLink", false, 1},
+                                           TouchedCase{"InterruptedInThePause", true, 143}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 // Attempts: a device silent the first time is written by the second, after the
 // pause; what an attempt wrote is not undone by a later failure.
 TEST(Attempts, ResumeFromTheFirmwareThatFailed)

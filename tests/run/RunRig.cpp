@@ -66,9 +66,11 @@ void FakeLink::send(const std::uint8_t *data, std::size_t length)
 {
     if (!open_)
         return;
-    if (std::exchange(fresh_, false) && length > 0)
+    if (std::exchange(fresh_, false) && length > 0) {
         jobs.push_back(data[0]);
-    if (!answers)
+        jobsAt.push_back(time_.now());
+    }
+    if (!answers || time_.now() < restartUntil_)
         return;
     const auto due = time_.now() + (paced && !target_.tcp ? CSerialPort::LineTime(length)
                                                           : std::chrono::microseconds(0));
@@ -84,6 +86,8 @@ void FakeLink::send(const std::uint8_t *data, std::size_t length)
         }
         for (std::uint8_t byte : reply)
             pending_.push_back({byte, due});
+        if (step.jobEnded && !ended_)
+            endedAt_ = due;
         ended_ = ended_ || step.jobEnded;
     }
 }
@@ -146,9 +150,10 @@ bool FakeLink::pump()
         done(writesAll);
         return true;
     }
-    if (open_ && ended_ && hangUpAtEnd) {
+    if (open_ && ended_ && hangUpAtEnd && time_.now() >= endedAt_ + hangUpAfter) {
         ended_ = false;
         hangUp();
+        restartUntil_ = time_.now() + restartFor;
         return true;
     }
     return false;

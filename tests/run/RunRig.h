@@ -68,6 +68,10 @@ public:
     bool answers = true;     // the device answers
     bool writesAll = true;   // closeWhenSent finds everything written
     bool hangUpAtEnd = true; // the inverter hangs up after its last acknowledgement
+    std::chrono::milliseconds hangUpAfter{0}; // this long after it
+    // After that hang-up the inverter restarts this long: connections are taken
+    // (its WiFi module stays up), nothing is answered.
+    std::chrono::milliseconds restartFor{0};
     // Answers come when their unit has crossed a 9600-baud line (serial), or at once.
     bool paced = true;
     // Delivers opens, answers and closes that are due; returns whether any was.
@@ -78,6 +82,7 @@ public:
     int closes = 0;
     // The first byte each connection carried: 0xFA a DSP job's erase, 0xFE an ARM wake-up.
     std::vector<std::uint8_t> jobs;
+    std::vector<CountedTime::Clock::time_point> jobsAt; // when each went out
     updater::sim::SimDevice &device() { return device_; }
 
 private:
@@ -90,6 +95,7 @@ private:
     bool open_ = false;
     bool opening_ = false;
     bool ended_ = false; // the device answered its last unit
+    CountedTime::Clock::time_point endedAt_, restartUntil_;
     bool fresh_ = false; // nothing sent on this connection yet
     struct Answer
     {

@@ -231,7 +231,7 @@ finally:
     for p in processes:
         p.terminate()
         p.wait()
-    if results["failed"] == 0:
+    if results["failed"] == 0 and not os.environ.get("ROLLOUT_KEEP"):
         shutil.rmtree(tmp, ignore_errors=True)
     else:
         print("kept for a look: " + tmp)

@@ -142,10 +142,11 @@ def main():
     subprocess.run(["objcopy", "-I", "binary", "-O", "ihex", "--change-addresses", "0x10000",
                     tmp + "/dsp.bin", tmp + "/dsp.hex"], check=True)
     arm = os.urandom(10240)  # whole blocks: the simulator's image is the file itself
-    with open(os.path.join(tmp, "arm.bin"), "wb") as f:
+    arm_name = "lcd R&D <2>.bin"  # a name the page must show as text
+    with open(os.path.join(tmp, arm_name), "wb") as f:
         f.write(arm)
     crc = {"dsp": "%08X" % zlib.crc32(open(tmp + "/dsp.bin", "rb").read()), "arm": "%08X" % zlib.crc32(arm)}
-    firmware = ["-e", "updater_dsp_firmware=" + tmp + "/dsp.hex", "-e", "updater_arm_firmware=" + tmp + "/arm.bin"]
+    firmware = ["-e", "updater_dsp_firmware=" + tmp + "/dsp.hex", "-e", json.dumps({"updater_arm_firmware": tmp + "/" + arm_name})]
     ssh = start_sshd()
 
     # plant-a's inverter 2 goes silent in the middle of its first DSP job; it is mended after.
@@ -212,6 +213,7 @@ def main():
     check("the page names every inverter", all(
           re.search(r"<td>%s</td><td>%s</td>" % (s, n), page) for s, n in wanted))
     check("the page loads nothing from elsewhere", re.search(r"<script|<link|@import|url\(|src=", page) is None)
+    check("the page shows a file name as text", "lcd R&amp;D &lt;2&gt;.bin" in page and "<2>" not in page)
     per_plant = seconds / len(plants)
 
     # Run again: nothing changes and no inverter is contacted.

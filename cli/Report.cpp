@@ -1,5 +1,7 @@
 #include "Report.h"
 
+#include "DiskSync.h"
+
 #include "RunWords.h"
 #include "Texts.h"
 
@@ -41,6 +43,19 @@ QJsonObject deviceJson(const RunReport::Device &d)
         {"message", text(x.message)},
         {"holds", holdingsJson(x.holds)},
     };
+}
+
+// Writes text into a temporary file beside out's, flushes it to the disk and
+// renames it into place.
+bool writeWhole(QSaveFile &out, const std::string &text)
+{
+    if (!out.open(QIODevice::WriteOnly) ||
+        out.write(text.data(), static_cast<qint64>(text.size())) !=
+            static_cast<qint64>(text.size()) ||
+        !flushToDisk(out) || !out.commit())
+        return false;
+    flushFolderToDisk(QFileInfo(out.fileName()).absolutePath());
+    return true;
 }
 
 } // namespace
@@ -99,10 +114,7 @@ bool ReportWriter::write(const run::FleetRun &run, std::optional<int> status)
     // power cut leaves the report of the run so far, never half of one.
     QSaveFile out(QString::fromStdString(path_));
     const std::string json = reportJson(report, kept_);
-    if (out.open(QIODevice::WriteOnly) &&
-        out.write(json.data(), static_cast<qint64>(json.size())) ==
-            static_cast<qint64>(json.size()) &&
-        out.commit())
+    if (writeWhole(out, json))
         return true;
     if (!failed_)
         console_.error(path_ + ": cannot write the report: " + out.errorString().toStdString());
@@ -151,10 +163,7 @@ bool writeSummary(const std::string &path, const RunReport &head, const run::Fle
     if (!failed.empty())
         text += "failed:\n" + failed;
     QSaveFile out(QString::fromStdString(path));
-    if (out.open(QIODevice::WriteOnly) &&
-        out.write(text.data(), static_cast<qint64>(text.size())) ==
-            static_cast<qint64>(text.size()) &&
-        out.commit())
+    if (writeWhole(out, text))
         return true;
     console.error(path + ": cannot write the summary: " + out.errorString().toStdString());
     return false;

@@ -162,6 +162,7 @@ void DeviceRun::start()
     linkError_.clear();
     jobUnitsBefore_ = host_.unitsSent();
     note("start", device_.name + " " + device_.linkText);
+    note("holds", holdingsDetail(record_.holds()));
     setPhase(Phase::Opening);
     // A link that is open as it was chosen is used as it stands: a WiFi module
     // serves one connection at a time, and may refuse a new one while it has not
@@ -497,6 +498,7 @@ void DeviceRun::finish(DeviceOutcome outcome)
             presenter_.linkChanged(false);
     }
     note("end", outcomeName(outcome));
+    note("holds", holdingsDetail(record_.holds()));
     // A front end that shows the success in a box waits there, the run still busy
     // (its commands disabled) as while a job's box is open.
     if (outcome == DeviceOutcome::Success)

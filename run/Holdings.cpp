@@ -40,6 +40,21 @@ std::string holdingsText(const Holdings &holdings)
     return text;
 }
 
+std::string holdingsDetail(const Holdings &holdings)
+{
+    std::string text;
+    for (const FirmwareKindInfo &kind : kFirmwareKinds) {
+        const std::optional<FirmwareHeld> &h = held(holdings, kind.kind);
+        if (!h)
+            continue;
+        text += (text.empty() ? "" : "; ") + std::string(kind.name) + " firmware " +
+                (h->path.empty() ? "(file not known)" : h->path) +
+                (h->crc32 ? " (CRC-32 " + crcText(*h->crc32) + ")" : "") + " " +
+                heldStateName(h->state);
+    }
+    return text;
+}
+
 std::string crcText(std::uint32_t crc)
 {
     char text[9];

@@ -49,6 +49,10 @@ inline const std::optional<FirmwareHeld> &held(const Holdings &h, FirmwareKind k
 // "DSP firmware written; ARM firmware may be half-written".
 std::string holdingsText(const Holdings &holdings);
 
+// "DSP firmware dsp.hex (CRC-32 0badf00d) written; ARM firmware arm.bin (CRC-32
+// 12345678) not started": the same with each file, for a trace.
+std::string holdingsDetail(const Holdings &holdings);
+
 // "0badf00d": how the report and the summary write a CRC-32.
 std::string crcText(std::uint32_t crc);
 

@@ -99,6 +99,8 @@ updater::run::DeviceEntry CUpdaterView::downLoadDevice() const
     const bool dsp = firmwareType_ == updater::kDspFirmware;
     device.chosen = dsp ? updater::run::FirmwareKind::Dsp : updater::run::FirmwareKind::Arm;
     (dsp ? device.dspPath : device.armPath) = path;
+    if (facts_.valid() && facts_.path == firmwarePath_ && facts_.dsp() == dsp)
+        device.crc32[static_cast<int>(device.chosen)] = facts_.file.crc32;
     return device;
 }
 

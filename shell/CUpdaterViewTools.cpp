@@ -166,6 +166,7 @@ void CUpdaterView::OnUpdateBoth()
     updater::run::DeviceEntry device = linkDevice_;
     device.dspPath = QFile::encodeName(dsp).toStdString();
     device.armPath = QFile::encodeName(arm).toStdString();
+    device.crc32 = {bothFacts_[0].file.crc32, bothFacts_[1].file.crc32};
     // As updater-cli runs both: the link is opened afresh, a link lost during a job
     // ends it at once, and after the DSP firmware the inverter's restart is waited for.
     run_->reset(device, updater::run::DeviceRun::Settings{});

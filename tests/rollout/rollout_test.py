@@ -222,6 +222,15 @@ def main():
     r = recap(out)
     check("a second run changes nothing", status == 0 and len(r) == 3 and all(v[1] == 0 for v in r.values()), out)
     check("a second run contacts no inverter", [len(p.verdicts()) for p in plants] == before)
+
+    # A dry run with another firmware: it lists what it would send and contacts nothing.
+    with open(os.path.join(tmp, "dsp2.hex"), "w", newline="") as f:
+        f.write(open(tmp + "/dsp.hex", newline="").read().replace(":00000001FF", ":020000040000FA\r\n:0100000001FE\r\n:00000001FF"))
+    status, out, _ = rollout(inv, reports, "-e", "updater_dsp_firmware=" + tmp + "/dsp2.hex",
+                             "-e", "updater_check_only=true")
+    check("a dry run checks every plant and contacts no inverter", status == 0 and out.count(
+          ": checked, nothing contacted") == 3 and out.count("dsp2.hex (") == 10
+          and [len(p.verdicts()) for p in plants] == before, out)
     print("rollout: %.1f s per plant (3 plants)" % per_plant)
 
 

@@ -1,4 +1,5 @@
 #include "CliOptions.h"
+#include "CliPlatform.h"
 
 #include <charconv>
 
@@ -248,10 +249,8 @@ std::string cliUsage()
 Writes new firmware into the inverter, without a window: the same wire bytes,
 the same 50 ms ticks, waits and texts as the desktop program.
 
-  --serial PORT     RS485 on a serial port: COM1 to COM99 (named by the port-naming
-                    rule, see README) or a device path such as /dev/ttyUSB0;
-                    9600 baud, 8 data bits, no parity, 1 stop bit
-  --tcp ADDR[:PORT] the inverter's WiFi module: an IPv4 address, TCP port 8899
+)" + std::string(platformHelp().serialPort) +
+           R"(  --tcp ADDR[:PORT] the inverter's WiFi module: an IPv4 address, TCP port 8899
                     unless given
   --dsp FILE        DSP firmware: an Intel HEX file, checked whole before anything
                     is sent
@@ -277,10 +276,14 @@ Many inverters at once:
   --fleet FILE      CSV with a header line; columns name and link, optionally dsp
                     and arm (the row's own firmware files, else --dsp and --arm;
                     relative to the fleet file's folder). link is tcp:ADDR[:PORT]
-                    or serial:PORT. Blank lines and lines starting with # are
-                    skipped. Any fault is refused naming the file and the line,
-                    and every firmware file is checked once, before any device
-                    is contacted
+                    or serial:PORT. Fields are separated by ';' where the
+                    header line holds more semicolons than commas, else by ','.
+                    Names: letters or digits of any script, spaces, . - _.
+                    Blank lines, empty rows, empty cells after the last column
+                    and lines starting with # are skipped. Every bad row is
+                    refused naming the file and the line (FILE:LINE:), and every
+                    firmware file is checked once, before any device is
+                    contacted
   --jobs N          update up to N devices at once (default 16)
   --retries N       run a device's update again after a link not opened, a
                     time-out or a lost link, 3 s later, up to N more times
@@ -298,7 +301,8 @@ Many inverters at once:
   --summary FILE    write a short text for a ticket: start and end, firmware
                     files with CRC-32, counts, and each failed device with what
                     it holds and what to do next
-  --trace-dir DIR   one trace per device, DIR/NAME.trace
+  --trace-dir DIR   one trace per device, DIR/NAME.trace (a name other than
+                    plain ASCII folded to it, with 8 hex digits of its hash)
   --only-failed REPORT  run only the devices that REPORT (a report of an earlier
                     run of this fleet file) lists as not succeeded, each from
                     what it holds: a firmware written is not sent again, one
@@ -332,9 +336,8 @@ half-written).
 Standard output carries each new status text ("Connecting...", "Erase...",
 "Erase Done.", "Programing...", "Programing Done.", or the failed phase) and, last,
 "Download file success!" or "time out！". On a terminal, standard error shows a
-progress bar. Ctrl+C, SIGTERM or SIGHUP (the terminal or the remote session
-closing) abandons the job and says at which step it stopped.
-
+progress bar. )" +
+           platformHelp().stopping + R"(
 Exit status:
   0    the device acknowledged the whole firmware
   1    time-out: the device stopped answering (the failed phase is printed), or
@@ -346,8 +349,8 @@ Exit status:
   3    the link could not be opened: no such port, port busy, connection refused
        or unreachable, and nothing of the device was changed (a device that may
        be half-written, or holds one firmware of two, ends with 1)
-  129  hung up (SIGHUP); 130 interrupted by Ctrl+C (SIGINT); 143 stopped by SIGTERM
-)";
+)" + platformHelp().stopStatus +
+           R"()";
 }
 
 } // namespace updater::cli

@@ -66,7 +66,14 @@ void Console::error(const std::string &line)
 {
     std::lock_guard lock(mutex_);
     clearLocked();
-    std::fputs(("updater-cli: " + line + "\n").c_str(), stderr);
+    // Each line of a fault with several (every bad row of a fleet file) is one of its own.
+    std::string text;
+    for (std::size_t start = 0; start <= line.size();) {
+        const std::size_t end = std::min(line.find('\n', start), line.size());
+        text += "updater-cli: " + line.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    std::fputs(text.c_str(), stderr);
     std::fflush(stderr);
 }
 

@@ -29,7 +29,7 @@ public:
     explicit Console(bool progressBar) : progressBar_(progressBar) {}
 
     void out(const std::string &line);   // standard output
-    void error(const std::string &line); // standard error, "updater-cli: " in front
+    void error(const std::string &line); // standard error, "updater-cli: " before each line
     void drawProgress(const Progress &progress);
     void clearProgress();
 

@@ -2,6 +2,11 @@
 
 #include "CliOptions.h"
 #include "PortName.h"
+#include "SystemFile.h"
+
+#include <QCryptographicHash>
+#include <QList>
+#include <QString>
 
 #include <algorithm>
 #include <array>
@@ -30,8 +35,9 @@ std::string trimmed(const std::string &text)
     return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
 }
 
-// The fields of a CSV line; a field in double quotes may hold commas, "" is a quote.
-std::vector<std::string> fields(const std::string &line)
+// The fields of a CSV line; a field in double quotes may hold the separator, "" is
+// a quote.
+std::vector<std::string> fields(const std::string &line, char separator)
 {
     std::vector<std::string> out(1);
     bool quoted = false;
@@ -42,7 +48,7 @@ std::vector<std::string> fields(const std::string &line)
             ++i;
         } else if (c == '"') {
             quoted = !quoted;
-        } else if (c == ',' && !quoted) {
+        } else if (c == separator && !quoted) {
             out.emplace_back();
         } else {
             out.back() += c;
@@ -51,6 +57,28 @@ std::vector<std::string> fields(const std::string &line)
     for (auto &f : out)
         f = trimmed(f);
     return out;
+}
+
+// The separator of a file, from its header line: ';' where the line holds more
+// semicolons than commas outside quotes (a sheet saved where the comma is the
+// decimal mark), else ','.
+char separatorOf(const std::string &header)
+{
+    std::size_t commas = 0;
+    std::size_t semicolons = 0;
+    bool quoted = false;
+    for (const char c : header) {
+        quoted = c == '"' ? !quoted : quoted;
+        commas += !quoted && c == ',' ? 1 : 0;
+        semicolons += !quoted && c == ';' ? 1 : 0;
+    }
+    return semicolons > commas ? ';' : ',';
+}
+
+// A row of empty cells, as a sheet saves the blank rows between its devices.
+bool blank(const std::vector<std::string> &f)
+{
+    return std::all_of(f.begin(), f.end(), [](const std::string &x) { return x.empty(); });
 }
 
 // Length of the UTF-8 sequence that starts text[i], or 0 where none does.
@@ -111,12 +139,46 @@ std::string lowerCase(std::string text)
     return text;
 }
 
+// The name as it is compared with the others: two names that differ only in case
+// or in how an accented letter is encoded name one device (and one trace file on
+// some systems).
+QString nameKey(const std::string &name)
+{
+    return QString::fromStdString(name).normalized(QString::NormalizationForm_C).toCaseFolded();
+}
+
+// 1 to 64 letters, digits and marks of any script, spaces, '.', '-' or '_', a
+// letter, digit, '-' or '_' first.
+bool isMark(uint c)
+{
+    const QChar::Category category = QChar::category(c);
+    return category == QChar::Mark_NonSpacing || category == QChar::Mark_SpacingCombining ||
+           category == QChar::Mark_Enclosing;
+}
+
 bool goodName(const std::string &name)
 {
-    return !name.empty() && name.size() <= 64 && name[0] != '.' &&
-           std::all_of(name.begin(), name.end(), [](unsigned char c) {
-               return std::isalnum(c) || c == '.' || c == '-' || c == '_';
-           });
+    if (name.empty() || shown(name) != name)
+        return false;
+    const QList<uint> points =
+        QString::fromStdString(name).normalized(QString::NormalizationForm_C).toUcs4();
+    if (points.size() > 64 || points.front() == '.' || points.front() == ' ' ||
+        isMark(points.front()))
+        return false;
+    return std::all_of(points.begin(), points.end(), [](uint c) {
+        return QChar::isLetterOrNumber(c) || isMark(c) || c == ' ' || c == '.' || c == '-' ||
+               c == '_';
+    });
+}
+
+// Windows opens a device for these names whatever follows the first dot.
+bool reservedOnWindows(const std::string &fileName)
+{
+    const std::string stem = lowerCase(fileName.substr(0, fileName.find('.')));
+    const bool numbered = stem.size() == 4 &&
+                          (stem.rfind("com", 0) == 0 || stem.rfind("lpt", 0) == 0) &&
+                          stem[3] >= '1' && stem[3] <= '9';
+    return numbered || stem == "con" || stem == "prn" || stem == "aux" || stem == "nul";
 }
 
 // The link column into device; returns the fault.
@@ -167,8 +229,8 @@ std::string linkIdentity(const run::LinkTarget &l)
 
 std::string firmwarePath(const std::string &given, const std::filesystem::path &folder)
 {
-    const std::filesystem::path p(given);
-    return p.is_relative() ? (folder / p).lexically_normal().string() : given;
+    std::filesystem::path p = systemPath(given);
+    return utf8Path(p.is_relative() ? (folder / p).lexically_normal() : p.make_preferred());
 }
 
 // The header line's fields into column; returns the fault.
@@ -189,7 +251,8 @@ std::string readHeader(const std::vector<std::string> &names, std::vector<int> &
     return {};
 }
 
-// What the rows so far hold, to refuse a second row for one device or one name.
+// What the rows so far hold, to refuse a second row for one device, one name or
+// one trace file.
 struct Seen
 {
     struct Row
@@ -197,9 +260,34 @@ struct Seen
         int line = 0;
         std::string text; // as the row wrote it
     };
-    std::map<std::string, Row> names; // by the name in lower case: it names a trace file
-    std::map<std::string, Row> links; // by linkIdentity
+    std::map<QString, Row> names;      // by nameKey
+    std::map<std::string, Row> links;  // by linkIdentity
+    std::map<std::string, Row> traces; // by the trace file's name in lower case
 };
+
+std::string alreadyOn(const Seen::Row &there, const std::string &here)
+{
+    return " already on line " + std::to_string(there.line) +
+           (there.text == here ? "" : " as \"" + there.text + "\"");
+}
+
+// The row's name into device; returns the fault.
+std::string readName(int number, Seen &seen, run::DeviceEntry &device)
+{
+    const std::string &name = device.name;
+    if (!goodName(name))
+        return "name \"" + name +
+               "\": 1 to 64 letters or digits of any script, spaces, '.', '-' or '_', not "
+               "starting with '.'";
+    if (const auto [it, added] = seen.names.emplace(nameKey(name), Seen::Row{number, name}); !added)
+        return "name \"" + name + "\"" + alreadyOn(it->second, name);
+    const std::string trace = traceFileName(name);
+    if (const auto [it, added] = seen.traces.emplace(lowerCase(trace), Seen::Row{number, name});
+        !added)
+        return "name \"" + name + "\": its trace file " + trace + " is that of \"" +
+               it->second.text + "\" on line " + std::to_string(it->second.line);
+    return {};
+}
 
 // A device row into device; returns the fault.
 std::string readRow(const std::vector<std::string> &f, const std::vector<int> &column, int number,
@@ -210,14 +298,8 @@ std::string readRow(const std::vector<std::string> &f, const std::vector<int> &c
         std::string *into[] = {&device.name, &linkText, &paths[0], &paths[1]};
         *into[column[i]] = f[i];
     }
-    if (!goodName(device.name))
-        return "name \"" + device.name +
-               "\": 1 to 64 letters, digits, '.', '-' or '_', not starting with '.'";
-    if (const auto [it, added] =
-            seen.names.emplace(lowerCase(device.name), Seen::Row{number, device.name});
-        !added)
-        return "name \"" + device.name + "\" already on line " + std::to_string(it->second.line) +
-               (it->second.text == device.name ? "" : " as \"" + it->second.text + "\"");
+    if (std::string error = readName(number, seen, device); !error.empty())
+        return error;
     if (std::string error = parseLink(linkText, device); !error.empty())
         return error;
     const std::string identity = linkIdentity(device.link);
@@ -237,48 +319,83 @@ std::string readRow(const std::vector<std::string> &f, const std::vector<int> &c
     return {};
 }
 
+// The row's own firmware files, from the fleet file's folder, and the command
+// line's for the others; returns the fault.
+std::string firmwareOf(const std::array<std::string, 2> &paths, const std::filesystem::path &folder,
+                       const std::string &dsp, const std::string &arm, run::DeviceEntry &device)
+{
+    std::string *into[] = {&device.dspPath, &device.armPath};
+    for (int k = 0; k < 2; ++k) {
+        *into[k] = paths[k].empty() ? (k == 0 ? dsp : arm) : firmwarePath(paths[k], folder);
+        std::error_code error;
+        if (!paths[k].empty() && !std::filesystem::exists(*into[k], error) && !error)
+            return std::string(k == 0 ? "dsp" : "arm") + " file " + *into[k] + ": no such file";
+    }
+    if (device.dspPath.empty() && device.armPath.empty())
+        return "no firmware for \"" + device.name +
+               "\": give --dsp or --arm, or the row's dsp or arm column";
+    return {};
+}
+
+// Every fault of the file, a line each, naming the file and the line.
 std::string readDevices(const std::string &path, const std::string &dsp, const std::string &arm,
                         std::vector<run::DeviceEntry> &devices)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(systemPath(path), std::ios::binary);
     if (!in)
-        return path + ": cannot read the fleet file: " + std::strerror(errno);
-    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+        return shown(path + ": cannot read the fleet file: " + std::strerror(errno));
+    const std::filesystem::path folder = systemPath(path).parent_path();
     std::vector<int> column; // index into kColumns of each field
+    char separator = ',';
     Seen seen;
+    std::string faults;
     std::string text;
     for (int number = 1; std::getline(in, text); ++number) {
         // A sheet saved as "CSV UTF-8" starts with a byte order mark.
         if (number == 1 && text.rfind(kByteOrderMark, 0) == 0)
             text.erase(0, kByteOrderMark.size());
-        const std::string where = path + " line " + std::to_string(number) + ": ";
+        const std::string where = path + ":" + std::to_string(number) + ": ";
         const std::string line = trimmed(text);
-        if (line.empty() || line[0] == '#')
+        if (line.empty() || line[0] == '#' || line.find_first_not_of(",; \t\"") == line.npos)
             continue;
-        const std::vector<std::string> f = fields(line);
+        if (column.empty())
+            separator = separatorOf(line);
+        std::vector<std::string> f = fields(line, separator);
+        if (blank(f))
+            continue;
+        // The empty columns a sheet saves after its last.
+        while (f.size() > std::max<std::size_t>(column.size(), 1) && f.back().empty())
+            f.pop_back();
         if (column.empty()) {
             if (std::string error = readHeader(f, column); !error.empty())
-                return where + error;
+                return shown(where + error);
             continue;
         }
-        if (f.size() != column.size())
-            return where + std::to_string(f.size()) + " fields, but the header names " +
-                   std::to_string(column.size());
+        if (f.size() != column.size()) {
+            faults += shown(where + std::to_string(f.size()) + " fields, but the header names " +
+                            std::to_string(column.size())) +
+                      "\n";
+            continue;
+        }
         run::DeviceEntry device;
         std::array<std::string, 2> paths; // the row's dsp and arm
-        if (std::string error = readRow(f, column, number, seen, device, paths); !error.empty())
-            return where + error;
-        device.dspPath = paths[0].empty() ? dsp : firmwarePath(paths[0], folder);
-        device.armPath = paths[1].empty() ? arm : firmwarePath(paths[1], folder);
-        if (device.dspPath.empty() && device.armPath.empty())
-            return where + "no firmware for \"" + device.name +
-                   "\": give --dsp or --arm, or the row's dsp or arm column";
-        devices.push_back(std::move(device));
+        std::string error = readRow(f, column, number, seen, device, paths);
+        if (error.empty())
+            error = firmwareOf(paths, folder, dsp, arm, device);
+        if (error.empty())
+            devices.push_back(std::move(device));
+        else
+            faults += shown(where + error) + "\n";
     }
     if (column.empty())
-        return path + ": no header line (name,link and optionally dsp,arm)";
+        return shown(path + ": no header line (name,link and optionally dsp,arm)");
+    if (!faults.empty()) {
+        devices.clear();
+        faults.pop_back();
+        return faults;
+    }
     if (devices.empty())
-        return path + ": no devices";
+        return shown(path + ": no devices");
     return {};
 }
 
@@ -287,7 +404,32 @@ std::string readDevices(const std::string &path, const std::string &dsp, const s
 std::string readFleetFile(const std::string &path, const std::string &dsp, const std::string &arm,
                           std::vector<run::DeviceEntry> &devices)
 {
-    return shown(readDevices(path, dsp, arm, devices));
+    return readDevices(path, dsp, arm, devices);
+}
+
+std::string traceFileName(const std::string &name)
+{
+    // Letters folded to ASCII where they decompose to it (ü to u), marks dropped,
+    // anything else but a letter, digit, '.', '-' or '_' of ASCII is '_'.
+    std::string safe;
+    const QString decomposed =
+        QString::fromStdString(name).normalized(QString::NormalizationForm_KD);
+    for (const uint c : decomposed.toUcs4()) {
+        if (isMark(c))
+            continue;
+        const bool plain = c < 0x80 && (std::isalnum(static_cast<int>(c)) != 0 || c == '.' ||
+                                        c == '-' || c == '_');
+        safe += plain ? static_cast<char>(c) : '_';
+    }
+    safe = safe.substr(0, 64);
+    // A name that is not its own file name gets part of a hash of it: two names
+    // folded alike ("a b" and "a_b") keep a file each.
+    if (safe != name || reservedOnWindows(safe)) {
+        const QByteArray hash =
+            QCryptographicHash::hash(QByteArray::fromStdString(name), QCryptographicHash::Sha256);
+        safe += "-" + hash.toHex().left(8).toStdString();
+    }
+    return safe + ".trace";
 }
 
 } // namespace updater::cli

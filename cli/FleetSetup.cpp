@@ -4,6 +4,7 @@
 #include "FleetFile.h"
 
 #include "FirmwareCheck.h"
+#include "SystemFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,9 +16,10 @@
 #include <QTemporaryFile>
 
 #include <array>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
+#include <memory>
 #include <tuple>
 
 namespace updater::cli {
@@ -31,7 +33,7 @@ std::string notAPlainFile(const std::string &option, const std::string &path, bo
 {
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
+    const fs::file_status status = fs::status(systemPath(path), ec);
     if (!fs::exists(status))
         return {};
     const fs::file_type type = status.type();
@@ -199,8 +201,9 @@ std::string makeTraceDir(const CliOptions &options)
 
 std::string tracePath(const CliOptions &options, const run::DeviceEntry &device)
 {
-    return options.traceDir.empty() ? options.tracePath
-                                    : options.traceDir + "/" + device.name + ".trace";
+    return options.traceDir.empty()
+               ? options.tracePath
+               : utf8Path(systemPath(options.traceDir) / systemPath(traceFileName(device.name)));
 }
 
 } // namespace updater::cli

@@ -93,7 +93,9 @@ void RunDisplay::ended()
     if (showTable_)
         drawTable();
     if (fleet_) {
-        std::fputs(("\n" + summary(*run_)).c_str(), stdout);
+        const std::size_t width =
+            isTerminal(stdout) ? std::clamp(terminalSize().columns, 20, 80) : 80;
+        std::fputs(("\n" + summary(*run_, width)).c_str(), stdout);
         std::fflush(stdout);
     }
 }
@@ -118,9 +120,13 @@ void RunDisplay::drawTable()
             break;
         rows.push_back(tableRow(*r));
     }
-    // One column short of the edge, so that no line wraps: link and step give way first.
+    // One column short of the edge, so that no line wraps. The step and the name
+    // give way; a link or a figure is never cut (127.0.0.1:47 reads as another
+    // device): rate and time left are left out before the name is cut short, link
+    // and percent last.
     const std::size_t width = static_cast<std::size_t>(std::max(20, size.columns - 1));
-    std::string text = columns(rows, width, {1, 2, 0});
+    std::string text =
+        columns(rows, width, {{2, 12}, {0, 16}, {4, 0}, {5, 0}, {2, 8}, {0, 10}, {1, 0}, {3, 0}});
     if (order.size() + 1 > rows.size())
         text += "(" + std::to_string(order.size() + 1 - rows.size()) + " more)\n";
     text += columns(
@@ -155,7 +161,7 @@ void RunDisplay::listChecked(const run::FleetRun &run,
     std::fflush(stdout);
 }
 
-std::string RunDisplay::summary(const run::FleetRun &run)
+std::string RunDisplay::summary(const run::FleetRun &run, std::size_t width)
 {
     std::vector<std::vector<std::string>> rows = {
         {"name", "outcome", "failed step", "duration", "attempts"}};
@@ -173,20 +179,28 @@ std::string RunDisplay::summary(const run::FleetRun &run)
             halfWritten.push_back(r->device().name);
     }
     const std::size_t count = run.runs().size();
-    std::string text = columns(rows);
-    text += std::to_string(count) + (count == 1 ? " device: " : " devices: ") +
-            std::to_string(succeeded) + " succeeded, " +
-            (already > 0 ? std::to_string(already) + " already written, " : std::string()) +
-            std::to_string(count - succeeded - already) + " failed\n";
+    // The name and the failed step give way; the lines below the table are
+    // wrapped, naming each device whole.
+    std::string text = columns(rows, width, {{0, 16}, {2, 14}, {0, 10}, {2, 8}});
+    std::string below =
+        std::to_string(count) + (count == 1 ? " device: " : " devices: ") +
+        std::to_string(succeeded) + " succeeded, " +
+        (already > 0 ? std::to_string(already) + " already written, " : std::string()) +
+        std::to_string(count - succeeded - already) + " failed\n";
     if (!halfWritten.empty()) {
-        text += "may be half-written, run the update again:";
+        below += "may be half-written, run the update again:";
         for (const std::string &name : halfWritten)
-            text += " " + name;
-        text += "\n";
+            below += " " + name;
+        below += "\n";
     }
     for (const auto &r : run.runs()) {
         if (!run::succeeded(r->outcome()))
-            text += r->device().name + ": " + r->deviceHolds() + "\n";
+            below += r->device().name + ": " + r->deviceHolds() + "\n";
+    }
+    for (std::size_t start = 0; start < below.size();) {
+        const std::size_t end = below.find('\n', start);
+        text += wrapped(below.substr(start, end - start), width) + "\n";
+        start = end + 1;
     }
     return text;
 }

@@ -34,8 +34,9 @@ public:
     static void listChecked(const run::FleetRun &run,
                             const std::vector<run::FirmwareSummary> &firmware);
     // The fleet's summary: a row per device, the counts, the devices that may be
-    // half-written and what each failed device holds.
-    static std::string summary(const run::FleetRun &run);
+    // half-written and what each failed device holds, in lines of at most width
+    // columns.
+    static std::string summary(const run::FleetRun &run, std::size_t width);
 
 private:
     void poll();

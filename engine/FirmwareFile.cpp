@@ -1,6 +1,7 @@
 #include "FirmwareFile.h"
 
 #include "HexFile.h"
+#include "SystemFile.h"
 
 #include <array>
 #include <filesystem>
@@ -43,8 +44,9 @@ FileError FirmwareFile::open(const std::string &path)
     if (path.empty())
         return FileError::NoPath;
     namespace fs = std::filesystem;
+    const fs::path file = systemPath(path);
     std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
+    const fs::file_status status = fs::status(file, ec);
     if (status.type() == fs::file_type::not_found)
         return FileError::NotFound;
     if (ec)
@@ -52,13 +54,13 @@ FileError FirmwareFile::open(const std::string &path)
     // Devices, pipes and folders have no length that a transfer could rely on.
     if (!fs::is_regular_file(status))
         return FileError::NotRegular;
-    file_.reset(std::fopen(path.c_str(), "rb"));
+    file_.reset(openFile(path, "rb"));
     if (!file_)
         return FileError::CannotOpen;
     // Every read goes to the file itself, so a file that shrinks under a job is
     // noticed at the block that needs the missing bytes.
     std::setvbuf(file_.get(), nullptr, _IONBF, 0);
-    const std::uintmax_t size = fs::file_size(path, ec);
+    const std::uintmax_t size = fs::file_size(file, ec);
     if (ec) {
         close();
         return FileError::CannotTakeLength;

@@ -1,4 +1,5 @@
 #include "Signals.h"
+#include "SignalsPlatform.h"
 
 #include <QObject>
 #include <QTimer>
@@ -51,7 +52,7 @@ void watch(int signal)
 
 } // namespace
 
-void watchSignals([[maybe_unused]] bool hangUp) // no SIGHUP on Windows
+void watchSignals(bool hangUp)
 {
 #ifdef Q_OS_UNIX
     if (gWakePipe[0] < 0 && ::pipe(gWakePipe) == 0) {
@@ -61,13 +62,7 @@ void watchSignals([[maybe_unused]] bool hangUp) // no SIGHUP on Windows
 #endif
     watch(SIGINT);
     watch(SIGTERM);
-#ifdef SIGHUP
-    if (hangUp)
-        watch(SIGHUP);
-#endif
-#ifdef SIGPIPE
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
+    watchPlatformSignals(hangUp, &watch, &noteSignal);
 }
 
 int pendingSignal()

@@ -22,8 +22,11 @@ void adoptStream(qintptr socket);
 // Starts connecting to address (first octet in the most significant byte):
 // 0 when the attempt completed or goes on without waiting, else the error.
 int startConnect(qintptr socket, quint32 address, quint16 port);
-// The outcome of a connection attempt that has completed: 0 when connected.
-int connectResult(qintptr socket);
+// The outcome of a connection attempt, without waiting: kConnecting while it goes
+// on, 0 when connected, else the error. A refused attempt is seen at once on
+// Windows too, where it shows in select's exception set rather than as writable.
+inline constexpr int kConnecting = -1;
+int connectOutcome(qintptr socket);
 // Bytes the system took, 0 when its buffer is full; -1 on an error (in error).
 std::ptrdiff_t sendSome(qintptr socket, const char *data, std::size_t length, int &error);
 // Bytes read; 0 when the peer has closed; -1 when nothing waits (error 0) or the

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -65,8 +66,11 @@ int startConnect(qintptr socket, quint32 address, quint16 port)
     return e == EINPROGRESS ? 0 : e;
 }
 
-int connectResult(qintptr socket)
+int connectOutcome(qintptr socket)
 {
+    pollfd watched{int(socket), POLLOUT, 0};
+    if (::poll(&watched, 1, 0) == 0)
+        return kConnecting;
     int e = 0;
     socklen_t length = sizeof e;
     if (::getsockopt(int(socket), SOL_SOCKET, SO_ERROR, &e, &length) != 0)

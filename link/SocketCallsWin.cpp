@@ -70,13 +70,28 @@ int startConnect(qintptr socket, quint32 address, quint16 port)
     return e == WSAEWOULDBLOCK ? 0 : e;
 }
 
-int connectResult(qintptr socket)
+// select tells a completed attempt as writable, a failed one in the exception set
+// (the socket is never writable then: a write notifier alone would wait for ever).
+int connectOutcome(qintptr socket)
 {
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(SOCKET(socket), &writable);
+    FD_SET(SOCKET(socket), &failed);
+    timeval now{0, 0};
+    if (::select(0, nullptr, &writable, &failed, &now) == SOCKET_ERROR)
+        return ::WSAGetLastError();
+    if (!FD_ISSET(SOCKET(socket), &writable) && !FD_ISSET(SOCKET(socket), &failed))
+        return kConnecting;
     int e = 0;
     int length = sizeof e;
     if (::getsockopt(SOCKET(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&e), &length) !=
         0)
         return ::WSAGetLastError();
+    if (e == 0 && FD_ISSET(SOCKET(socket), &failed))
+        return WSAECONNREFUSED; // failed, and the system kept no reason
     return e;
 }
 

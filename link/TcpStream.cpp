@@ -4,6 +4,7 @@
 
 #include <QHostAddress>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstring>
@@ -13,7 +14,11 @@ namespace updater {
 
 namespace sc = socketcalls;
 
-TcpStream::TcpStream(QObject *parent) : QObject(parent) {}
+TcpStream::TcpStream(QObject *parent) : QObject(parent), connectCheck_(new QTimer(this))
+{
+    connectCheck_->setInterval(kConnectCheckMs);
+    connect(connectCheck_, &QTimer::timeout, this, &TcpStream::finishConnect);
+}
 
 TcpStream::~TcpStream()
 {
@@ -53,6 +58,9 @@ void TcpStream::connectToHost(const QString &address, quint16 port)
     // Watched only now: a socket that is not yet connecting reads as hung up.
     watch();
     setInterest(false, true); // writable once the attempt has completed
+    // A failed attempt need not make the socket writable (Windows): it is looked
+    // for as well.
+    connectCheck_->start();
 }
 
 void TcpStream::adopt(qintptr descriptor)
@@ -99,9 +107,15 @@ void TcpStream::setInterest(bool read, bool write)
 
 void TcpStream::finishConnect()
 {
-    if (state_ != State::Connecting)
+    if (state_ != State::Connecting) {
+        connectCheck_->stop();
         return;
-    if (const int e = sc::connectResult(descriptor_); e != 0) {
+    }
+    const int e = sc::connectOutcome(descriptor_);
+    if (e == sc::kConnecting)
+        return;
+    connectCheck_->stop();
+    if (e != 0) {
         end(sc::errorText(e));
         return;
     }
@@ -276,6 +290,7 @@ void TcpStream::abort()
 // them may be the caller of a handler that closes the stream.
 void TcpStream::closeDescriptor()
 {
+    connectCheck_->stop();
     if (descriptor_ < 0)
         return;
     setInterest(false, false);

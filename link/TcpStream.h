@@ -7,6 +7,7 @@
 #include <vector>
 
 class QSocketNotifier;
+class QTimer;
 
 namespace updater {
 
@@ -101,6 +102,8 @@ private:
     State state_ = State::Idle;
     QSocketNotifier *readNotifier_ = nullptr;
     QSocketNotifier *writeNotifier_ = nullptr;
+    static constexpr int kConnectCheckMs = 20;
+    QTimer *connectCheck_; // looks at a connection attempt while it goes on
     std::vector<char> input_;
     std::size_t inputHead_ = 0;
     std::vector<char> output_;

@@ -12,6 +12,9 @@ if(TARGET updater)
     install(TARGETS updater RUNTIME DESTINATION ${win_dir})
     install(FILES ${UPDATER_ICON_DIR}/updater.ico DESTINATION ${win_dir})
 endif()
+if(TARGET updater_icon_files)
+    add_dependencies(updater-cli updater_icon_files)
+endif()
 install(TARGETS updater-cli RUNTIME DESTINATION ${win_dir})
 
 # Qt's libraries, and the plugins the window needs: the Windows platform and the
@@ -63,6 +66,22 @@ install(CODE "
 configure_file(README-windows.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt DESTINATION ${win_dir})
 
+# The product's copyright and the notices of the libraries that come with it: the
+# installer's licence page shows LICENSE.txt, and the zip holds the same files.
+string(SUBSTRING ${UPDATER_RELEASE_DATE} 0 4 UPDATER_RELEASE_YEAR)
+configure_file(LICENSE-windows.txt.in LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+set(license_files ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt)
+foreach(text LGPL-3 GPL-3)
+    if(NOT EXISTS /usr/share/common-licenses/${text})
+        message(FATAL_ERROR "/usr/share/common-licenses/${text}: missing (package base-files)")
+    endif()
+    file(READ /usr/share/common-licenses/${text} license_text)
+    string(REPLACE "\n" "\r\n" license_text "${license_text}")
+    file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${text}.txt "${license_text}")
+    list(APPEND license_files ${CMAKE_CURRENT_BINARY_DIR}/${text}.txt)
+endforeach()
+install(FILES ${license_files} DESTINATION ${win_dir})
+
 set(CPACK_PACKAGE_NAME updater)
 set(CPACK_PACKAGE_VENDOR "The Updater maintainers")
 set(CPACK_PACKAGE_CONTACT ${UPDATER_MAINTAINER})
@@ -79,6 +98,22 @@ set(CPACK_NSIS_INSTALLED_ICON_NAME updater.exe)
 set(CPACK_NSIS_MUI_ICON ${UPDATER_ICON_DIR}/updater.ico)
 set(CPACK_NSIS_MUI_UNIICON ${UPDATER_ICON_DIR}/updater.ico)
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt)
+# Apps & features shows the folder and the size (in KiB: the files of the one
+# installing section). CPack copies these values into its configuration without
+# escaping them: a backslash is written twice here, and NSIS's strings take single
+# quotes.
+set(uninstall_key
+    "Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Uninstall\\\\Updater ${PROJECT_VERSION}")
+set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Updater ${PROJECT_VERSION}")
+set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "
+  WriteRegStr SHCTX '${uninstall_key}' 'InstallLocation' '$INSTDIR'
+  SectionGetSize 0 $0
+  WriteRegDWORD SHCTX '${uninstall_key}' 'EstimatedSize' $0")
+# The uninstaller takes the product's key away, and with it the vendor's key that
+# held nothing else. These commands run after the product's key is deleted.
+set(CPACK_NSIS_DELETE_ICONS_EXTRA "
+  DeleteRegKey /ifempty SHCTX 'Software\\\\${CPACK_PACKAGE_VENDOR}'")
 # A 64-bit installer for 64-bit programs, into the 64-bit Program Files.
 set(CPACK_NSIS_DEFINES "Target amd64-unicode")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")

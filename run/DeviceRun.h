@@ -29,7 +29,7 @@ using updater::LinkTarget;
 // One device of a run and the firmware it gets.
 struct DeviceEntry
 {
-    std::string name;     // also the name of its trace file
+    std::string name;     // as the fleet file gives it; its trace file is named after it
     std::string linkText; // "10.0.0.7:8899", "COM3", "/dev/ttyUSB0"
     LinkTarget link;
     std::string dspPath; // "" none

@@ -4,6 +4,7 @@
 #include "FirmwareFile.h"
 #include "HexFile.h"
 #include "Signals.h"
+#include "SystemFile.h"
 #include "UpdateJob.h"
 
 #include <algorithm>
@@ -90,7 +91,8 @@ std::string overwritesInput(const std::string &option, const std::string &output
 {
     for (const auto &[what, input] : inputs) {
         std::error_code ec;
-        if (!input.empty() && std::filesystem::equivalent(output, input, ec)) {
+        if (!input.empty() &&
+            std::filesystem::equivalent(systemPath(output), systemPath(input), ec)) {
             return option + " " + output + ": this is the " + what + " " + input + "; give the " +
                    noun + " another name";
         }

@@ -162,7 +162,14 @@ void RunHost::reportLinkError(LinkFault fault, const QString &caption, const QSt
 void RunHost::reportLinkClosed(const QString &caption, const QString &text, const QString &status)
 {
     trace_.note("link", status.toStdString());
-    if (!muted_.load())
+    // The device hangs up as it restarts once it has acknowledged the last unit:
+    // the job's own ending says how it went; the hang-up is no error to show.
+    bool jobAnswered = false;
+    {
+        std::lock_guard lock(linesMutex_);
+        jobAnswered = heldSuccess_.has_value();
+    }
+    if (!muted_.load() && !jobAnswered)
         presenter_.linkClosed(caption, text, status);
 }
 

@@ -1,5 +1,7 @@
 #include "TraceLog.h"
 
+#include "SystemFile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -67,7 +69,7 @@ std::string TraceLog::open(const std::string &path,
                            std::function<void(const std::string &)> onFailure)
 {
     std::lock_guard lock(mutex_);
-    file_.reset(std::fopen(path.c_str(), "w"));
+    file_.reset(openFile(path, "w"));
     if (!file_)
         return path + ": cannot write the trace file: " + std::strerror(errno);
     failed_.store(false); // a file that failed before is not this one

@@ -14,7 +14,7 @@ step() { echo "== $1 ($((SECONDS - started)) s so far)"; }
 jobs=${UPDATER_JOBS:-$(nproc)}
 
 step "packages"
-bash scripts/setup.sh g++-mingw-w64-x86-64-posix wine wine64 nsis zip unzip googletest
+bash scripts/setup.sh g++-mingw-w64-x86-64-posix wine wine64 fonts-wine nsis zip unzip googletest
 
 step "Qt for Windows"
 qt=$(bash scripts/build-qt-mingw.sh | tail -n 1)
@@ -39,7 +39,9 @@ for dll in libstdc++-6.dll libwinpthread-1.dll; do
     runtime_dirs+=("$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=$dll)")")
 done
 export WINEPREFIX=${WINEPREFIX:-$build/wine} WINEDEBUG=-all WINEQT_QPA_PLATFORM=offscreen
-export WINEDLLOVERRIDES="mscoree,mshtml=" # no offer to install Mono or Gecko
+# No offer to install Mono or Gecko; no menu entries, file associations or icons
+# of the installed programs in the desktop's folders: nothing outside the clone.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     step "a wine prefix in $WINEPREFIX"
     wineboot -i >/dev/null 2>&1
@@ -67,7 +69,7 @@ rm -f "$zip" "$installer"
 listing=$(unzip -Z1 "$zip")
 for file in updater.exe updater-cli.exe platforms/qwindows.dll styles/qwindowsvistastyle.dll \
     Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll Qt6Network.dll libstdc++-6.dll \
-    libgcc_s_seh-1.dll libwinpthread-1.dll updater.ico README.txt; do
+    libgcc_s_seh-1.dll libwinpthread-1.dll updater.ico README.txt LICENSE.txt LGPL-3.txt GPL-3.txt; do
     grep -qx "updater-$version-win64/$file" <<<"$listing" || {
         echo "$zip: no $file" >&2
         exit 1
@@ -107,11 +109,31 @@ wait_for test -f "$installed/Uninstall.exe" -a -f "$shortcut" || {
     exit 1
 }
 WINEPATH= wine "$installed/updater-cli.exe" --version
+for file in LICENSE.txt LGPL-3.txt GPL-3.txt; do
+    [ -f "$installed/$file" ] || {
+        echo "$installer: no $file installed" >&2
+        exit 1
+    }
+done
+# Apps & features: where the programs are and how much room they take.
+uninstall_key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Updater $version"
+for value in InstallLocation EstimatedSize; do
+    wine reg query "$uninstall_key" /v "$value" 2>/dev/null | tr -d '\r' | grep -q "$value" || {
+        echo "$installer: no $value under $uninstall_key" >&2
+        exit 1
+    }
+done
 WINEPATH= wine "$installed/Uninstall.exe" /S
 wait_for test ! -e "$installed/updater.exe" -a ! -e "$shortcut" || {
     echo "$installer: the uninstaller left the programs or the Start-menu entry" >&2
     exit 1
 }
+# Nothing of the product stays in the registry, not even an empty vendor key.
+vendor_key='HKLM\Software\The Updater maintainers'
+if wine reg query "$vendor_key" >/dev/null 2>&1 || wine reg query "$uninstall_key" >/dev/null 2>&1; then
+    echo "$installer: the uninstaller left $vendor_key or $uninstall_key" >&2
+    exit 1
+fi
 echo "installer: installed, run and uninstalled under wine"
 
 if [ "${1:-}" = "--test" ]; then

@@ -16,6 +16,7 @@
 #include "Templates.h"
 #include "Texts.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QMetaObject>
@@ -52,10 +53,10 @@ CUpdaterView::CUpdaterView(QWidget *parent) : QWidget(parent), relay_(this)
                        });
     setObjectName(QStringLiteral("view"));
     const res::DialogTemplate &form = res::formTemplate();
-    setFont(dialogFont(form.pointSize));
-    const DialogUnits units(font());
-    setMinimumSize(units.toPixels(form.w, form.h));
-    for (const auto &[id, widget] : createControls(this, form, units)) {
+    formFont_ = dialogFont(form.pointSize);
+    setFont(formFont_);
+    formControls_ = createControls(this, form, DialogUnits(font()));
+    for (const auto &[id, widget] : formControls_) {
         switch (id) {
         case updater::kIdProgressBar:
             progressBar_ = qobject_cast<QProgressBar *>(widget);
@@ -81,6 +82,28 @@ CUpdaterView::~CUpdaterView()
     shutDown();
 }
 
+void CUpdaterView::setFormFont(const QFont &font)
+{
+    formFont_ = font;
+    layOutForm();
+}
+
+// The window has a fixed size: the form takes the room that the menu, the toolbar
+// and the status bar leave, and its font is made smaller where the system's
+// does not fit there.
+void CUpdaterView::layOutForm()
+{
+    const res::DialogTemplate &form = res::formTemplate();
+    setFont(fittingFont(formFont_, form, size()));
+    placeControls(formControls_, form, DialogUnits(font()));
+}
+
+void CUpdaterView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    layOutForm();
+}
+
 updater::run::DeviceRun::Settings CUpdaterView::windowSettings()
 {
     // The window keeps the link that Set Port opened between jobs, and a job keeps
@@ -95,7 +118,7 @@ updater::run::DeviceRun::Settings CUpdaterView::windowSettings()
 updater::run::DeviceEntry CUpdaterView::downLoadDevice() const
 {
     updater::run::DeviceEntry device = linkDevice_;
-    const std::string path = QFile::encodeName(firmwarePath_).toStdString();
+    const std::string path = firmwarePath_.toStdString();
     const bool dsp = firmwareType_ == updater::kDspFirmware;
     device.chosen = dsp ? updater::run::FirmwareKind::Dsp : updater::run::FirmwareKind::Arm;
     (dsp ? device.dspPath : device.armPath) = path;
@@ -146,6 +169,8 @@ void CUpdaterView::openFirmware(const QString &dropped)
         if (fileDialog.exec() == QDialog::Accepted && !fileDialog.selectedFiles().isEmpty())
             firmwarePath_ = fileDialog.selectedFiles().constFirst();
     }
+    // Shown, told to the job and written in its messages as the system writes paths.
+    firmwarePath_ = QDir::toNativeSeparators(firmwarePath_);
     // What DownLoad will send, read now (the type may have changed with the path kept).
     if (!firmwarePath_.isEmpty()) {
         facts_ = readFirmwareFacts(firmwareType_, firmwarePath_);

@@ -5,6 +5,7 @@
 #include "DeviceRun.h"
 #include "FirmwareFacts.h"
 
+#include <QFont>
 #include <QString>
 #include <QWidget>
 
@@ -13,6 +14,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 class CStaticText;
 class QProgressBar;
@@ -41,6 +44,10 @@ public:
 
     explicit CUpdaterView(QWidget *parent = nullptr);
     ~CUpdaterView() override;
+
+    // Lays the form out with font (the system's dialog font unless a test gives
+    // another), smaller where it would not fit the room the window leaves.
+    void setFormFont(const QFont &font);
 
     // Initial update: starts the supervisor (once, however often it runs) and
     // blanks the three lines.
@@ -117,7 +124,11 @@ signals:
     // what stands behind it: the file and the link, one line each.
     void statusChanged(const QString &text, const QString &details);
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
+    void layOutForm();
     // The status bar's text; the details are made afresh.
     // more: a line of details before the file's and the link's.
     void showState(const QString &text, const QString &more = {});
@@ -175,6 +186,8 @@ private:
     std::array<FirmwareFacts, 2> bothFacts_;
     std::string lastFault_; // what the run said of its failure
     QTimer *progressTimer_ = nullptr;
+    QFont formFont_; // before it is fitted
+    std::vector<std::pair<int, QWidget *>> formControls_;
     QProgressBar *progressBar_ = nullptr;
     CStaticText *fileLine_ = nullptr;
     CStaticText *connectLine_ = nullptr;

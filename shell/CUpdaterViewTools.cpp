@@ -7,9 +7,11 @@
 #include "RunWords.h"
 #include "StatusTexts.h"
 #include "Strings.h"
+#include "SystemFile.h"
 #include "Texts.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QSaveFile>
@@ -26,7 +28,7 @@ QString CUpdaterView::openJobTrace()
     if (!traceDir_->isValid())
         return {};
     const QString path = traceDir_->filePath(QStringLiteral("job-%1.trace").arg(++traces_));
-    if (!run_->trace().openForJob(QFile::encodeName(path).toStdString()).empty())
+    if (!run_->trace().openForJob(path.toStdString()).empty())
         return {};
     run_->note("start", updater::texts::kAppTitle);
     return path;
@@ -53,8 +55,8 @@ bool sameFile(const QString &a, const QString &b)
 {
     std::error_code ec;
     return !a.isEmpty() && !b.isEmpty() &&
-           std::filesystem::equivalent(QFile::encodeName(a).toStdString(),
-                                       QFile::encodeName(b).toStdString(), ec);
+           std::filesystem::equivalent(updater::systemPath(a.toStdString()),
+                                       updater::systemPath(b.toStdString()), ec);
 }
 
 } // namespace
@@ -74,7 +76,7 @@ void CUpdaterView::OnSaveSupportLog()
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
-    const QString target = dialog.selectedFiles().constFirst();
+    const QString target = QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
     if (sameFile(target, firmwarePath_)) {
         showAppMessage(window(),
                        target + QStringLiteral(": this is the firmware file; give the support log "
@@ -137,7 +139,7 @@ QString CUpdaterView::pickFirmware(int firmwareType)
         dialog.setDefaultSuffix(QStringLiteral("hex"));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
-    return dialog.selectedFiles().constFirst();
+    return QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
 }
 
 void CUpdaterView::OnUpdateBoth()
@@ -164,8 +166,8 @@ void CUpdaterView::OnUpdateBoth()
         }
     }
     updater::run::DeviceEntry device = linkDevice_;
-    device.dspPath = QFile::encodeName(dsp).toStdString();
-    device.armPath = QFile::encodeName(arm).toStdString();
+    device.dspPath = dsp.toStdString();
+    device.armPath = arm.toStdString();
     device.crc32 = {bothFacts_[0].file.crc32, bothFacts_[1].file.crc32};
     // As updater-cli runs both: the link is opened afresh, a link lost during a job
     // ends it at once, and after the DSP firmware the inverter's restart is waited for.
@@ -183,8 +185,8 @@ void CUpdaterView::jobStarted()
     const updater::run::DeviceEntry &device = run_->device();
     const std::string &path =
         run_->firmware() == updater::run::FirmwareKind::Dsp ? device.dspPath : device.armPath;
-    setLine(updater::kIdFileLine, QString::fromUtf8(res::kFileLinePrefix) +
-                                      QFile::decodeName(QByteArray::fromStdString(path)));
+    setLine(updater::kIdFileLine,
+            QString::fromUtf8(res::kFileLinePrefix) + QString::fromStdString(path));
 }
 
 void CUpdaterView::note(const std::string &text)
@@ -221,7 +223,7 @@ void CUpdaterView::showFailure(const updater::run::DeviceResult &result)
 const FirmwareFacts &CUpdaterView::factsOf(const std::string &path) const
 {
     for (const FirmwareFacts &facts : bothFacts_) {
-        if (bothRun_.load() && QFile::encodeName(facts.path).toStdString() == path)
+        if (bothRun_.load() && facts.path.toStdString() == path)
             return facts;
     }
     return facts_;

@@ -1,7 +1,8 @@
 #include "DialogUnits.h"
 
-#include <QApplication>
-#include <QFontDatabase>
+#include "Templates.h"
+
+#include <QFontInfo>
 #include <QFontMetrics>
 
 namespace {
@@ -47,18 +48,23 @@ QSize DialogUnits::toPixels(int w, int h) const
     return QSize(toPixelsX(w), toPixelsY(h));
 }
 
-QFont dialogFont(int pointSize)
+QFont fittingFont(const QFont &font, const updater::res::DialogTemplate &t, const QSize &area)
 {
-#if defined(Q_OS_WIN)
-    QFont font(QStringLiteral("MS Shell Dlg"));
-#else
-    // Its Latin letters have the metrics of the Windows dialog font (6 x 13 pixels
-    // at 8 points, 96 dpi), so the templates come out at their intended size, and
-    // it carries the glyphs of the Chinese messages.
-    QFont font = QFontDatabase::hasFamily(QStringLiteral("WenQuanYi Micro Hei"))
-                     ? QFont(QStringLiteral("WenQuanYi Micro Hei"))
-                     : QApplication::font();
-#endif
-    font.setPointSize(pointSize);
-    return font;
+    constexpr int kSmallestPixels = 8; // still legible
+    constexpr int kNarrowest = 50;     // percent of the face's own width
+    const auto fits = [&](const QFont &f) {
+        const QSize need = DialogUnits(f).toPixels(t.w, t.h);
+        return need.width() <= area.width() && need.height() <= area.height();
+    };
+    int pixels = QFontInfo(font).pixelSize();
+    if (pixels <= 0)
+        return font; // no font engine to measure with (a platform without fonts)
+    QFont fitted = font;
+    // Smaller first; a face too wide even then is drawn narrower.
+    while (!fits(fitted) && pixels > kSmallestPixels)
+        fitted.setPixelSize(--pixels);
+    for (int stretch = fitted.stretch() > 0 ? fitted.stretch() : 100;
+         !fits(fitted) && stretch > kNarrowest;)
+        fitted.setStretch(stretch -= 5);
+    return fitted;
 }

@@ -25,5 +25,16 @@ private:
     int baseY_;
 };
 
-// The font of the templates at the given point size.
+namespace updater::res {
+struct DialogTemplate;
+} // namespace updater::res
+
+// The font the system's dialogs use, at the templates' point size (one file per
+// platform: DialogFontPosix.cpp, DialogFontWin.cpp).
 QFont dialogFont(int pointSize);
+
+// font, or a smaller size of it, with which the template's whole area fits into
+// area: the form keeps every control inside a window of fixed size whatever font
+// the system gives. Never below a legible size: a face too wide even then is drawn
+// narrower.
+QFont fittingFont(const QFont &font, const updater::res::DialogTemplate &t, const QSize &area);

@@ -30,8 +30,8 @@ FirmwareFacts readFirmwareFacts(int firmwareType, const QString &path)
     FirmwareFacts facts;
     facts.path = path;
     facts.file.kind = updater::run::kindOfType(firmwareType);
-    const std::string fault = updater::run::firmwareFault(
-        facts.file.kind, QFile::encodeName(path).toStdString(), &facts.file);
+    const std::string fault =
+        updater::run::firmwareFault(facts.file.kind, path.toStdString(), &facts.file);
     facts.fault = QString::fromStdString(fault);
     return facts;
 }

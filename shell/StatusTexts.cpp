@@ -19,7 +19,7 @@ JobPlace placeOf(const updater::JobFields &fields, const updater::ArmCounters &a
     if (fields.firmwareType == updater::kDspFirmware) {
         place.sent = fields.readPos;
         const bool sameFile = facts.valid() && facts.dsp() &&
-                              QFile::encodeName(facts.path).toStdString() == fields.firmwarePath &&
+                              facts.path.toStdString() == fields.firmwarePath &&
                               facts.file.size == std::uint64_t(fields.fileLength);
         place.total = sameFile ? facts.file.records : 0;
     } else {

@@ -62,10 +62,6 @@ createControls(QWidget *parent, const updater::res::DialogTemplate &t, const Dia
     for (const ControlTemplate &c : t.controls) {
         QWidget *widget = createControl(parent, c);
         widget->setObjectName(QString::fromLatin1(c.name));
-        QRect area = units.toPixels(c.x, c.y, c.w, c.h);
-        if (c.kind == ControlKind::Icon)
-            area.setSize(QSize(32, 32)); // an icon control takes the size of its icon
-        widget->setGeometry(area);
         if (c.style & updater::res::kStyleHidden)
             widget->hide();
         if (c.style & updater::res::kStyleTabStop) {
@@ -78,7 +74,20 @@ createControls(QWidget *parent, const updater::res::DialogTemplate &t, const Dia
         }
         controls.emplace_back(c.id, widget);
     }
+    placeControls(controls, t, units);
     return controls;
+}
+
+void placeControls(const std::vector<std::pair<int, QWidget *>> &controls,
+                   const updater::res::DialogTemplate &t, const DialogUnits &units)
+{
+    for (std::size_t i = 0; i < controls.size() && i < t.controls.size(); ++i) {
+        const ControlTemplate &c = t.controls[i];
+        QRect area = units.toPixels(c.x, c.y, c.w, c.h);
+        if (c.kind == ControlKind::Icon)
+            area.setSize(QSize(32, 32)); // an icon control takes the size of its icon
+        controls[i].second->setGeometry(area);
+    }
 }
 
 TemplateDialog::TemplateDialog(const updater::res::DialogTemplate &t, QWidget *parent)

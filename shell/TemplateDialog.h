@@ -15,6 +15,9 @@ class QLineEdit;
 // Returns (control ID, widget) pairs in template order.
 std::vector<std::pair<int, QWidget *>>
 createControls(QWidget *parent, const updater::res::DialogTemplate &t, const DialogUnits &units);
+// Places the controls that createControls made by the template again, in units.
+void placeControls(const std::vector<std::pair<int, QWidget *>> &controls,
+                   const updater::res::DialogTemplate &t, const DialogUnits &units);
 
 // A modal dialog built from a template, with the data exchange of a classic dialog:
 // values go to the controls when it is first shown, and come back, validated,

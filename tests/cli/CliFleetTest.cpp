@@ -1,4 +1,5 @@
 #include "CliTestSupport.h"
+#include "FleetFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,6 +9,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <gtest/gtest.h>
 
@@ -145,39 +147,56 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("UPDATER_COM64");
     env.insert("UPDATER_COM2", tty);
+    // The name whose trace file would be that of "a b".
+    const QString folded = QString::fromStdString(updater::cli::traceFileName("a b")).chopped(6);
     const QList<QPair<QString, QString>> cases = {
-        {"name,link,colour\n", "line 1: unknown column \"colour\""},
-        {"name,dsp\n", "line 1: the header line must name the columns name and link"},
-        {"name,link\n" + ok + "a,tcp:10.0.0.7\n", "line 3: name \"a\" already on line 2"},
+        {"name,link,colour\n", ":1: unknown column \"colour\""},
+        {"name,dsp\n", ":1: the header line must name the columns name and link"},
+        {"name,link\n" + ok + "a,tcp:10.0.0.7\n", ":3: name \"a\" already on line 2"},
         {"name,link\n" + ok + "b,tcp:127.0.0.1:" + QString::number(sim.port()) + "\n",
-         "line 3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
+         ":3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
         {"name,link\n" + ok + "b,tcp:127.0.0.01:" + QString::number(sim.port()) + "\n",
-         "line 3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
+         ":3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
         {"name,link\n" + ok + "b,tcp:10.0.0.010\nc,tcp:10.0.0.10:8899\n",
-         "line 4: 10.0.0.10:8899 already on line 3"},
+         ":4: 10.0.0.10:8899 already on line 3"},
         {"name,link\n# serial\n" + ok + "b,serial:COM3\nc,serial:com3\n",
-         "line 5: COM3 already on line 4"},
+         ":5: COM3 already on line 4"},
         {"name,link\n" + ok + "b,serial:COM64\nc,serial:/dev/ttyS63\n",
-         "line 4: /dev/ttyS63 already on line 3 as COM64"},
+         ":4: /dev/ttyS63 already on line 3 as COM64"},
         {"name,link\n" + ok + "b,serial:" + byId + "\nc,serial:COM2\n",
-         "line 4: COM2 already on line 3 as " + byId},
-        {"name,link\n" + ok + "A,tcp:10.0.0.7\n", "line 3: name \"A\" already on line 2"},
+         ":4: COM2 already on line 3 as " + byId},
+        {"name,link\n" + ok + "A,tcp:10.0.0.7\n", ":3: name \"A\" already on line 2"},
         {"name,link\n" + tcpRow(QString(64, 'n'), sim.port()) + QString(65, 'n') +
              ",tcp:10.0.0.7\n",
-         "line 3: name \"" + QString(65, 'n') + "\""},
+         ":3: name \"" + QString(65, 'n') + "\""},
         // Saved as "CSV UTF-8": a byte order mark, and the header as the sheet shows it.
-        {"\xEF\xBB\xBFName,LINK\n" + ok + "a,tcp:10.0.0.7\n",
-         "line 3: name \"a\" already on line 2"},
-        {"name,link,\x1b[2J\n", "line 1: unknown column \"\\x1b[2J\""},
-        {"name,link\n" + ok + "b" + QChar(0) + "c,tcp:10.0.0.7\n", "line 3: name \"b\\x00c\""},
+        {"\xEF\xBB\xBFName,LINK\n" + ok + "a,tcp:10.0.0.7\n", ":3: name \"a\" already on line 2"},
+        {"name,link,\x1b[2J\n", ":1: unknown column \"\\x1b[2J\""},
+        {"name,link\n" + ok + "b" + QChar(0) + "c,tcp:10.0.0.7\n", ":3: name \"b\\x00c\""},
         {"name,link\n" + ok + "b,tcp:10.0.0.7\xC2\x9B" + "2J\n",
-         "line 3: link \"tcp:10.0.0.7\\xc2\\x9b2J\""},
-        {"name,link,dsp\nb,tcp:10.0.0.7,\x1b[2J.hex\n", "line 2: dsp \"\\x1b[2J.hex\""},
+         ":3: link \"tcp:10.0.0.7\\xc2\\x9b2J\""},
+        {"name,link,dsp\nb,tcp:10.0.0.7,\x1b[2J.hex\n", ":2: dsp \"\\x1b[2J.hex\""},
         {"name,link\n" + ok + "b,tcp:10.0.0.300\n",
-         "line 3: link \"tcp:10.0.0.300\": \"10.0.0.300\" is not an IPv4 address"},
-        {"name,link\n" + ok + "b,udp:10.0.0.7\n", "line 3: link \"udp:10.0.0.7\": give tcp:"},
-        {"name,link\n" + ok + "b c,tcp:10.0.0.7\n", "line 3: name \"b c\""},
-        {"name,link\n" + ok + "b,tcp:10.0.0.7,x\n", "line 3: 3 fields, but the header names 2"},
+         ":3: link \"tcp:10.0.0.300\": \"10.0.0.300\" is not an IPv4 address"},
+        {"name,link\n" + ok + "b,udp:10.0.0.7\n", ":3: link \"udp:10.0.0.7\": give tcp:"},
+        // Every bad row in one pass, and names from a sheet in any script.
+        {"name,link\nb/c,tcp:10.0.0.7\nd,udp:10.0.0.8\n" + ok, ":2: name \"b/c\"\n:3: link \"udp:"},
+        {"name,link\n" + tcpRow("Süd 1", sim.port()) + "SÜD 1,tcp:10.0.0.7\n",
+         ":3: name \"SÜD 1\" already on line 2 as \"Süd 1\""},
+        {"name,link\n" + ok + tcpRow("इन्वर्टर-1", sim.port()),
+         ":3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
+        {"name,link\n" + ok + tcpRow("中文 逆变器_1.a", sim.port()),
+         ":3: 127.0.0.1:" + QString::number(sim.port()) + " already on line 2"},
+        // A German sheet: ';' between the fields; blank rows and empty columns after the last.
+        {"\xEF\xBB\xBFname;link\n" + QString(ok).replace(',', ';') + "a;tcp:10.0.0.7\n",
+         ":3: name \"a\" already on line 2"},
+        {"name,link,,\n,,,\n" + tcpRow("a", sim.port(), ",,") + ",,\na,tcp:10.0.0.7,,\n",
+         ":5: name \"a\" already on line 3"},
+        {"name,link\na b,tcp:10.0.0.7\n" + folded + ",tcp:10.0.0.8\n",
+         ":3: name \"" + folded + "\": its trace file " + folded + ".trace is that of \"a b\""},
+        {"name,link,dsp\nb,tcp:10.0.0.7,missing.hex\n",
+         ":2: dsp file " + samples().dir + "/missing.hex: no such file"},
+        {"name,link\n" + ok + "b,tcp:10.0.0.7,x\n", ":3: 3 fields, but the header names 2"},
         {"name,link,dsp\nb,tcp:127.0.0.1:1," + samples().badHex + "\n",
          samples().badHex + ": line 3: checksum mismatch"},
         {"# nothing\n", ": no header line"},
@@ -186,13 +205,15 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
         const QString fleet = writeFleetFile("refused.csv", text);
         const Finished cli = runCli({"--fleet", fleet, "--dsp", samples().dspHex}, 60000, env);
         EXPECT_EQ(cli.status, 2) << text.toStdString();
-        const QString where = reason.startsWith("line") ? fleet + " " : QString();
-        EXPECT_TRUE(cli.err.contains(where + reason)) << text.toStdString() << "\n"
-                                                      << cli.err.toStdString();
+        for (const QString &part : reason.split('\n')) {
+            const QString where = part.startsWith(":") ? fleet : QString();
+            EXPECT_TRUE(cli.err.contains(where + part)) << text.toStdString() << "\n"
+                                                        << cli.err.toStdString();
+        }
     }
     const Finished none = runCli({"--fleet", writeFleetFile("nofirmware.csv", "name,link\n" + ok)});
     EXPECT_EQ(none.status, 2);
-    EXPECT_TRUE(none.err.contains("line 2: no firmware for \"a\"")) << none.err.toStdString();
+    EXPECT_TRUE(none.err.contains(":2: no firmware for \"a\"")) << none.err.toStdString();
     // A sheet saved in a legacy code page: its bytes are shown, not passed to the terminal.
     QFile legacy(samples().dir + "/legacy.csv");
     legacy.open(QIODevice::WriteOnly);
@@ -200,7 +221,7 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
                  "d,tcp:10.0.0.7\n");
     legacy.close();
     const Finished shown = runCli({"--fleet", legacy.fileName(), "--dsp", samples().dspHex});
-    EXPECT_TRUE(shown.err.contains("line 2: name \"S\\xfcd\"")) << shown.err.toStdString();
+    EXPECT_TRUE(shown.err.contains(":2: name \"S\\xfcd\"")) << shown.err.toStdString();
     // A report that would empty the fleet file it was given.
     const QString fleet = writeFleetFile("kept.csv", "name,link\n" + ok);
     const Finished clash = runCli({"--fleet", fleet, "--dsp", samples().dspHex, "--report", fleet});
@@ -208,6 +229,31 @@ TEST(CliFleet, FleetFileFaultsAreRefusedNamingFileAndLineBeforeAnyDeviceIsContac
     EXPECT_TRUE(clash.err.contains("this is the fleet file")) << clash.err.toStdString();
     EXPECT_EQ(readFile(fleet), ("name,link\n" + ok).toUtf8());
     EXPECT_FALSE(sim.terminate().out.contains("verdict")) << "no device was contacted";
+}
+
+// A trace file per device, named safely on every system: a name other than plain
+// ASCII is folded to it and followed by a hash of the name, so that names folded
+// alike keep files of their own.
+TEST(CliFleet, EachDeviceGetsATraceFileNameOfItsOwnSafeOnEverySystem)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"inv-07.a_b", "inv-07\\.a_b\\.trace"},
+        {"Wechselrichter Süd 1", "Wechselrichter_Sud_1-[0-9a-f]{8}\\.trace"},
+        {"中文 逆变器1", "______1-[0-9a-f]{8}\\.trace"},
+        {"COM1", "COM1-[0-9a-f]{8}\\.trace"},
+        {"nul.x", "nul\\.x-[0-9a-f]{8}\\.trace"},
+    };
+    for (const auto &[name, pattern] : cases) {
+        const QString file = QString::fromStdString(updater::cli::traceFileName(name));
+        EXPECT_TRUE(QRegularExpression(QString("^") + pattern + "$").match(file).hasMatch())
+            << name << ": " << file.toStdString();
+    }
+    QSet<std::string> files;
+    for (const char *name : {"a b", "a_b", "a-b", "Süd", "Sud",
+                             "Su\xCC\x88"
+                             "d"})
+        files.insert(updater::cli::traceFileName(name));
+    EXPECT_EQ(files.size(), 6);
 }
 
 // Both firmwares of one inverter in one run: the DSP job, then, once the device has

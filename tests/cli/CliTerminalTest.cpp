@@ -1,10 +1,12 @@
 #include "CliTestSupport.h"
+#include "FleetTable.h"
 #include "PortList.h"
 
 #include <QRegularExpression>
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSet>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -90,15 +92,16 @@ TEST(CliTerminal, AProgressBarWithPercentBytesRateAndTimeLeftIsDrawnOnATerminal)
     }
 }
 
-// A fleet's live table on a narrow terminal: no line reaches the edge (a wrapped
-// line would make the redraw creep down the screen), the header stays, the
-// counts line says where the run stands.
-TEST(CliTerminal, TheLiveTableFitsANarrowTerminalWithItsHeaderAndCounts)
+// A fleet's live table on terminals of several widths: no line reaches the edge
+// (a wrapped line would make the redraw creep down the screen), the header stays,
+// each link is shown whole or its column is left out with a note, the names that
+// share their beginning stay apart, the summary fits too.
+TEST(CliTerminal, TheLiveTableFitsEachTerminalWithWholeLinksAndDistinctNames)
 {
-    Sim sim({"--devices", "3", "--delay-ms", "5"});
+    Sim sim({"--devices", "7", "--delay-ms", "2"});
     QString rows = "name,link\n";
-    for (int i = 0; i < 3; ++i)
-        rows += QString("plantA-block03-string0%1-inverter,tcp:127.0.0.1:%2\n")
+    for (int i = 0; i < 7; ++i)
+        rows += QString("plantA-block05-string%1-inverter,tcp:127.0.0.1:%2\n")
                     .arg(i)
                     .arg(sim.port() + i);
     const QString fleet = samples().dir + "/narrow.csv";
@@ -106,20 +109,34 @@ TEST(CliTerminal, TheLiveTableFitsANarrowTerminalWithItsHeaderAndCounts)
     EXPECT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(rows.toUtf8());
     f.close();
-    int status = -1;
-    const QByteArray seen =
-        onATerminal({"--fleet", fleet, "--dsp", samples().dspHex}, status, true, {24, 50, 0, 0});
-    EXPECT_EQ(status, 0);
-    // The last table drawn, before the summary.
-    const qsizetype last = seen.lastIndexOf("\x1b[J");
-    ASSERT_GE(last, 0) << seen.toStdString();
-    const QList<QByteArray> lines =
-        seen.mid(last + 3, seen.indexOf("\r\n\r\n", last) - last - 3).split('\n');
-    ASSERT_GE(lines.size(), 5) << seen.toStdString();
-    EXPECT_TRUE(lines[0].startsWith("name")) << lines[0].toStdString();
-    for (const QByteArray &line : lines)
-        EXPECT_LT(QString::fromUtf8(line).trimmed().size(), 50) << line.toStdString();
-    EXPECT_TRUE(seen.contains("0 running, 3 succeeded, 0 failed, 0 waiting")) << seen.toStdString();
+    for (const unsigned short width : {50, 60, 80, 100}) {
+        SCOPED_TRACE(width);
+        int status = -1;
+        const QString seen = QString::fromUtf8(onATerminal(
+            {"--fleet", fleet, "--dsp", samples().dspHex}, status, true, {24, width, 0, 0}));
+        EXPECT_EQ(status, 0);
+        // Every table drawn stays off the edge; the summary after it fits 80 columns.
+        const qsizetype summary = seen.lastIndexOf("\r\n\r\n");
+        for (const QString &line : seen.left(summary).split("\r\n"))
+            EXPECT_LT(line.section("\x1b[J", -1).size(), width) << line.toStdString();
+        for (const QString &line : seen.mid(summary).split("\r\n"))
+            EXPECT_LE(line.size(), std::min<int>(width, 80)) << line.toStdString();
+        // The last table drawn, before the summary.
+        const qsizetype last = seen.lastIndexOf("\x1b[J");
+        ASSERT_GE(last, 0) << seen.toStdString();
+        const QStringList lines =
+            seen.mid(last + 3, seen.indexOf("\r\n\r\n", last) - last - 3).split("\r\n");
+        ASSERT_GE(lines.size(), 9) << seen.toStdString();
+        EXPECT_TRUE(lines[0].startsWith("name")) << lines[0].toStdString();
+        QSet<QString> names;
+        for (int i = 1; i <= 7; ++i) {
+            names.insert(lines[i].section("  ", 0, 0));
+            const QString link = QString("  127.0.0.1:%1  ").arg(sim.port() + i - 1);
+            EXPECT_TRUE(lines[i].contains(link)) << lines[i].toStdString();
+        }
+        EXPECT_EQ(names.size(), 7) << lines.join('\n').toStdString();
+        EXPECT_EQ(lines.last(), "0 running, 7 succeeded, 0 failed, 0 waiting");
+    }
 }
 
 TEST(CliTerminal, QuietDrawsNoProgressEvenOnATerminal)
@@ -267,4 +284,68 @@ TEST(CliPorts, APseudoTerminalNamedThroughUpdaterComIsListedWithItsComNumber)
         << cli.out.toStdString();
     EXPECT_TRUE(lines.contains(samples().dspBin + ": COM10 (UPDATER_COM10); not a serial port"))
         << cli.out.toStdString();
+}
+
+// The table's layout on its own: what a narrow terminal keeps of each cell.
+TEST(FleetTable, CutsKeepLinksWholeAndCellsApartCountingDisplayWidth)
+{
+    // The step, then the name give way, then the rate is left out, then the link.
+    const std::vector<updater::cli::GiveWay> steps = {{2, 12}, {0, 16}, {3, 0},
+                                                      {2, 8},  {0, 10}, {1, 0}};
+    const auto row = [](const std::string &name, const std::string &link) {
+        return std::vector<std::string>{name, link, "Programing...", "12.3 KiB/s"};
+    };
+    const std::vector<std::string> header = {"name", "link", "step", "rate"};
+    struct Case
+    {
+        std::size_t width;
+        std::vector<std::vector<std::string>> rows;
+        std::string expected;
+    };
+    const auto fleet = [&](const std::string &a, const std::string &b) {
+        return std::vector<std::vector<std::string>>{header, row(a, "127.0.0.1:47104"),
+                                                     row(b, "127.0.0.1:47105")};
+    };
+    const Case cases[] = {
+        {60, fleet("plantA-block05-string3", "plantA-block05-string4"),
+         "name               link             step          rate\n"
+         "…-block05-string3  127.0.0.1:47104  Programing…   12.3 KiB/s\n"
+         "…-block05-string4  127.0.0.1:47105  Programing…   12.3 KiB/s\n"},
+        {50, fleet("plantA-block05-string3", "plantA-block05-string4"),
+         "name                 link             step\n"
+         "…tA-block05-string3  127.0.0.1:47104  Programing…\n"
+         "…tA-block05-string4  127.0.0.1:47105  Programing…\n"
+         "no room for rate\n"},
+        {50,
+         {header, row("plantA-block05-string3", "127.0.0.1:47104"),
+          row("Wechselrichter Süd 1", "127.0.0.1:47105"),
+          row("plantA-block05-string4", "127.0.0.1:47106")},
+         "name                 link             step\n"
+         "…tA-block05-string3  127.0.0.1:47104  Programing…\n"
+         "Wechselrichter Süd…  127.0.0.1:47105  Programing…\n"
+         "…tA-block05-string4  127.0.0.1:47106  Programing…\n"
+         "no room for rate\n"},
+        {40, fleet("plantA-block05-string3-inverter", "plantA-block05-string4-inverter"),
+         "name           link             step\n"
+         "…ng3-inverter  127.0.0.1:47104  Program…\n"
+         "…ng4-inverter  127.0.0.1:47105  Program…\n"
+         "no room for rate\n"},
+        {22, fleet("north-03-string1-inverter-west", "north-03-string2-inverter-west"),
+         "name          step\n"
+         "…1-inverter…  Program…\n"
+         "…2-inverter…  Program…\n"
+         "no room for rate, link\n"},
+        {22, fleet("中文逆变器一号", "中文逆变器二号"),
+         "name          step\n"
+         "…逆变器一号   Program…\n"
+         "…逆变器二号   Program…\n"
+         "no room for rate, link\n"},
+    };
+    for (const Case &c : cases) {
+        const std::string text = updater::cli::columns(c.rows, c.width, steps);
+        EXPECT_EQ(text, c.expected) << c.width << "\n" << text;
+        std::size_t from = 0;
+        for (std::size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1)
+            EXPECT_LE(updater::cli::displayWidth(text.substr(from, end - from)), c.width);
+    }
 }

@@ -191,6 +191,46 @@ TEST(WindowDownLoad, OpensAgainOnlyALinkThatWasOpen)
     EXPECT_EQ(rig.run->outcome(), DeviceOutcome::Success);
 }
 
+// An inverter hangs up once it has acknowledged its last unit, often before the
+// run has seen its job end: that is its normal end, never a lost link to report.
+struct HangUpCase
+{
+    const char *name;
+    bool window;
+    bool dsp;
+    bool tcp;
+};
+
+class HangUpWithLastAnswer : public ::testing::TestWithParam<HangUpCase>
+{
+};
+
+TEST_P(HangUpWithLastAnswer, IsNoFault)
+{
+    const HangUpCase &c = GetParam();
+    RunRig rig(c.window ? windowSettings() : cliSettings(), {}, c.tcp);
+    rig.link->hangUpWithLastAnswer = true;
+    if (c.window) {
+        rig.run->openLink(rig.run->device().link, rig.run->device().linkText);
+        rig.settle();
+    }
+    rig.start(c.dsp ? rig.dspFile() : "", c.dsp ? "" : rig.armFile());
+    rig.runFor(60s);
+    ASSERT_TRUE(rig.run->done());
+    EXPECT_EQ(rig.run->outcome(), DeviceOutcome::Success);
+    EXPECT_TRUE(toldSuccess(rig.told));
+    EXPECT_TRUE(rig.told.linkClosed.empty()) << rig.told.linkClosed.front();
+    EXPECT_TRUE(rig.told.faults.empty()) << rig.told.faults.front();
+}
+
+INSTANTIATE_TEST_SUITE_P(Run, HangUpWithLastAnswer,
+                         ::testing::Values(HangUpCase{"CliDspTcp", false, true, true},
+                                           HangUpCase{"CliArmTcp", false, false, true},
+                                           HangUpCase{"CliDspSerial", false, true, false},
+                                           HangUpCase{"WindowDspTcp", true, true, true},
+                                           HangUpCase{"WindowArmTcp", true, false, true}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 // The link lost, or never there, in each phase of a run of both firmwares; what
 // the device holds afterwards.
 struct LostCase

@@ -140,6 +140,10 @@ bool FakeLink::pump()
                 std::chrono::duration_cast<std::chrono::microseconds>(answer.due - time_.now()));
         pending_.pop_front();
         sink_->receiveByte(answer.byte);
+        if (hangUpWithLastAnswer && ended_ && pending_.empty()) {
+            ended_ = false;
+            hangUp();
+        }
         return true;
     }
     if (drained_ && drainsEnd) {

@@ -72,6 +72,8 @@ public:
     // After that hang-up the inverter restarts this long: connections are taken
     // (its WiFi module stays up), nothing is answered.
     std::chrono::milliseconds restartFor{0};
+    // ...at once with it: the hang-up comes before the run has seen its job end.
+    bool hangUpWithLastAnswer = false;
     // Answers come when their unit has crossed a 9600-baud line (serial), or at once.
     bool paced = true;
     // Delivers opens, answers and closes that are due; returns whether any was.
@@ -112,6 +114,7 @@ struct Told
     std::vector<std::string> messages; // "Download file success!", "time out！"
     std::vector<std::string> faults;
     std::vector<std::string> linkErrors;
+    std::vector<std::string> linkClosed; // what the front end was told of a hang-up
     int finished = 0;
 };
 
@@ -129,7 +132,10 @@ public:
     {
         told_.linkErrors.push_back(text.toStdString());
     }
-    void linkClosed(const QString &, const QString &, const QString &) override {}
+    void linkClosed(const QString &, const QString &text, const QString &) override
+    {
+        told_.linkClosed.push_back(text.toStdString());
+    }
     void fault(const std::string &text) override { told_.faults.push_back(text); }
 
 private:

@@ -171,7 +171,7 @@ def main():
     check("each refused plant fails its host", status != 0 and all(r.get(h, (0, 0, 0, 0))[3] + r.get(h, (0, 0, 0, 0))[2] == 1
           for h in ("no-firmware", "bad-row", "no-gateway")), out)
     for host, cause in (("no-firmware", "DSP firmware " + tmp + "/none.hex: no such file on the controller"),
-                        ("bad-row", "bad.csv line 6: link \\\"tcp:127.0.0.300\\\""),
+                        ("bad-row", "bad.csv:6: link \\\"tcp:127.0.0.300\\\""),
                         ("no-gateway", "Connection refused")):
         check(host + " fails naming its cause", re.search(r"\[%s\].*%s" % (host, re.escape(cause)), out) is not None, out)
     check("no inverter was contacted", a.verdicts() == [] and b.verdicts() == [], out)

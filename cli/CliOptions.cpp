@@ -184,6 +184,15 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
             o.quiet = true;
         } else if (option == "--check") {
             o.check = true;
+        } else if (option == "--merge-reports") {
+            // The reports follow, as a shell's pattern gives them: up to the next option.
+            o.mergeReports = true;
+            if (inlineValue)
+                o.mergePaths.push_back(value);
+            while (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0)
+                o.mergePaths.push_back(args[++i]);
+            if (o.mergePaths.empty())
+                return "--merge-reports needs the report files";
         } else if (option == "--serial" || option == "--tcp" || option == "--dsp" ||
                    option == "--arm" || option == "--trace" || option == "--fleet" ||
                    option == "--jobs" || option == "--retries" || option == "--report" ||
@@ -209,6 +218,15 @@ std::string parseCliOptions(const std::vector<std::string> &args, CliOptions &o)
         if (others > 0 || (o.version && o.listPorts))
             return std::string(o.version ? "--version" : "--list-ports") +
                    " goes alone: it updates nothing; give it without other options";
+        return {};
+    }
+    if (o.mergeReports) {
+        // others counts --merge-reports and --report (given with its value once each).
+        if (o.reportPath.empty())
+            return "--merge-reports needs --report FILE, the merged report to write";
+        if (others != 2)
+            return "--merge-reports takes only the reports and --report FILE: it contacts no "
+                   "device";
         return {};
     }
     if (!o.fleetPath.empty()) {
@@ -254,6 +272,7 @@ std::string cliUsage()
                    [--report FILE] [--summary FILE] [--trace-dir DIR]
                    [--only-failed REPORT | --skip-written REPORT]
                    [--restart-wait S] [--check] [--quiet]
+       updater-cli --merge-reports REPORT... --report FILE
 
 Writes new firmware into the inverter, without a window: the same wire bytes,
 the same 50 ms ticks, waits and texts as the desktop program.
@@ -325,6 +344,13 @@ Many inverters at once:
                     firmware files (size, CRC-32) and serial ports that do not
                     exist, and contact and create nothing (exit 0 or 2)
   --quiet           no live table and no status lines, only the summary
+  --merge-reports REPORT...  merge the reports of many sites (each REPORT a
+                    --report of one fleet, its site named by its folder:
+                    plant-07/report.json is site plant-07) into --report FILE:
+                    every device with its site, the counts per site and in
+                    total (succeeded, already written, failed, not reached).
+                    Contacts nothing. Exit status 0 every device succeeded or
+                    was already written, 1 otherwise, 2 a report was refused
 On a terminal a live table shows every device (step, percent, rate, time
 left); otherwise each status change is one line, "inv-07 10.0.0.7:8899 Erase
 Done.". A summary table (name, outcome, failed step, duration, attempts) and

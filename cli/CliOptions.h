@@ -38,6 +38,9 @@ struct CliOptions
     std::string skipWrittenPath; // --skip-written: the report of an earlier run
     std::string summaryPath;     // --summary: the run's summary as text for a ticket
     bool check = false;          // --check: check everything, contact nothing
+    // --merge-reports: the reports of many sites into one --report; no device contacted.
+    bool mergeReports = false;
+    std::vector<std::string> mergePaths;
     std::string traceDir;
     bool quiet = false;
     std::string tracePath;

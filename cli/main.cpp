@@ -2,6 +2,7 @@
 
 #include "CliOptions.h"
 #include "CliPlatform.h"
+#include "MergeReports.h"
 #include "PortList.h"
 #include "RunFront.h"
 #include "RunOutcome.h"
@@ -25,6 +26,8 @@ int main(int argc, char *argv[])
          {&options.dspPath, &options.armPath, &options.fleetPath, &options.reportPath,
           &options.onlyFailedPath, &options.traceDir, &options.tracePath})
         *path = updater::nativeSeparators(*path);
+    for (std::string &path : options.mergePaths)
+        path = updater::nativeSeparators(path);
     if (!error.empty()) {
         std::fprintf(stderr, "updater-cli: %s\nTry 'updater-cli --help'.\n", error.c_str());
         return updater::run::kExitRefused;
@@ -41,6 +44,9 @@ int main(int argc, char *argv[])
         std::fputs(portListing(systemPorts()).c_str(), stdout);
         return 0;
     }
+
+    if (options.mergeReports)
+        return runMergeReports(options.mergePaths, options.reportPath);
 
     QCoreApplication app(argc, argv);
     updater::watchSignals();

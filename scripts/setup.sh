@@ -10,6 +10,7 @@ packages=(
     clang libclang-rt-14-dev clang-format
     qt6-svg-dev dpkg-dev file lintian desktop-file-utils appstream man-db
     srecord  # srec_cat: the HEX check is tested on the layouts it writes
+    ansible-core ansible-lint openssh-server  # the rollout over many plants and its test
     "$@"
 )
 missing=()

@@ -1,5 +1,7 @@
 #include "EarlierReport.h"
 
+#include "ReportFile.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
@@ -25,12 +27,6 @@ std::optional<std::uint32_t> crcOf(const QJsonValue &value)
 }
 
 } // namespace
-
-QString isoTime(std::chrono::system_clock::time_point time)
-{
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
-    return QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::UTC).toString(Qt::ISODateWithMs);
-}
 
 std::string readEarlierReport(const std::string &option, const std::string &path,
                               EarlierReport &report)

@@ -36,9 +36,6 @@ std::string readEarlierReport(const std::string &option, const std::string &path
 // What a device's report entry says it holds, per firmware ("holds"; a report
 // from before holdings were kept: the DSP firmware written when the ARM firmware failed).
 run::Holdings holdingsOf(const QJsonObject &entry);
-// "2024-05-01T12:00:03.250Z": a time as reports and summaries write it.
-QString isoTime(std::chrono::system_clock::time_point time);
-
 // The report's "holds" object.
 QJsonObject holdingsJson(const run::Holdings &holds);
 

@@ -1,5 +1,7 @@
 #include "MergeReports.h"
 
+#include "ReportFile.h"
+
 #include "FirmwareCheck.h"
 #include "RunOutcome.h"
 #include "Texts.h"
@@ -11,7 +13,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <array>
 #include <cstdio>
@@ -65,12 +66,6 @@ struct Counts
         return out;
     }
 };
-
-QString isoNow(std::chrono::system_clock::time_point time)
-{
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
-    return QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::UTC).toString(Qt::ISODateWithMs);
-}
 
 // The report at path as its JSON object; returns the fault, naming the file.
 std::string readReport(const std::string &path, QJsonObject &report)
@@ -166,7 +161,7 @@ MergedReports mergeReports(const std::vector<std::string> &paths,
     merged.allWritten = total.of[Failed] == 0 && total.of[NotReached] == 0;
     merged.summary += "all sites: " + total.text() + "\n" + failedLines;
     const QJsonObject all{
-        {"merged", isoNow(now)},
+        {"merged", isoTime(now)},
         {"versions", QJsonObject{{"updater", texts::kAppTitle}, {"qt", qVersion()}}},
         {"exitStatus", merged.allWritten ? run::kExitSuccess : run::kExitFailed},
         {"total", total.json()},
@@ -190,12 +185,8 @@ int runMergeReports(const std::vector<std::string> &paths, const std::string &ou
     }
     if (fault.empty()) {
         // Written whole and renamed into place, as a run's report is.
-        QSaveFile out(QString::fromStdString(output));
-        if (!out.open(QIODevice::WriteOnly) ||
-            out.write(merged.json.data(), static_cast<qint64>(merged.json.size())) !=
-                static_cast<qint64>(merged.json.size()) ||
-            !out.commit())
-            fault = output + ": cannot write the merged report: " + out.errorString().toStdString();
+        if (const std::string why = writeWhole(output, merged.json); !why.empty())
+            fault = output + ": cannot write the merged report: " + why;
     }
     if (!fault.empty()) {
         std::fprintf(stderr, "updater-cli: %s\n", fault.c_str());

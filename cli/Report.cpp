@@ -1,16 +1,14 @@
 #include "Report.h"
 
-#include "DiskSync.h"
+#include "ReportFile.h"
 
 #include "RunWords.h"
 #include "Texts.h"
 
-#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <map>
 
@@ -43,19 +41,6 @@ QJsonObject deviceJson(const RunReport::Device &d)
         {"message", text(x.message)},
         {"holds", holdingsJson(x.holds)},
     };
-}
-
-// Writes text into a temporary file beside out's, flushes it to the disk and
-// renames it into place.
-bool writeWhole(QSaveFile &out, const std::string &text)
-{
-    if (!out.open(QIODevice::WriteOnly) ||
-        out.write(text.data(), static_cast<qint64>(text.size())) !=
-            static_cast<qint64>(text.size()) ||
-        !flushToDisk(out) || !out.commit())
-        return false;
-    flushFolderToDisk(QFileInfo(out.fileName()).absolutePath());
-    return true;
 }
 
 } // namespace
@@ -110,14 +95,12 @@ bool ReportWriter::write(const run::FleetRun &run, std::optional<int> status)
     report.signal = run.signal();
     for (const auto &r : run.runs())
         report.devices.push_back({&r->device(), r->result()});
-    // Written whole, flushed to the disk and renamed into place: a crash or a
-    // power cut leaves the report of the run so far, never half of one.
-    QSaveFile out(QString::fromStdString(path_));
-    const std::string json = reportJson(report, kept_);
-    if (writeWhole(out, json))
+    // A crash or a power cut leaves the report of the run so far, never half of one.
+    const std::string why = writeWhole(path_, reportJson(report, kept_));
+    if (why.empty())
         return true;
     if (!failed_)
-        console_.error(path_ + ": cannot write the report: " + out.errorString().toStdString());
+        console_.error(path_ + ": cannot write the report: " + why);
     failed_ = true;
     return false;
 }
@@ -162,10 +145,10 @@ bool writeSummary(const std::string &path, const RunReport &head, const run::Fle
     text += line + "\n";
     if (!failed.empty())
         text += "failed:\n" + failed;
-    QSaveFile out(QString::fromStdString(path));
-    if (writeWhole(out, text))
+    const std::string why = writeWhole(path, text);
+    if (why.empty())
         return true;
-    console.error(path + ": cannot write the summary: " + out.errorString().toStdString());
+    console.error(path + ": cannot write the summary: " + why);
     return false;
 }
 

@@ -145,7 +145,6 @@ void DeviceRun::start()
         presenter_.fault(error);
     stage_ = 0;
     awaitingHangUp_ = false;
-    hungUpAt_ = {};
     record_.reset(givenFirmware(device_), device_.earlier);
     if (device_.dspPath.empty() && device_.armPath.empty() &&
         (device_.earlier[0] || device_.earlier[1])) {
@@ -331,6 +330,11 @@ void DeviceRun::jobIdle()
     // job handed to the link is written before it closes, without holding up others.
     // Answers that keep coming are counted meanwhile; once they outnumber the
     // units the verdict stands, and a serial line is not listened to any longer.
+    drainThenDecide(end);
+}
+
+void DeviceRun::drainThenDecide(const JobEnd &end)
+{
     link_->closeWhenSent(
         [this, end](bool sent) {
             presenter_.linkChanged(false);
@@ -345,20 +349,14 @@ void DeviceRun::hungUp()
         return;
     timer_->stop();
     if (!link_->isOpen()) {
-        hungUpAt_ = time_.now();
         note("link", "the device hung up");
         presenter_.linkChanged(false);
         verdict(job_.lastEnd(), true);
         return;
     }
     // It never hung up: what is left is drained, and the restart counts from then.
-    link_->closeWhenSent(
-        [this](bool sent) {
-            hungUpAt_ = time_.now();
-            presenter_.linkChanged(false);
-            verdict(job_.lastEnd(), sent);
-        },
-        [this] { return host_.answers().count().tooMany(); });
+    note("link", "the device did not hang up; closing the link");
+    drainThenDecide(job_.lastEnd());
 }
 
 void DeviceRun::listen()
@@ -422,9 +420,7 @@ void DeviceRun::awaitRestart()
 {
     setPhase(Phase::Reopening);
     note("run",
-         "waiting " + std::to_string(settings_.restartWaitMs) +
-             " ms for the device to restart, from " +
-             (hungUpAt_ == RunTime::Clock::time_point{} ? "the end of its job" : "its hang-up"));
+         "waiting " + std::to_string(settings_.restartWaitMs) + " ms for the device to restart");
     host_.setMuted(true); // a restarting device refuses for a while: said once
     // A wake-up sent before the restart would reach the boot loader that has
     // just finished, or a WiFi module that stays up and swallows it.

@@ -188,6 +188,9 @@ private:
     void listen();
     // The job has ended and its link is drained (sent: all of it was written).
     void verdict(JobEnd end, bool sent);
+    // Closes the link once what was handed to it is written, counting answers
+    // meanwhile; then the verdict on the job that ended so.
+    void drainThenDecide(const JobEnd &end);
     // The first of two firmwares is written: wait for the restart, then reopen.
     void awaitRestart();
     // The inverter hung up after the first of two firmwares, or its time ran out.
@@ -226,7 +229,7 @@ private:
     bool awaitingHangUp_ = false; // after the first firmware: until the inverter hangs up
     bool decided_ = false;        // the verdict of the last job has been made
     std::string linkError_;
-    RunTime::Clock::time_point startedAt_, reopenSince_, jobEndedAt_, hungUpAt_;
+    RunTime::Clock::time_point startedAt_, reopenSince_, jobEndedAt_;
     mutable std::optional<RunTime::Clock::time_point> sendingSince_;
     DeviceRecord record_;
     int attempts_ = 0;
